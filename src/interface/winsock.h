@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+#include <map>
+#include <memory>
+
+// The socket endpoint array: TCP endpoints indexed from 0, over the operating
+// system's non-blocking sockets. Element 0 exists from construction and is
+// the listener; other elements are created and destroyed by index. Every
+// event is raised on the thread that owns the array, one at a time, and
+// carries the index of the element that raised it.
+//
+// Error numbers are Windows Sockets numbers, because that is what the
+// operator sees in the error box: 10048 address in use, 10054 connection
+// reset by the peer, and so on.
+class Winsock : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum : int {
+        NoError = 0,
+        ErrAccess = 10013,          // WSAEACCES
+        ErrInvalid = 10022,         // WSAEINVAL
+        ErrTooManyFiles = 10024,    // WSAEMFILE
+        ErrAddressInUse = 10048,    // WSAEADDRINUSE
+        ErrAddressNotAvailable = 10049, // WSAEADDRNOTAVAIL
+        ErrConnectionAborted = 10053,   // WSAECONNABORTED
+        ErrConnectionReset = 10054,     // WSAECONNRESET
+        ErrNoBuffers = 10055,       // WSAENOBUFS
+        ErrNotConnected = 10057,    // WSAENOTCONN
+        ErrTimedOut = 10060,        // WSAETIMEDOUT
+        ErrInvalidState = 40020,    // the control's own "invalid operation in current state"
+    };
+
+    explicit Winsock(QObject *parent = nullptr);
+    ~Winsock() override;
+
+    // Number of elements that exist (element 0 and, once created, element 1).
+    int count() const;
+    bool exists(int index) const;
+    // A new, closed element. Fails (returns false) when the element exists.
+    bool create(int index);
+    // The element and any connection on it are gone. Element 0 cannot go.
+    void destroy(int index);
+
+    // Kept for the next listen. Only the local port matters to a listener;
+    // the remote host and port are stored as given and never compared.
+    void setRemoteHost(int index, const QString &host);
+    void setRemotePort(int index, qint32 port);
+    void setProtocol(int index, int protocol); // 0 selects TCP, the only one supported
+    void setLocalPort(int index, qint32 port);
+    QString remoteHost(int index) const;
+    qint32 remotePort(int index) const;
+    qint32 localPort(int index) const;
+
+    // The machine's first non-loopback IPv4 address, or 127.0.0.1.
+    QString localIP(int index) const;
+
+    // Listen on all IPv4 interfaces at the local port. Returns 0, or the
+    // error number: 10048 when another socket already listens on the port.
+    int listen(int index);
+    // Connect this closed element to the peer of a connection request.
+    // Returns 0 or an error number (unknown request, element not closed).
+    int accept(int index, qint32 requestId);
+    // Every byte received on the element and not yet taken.
+    QByteArray takeData(int index);
+    // Queue the bytes for sending; never blocks. What the kernel does not take
+    // at once goes out, in order, when the socket becomes writable again.
+    void send(int index, const QByteArray &bytes);
+    // Closed; closing a closed element does nothing.
+    void close(int index);
+
+    bool isListening(int index) const;
+    bool isConnected(int index) const;
+    // Bytes queued on the element that the kernel has not taken yet.
+    qint64 bytesToWrite(int index) const;
+
+signals:
+    // A peer asks to connect to the listening element. The request is dropped
+    // (its connection closed) if no element accepts it before the handler returns.
+    void connectionRequest(int index, qint32 requestId);
+    // Data has arrived on a connected element; bytesTotal is what is waiting.
+    void dataArrival(int index, qint64 bytesTotal);
+    // The peer closed the connection in order (not a reset).
+    void peerClosed(int index);
+    // An error on the element, with its Windows Sockets number; a reset by
+    // the peer is 10054. The element is left closed.
+    void socketError(int index, int number, const QString &description);
+
+private:
+    struct Element;
+    Element *element(int index) const;
+
+    std::map<int, std::unique_ptr<Element>> m_elements;
+    // Connections accepted from the kernel whose request is being raised.
+    QHash<qint32, int> m_pendingRequests;
+    qint32 m_nextRequestId = 1;
+
+    void onListenerReadable(int index);
+    void onReadable(int index);
+    void onWritable(int index);
+    void failElement(int index, int number);
+};
