@@ -1,0 +1,6 @@
+#include "mainwindow/application.h"
+
+int main(int argc, char **argv)
+{
+    return runAckmereProbe(argc, argv);
+}

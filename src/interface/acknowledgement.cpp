@@ -1,0 +1,42 @@
+#include "acknowledgement.h"
+
+namespace {
+void appendTwoDigits(QString &out, int value)
+{
+    if (value < 10)
+        out += QLatin1Char('0');
+    out += QString::number(value);
+}
+} // namespace
+
+QString timeStampOf(const QDateTime &localTime)
+{
+    const QDate date = localTime.date();
+    const QTime time = localTime.time();
+    QString stamp = QString::number(date.year());
+    appendTwoDigits(stamp, date.month());
+    appendTwoDigits(stamp, date.day());
+    appendTwoDigits(stamp, time.hour());
+    appendTwoDigits(stamp, time.minute());
+    return stamp;
+}
+
+QByteArray acknowledgementOf(const QString &ackBeforeDate, const QString &dateTime,
+                             const QString &ackAfterDate, const QString &msaSegment)
+{
+    QByteArray ack;
+    ack.reserve(11 + ackBeforeDate.size() + dateTime.size() + ackAfterDate.size()
+                + msaSegment.size());
+    ack += Ack::StartBlock;
+    ack += "MSH";
+    ack += ackBeforeDate.toLatin1();
+    ack += dateTime.toLatin1();
+    ack += ackAfterDate.toLatin1();
+    ack += Ack::EndSegment;
+    ack += "MSA";
+    ack += msaSegment.toLatin1();
+    ack += Ack::EndSegment;
+    ack += Ack::EndBlock;
+    ack += Ack::EndSegment;
+    return ack;
+}

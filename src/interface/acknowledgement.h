@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+// The acknowledgement is not derived from the message: it is the configured
+// texts around a timestamp, in MLLP block framing.
+namespace Ack {
+inline constexpr char StartBlock = '\x0b';
+inline constexpr char EndSegment = '\x0d';
+inline constexpr char EndBlock = '\x1c';
+} // namespace Ack
+
+// Year, month, day, hour (0-23) and minute run together: "202603010805".
+// The year has no leading zeros; the other four take two digits each.
+QString timeStampOf(const QDateTime &localTime);
+
+// VT "MSH" before stamp after CR "MSA" msa CR FS CR, one byte per character.
+QByteArray acknowledgementOf(const QString &ackBeforeDate, const QString &dateTime,
+                             const QString &ackAfterDate, const QString &msaSegment);

@@ -1,0 +1,198 @@
+// The interface controller, message receipt and acknowledgement, and the
+// transaction logfile: the procedures of the main window that bring the
+// interface up and down and answer every message.
+
+#include "mainwindow/frminterface.h"
+
+#include "interface/acknowledgement.h"
+#include "interface/winsock.h"
+#include "mainwindow/receivedmodel.h"
+#include "mainwindow/windowing.h"
+#include "settings/frmsetup.h"
+#include "settings/numericvalue.h"
+#include "settings/truthvalue.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+const QString StatusStartRequested = QStringLiteral("Start Requested");
+const QString StatusStopRequested = QStringLiteral("Stop Requested");
+const QString StatusStopped = QStringLiteral("Connection Stopped");
+const QString StatusEstablished = QStringLiteral("Connection Established");
+const QString StatusWaiting = QStringLiteral("Connection closed.Waiting for reconnect.");
+} // namespace
+
+void frmInterface::Form_Load()
+{
+    ReadProgramInformation();
+    if (m_windowing.programEnded())
+        return;
+    setWindowTitle(setup().txtInterfaceName->text());
+    m_strReceiveData.clear();
+    m_receivedModel->storeCleared();
+    m_intTempCounter = 0;
+    txtRemoteIPAddress->setText(m_record.strRemoteIP);
+    const QString port = decimalText(numericValue(m_record.strPort));
+    txtRemotePort->setText(port);
+    txtLocalIPAddress->setText(m_winsock->localIP(0));
+    txtLocalPort->setText(port);
+    const bool autoStart = m_record.strAutoStart != QLatin1String("Off");
+    mnuOptionsAutomaticStart->setChecked(autoStart);
+    lblAutomaticStart->setText(autoStart ? QStringLiteral("Automatic Start is ON")
+                                         : QStringLiteral("Automatic Start is OFF"));
+    if (mnuOptionsAutomaticStart->isChecked())
+        Start();
+    // A value that reads neither as true nor as false clears the mark.
+    mnuOptionsEditShowWarningBox->setChecked(readsAsTrue(m_record.strExitWarning));
+}
+
+void frmInterface::Start()
+{
+    txtSendData->clear();
+    txtItemCount->setText(QStringLiteral("0"));
+    txtDateTime->clear();
+    txtInterfaceStatus->setText(StatusStartRequested);
+    m_logWriteFailureReported = false;
+
+    setStartedState();
+    OpenFile();
+    m_winsock->setRemoteHost(0, txtRemoteIPAddress->text());
+    m_winsock->setRemotePort(0, roundedToInt32(numericValue(txtRemotePort->text())));
+    m_winsock->setProtocol(0, 0);
+    m_winsock->setLocalPort(0, roundedToInt32(numericValue(txtLocalPort->text())));
+    const int error = m_winsock->listen(0);
+    if (error == Winsock::ErrAddressInUse) {
+        m_windowing.notice(this, QStringLiteral("The port is already in use.  Select another port number."));
+        txtRemotePort->setEnabled(true);
+        txtRemotePort->setFocus(Qt::OtherFocusReason);
+        cmdSave->setEnabled(true);
+        cmdStop->setEnabled(false);
+    } else if (error != 0) {
+        m_windowing.notice(this, QStringLiteral("Unexpected error has occurred."));
+    }
+}
+
+void frmInterface::Stop()
+{
+    txtInterfaceStatus->setText(StatusStopRequested);
+    setStoppedState();
+    CloseFile();
+    closeAllEndpoints();
+    txtInterfaceStatus->setText(StatusStopped);
+}
+
+void frmInterface::closeAllEndpoints()
+{
+    for (int index = 0; index < m_winsock->count(); ++index)
+        m_winsock->close(index);
+}
+
+void frmInterface::Winsock_ConnectionRequest(int index, qint32 requestID)
+{
+    const int connection = index + 1;
+    // The newest connection replaces the current one: the old element goes
+    // with its connection and a fresh one accepts.
+    const auto acceptRequest = [&] {
+        if (!m_winsock->create(connection)) {
+            m_winsock->destroy(connection);
+            m_winsock->create(connection);
+        }
+        return m_winsock->accept(connection, requestID) == 0;
+    };
+    if (!acceptRequest()) {
+        // One more try on a fresh element; then the request is dropped and
+        // the listener goes on listening.
+        m_winsock->destroy(connection);
+        if (!acceptRequest()) {
+            m_winsock->destroy(connection);
+            return;
+        }
+    }
+    txtInterfaceStatus->setText(StatusEstablished);
+    BuildTimeStamp();
+    txtStartDateAndTime->setText(m_strDateTime);
+}
+
+void frmInterface::Winsock_Close(int)
+{
+    closeAllEndpoints();
+    txtInterfaceStatus->setText(StatusWaiting);
+    if (const int error = m_winsock->listen(0))
+        Winsock_Error(0, error);
+}
+
+void frmInterface::Winsock_Error(int, int number)
+{
+    if (number != 0)
+        m_windowing.notice(this, QString::number(number));
+}
+
+void frmInterface::Winsock_DataArrival(int index, qint64)
+{
+    const QByteArray message = m_winsock->takeData(index);
+    ++m_intTransactionCount;
+    txtItemCount->setText(QString::number(m_intTransactionCount));
+    if (m_record.intShowCount == 1)
+        AddTransactionCount();
+    if (m_log.isOpen() && !m_log.writeLine(message))
+        reportLogWriteFailure();
+    m_strReceiveData.append(message);
+    m_receivedModel->messagesAdded();
+    ++m_intTempCounter;
+    PrepareAck();
+    txtSendData->setText(QString::fromLatin1(m_strSend2));
+    m_winsock->send(index, m_strSend2);
+}
+
+void frmInterface::PrepareAck()
+{
+    BuildTimeStamp();
+    m_strSend2 = acknowledgementOf(m_record.strAckBeforeDate, m_strDateTime,
+                                   m_record.strAckAfterDate, m_record.strMSASegment);
+    txtDateTime->setText(m_strDateTime);
+}
+
+void frmInterface::BuildTimeStamp()
+{
+    m_strDateTime = timeStampOf(QDateTime::currentDateTime());
+}
+
+void frmInterface::AddTransactionCount()
+{
+    setWindowTitle(m_record.strInterfaceName + QLatin1Char(' ') + txtItemCount->text());
+}
+
+void frmInterface::OpenFile()
+{
+    // A log still open from a Start that failed on its port is reopened at
+    // the location now configured: that is no failure.
+    if (m_log.open(m_record.strLogfileLocation))
+        return;
+    m_windowing.notice(this, QStringLiteral("The logfile could not be opened.\r\n"
+                                            "Verify that the name is correct."));
+    setEnabled(false);
+    frmSetup &dialog = setup();
+    dialog.enterLogfileCorrection();
+    dialog.show();
+    dialog.txtLogfileLocation_GotFocus();
+}
+
+void frmInterface::CloseFile()
+{
+    m_log.close();
+}
+
+void frmInterface::reportLogWriteFailure()
+{
+    if (m_logWriteFailureReported)
+        return;
+    m_logWriteFailureReported = true;
+    // Told after the acknowledgement has gone, never in its way.
+    const QString text = QStringLiteral("The logfile %1 could not be written: %2")
+                             .arg(m_log.path(), m_log.errorString());
+    QTimer::singleShot(0, this, [this, text] { m_windowing.notice(this, text); });
+}

@@ -1,0 +1,382 @@
+#include "frminterface.h"
+
+#include "interface/winsock.h"
+#include "mainwindow/receivedmodel.h"
+#include "mainwindow/twips.h"
+#include "mainwindow/windowing.h"
+#include "settings/frmsetup.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTableView>
+
+namespace {
+QLineEdit *textBox(QWidget *parent, const QString &text, const QString &tooltip, bool enabled)
+{
+    auto *box = new QLineEdit(text, parent);
+    box->setToolTip(tooltip);
+    box->setEnabled(enabled);
+    return box;
+}
+
+QLabel *label(QWidget *parent, const QString &caption)
+{
+    auto *lbl = new QLabel(caption, parent);
+    lbl->setTextFormat(Qt::PlainText);
+    return lbl;
+}
+
+QPushButton *button(QWidget *parent, const QString &caption, const QString &tooltip, bool enabled)
+{
+    auto *btn = new QPushButton(caption, parent);
+    btn->setToolTip(tooltip);
+    btn->setEnabled(enabled);
+    btn->setAutoDefault(false);
+    return btn;
+}
+} // namespace
+
+frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory,
+                           QWidget *parent)
+    : QMainWindow(parent),
+      m_windowing(windowing),
+      m_settingsStore(programDirectory),
+      m_winsock(new Winsock(this))
+{
+    setObjectName(QStringLiteral("frmInterface"));
+    setWindowTitle(QStringLiteral("Interface Test"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/frminterface.ico")));
+    m_receivedModel = new ReceivedModel(m_strReceiveData, this);
+    buildControls();
+    buildMenus();
+    connectCommands();
+    Form_Load();
+}
+
+frmInterface::~frmInterface()
+{
+    CloseFile();
+}
+
+void frmInterface::buildControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setAutoFillBackground(true);
+    QPalette grey = client->palette();
+    grey.setColor(QPalette::Window, QColor(192, 192, 192));
+    client->setPalette(grey);
+    setCentralWidget(client);
+
+    fraStatus = new QGroupBox(client);
+    Twips::place(fraStatus, 360, 360, 8655, 855);
+    txtInterfaceStatus = textBox(fraStatus, QString(), QStringLiteral("Interface Status"), true);
+    Twips::place(txtInterfaceStatus, 120, 360, 3135, 375);
+    txtStartDateAndTime = textBox(fraStatus, QString(), QStringLiteral("Interface Start Date and Time"), true);
+    Twips::place(txtStartDateAndTime, 3360, 360, 1935, 375);
+    txtItemCount = textBox(fraStatus, QString(), QStringLiteral("Interface Transaction Counter"), true);
+    Twips::place(txtItemCount, 5400, 360, 855, 375);
+    txtDateTime = textBox(fraStatus, QString(), QStringLiteral("Date and Time of Last ACK"), true);
+    Twips::place(txtDateTime, 6360, 360, 2175, 375);
+    lblInterfaceStatus = label(fraStatus, QStringLiteral("Interface Status"));
+    Twips::place(lblInterfaceStatus, 1200, 120, 1935, 255);
+    lblStartDateAndTime = label(fraStatus, QStringLiteral("Start Date and Time"));
+    Twips::place(lblStartDateAndTime, 3480, 120, 1815, 255);
+    lblItemCount = label(fraStatus, QStringLiteral("Counter"));
+    Twips::place(lblItemCount, 5520, 120, 735, 255);
+    lblDateTime = label(fraStatus, QStringLiteral("Date and Time of Last ACK"));
+    Twips::place(lblDateTime, 6480, 120, 2055, 255);
+
+    cmdSave = button(client, QStringLiteral("Save"), QStringLiteral("Save Remote Information"), false);
+    Twips::place(cmdSave, 7560, 2040, 1455, 495);
+
+    fraLocal = new QGroupBox(QStringLiteral("Local"), client);
+    Twips::place(fraLocal, 360, 3480, 8655, 855);
+    txtLocalPort = textBox(fraLocal, QStringLiteral("Local Port"), QStringLiteral("Local Port Number"), false);
+    Twips::place(txtLocalPort, 4920, 360, 1935, 375);
+    txtLocalIPAddress = textBox(fraLocal, QStringLiteral("Local IP Address"), QStringLiteral("Local IP Address"), false);
+    Twips::place(txtLocalIPAddress, 240, 360, 3495, 375);
+    lblLocalPort = label(fraLocal, QStringLiteral("Port"));
+    Twips::place(lblLocalPort, 5520, 120, 1575, 255);
+    lblLocalIpAddress = label(fraLocal, QStringLiteral("IP Address"));
+    Twips::place(lblLocalIpAddress, 1080, 120, 2295, 255);
+
+    fraRemote = new QGroupBox(QStringLiteral("Remote"), client);
+    Twips::place(fraRemote, 360, 2640, 8655, 855);
+    txtRemotePort = textBox(fraRemote, QStringLiteral("Port"), QStringLiteral("Remote Port Number"), false);
+    Twips::place(txtRemotePort, 4920, 360, 1695, 375);
+    txtRemoteIPAddress = textBox(fraRemote, QStringLiteral("IP Address"), QStringLiteral("Remote IP Address"), false);
+    Twips::place(txtRemoteIPAddress, 240, 360, 3495, 375);
+    lblRemotePort = label(fraRemote, QStringLiteral("Port"));
+    Twips::place(lblRemotePort, 5520, 120, 975, 255);
+    lblRemoteIPAddress = label(fraRemote, QStringLiteral("IP Address"));
+    Twips::place(lblRemoteIPAddress, 1200, 120, 2295, 255);
+
+    cmdEdit = button(client, QStringLiteral("Edit"), QStringLiteral("Edit Remote Information"), true);
+    Twips::place(cmdEdit, 5760, 2040, 1455, 495);
+    cmdStop = button(client, QStringLiteral("Stop Interface"), QStringLiteral("Stop Interface"), false);
+    Twips::place(cmdStop, 2160, 2040, 1455, 495);
+    cmdStart = button(client, QStringLiteral("Start Interface"), QStringLiteral("Start Interface"), true);
+    Twips::place(cmdStart, 360, 2040, 1455, 495);
+    cmdExit = button(client, QStringLiteral("Exit"), QStringLiteral("Exit Program"), true);
+    Twips::place(cmdExit, 3960, 2040, 1455, 495);
+
+    fraSend = new QGroupBox(QStringLiteral("ACK String Sent"), client);
+    Twips::place(fraSend, 360, 1200, 8655, 735);
+    txtSendData = textBox(fraSend, QString(), QStringLiteral("ACK String Sent"), true);
+    Twips::place(txtSendData, 120, 240, 8415, 375);
+
+    fraReceive = new QGroupBox(QStringLiteral("Receive"), client);
+    Twips::place(fraReceive, 360, 4320, 8655, 2895);
+    lvwReceiveData = new QTableView(fraReceive);
+    lvwReceiveData->setModel(m_receivedModel);
+    lvwReceiveData->setItemDelegate(new ReceivedRowDelegate(lvwReceiveData));
+    lvwReceiveData->setFocusPolicy(Qt::ClickFocus);
+    lvwReceiveData->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvwReceiveData->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvwReceiveData->setShowGrid(false);
+    lvwReceiveData->setWordWrap(false);
+    lvwReceiveData->verticalHeader()->hide();
+    // Fixed row heights keep an insertion from measuring the rows already held.
+    lvwReceiveData->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    lvwReceiveData->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+    lvwReceiveData->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    lvwReceiveData->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    Twips::place(lvwReceiveData, 120, 240, 8415, 2535);
+    lvwReceiveData->setColumnWidth(0, lvwReceiveData->width());
+
+    lblAutomaticStart = label(client, QString());
+    Twips::place(lblAutomaticStart, 1680, 0, 3255, 255);
+
+    const QList<QWidget *> tabOrder = {cmdStart, cmdStop, cmdExit, cmdEdit, cmdSave, txtSendData,
+                                       txtRemoteIPAddress, txtRemotePort, txtLocalIPAddress,
+                                       txtLocalPort, txtInterfaceStatus, txtItemCount,
+                                       txtDateTime, txtStartDateAndTime};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    resize(Twips::toPixels(9420, this),
+           Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
+}
+
+void frmInterface::buildMenus()
+{
+    mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnuFileStartInterface = mnuFile->addAction(QStringLiteral("Start Interface"));
+    mnuFileStopInterface = mnuFile->addAction(QStringLiteral("Stop Interface"));
+    mnuFileExit = mnuFile->addAction(QStringLiteral("E&xit"));
+
+    mnuOptions = menuBar()->addMenu(QStringLiteral("&Options"));
+    mnuOptionsAutomaticStart = mnuOptions->addAction(QStringLiteral("Automatic Start"));
+    mnuOptionsAutomaticStart->setCheckable(true);
+    mnuOptionsEditShowWarningBox = mnuOptions->addAction(QStringLiteral("Show Warning Box Before Exit"));
+    mnuOptionsEditShowWarningBox->setCheckable(true);
+    mnuOptionsEditRemoteSettings = mnuOptions->addAction(QStringLiteral("Edit Remote Settings"));
+    mnuOptionsSaveRemoteSettings = mnuOptions->addAction(QStringLiteral("Save Remote Settings"));
+    mnuOptionsSetup = mnuOptions->addAction(QStringLiteral("Setup"));
+
+    mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    mnuHelpAbout = mnuHelp->addAction(QStringLiteral("&About"));
+}
+
+void frmInterface::connectCommands()
+{
+    // Each menu item forwards to its button's command: one implementation each.
+    connect(cmdStart, &QPushButton::clicked, this, &frmInterface::Start);
+    connect(mnuFileStartInterface, &QAction::triggered, this, [this] { Start(); });
+    connect(cmdStop, &QPushButton::clicked, this, &frmInterface::Stop);
+    connect(mnuFileStopInterface, &QAction::triggered, this, [this] { Stop(); });
+    connect(cmdEdit, &QPushButton::clicked, this, &frmInterface::cmdEdit_Click);
+    connect(mnuOptionsEditRemoteSettings, &QAction::triggered, this, [this] { cmdEdit_Click(); });
+    connect(cmdSave, &QPushButton::clicked, this, &frmInterface::cmdSave_Click);
+    connect(mnuOptionsSaveRemoteSettings, &QAction::triggered, this, [this] { cmdSave_Click(); });
+    connect(cmdExit, &QPushButton::clicked, this, &frmInterface::cmdExit_Click);
+    connect(mnuFileExit, &QAction::triggered, this, [this] { cmdExit_Click(); });
+    // Qt flips a check mark before it reports the click; the command wants
+    // to find the mark as it was, and sets it itself.
+    connect(mnuOptionsAutomaticStart, &QAction::triggered, this, [this] {
+        mnuOptionsAutomaticStart->setChecked(!mnuOptionsAutomaticStart->isChecked());
+        mnuOptionsAutomaticStart_Click();
+    });
+    connect(mnuOptionsEditShowWarningBox, &QAction::triggered, this, [this] {
+        mnuOptionsEditShowWarningBox->setChecked(!mnuOptionsEditShowWarningBox->isChecked());
+        mnuOptionsEditShowWarningBox_Click();
+    });
+    connect(mnuOptionsSetup, &QAction::triggered, this, &frmInterface::mnuOptionsSetup_Click);
+    connect(mnuHelpAbout, &QAction::triggered, this, &frmInterface::mnuHelpAbout_Click);
+
+    connect(m_winsock, &Winsock::connectionRequest, this, &frmInterface::Winsock_ConnectionRequest);
+    connect(m_winsock, &Winsock::dataArrival, this, &frmInterface::Winsock_DataArrival);
+    connect(m_winsock, &Winsock::peerClosed, this, &frmInterface::Winsock_Close);
+    connect(m_winsock, &Winsock::socketError, this,
+            [this](int index, int number, const QString &) { Winsock_Error(index, number); });
+}
+
+frmSetup &frmInterface::setup()
+{
+    if (!m_setup)
+        m_setup = std::make_unique<frmSetup>(*this);
+    return *m_setup;
+}
+
+void frmInterface::unloadSetup()
+{
+    setEnabled(true);
+    if (m_setup) {
+        // The dialog may be inside its own close or click handler.
+        m_setup->hide();
+        m_setup.release()->deleteLater();
+    }
+}
+
+void frmInterface::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    Form_Resize();
+}
+
+void frmInterface::Form_Resize()
+{
+    const QRect outer = frameGeometry();
+    const double width = Twips::fromPixels(outer.width(), this);
+    const double height = Twips::fromPixels(outer.height(), this);
+    if (width <= 1000 || height <= 5200 || isMinimized())
+        return;
+    const int frameWidth = Twips::toPixels(float(width) - 885.0f, this);
+    const int frameHeight = Twips::toPixels(float(height) - 5115.0f, this);
+    fraReceive->resize(frameWidth, frameHeight);
+    const int listWidth = qMax(0, fraReceive->width() - Twips::toPixels(240, this));
+    const int listHeight = qMax(0, fraReceive->height() - Twips::toPixels(360, this));
+    lvwReceiveData->resize(listWidth, listHeight);
+    lvwReceiveData->setColumnWidth(0, lvwReceiveData->width());
+}
+
+void frmInterface::setStartedState()
+{
+    cmdStart->setEnabled(false);
+    cmdStop->setEnabled(true);
+    cmdEdit->setEnabled(false);
+    cmdSave->setEnabled(false);
+    mnuFileStartInterface->setEnabled(false);
+    mnuFileStopInterface->setEnabled(true);
+    mnuOptionsEditRemoteSettings->setEnabled(false);
+    mnuOptionsSaveRemoteSettings->setEnabled(false);
+    mnuOptionsSetup->setEnabled(false);
+    mnuOptionsAutomaticStart->setEnabled(false);
+}
+
+void frmInterface::setStoppedState()
+{
+    cmdStart->setEnabled(true);
+    cmdStop->setEnabled(false);
+    cmdEdit->setEnabled(true);
+    cmdSave->setEnabled(false);
+    mnuFileStartInterface->setEnabled(true);
+    mnuFileStopInterface->setEnabled(false);
+    mnuOptionsEditRemoteSettings->setEnabled(true);
+    mnuOptionsSaveRemoteSettings->setEnabled(false);
+    mnuOptionsSetup->setEnabled(true);
+    mnuOptionsAutomaticStart->setEnabled(true);
+}
+
+// --- Commands of the main window ---------------------------------------
+
+void frmInterface::cmdEdit_Click()
+{
+    txtRemoteIPAddress->setEnabled(true);
+    txtRemotePort->setEnabled(true);
+    txtRemoteIPAddress->setFocus(Qt::OtherFocusReason);
+    cmdEdit->setEnabled(false);
+    cmdStart->setEnabled(false);
+    cmdSave->setEnabled(true);
+    cmdStop->setEnabled(false);
+    mnuOptionsEditRemoteSettings->setEnabled(false);
+    mnuOptionsSaveRemoteSettings->setEnabled(true);
+    mnuFileStartInterface->setEnabled(false);
+    mnuFileStopInterface->setEnabled(false);
+}
+
+void frmInterface::cmdSave_Click()
+{
+    txtRemoteIPAddress->setEnabled(false);
+    txtRemotePort->setEnabled(false);
+    txtLocalPort->setText(txtRemotePort->text());
+    saveFileOrReport();
+    cmdSave->setEnabled(false);
+    cmdStart->setEnabled(true);
+    cmdEdit->setEnabled(true);
+    mnuFileStartInterface->setEnabled(true);
+    mnuOptionsEditRemoteSettings->setEnabled(true);
+    mnuOptionsSaveRemoteSettings->setEnabled(false);
+    setWindowTitle(setup().txtInterfaceName->text());
+}
+
+void frmInterface::mnuOptionsAutomaticStart_Click()
+{
+    const bool wasChecked = mnuOptionsAutomaticStart->isChecked();
+    mnuOptionsAutomaticStart->setChecked(!wasChecked);
+    m_record.strAutoStart = wasChecked ? QStringLiteral("Off") : QStringLiteral("On");
+    saveFileOrReport();
+    lblAutomaticStart->setText(wasChecked ? QStringLiteral("Automatic Start is OFF")
+                                          : QStringLiteral("Automatic Start is ON"));
+}
+
+void frmInterface::mnuOptionsEditShowWarningBox_Click()
+{
+    const bool wasChecked = mnuOptionsEditShowWarningBox->isChecked();
+    mnuOptionsEditShowWarningBox->setChecked(!wasChecked);
+    m_record.strExitWarning = wasChecked ? QStringLiteral("False") : QStringLiteral("True");
+    saveFileOrReport();
+}
+
+void frmInterface::mnuOptionsSetup_Click()
+{
+    setEnabled(false);
+    setup().show();
+}
+
+void frmInterface::mnuHelpAbout_Click()
+{
+    m_windowing.notice(this, QStringLiteral("AckmereProbe\r\n"
+                                            "A test receiver for HL7 v2 links: it acknowledges every message it receives.\r\n"
+                                            "Version " ACKPROBE_VERSION));
+}
+
+void frmInterface::cmdExit_Click()
+{
+    if (m_record.strExitWarning == QLatin1String("True")
+        && !m_windowing.question(this, QStringLiteral("Do you wish to exit Ackmere?"),
+                                 QStringLiteral("Exit Ackmere")))
+        return;
+    endProgram();
+}
+
+void frmInterface::endProgram()
+{
+    CloseFile();
+    closeAllEndpoints();
+    if (m_setup) {
+        m_setup->hide();
+        m_setup.release()->deleteLater();
+    }
+    hide();
+    m_windowing.endProgram();
+}
+
+void frmInterface::closeEvent(QCloseEvent *event)
+{
+    // The question comes before anything is closed, so that a No leaves the
+    // window, its connection and its log exactly as they were. While the
+    // setup dialog is open the window takes no input, its close box included.
+    event->ignore();
+    if (!isEnabled() || m_windowing.programEnded())
+        return;
+    cmdExit_Click();
+}

@@ -1,0 +1,35 @@
+#include "windowing.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+
+void QtWindowing::notice(QWidget *parent, const QString &text, const QString &title)
+{
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
+    // Texts from the wire or the settings file are never markup.
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+bool QtWindowing::question(QWidget *parent, const QString &text, const QString &title)
+{
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No,
+                    parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+QString QtWindowing::chooseOpenFile(QWidget *parent)
+{
+    return QFileDialog::getOpenFileName(parent);
+}
+
+void QtWindowing::endProgram()
+{
+    m_ended = true;
+    // Before the event loop runs (a No at start-up) there is nothing to leave:
+    // the caller sees programEnded() and never shows a window.
+    QCoreApplication::exit(0);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// What the program asks of the windowing toolkit beyond its widgets: message
+// boxes, the open-file chooser and ending the program. Tests answer these
+// through a fake and see every word that was asked.
+class Windowing
+{
+public:
+    static QString applicationTitle() { return QStringLiteral("AckmereProbe"); }
+
+    virtual ~Windowing() = default;
+
+    // A notice: OK only, no icon.
+    virtual void notice(QWidget *parent, const QString &text,
+                        const QString &title = applicationTitle()) = 0;
+    // A question: Yes and No, the question-mark icon, No the default.
+    // Returns true for Yes.
+    virtual bool question(QWidget *parent, const QString &text, const QString &title) = 0;
+    // The open-file chooser with its own defaults: the chosen file's full
+    // path, empty when the operator cancelled.
+    virtual QString chooseOpenFile(QWidget *parent) = 0;
+    // Ends the program at once; no window gets any further notification.
+    virtual void endProgram() = 0;
+    virtual bool programEnded() const = 0;
+};
+
+// The real thing, over QMessageBox and QFileDialog.
+class QtWindowing : public Windowing
+{
+public:
+    void notice(QWidget *parent, const QString &text, const QString &title) override;
+    bool question(QWidget *parent, const QString &text, const QString &title) override;
+    QString chooseOpenFile(QWidget *parent) override;
+    void endProgram() override;
+    bool programEnded() const override { return m_ended; }
+
+private:
+    bool m_ended = false;
+};

@@ -1,0 +1,110 @@
+// The settings file as the main window reads, repairs and rewrites it.
+
+#include "mainwindow/frminterface.h"
+
+#include "mainwindow/windowing.h"
+#include "settings/frmsetup.h"
+#include "settings/settingsfile.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QLineEdit>
+
+namespace {
+const QString FileErrorQuestion = QStringLiteral("The file ACKPROBE.INI was not\r\n"
+                                                 "found in the default directory\r\n"
+                                                 "or contains errors.\r\n"
+                                                 "Do you wish to fix the file?");
+const QString UpdatedNotice = QStringLiteral("The ACKPROBE.INI file has been updated and saved.");
+} // namespace
+
+bool frmInterface::readSettingsOnce(QString *reason)
+{
+    const std::optional<QByteArray> bytes = m_settingsStore.read(reason);
+    if (!bytes)
+        return false;
+    const SettingsReadResult read = readSettings(*bytes, m_record);
+    m_record = read.record;
+    if (!read.ok) {
+        *reason = QStringLiteral("A key stands last without its value.");
+        return false;
+    }
+    if (!CheckBlankParameter()) {
+        *reason = m_settingsWriteError;
+        return false;
+    }
+    setup().LoadTextBoxes();
+    return true;
+}
+
+void frmInterface::ReadProgramInformation()
+{
+    QString reason;
+    if (readSettingsOnce(&reason))
+        return;
+    if (!m_windowing.question(this, FileErrorQuestion, QStringLiteral("File Error"))) {
+        m_windowing.endProgram();
+        return;
+    }
+    // The repair keeps what was read and fills the rest with defaults. If the
+    // repaired file still cannot be written or read back, asking again would
+    // only repeat itself: the operator is told why and the run goes on with
+    // the settings in memory.
+    if (CheckBlankParameter() && readSettingsOnce(&reason))
+        return;
+    if (reason.isEmpty())
+        reason = m_settingsWriteError;
+    m_windowing.notice(this, QStringLiteral("The settings file %1 could not be repaired: %2\r\n"
+                                            "The program goes on with the settings shown.")
+                                 .arg(QDir::toNativeSeparators(settingsFilePath()), reason));
+    setup().LoadTextBoxes();
+}
+
+bool frmInterface::CheckBlankParameter()
+{
+    if (fillBlankSettings(m_record))
+        m_strUpdate = QStringLiteral("Yes");
+    txtRemoteIPAddress->setText(m_record.strRemoteIP);
+    txtRemotePort->setText(m_record.strPort);
+    frmSetup &dialog = setup();
+    dialog.txtAckBeforeDate->setText(m_record.strAckBeforeDate);
+    dialog.txtAckAfterDate->setText(m_record.strAckAfterDate);
+    dialog.txtMSASegment->setText(m_record.strMSASegment);
+    dialog.txtInterfaceName->setText(m_record.strInterfaceName);
+    dialog.setShowCountState(m_record.intShowCount);
+    dialog.txtLogfileLocation->setText(m_record.strLogfileLocation);
+    return SaveFile();
+}
+
+bool frmInterface::SaveFile()
+{
+    frmSetup &dialog = setup();
+    SettingsRecord shown;
+    shown.strRemoteIP = txtRemoteIPAddress->text();
+    shown.strPort = txtRemotePort->text();
+    shown.strAutoStart = m_record.strAutoStart;
+    shown.strExitWarning = m_record.strExitWarning;
+    shown.strAckBeforeDate = dialog.txtAckBeforeDate->text();
+    shown.strAckAfterDate = dialog.txtAckAfterDate->text();
+    shown.strMSASegment = dialog.txtMSASegment->text();
+    shown.strInterfaceName = dialog.txtInterfaceName->text();
+    shown.intShowCount = dialog.showCountState();
+    shown.strLogfileLocation = dialog.txtLogfileLocation->text();
+    if (!m_settingsStore.write(writeSettings(shown), &m_settingsWriteError))
+        return false;
+    m_settingsWriteError.clear();
+    if (m_strUpdate == QLatin1String("Yes")) {
+        m_windowing.notice(this, UpdatedNotice);
+        m_strUpdate = QStringLiteral("No");
+    }
+    return true;
+}
+
+void frmInterface::saveFileOrReport()
+{
+    if (SaveFile())
+        return;
+    m_windowing.notice(this, QStringLiteral("The settings file %1 could not be written: %2")
+                                 .arg(QDir::toNativeSeparators(settingsFilePath()),
+                                      m_settingsWriteError));
+}

@@ -1,0 +1,242 @@
+#include "frmsetup.h"
+
+#include "mainwindow/frminterface.h"
+#include "mainwindow/twips.h"
+#include "mainwindow/windowing.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+QLineEdit *textBox(QWidget *parent, const QString &text, const QString &tooltip)
+{
+    auto *box = new QLineEdit(text, parent);
+    box->setToolTip(tooltip);
+    box->setEnabled(false);
+    return box;
+}
+} // namespace
+
+frmSetup::frmSetup(frmInterface &owner)
+    : QDialog(nullptr), m_owner(owner)
+{
+    setObjectName(QStringLiteral("frmSetup"));
+    setWindowTitle(QStringLiteral("Setup"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/frmsetup.ico")));
+    buildControls();
+    // The dialog's loading: its fields come from the record before it can be shown.
+    LoadTextBoxes();
+}
+
+frmSetup::~frmSetup() = default;
+
+void frmSetup::buildControls()
+{
+    setFixedSize(Twips::toPixels(6105, this), Twips::toPixels(7620, this));
+
+    fraMSAACK = new QGroupBox(QStringLiteral("MSA  Segment Definition"), this);
+    Twips::place(fraMSAACK, 360, 5880, 5415, 855);
+    txtMSASegment = textBox(fraMSAACK, QStringLiteral("|AA||"),
+                            QStringLiteral("MSA ACK Information After Date"));
+    Twips::place(txtMSASegment, 240, 240, 4935, 405);
+
+    cmdExit = new QPushButton(QStringLiteral("Exit"), this);
+    cmdExit->setToolTip(QStringLiteral("Exit Setup"));
+    Twips::place(cmdExit, 4200, 6960, 1575, 375);
+    cmdSave = new QPushButton(QStringLiteral("Save"), this);
+    cmdSave->setToolTip(QStringLiteral("Save"));
+    cmdSave->setEnabled(false);
+    Twips::place(cmdSave, 2280, 6960, 1575, 375);
+    cmdEdit = new QPushButton(QStringLiteral("Edit"), this);
+    cmdEdit->setToolTip(QStringLiteral("Edit Fields"));
+    Twips::place(cmdEdit, 360, 6960, 1575, 375);
+
+    fraInterfaceNameInfo = new QGroupBox(QStringLiteral("Interface Name"), this);
+    Twips::place(fraInterfaceNameInfo, 360, 120, 5415, 1335);
+    chkShowCount = new QCheckBox(QStringLiteral("Show Transaction Count"), fraInterfaceNameInfo);
+    chkShowCount->setEnabled(false);
+    Twips::place(chkShowCount, 1440, 960, 3255, 195);
+    txtInterfaceName = textBox(fraInterfaceNameInfo, QString(), QStringLiteral("Interface Name"));
+    Twips::place(txtInterfaceName, 360, 480, 4815, 375);
+    lblInterfaceName = new QLabel(QStringLiteral("InterfaceName"), fraInterfaceNameInfo);
+    Twips::place(lblInterfaceName, 2040, 240, 1455, 255);
+
+    fraLogfileInformation = new QGroupBox(QStringLiteral("Logfile Information"), this);
+    Twips::place(fraLogfileInformation, 360, 1560, 5415, 1095);
+    txtLogfileLocation = textBox(fraLogfileInformation, QString(), QStringLiteral("Logfile Location"));
+    Twips::place(txtLogfileLocation, 480, 480, 4815, 375);
+    lblLogfileInfo = new QLabel(QStringLiteral("Logfile Location"), fraLogfileInformation);
+    Twips::place(lblLogfileInfo, 1920, 240, 2535, 255);
+
+    fraAckInformation = new QGroupBox(QStringLiteral("MSH Segment Definition"), this);
+    Twips::place(fraAckInformation, 360, 3960, 5415, 1815);
+    txtAckAfterDate = textBox(fraAckInformation, QStringLiteral("||ACK"),
+                              QStringLiteral("MSH ACK Information After Date"));
+    Twips::place(txtAckAfterDate, 240, 1200, 4935, 375);
+    txtAckBeforeDate = textBox(fraAckInformation, QStringLiteral("^~\\&||"),
+                               QStringLiteral("MSH ACK Information Before Date"));
+    Twips::place(txtAckBeforeDate, 240, 480, 4935, 375);
+    lblAckAfterDate = new QLabel(QStringLiteral("ACK Information After Date"), fraAckInformation);
+    Twips::place(lblAckAfterDate, 1560, 960, 2655, 255);
+    lblAckBeforeDate = new QLabel(QStringLiteral("ACK Information Before Date"), fraAckInformation);
+    Twips::place(lblAckBeforeDate, 1560, 240, 2895, 255);
+
+    lblAckowledgement = new QLabel(QStringLiteral("Acknowledgement Setup"), this);
+    QFont heading(QStringLiteral("MS Sans Serif"));
+    heading.setStyleHint(QFont::SansSerif);
+    heading.setBold(true);
+    heading.setPointSizeF(9.75);
+    lblAckowledgement->setFont(heading);
+    Twips::place(lblAckowledgement, 1800, 3480, 2895, 375);
+
+    for (QLabel *label : {lblInterfaceName, lblLogfileInfo, lblAckAfterDate, lblAckBeforeDate,
+                          lblAckowledgement})
+        label->setTextFormat(Qt::PlainText);
+
+    QWidget::setTabOrder(cmdEdit, cmdSave);
+    QWidget::setTabOrder(cmdSave, cmdExit);
+    QWidget::setTabOrder(cmdExit, txtInterfaceName);
+    QWidget::setTabOrder(txtInterfaceName, chkShowCount);
+    QWidget::setTabOrder(chkShowCount, txtLogfileLocation);
+    QWidget::setTabOrder(txtLogfileLocation, txtAckBeforeDate);
+    QWidget::setTabOrder(txtAckBeforeDate, txtAckAfterDate);
+    QWidget::setTabOrder(txtAckAfterDate, txtMSASegment);
+    for (QPushButton *button : {cmdEdit, cmdSave, cmdExit})
+        button->setAutoDefault(false);
+
+    connect(cmdEdit, &QPushButton::clicked, this, &frmSetup::cmdEdit_Click);
+    connect(cmdSave, &QPushButton::clicked, this, &frmSetup::cmdSave_Click);
+    connect(cmdExit, &QPushButton::clicked, this, &frmSetup::cmdExit_Click);
+    txtLogfileLocation->installEventFilter(this);
+    connect(txtInterfaceName, &QLineEdit::textEdited, this, &frmSetup::limitTypedInterfaceName);
+    connect(txtInterfaceName, &QLineEdit::textChanged, this,
+            [this](const QString &text) {
+                if (text.size() <= InterfaceNameTypingLimit || text.size() <= m_lastInterfaceName.size())
+                    m_lastInterfaceName = text;
+            });
+}
+
+int frmSetup::showCountState() const
+{
+    return chkShowCount->isChecked() ? 1 : 0;
+}
+
+void frmSetup::setShowCountState(int state)
+{
+    chkShowCount->setChecked(state == 1);
+}
+
+void frmSetup::LoadTextBoxes()
+{
+    const SettingsRecord &record = m_owner.record();
+    m_lastInterfaceName = record.strInterfaceName;
+    txtInterfaceName->setText(record.strInterfaceName);
+    txtAckBeforeDate->setText(record.strAckBeforeDate);
+    txtAckAfterDate->setText(record.strAckAfterDate);
+    txtMSASegment->setText(record.strMSASegment);
+    setShowCountState(record.intShowCount);
+    txtLogfileLocation->setText(record.strLogfileLocation);
+}
+
+void frmSetup::LoadInfoFromTextBoxes()
+{
+    SettingsRecord &record = m_owner.record();
+    record.strInterfaceName = txtInterfaceName->text();
+    record.strAckBeforeDate = txtAckBeforeDate->text();
+    record.strAckAfterDate = txtAckAfterDate->text();
+    record.strMSASegment = txtMSASegment->text();
+    record.intShowCount = showCountState();
+    record.strLogfileLocation = txtLogfileLocation->text();
+}
+
+void frmSetup::limitTypedInterfaceName()
+{
+    // Typing stops at 18 characters, yet a longer name from the settings file
+    // stays whole: only an edit that makes an over-long text longer is undone.
+    const QString text = txtInterfaceName->text();
+    if (text.size() > InterfaceNameTypingLimit && text.size() > m_lastInterfaceName.size()) {
+        const int cursor = txtInterfaceName->cursorPosition() - int(text.size() - m_lastInterfaceName.size());
+        txtInterfaceName->setText(m_lastInterfaceName);
+        txtInterfaceName->setCursorPosition(qMax(0, cursor));
+    }
+}
+
+void frmSetup::txtLogfileLocation_GotFocus()
+{
+    if (m_choosing)
+        return;
+    m_choosing = true;
+    const QString chosen = m_owner.windowing().chooseOpenFile(this);
+    m_choosing = false;
+    if (!chosen.isEmpty())
+        txtLogfileLocation->setText(chosen);
+}
+
+bool frmSetup::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == txtLogfileLocation && event->type() == QEvent::FocusIn) {
+        // Only a move from another control opens the chooser; the dialog
+        // becoming active again when the chooser closes does not.
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason == Qt::MouseFocusReason || reason == Qt::TabFocusReason
+            || reason == Qt::BacktabFocusReason)
+            txtLogfileLocation_GotFocus();
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void frmSetup::cmdEdit_Click()
+{
+    cmdEdit->setEnabled(false);
+    for (QWidget *field : {static_cast<QWidget *>(txtInterfaceName), static_cast<QWidget *>(chkShowCount),
+                           static_cast<QWidget *>(txtLogfileLocation),
+                           static_cast<QWidget *>(txtAckBeforeDate),
+                           static_cast<QWidget *>(txtAckAfterDate), static_cast<QWidget *>(txtMSASegment)})
+        field->setEnabled(true);
+    txtInterfaceName->setFocus(Qt::OtherFocusReason);
+    cmdSave->setEnabled(true);
+}
+
+void frmSetup::cmdSave_Click()
+{
+    cmdSave->setEnabled(false);
+    m_owner.saveFileOrReport();
+    for (QWidget *field : {static_cast<QWidget *>(txtInterfaceName), static_cast<QWidget *>(chkShowCount),
+                           static_cast<QWidget *>(txtLogfileLocation),
+                           static_cast<QWidget *>(txtAckBeforeDate),
+                           static_cast<QWidget *>(txtAckAfterDate), static_cast<QWidget *>(txtMSASegment),
+                           static_cast<QWidget *>(cmdEdit)})
+        field->setEnabled(false);
+    LoadInfoFromTextBoxes();
+    m_owner.AddTransactionCount();
+}
+
+void frmSetup::cmdExit_Click()
+{
+    close();
+}
+
+void frmSetup::reject()
+{
+    close();
+}
+
+void frmSetup::closeEvent(QCloseEvent *event)
+{
+    // However the dialog is closed, the main window comes back and the
+    // dialog goes with its fields, unsaved edits discarded.
+    event->accept();
+    m_owner.unloadSetup();
+}
+
+void frmSetup::enterLogfileCorrection()
+{
+    txtLogfileLocation->setEnabled(true);
+    cmdSave->setEnabled(true);
+}

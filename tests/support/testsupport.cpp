@@ -1,0 +1,227 @@
+#include "testsupport.h"
+
+#include "interface/acknowledgement.h"
+#include "mainwindow/frminterface.h"
+#include "settings/settingsfile.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+#include <QTcpServer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+void FakeWindowing::notice(QWidget *, const QString &text, const QString &title)
+{
+    boxes.append({QStringLiteral("notice"), title, text});
+    if (onBox)
+        onBox(boxes.last());
+}
+
+bool FakeWindowing::question(QWidget *, const QString &text, const QString &title)
+{
+    boxes.append({QStringLiteral("question"), title, text});
+    if (onBox)
+        onBox(boxes.last());
+    if (answers.empty())
+        return false;
+    const bool answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
+
+QString FakeWindowing::chooseOpenFile(QWidget *)
+{
+    ++choosers;
+    if (chosenFiles.empty())
+        return {};
+    const QString path = chosenFiles.front();
+    chosenFiles.pop_front();
+    return path;
+}
+
+QStringList FakeWindowing::noticeTexts() const
+{
+    QStringList texts;
+    for (const Box &box : boxes)
+        if (box.kind == QLatin1String("notice"))
+            texts << box.text;
+    return texts;
+}
+
+QStringList FakeWindowing::questionTexts() const
+{
+    QStringList texts;
+    for (const Box &box : boxes)
+        if (box.kind == QLatin1String("question"))
+            texts << box.text;
+    return texts;
+}
+
+quint16 freePort()
+{
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return server.serverPort();
+}
+
+QByteArray iniBytes(const IniValues &v)
+{
+    SettingsRecord record;
+    record.strRemoteIP = v.remoteIP;
+    record.strPort = v.port;
+    record.strAutoStart = v.autoStart;
+    record.strExitWarning = v.exitWarning;
+    record.strAckBeforeDate = v.ackBeforeDate;
+    record.strAckAfterDate = v.ackAfterDate;
+    record.strMSASegment = v.msaSegment;
+    record.strInterfaceName = v.interfaceName;
+    record.intShowCount = v.showCount;
+    record.strLogfileLocation = v.logfileLocation;
+    return writeSettings(record);
+}
+
+TestProgram::TestProgram() : m_previousDir(QDir::currentPath())
+{
+    QDir::setCurrent(m_dir.path());
+}
+
+TestProgram::~TestProgram()
+{
+    m_window.reset();
+    QDir::setCurrent(m_previousDir);
+}
+
+void TestProgram::writeIni(const IniValues &values) const
+{
+    writeIniBytes(iniBytes(values));
+}
+
+void TestProgram::writeIniBytes(const QByteArray &bytes) const
+{
+    QFile file(path(QStringLiteral("ackprobe.ini")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        qFatal("cannot write the test settings file");
+}
+
+QByteArray TestProgram::readFile(const QString &name) const
+{
+    QFile file(path(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+frmInterface &TestProgram::open()
+{
+    m_window = std::make_unique<frmInterface>(windowing, m_dir.path());
+    return *m_window;
+}
+
+LoopbackClient::~LoopbackClient()
+{
+    close();
+}
+
+bool LoopbackClient::connectTo(quint16 port)
+{
+    close();
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // The listener's backlog completes the handshake without its event loop.
+    if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool LoopbackClient::send(const QByteArray &bytes)
+{
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(m_fd, bytes.constData() + sent, size_t(bytes.size() - sent),
+                                 MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        sent += n;
+    }
+    return true;
+}
+
+QByteArray LoopbackClient::receive(qsizetype count, int timeoutMs)
+{
+    QByteArray received;
+    QDeadlineTimer deadline(timeoutMs);
+    while (received.size() < count && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 1) <= 0)
+            continue;
+        char buffer[65536];
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0)
+            received.append(buffer, n);
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
+    }
+    return received;
+}
+
+bool LoopbackClient::waitForClosed(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 1) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return true;
+    }
+    return false;
+}
+
+void LoopbackClient::reset()
+{
+    if (m_fd < 0)
+        return;
+    linger abortive{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    close();
+}
+
+void LoopbackClient::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+QByteArray framed(const QByteArray &message)
+{
+    return Ack::StartBlock + message + Ack::EndBlock + Ack::EndSegment;
+}
+
+bool isTimeStampBetween(const QString &stamp, const QDateTime &before, const QDateTime &after)
+{
+    return stamp == timeStampOf(before) || stamp == timeStampOf(after);
+}
