@@ -32,7 +32,8 @@ public:
 class QtWindowing : public Windowing
 {
 public:
-    void notice(QWidget *parent, const QString &text, const QString &title) override;
+    void notice(QWidget *parent, const QString &text,
+                const QString &title = applicationTitle()) override;
     bool question(QWidget *parent, const QString &text, const QString &title) override;
     QString chooseOpenFile(QWidget *parent) override;
     void endProgram() override;

@@ -1,0 +1,165 @@
+// The pure parts behind every answer: the timestamp, the acknowledgement's
+// bytes, the message store and the logfile's lines.
+
+#include "interface/acknowledgement.h"
+#include "interface/messagestore.h"
+#include "interface/transactionlog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class AcknowledgementTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void timeStamp_data();
+    void timeStamp();
+    void defaultAcknowledgementIs51Bytes();
+    void emptyTextsGive23Bytes();
+    void eightBitTextsGoOutByteForByte();
+    void storeKeepsEveryMessageExactly();
+    void logAppendsExactLines();
+    void logResolvesABareNameAgainstTheCurrentDirectory();
+    void logReportsFailures();
+};
+
+void AcknowledgementTest::timeStamp_data()
+{
+    QTest::addColumn<QDateTime>("moment");
+    QTest::addColumn<QString>("stamp");
+    QTest::newRow("08:05 on 1 March") << QDateTime(QDate(2026, 3, 1), QTime(8, 5, 59))
+                                      << "202603010805";
+    QTest::newRow("last minute of the year") << QDateTime(QDate(2026, 12, 31), QTime(23, 59, 30))
+                                             << "202612312359";
+    QTest::newRow("just after midnight") << QDateTime(QDate(2027, 1, 1), QTime(0, 0, 1))
+                                         << "202701010000";
+    QTest::newRow("a year below 1000 has no leading zeros")
+        << QDateTime(QDate(999, 7, 4), QTime(12, 30)) << "99907041230";
+}
+
+void AcknowledgementTest::timeStamp()
+{
+    QFETCH(QDateTime, moment);
+    QFETCH(QString, stamp);
+    QCOMPARE(timeStampOf(moment), stamp);
+}
+
+void AcknowledgementTest::defaultAcknowledgementIs51Bytes()
+{
+    const QByteArray ack = acknowledgementOf(QStringLiteral("|||||"), QStringLiteral("202612070815"),
+                                             QStringLiteral("||ACK|||||||||"),
+                                             QStringLiteral("|AA||||||"));
+    QCOMPARE(ack, QByteArray("\x0bMSH|||||202612070815||ACK|||||||||\rMSA|AA||||||\r\x1c\r"));
+    QCOMPARE(ack.size(), 51);
+}
+
+void AcknowledgementTest::emptyTextsGive23Bytes()
+{
+    const QByteArray ack = acknowledgementOf({}, QStringLiteral("202612070815"), {}, {});
+    QCOMPARE(ack, QByteArray("\x0bMSH202612070815\rMSA\r\x1c\r"));
+    QCOMPARE(ack.size(), 23);
+}
+
+void AcknowledgementTest::eightBitTextsGoOutByteForByte()
+{
+    QByteArray high;
+    for (int byte = 128; byte < 256; ++byte)
+        high += char(byte);
+    const QByteArray ack = acknowledgementOf(QString::fromLatin1(high), QStringLiteral("000000000000"),
+                                             QString(), QStringLiteral("\x01"));
+    QCOMPARE(ack, "\x0bMSH" + high + "000000000000\rMSA\x01\r\x1c\r");
+}
+
+void AcknowledgementTest::storeKeepsEveryMessageExactly()
+{
+    MessageStore store;
+    QByteArray all;
+    for (int byte = 0; byte < 256; ++byte)
+        all += char(byte);
+    const QByteArray huge(3 << 20, 'h'); // larger than a chunk
+    QList<QByteArray> sent;
+    for (int i = 0; i < 5000; ++i)
+        sent << QByteArray::number(i).repeated(i % 97 + 1);
+    sent.insert(10, all);
+    sent.insert(2000, QByteArray());
+    sent.insert(3000, huge);
+    for (const QByteArray &message : sent)
+        store.append(message);
+
+    QCOMPARE(store.size(), sent.size());
+    qint64 bytes = 0;
+    for (qsizetype i = 0; i < sent.size(); ++i) {
+        QCOMPARE(store.at(i).toByteArray(), sent.at(i));
+        bytes += sent.at(i).size();
+    }
+    QCOMPARE(store.totalBytes(), bytes);
+
+    store.clear();
+    QCOMPARE(store.size(), 0);
+    store.append("again");
+    QCOMPARE(store.at(0).toByteArray(), QByteArray("again"));
+}
+
+void AcknowledgementTest::logAppendsExactLines()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    QByteArray every;
+    for (int byte = 0; byte < 256; ++byte)
+        every += char(byte);
+    {
+        TransactionLog log;
+        QVERIFY(log.open(path));
+        QVERIFY(log.writeLine("\x0bMSH|first\rPID|1\r\x1c\r"));
+        QVERIFY(log.writeLine(every));
+        log.close();
+        log.close(); // closing a closed log does nothing
+        QVERIFY(!log.isOpen());
+    }
+    {
+        // Opening again appends.
+        TransactionLog log;
+        QVERIFY(log.open(path));
+        QVERIFY(log.writeLine(QByteArray()));
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), "\x0bMSH|first\rPID|1\r\x1c\r\r\n" + every + "\r\n\r\n");
+}
+
+void AcknowledgementTest::logResolvesABareNameAgainstTheCurrentDirectory()
+{
+    QTemporaryDir dir;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    TransactionLog log;
+    const bool opened = log.open(QStringLiteral("logfile.txt"));
+    QDir::setCurrent(previous);
+    QVERIFY(opened);
+    QVERIFY(log.writeLine("m"));
+    QVERIFY(QFile::exists(dir.filePath(QStringLiteral("logfile.txt"))));
+}
+
+void AcknowledgementTest::logReportsFailures()
+{
+    QTemporaryDir dir;
+    TransactionLog log;
+    QVERIFY(!log.open(dir.filePath(QStringLiteral("missing/log.txt"))));
+    QVERIFY(!log.errorString().isEmpty());
+    QVERIFY(!log.open(QString()));
+    QVERIFY(!log.open(dir.path())); // a directory
+    QVERIFY(!log.writeLine("not open"));
+
+    if (!QFile::exists(QStringLiteral("/dev/full")))
+        QSKIP("no /dev/full here");
+    QVERIFY(log.open(QStringLiteral("/dev/full")));
+    QVERIFY(!log.writeLine("disk full"));
+    QVERIFY2(log.errorString().contains(QStringLiteral("space"), Qt::CaseInsensitive),
+             qPrintable(log.errorString()));
+}
+
+QTEST_GUILESS_MAIN(AcknowledgementTest)
+#include "tst_acknowledgement.moc"
