@@ -1,0 +1,62 @@
+#include "settingsstore.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <utility>
+
+namespace {
+
+void setError(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+}
+
+} // namespace
+
+SettingsStore::SettingsStore(QString directory) : m_directory(std::move(directory)) {}
+
+QString SettingsStore::filePath() const
+{
+    return m_directory + QStringLiteral("/ackprobe.ini");
+}
+
+std::optional<QByteArray> SettingsStore::read(QString *error) const
+{
+    QFile file(filePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        setError(error, file.errorString());
+        return std::nullopt;
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        setError(error, file.errorString());
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool SettingsStore::write(const QByteArray &bytes, QString *error) const
+{
+    // QSaveFile refuses an existing file that is not writable, rather than
+    // renaming a new one over it as a writable directory would allow.
+    QSaveFile file(filePath());
+    // A directory the operator cannot create files in still lets a writable
+    // file be rewritten in place, as a plain rewrite would.
+    file.setDirectWriteFallback(true);
+    if (!file.open(QIODevice::WriteOnly)) {
+        setError(error, file.errorString());
+        return false;
+    }
+    if (file.write(bytes) != bytes.size()) {
+        setError(error, file.errorString());
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        setError(error, file.errorString());
+        return false;
+    }
+    return true;
+}
