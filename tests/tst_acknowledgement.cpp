@@ -17,6 +17,7 @@ class AcknowledgementTest : public QObject
 private slots:
     void timeStamp_data();
     void timeStamp();
+    void clockAgreesWithTheCalendarAtEveryMinuteEdge();
     void defaultAcknowledgementIs51Bytes();
     void emptyTextsGive23Bytes();
     void eightBitTextsGoOutByteForByte();
@@ -45,6 +46,23 @@ void AcknowledgementTest::timeStamp()
     QFETCH(QDateTime, moment);
     QFETCH(QString, stamp);
     QCOMPARE(timeStampOf(moment), stamp);
+}
+
+void AcknowledgementTest::clockAgreesWithTheCalendarAtEveryMinuteEdge()
+{
+    TimeStampClock clock;
+    const qint64 start = QDateTime(QDate(2026, 3, 28), QTime(23, 58)).toMSecsSinceEpoch();
+    // Two days of minute edges, in and out of order, around a spring change
+    // of clocks in many zones; every stamp must match a fresh calendar reading.
+    for (qint64 ms = start; ms < start + 2 * 24 * 3600 * 1000LL; ms += 59999) {
+        for (const qint64 at : {ms, ms + 1, ms - 1, ms + 59998}) {
+            const QString expected = timeStampOf(QDateTime::fromMSecsSinceEpoch(at));
+            if (clock.stampAt(at) != expected)
+                QFAIL(qPrintable(QStringLiteral("%1 gave %2").arg(at).arg(expected)));
+        }
+    }
+    QCOMPARE(clock.stampAt(-1), timeStampOf(QDateTime::fromMSecsSinceEpoch(-1)));
+    QCOMPARE(clock.stampAt(0), timeStampOf(QDateTime::fromMSecsSinceEpoch(0)));
 }
 
 void AcknowledgementTest::defaultAcknowledgementIs51Bytes()

@@ -21,6 +21,17 @@ QString timeStampOf(const QDateTime &localTime)
     return stamp;
 }
 
+QString TimeStampClock::stampAt(qint64 msecsSinceEpoch)
+{
+    const qint64 minute = msecsSinceEpoch >= 0 ? msecsSinceEpoch / 60000
+                                                : (msecsSinceEpoch - 59999) / 60000;
+    if (minute != m_minute) {
+        m_minute = minute;
+        m_stamp = timeStampOf(QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch));
+    }
+    return m_stamp;
+}
+
 QByteArray acknowledgementOf(const QString &ackBeforeDate, const QString &dateTime,
                              const QString &ackAfterDate, const QString &msaSegment)
 {

@@ -16,6 +16,20 @@ inline constexpr char EndBlock = '\x1c';
 // The year has no leading zeros; the other four take two digits each.
 QString timeStampOf(const QDateTime &localTime);
 
+// The timestamp of a moment given as milliseconds since the epoch. Every
+// moment of one UTC minute has the same local minute (time zones move by
+// whole minutes, at whole minutes), so the stamp is worked out once a minute
+// and not once a message.
+class TimeStampClock
+{
+public:
+    QString stampAt(qint64 msecsSinceEpoch);
+
+private:
+    qint64 m_minute = -1;
+    QString m_stamp;
+};
+
 // VT "MSH" before stamp after CR "MSA" msa CR FS CR, one byte per character.
 QByteArray acknowledgementOf(const QString &ackBeforeDate, const QString &dateTime,
                              const QString &ackAfterDate, const QString &msaSegment);

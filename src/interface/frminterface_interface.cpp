@@ -24,6 +24,14 @@ const QString StatusStopRequested = QStringLiteral("Stop Requested");
 const QString StatusStopped = QStringLiteral("Connection Stopped");
 const QString StatusEstablished = QStringLiteral("Connection Established");
 const QString StatusWaiting = QStringLiteral("Connection closed.Waiting for reconnect.");
+
+// Setting a text box lays its text out again; most messages leave the
+// acknowledgement and its time as they were.
+void setTextIfChanged(QLineEdit *box, const QString &text)
+{
+    if (box->text() != text)
+        box->setText(text);
+}
 } // namespace
 
 void frmInterface::Form_Load()
@@ -144,7 +152,7 @@ void frmInterface::Winsock_DataArrival(int index, qint64)
     m_receivedModel->messagesAdded();
     ++m_intTempCounter;
     PrepareAck();
-    txtSendData->setText(QString::fromLatin1(m_strSend2));
+    setTextIfChanged(txtSendData, QString::fromLatin1(m_strSend2));
     m_winsock->send(index, m_strSend2);
 }
 
@@ -153,12 +161,12 @@ void frmInterface::PrepareAck()
     BuildTimeStamp();
     m_strSend2 = acknowledgementOf(m_record.strAckBeforeDate, m_strDateTime,
                                    m_record.strAckAfterDate, m_record.strMSASegment);
-    txtDateTime->setText(m_strDateTime);
+    setTextIfChanged(txtDateTime, m_strDateTime);
 }
 
 void frmInterface::BuildTimeStamp()
 {
-    m_strDateTime = timeStampOf(QDateTime::currentDateTime());
+    m_strDateTime = m_clock.stampAt(QDateTime::currentMSecsSinceEpoch());
 }
 
 void frmInterface::AddTransactionCount()

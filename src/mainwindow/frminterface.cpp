@@ -1,6 +1,7 @@
 #include "frminterface.h"
 
 #include "interface/winsock.h"
+#include "mainwindow/paintpacer.h"
 #include "mainwindow/receivedmodel.h"
 #include "mainwindow/twips.h"
 #include "mainwindow/windowing.h"
@@ -57,6 +58,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     buildControls();
     buildMenus();
     connectCommands();
+    new PaintPacer(this, ReceivedModel::FrameMilliseconds);
     Form_Load();
 }
 

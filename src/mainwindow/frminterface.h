@@ -1,5 +1,6 @@
 #pragma once
 
+#include "interface/acknowledgement.h"
 #include "interface/messagestore.h"
 #include "interface/transactionlog.h"
 #include "settings/settingsrecord.h"
@@ -169,6 +170,7 @@ private:
     qint64 m_intTempCounter = 0;
     qint64 m_intTransactionCount = 0;
     QString m_strDateTime;
+    TimeStampClock m_clock;
     QByteArray m_strSend2;
     TransactionLog m_log;
     bool m_logWriteFailureReported = false;
