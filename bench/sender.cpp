@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -31,6 +32,7 @@ struct Options
     long segment = 10000; // throughput of the first and the last this many
     int stallSeconds = 5;
     int connectSeconds = 0; // >0: wait for the receiver to listen, report the time
+    long long sinceNs = 0;  // the wall-clock moment (ns) the receiver was launched
 };
 
 Options parse(int argc, char **argv)
@@ -46,6 +48,7 @@ Options parse(int argc, char **argv)
         else if (key == "--segment") o.segment = value;
         else if (key == "--stall-seconds") o.stallSeconds = int(value);
         else if (key == "--connect-seconds") o.connectSeconds = int(value);
+        else if (key == "--since-ns") o.sinceNs = std::atoll(argv[i + 1]);
     }
     return o;
 }
@@ -82,7 +85,7 @@ int connectTo(int port, int waitSeconds)
         ::close(fd);
         if (waitSeconds <= 0 || Clock::now() > deadline)
             return -1;
-        ::usleep(1000);
+        ::usleep(200);
     }
 }
 
@@ -213,6 +216,18 @@ int flood(const Options &o, int fd)
 int main(int argc, char **argv)
 {
     const Options o = parse(argc, argv);
+    if (argc == 2 && std::string(argv[1]) == "--free-port") {
+        // A port the system hands out now, for the script to configure.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        socklen_t length = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+        std::printf("%d\n", ntohs(a.sin_port));
+        ::close(fd);
+        return 0;
+    }
     if (o.port <= 0) {
         std::fprintf(stderr, "usage: bench_sender --port P [--count N] [--size BYTES] [--flood 1] "
                              "[--segment N] [--stall-seconds S] [--connect-seconds S]\n");
@@ -224,8 +239,14 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "sender: cannot connect to port %d\n", o.port);
         return 1;
     }
-    if (o.connectSeconds > 0)
+    if (o.connectSeconds > 0 && o.sinceNs > 0) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const long long nowNs = now.tv_sec * 1000000000LL + now.tv_nsec;
+        std::printf("listening_after_launch_ms=%.1f\n", double(nowNs - o.sinceNs) / 1e6);
+    } else if (o.connectSeconds > 0) {
         std::printf("connected_after_ms=%.1f\n", micros(Clock::now() - t0) / 1000);
+    }
     if (o.count <= 0)
         return 0;
     const int rc = o.flood ? flood(o, fd) : synchronous(o, fd);

@@ -1,0 +1,67 @@
+// The program as it runs for its users, with two instruments added for the
+// benchmark: a heartbeat timer whose lateness shows how long the event loop
+// was kept from running, and a count of the counter field's paints, which is
+// how often the display refreshed. Prints one line a second.
+
+#include "mainwindow/frminterface.h"
+#include "mainwindow/windowing.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QtWindowing windowing;
+    frmInterface window(windowing, QCoreApplication::applicationDirPath());
+    if (windowing.programEnded())
+        return 0;
+    window.show();
+
+    PaintCounter counter;
+    window.txtItemCount->installEventFilter(&counter);
+
+    constexpr int BeatMs = 10;
+    QElapsedTimer sinceBeat;
+    sinceBeat.start();
+    qint64 worstLateness = 0;
+    QTimer beat;
+    beat.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&beat, &QTimer::timeout, [&] {
+        worstLateness = std::max(worstLateness, sinceBeat.restart() - BeatMs);
+    });
+    beat.start(BeatMs);
+
+    QTimer report;
+    QObject::connect(&report, &QTimer::timeout, [&] {
+        std::printf("second messages=%lld paints=%d worst_late_ms=%lld\n",
+                    static_cast<long long>(window.transactionCount()), counter.paints,
+                    static_cast<long long>(worstLateness));
+        std::fflush(stdout);
+        counter.paints = 0;
+        worstLateness = 0;
+    });
+    report.start(1000);
+    return app.exec();
+}

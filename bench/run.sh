@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Measures AckmereProbe against the reference responder and prints the
+# figures of the five speed goals as ratios from this one run.
+#
+#   bench/run.sh              (needs cmake, g++, qt6-base-dev, xvfb)
+#   ROUNDS=7 COUNT=30000 MILLION=1000000 bench/run.sh
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build-bench}
+rounds=${ROUNDS:-5}
+count=${COUNT:-20000}
+million=${MILLION:-1000000}
+size=${SIZE:-400}
+flood_count=${FLOOD_COUNT:-1500000}
+
+command -v Xvfb >/dev/null || { echo "Xvfb is missing: apt-get install -y xvfb" >&2; exit 1; }
+
+echo "building in $build ..."
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$(nproc)" --target AckmereProbe bench_sender bench_reference \
+    bench_probehost bench_barewindow >/dev/null
+sender=$build/bench/bench_sender
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A display of our own.
+for n in $(seq 90 150); do
+    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { display=:$n; break; }
+done
+Xvfb "$display" -screen 0 1280x1024x24 >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=$display
+sleep 1
+
+# Sender on one core, receivers on the other, the same for both receivers.
+pin_sender=() pin_receiver=()
+if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
+    pin_sender=(taskset -c 0) pin_receiver=(taskset -c 1)
+fi
+
+write_ini() { # dir port
+    printf '%s\r\n' "[RemoteIP]" "0.0.0.0" "" "[Port]" "$2" "" "[AutoStart]" "On" "" \
+        "[ExitWarning]" "False" "" "[MSH before date]" "|||||" "" "[MSH after date]" \
+        "||ACK|||||||||" "" "[MSA Segment]" "|AA||||||" "" "[Interface Name]" "Interface" "" \
+        "[Show Transaction Count]" " 0 " "" "[Logfile Location]" "logfile.txt" > "$1/ackprobe.ini"
+}
+
+# start_program <executable> -> sets $port $pid $dir
+start_program() {
+    dir=$(mktemp -d "$work/run.XXXX")
+    cp "$1" "$dir/"
+    port=$("$sender" --free-port)
+    write_ini "$dir" "$port"
+    (cd "$dir" && exec "${pin_receiver[@]}" "./$(basename "$1")" > "$dir/out.txt" 2>&1) &
+    pid=$!
+    pids+=($pid)
+    "$sender" --port "$port" --count 0 --connect-seconds 20 >/dev/null
+}
+
+median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
+rss_kb() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
+
+echo "goal 5: start-up to listening (median of 5) ..."
+startup_prog=() startup_bare=()
+for i in 1 2 3 4 5; do
+    d=$(mktemp -d "$work/start.XXXX"); cp "$build/AckmereProbe" "$d/"
+    p=$("$sender" --free-port); write_ini "$d" "$p"
+    t0=$(date +%s%N)
+    (cd "$d" && exec ./AckmereProbe >/dev/null 2>&1) & sp=$!
+    startup_prog+=($("$sender" --port "$p" --count 0 --connect-seconds 20 --since-ns "$t0" | field listening_after_launch_ms))
+    kill $sp; wait $sp 2>/dev/null || true
+    p=$("$sender" --free-port)
+    t0=$(date +%s%N)
+    "$build/bench/bench_barewindow" "$p" >/dev/null 2>&1 & sp=$!
+    startup_bare+=($("$sender" --port "$p" --count 0 --connect-seconds 20 --since-ns "$t0" | field listening_after_launch_ms))
+    kill $sp; wait $sp 2>/dev/null || true
+done
+start_prog_ms=$(printf '%s\n' "${startup_prog[@]}" | median)
+start_bare_ms=$(printf '%s\n' "${startup_bare[@]}" | median)
+
+echo "goal 1: $rounds alternating rounds of $count synchronous messages of $size bytes ..."
+start_program "$build/AckmereProbe"; prog_port=$port
+ref_port=$("$sender" --free-port)
+"${pin_receiver[@]}" "$build/bench/bench_reference" "$ref_port" & pids+=($!)
+"$sender" --port "$ref_port" --count 0 --connect-seconds 20 >/dev/null
+prog_rates=() ref_rates=() prog_p99=() ref_p99=()
+for r in $(seq "$rounds"); do
+    out=$("${pin_sender[@]}" "$sender" --port "$prog_port" --count "$count" --size "$size")
+    prog_rates+=($(echo "$out" | field ' rate')); prog_p99+=($(echo "$out" | field p99_us))
+    out=$("${pin_sender[@]}" "$sender" --port "$ref_port" --count "$count" --size "$size")
+    ref_rates+=($(echo "$out" | field ' rate')); ref_p99+=($(echo "$out" | field p99_us))
+done
+prog_rate=$(printf '%s\n' "${prog_rates[@]}" | median)
+ref_rate=$(printf '%s\n' "${ref_rates[@]}" | median)
+prog_p99_us=$(printf '%s\n' "${prog_p99[@]}" | median)
+ref_p99_us=$(printf '%s\n' "${ref_p99[@]}" | median)
+kill "$pid"
+
+echo "goals 2 and 3: $million synchronous messages in one run ..."
+start_program "$build/AckmereProbe"
+rss_before=$(rss_kb "$pid")
+out=$("${pin_sender[@]}" "$sender" --port "$port" --count "$million" --size "$size" --segment 10000 --stall-seconds 20)
+rss_after=$(rss_kb "$pid")
+first_rate=$(echo "$out" | field first_segment_rate)
+last_rate=$(echo "$out" | field last_segment_rate)
+million_done=$(echo "$out" | field messages)
+kill "$pid"
+received=$((million_done * size))
+growth=$(( (rss_after - rss_before) * 1024 ))
+
+echo "goal 4: a flood of $flood_count messages while the window is watched ..."
+start_program "$build/bench/bench_probehost"
+"${pin_sender[@]}" "$sender" --port "$port" --count "$flood_count" --size "$size" --flood 1 --stall-seconds 20 > "$work/flood.txt"
+sleep 2
+kill "$pid"
+# Whole seconds inside the flood (the first and last busy seconds are only
+# partly busy): the fewest paints; and the worst lateness of any busy second.
+read -r min_paints worst_late busy_seconds < <(awk '
+    /^second/ { m = $2; sub("messages=", "", m); p = $3; sub("paints=", "", p); l = $4; sub("worst_late_ms=", "", l)
+                if (m > last) { n++; paints[n] = p; if (l > worst) worst = l }
+                last = m }
+    END { for (i = 2; i < n; i++) if (min == "" || paints[i] < min) min = paints[i]
+          print (min == "" ? "n/a" : min), (worst == "" ? 0 : worst), n }' "$dir/out.txt")
+
+echo
+echo "=== AckmereProbe against the reference responder (this run) ==="
+printf '1. throughput %s/s vs %s/s: %s x the reference (goal >= 0.80)\n' "$prog_rate" "$ref_rate" "$(ratio "$prog_rate" "$ref_rate")"
+printf '   p99 latency %s us vs %s us: %s x the reference (goal <= 2.00)\n' "$prog_p99_us" "$ref_p99_us" "$(ratio "$prog_p99_us" "$ref_p99_us")"
+printf '2. the last 10,000 of %s messages at %s/s vs the first 10,000 at %s/s: %s (goal >= 0.90)\n' "$million_done" "$last_rate" "$first_rate" "$(ratio "$last_rate" "$first_rate")"
+printf '3. resident memory grew %s MB for %s MB received: %s x (goal <= 1.30)\n' \
+    "$((growth / 1000000))" "$((received / 1000000))" "$(ratio "$growth" "$received")"
+printf '4. under a flood of %s s: at least %s paints a second (goal >= 10), worst event-loop lateness %s ms (goal <= 100)\n' "$busy_seconds" "$min_paints" "$worst_late"
+printf '5. start-up to listening %s ms vs a bare Qt window %s ms: %s x (goal <= 2.00)\n' "$start_prog_ms" "$start_bare_ms" "$(ratio "$start_prog_ms" "$start_bare_ms")"
