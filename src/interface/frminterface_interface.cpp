@@ -141,19 +141,24 @@ void frmInterface::Winsock_Error(int, int number)
 
 void frmInterface::Winsock_DataArrival(int index, qint64)
 {
+    // One arrival is one message: whatever has come is taken whole.
     const QByteArray message = m_winsock->takeData(index);
     ++m_intTransactionCount;
-    txtItemCount->setText(QString::number(m_intTransactionCount));
-    if (m_record.intShowCount == 1)
-        AddTransactionCount();
+    // The line reaches the system before the answer leaves.
     if (m_log.isOpen() && !m_log.writeLine(message))
         reportLogWriteFailure();
     m_strReceiveData.append(message);
-    m_receivedModel->messagesAdded();
     ++m_intTempCounter;
     PrepareAck();
-    setTextIfChanged(txtSendData, QString::fromLatin1(m_strSend2));
     m_winsock->send(index, m_strSend2);
+
+    // The sender has its answer; now the window catches up. Setting a text
+    // box lays its text out again, which costs more than the answer itself.
+    txtItemCount->setText(QString::number(m_intTransactionCount));
+    if (m_record.intShowCount == 1)
+        AddTransactionCount();
+    setTextIfChanged(txtSendData, QString::fromLatin1(m_strSend2));
+    m_receivedModel->messagesAdded();
 }
 
 void frmInterface::PrepareAck()

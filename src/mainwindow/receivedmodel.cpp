@@ -2,6 +2,9 @@
 
 #include "interface/messagestore.h"
 
+#include <QApplication>
+#include <QPainter>
+
 #include <limits>
 
 ReceivedModel::ReceivedModel(const MessageStore &store, QObject *parent)
@@ -31,7 +34,7 @@ QVariant ReceivedModel::data(const QModelIndex &index, int role) const
         return QString::fromLatin1(m_store.at(index.row()));
     case ShownTextRole: {
         const QByteArrayView message = m_store.at(index.row());
-        return shownText(message.first(qMin(ShownBytes, message.size())));
+        return QString::fromLatin1(message.first(qMin(ShownBytes, message.size())));
     }
     default:
         return {};
@@ -72,22 +75,73 @@ void ReceivedModel::storeCleared()
     endResetModel();
 }
 
-QString ReceivedModel::shownText(QByteArrayView message)
+QString ReceivedRowDelegate::markFor(QChar c)
 {
-    QString text = QString::fromLatin1(message);
-    for (QChar &c : text) {
-        const ushort code = c.unicode();
-        if (code < 0x20)
-            c = QChar(0x2400 + code); // the Unicode control pictures
-        else if (code == 0x7f)
-            c = QChar(0x2421);
-    }
-    return text;
+    static const char *const names[32] = {
+        "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS", "HT", "LF",
+        "VT", "FF", "CR", "SO", "SI", "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
+        "SYN", "ETB", "CAN", "EM", "SUB", "ESC", "FS", "GS", "RS", "US"};
+    const ushort code = c.unicode();
+    if (code < 32)
+        return QString::fromLatin1(names[code]);
+    if (code == 127)
+        return QStringLiteral("DEL");
+    return {};
 }
 
-void ReceivedRowDelegate::initStyleOption(QStyleOptionViewItem *option,
-                                          const QModelIndex &index) const
+void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
+                                const QModelIndex &index) const
 {
-    QStyledItemDelegate::initStyleOption(option, index);
-    option->text = index.data(ReceivedModel::ShownTextRole).toString();
+    // The background, selection and focus as the style draws them; the text
+    // is ours. The whole message is never fetched for a paint.
+    QStyleOptionViewItem opt = option;
+    opt.index = index;
+    opt.text.clear();
+    const QWidget *widget = opt.widget;
+    QStyle *style = widget ? widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+
+    const QString text = index.data(ReceivedModel::ShownTextRole).toString();
+    const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget)
+                           .adjusted(2, 0, -2, 0);
+    const bool selected = opt.state & QStyle::State_Selected;
+    const QColor ink = opt.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+    QFont markFont = opt.font;
+    markFont.setPointSizeF(qMax(5.0, opt.font.pointSizeF() * 0.7));
+    const QFontMetrics textMetrics(opt.font);
+    const QFontMetrics markMetrics(markFont);
+    const int baseline = area.top() + (area.height() + textMetrics.ascent() - textMetrics.descent()) / 2;
+
+    painter->save();
+    painter->setClipRect(area);
+    int x = area.left();
+    qsizetype runStart = 0;
+    const auto drawRun = [&](qsizetype end) {
+        if (end <= runStart)
+            return;
+        const QString run = text.mid(runStart, end - runStart);
+        painter->setFont(opt.font);
+        painter->setPen(ink);
+        painter->drawText(QPoint(x, baseline), run);
+        x += textMetrics.horizontalAdvance(run);
+    };
+    for (qsizetype i = 0; i < text.size() && x < area.right(); ++i) {
+        const QString mark = markFor(text.at(i));
+        if (mark.isEmpty())
+            continue;
+        drawRun(i);
+        runStart = i + 1;
+        const QRect box(x + 1, area.top() + 2, markMetrics.horizontalAdvance(mark) + 4,
+                        area.height() - 4);
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(selected ? ink : opt.palette.color(QPalette::Mid));
+        painter->drawRoundedRect(box, 2, 2);
+        painter->setFont(markFont);
+        painter->setPen(selected ? opt.palette.color(QPalette::Highlight)
+                                 : opt.palette.color(QPalette::Base));
+        painter->drawText(box, Qt::AlignCenter, mark);
+        x = box.right() + 2;
+    }
+    drawRun(text.size());
+    painter->restore();
 }

@@ -17,10 +17,10 @@ class ReceivedModel : public QAbstractTableModel
 
 public:
     static constexpr int FrameMilliseconds = 40;
-    // What a row paints: the start of the message with its control bytes as
-    // visible marks. Qt::DisplayRole stays the message itself.
+    // What a row paints: the start of the message, enough for the widest
+    // window. Qt::DisplayRole stays the whole message.
     static constexpr int ShownTextRole = Qt::UserRole + 1;
-    static constexpr qsizetype ShownBytes = 4096;
+    static constexpr qsizetype ShownBytes = 1024;
 
     explicit ReceivedModel(const MessageStore &store, QObject *parent = nullptr);
 
@@ -36,9 +36,6 @@ public:
     // The store has been emptied.
     void storeCleared();
 
-    // A message as the operator sees it: one character per byte, control
-    // bytes as visible marks.
-    static QString shownText(QByteArrayView message);
 
 private:
     const MessageStore &m_store;
@@ -46,13 +43,18 @@ private:
     QTimer m_frame;
 };
 
-// Paints each row from ReceivedModel::ShownTextRole, so that the marks for
-// control bytes show and a huge message is not laid out whole.
+// Paints each row from ReceivedModel::ShownTextRole with its control bytes
+// (VT, CR, FS and the rest below 32) as small marked abbreviations, so that
+// the operator sees where blocks and segments begin and end.
 class ReceivedRowDelegate : public QStyledItemDelegate
 {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-protected:
-    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override;
+    // "VT" for byte 11, "CR" for 13, "FS" for 28, "DEL" for 127; empty for
+    // every byte that is shown as itself.
+    static QString markFor(QChar c);
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override;
 };
