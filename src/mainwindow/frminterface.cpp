@@ -3,6 +3,7 @@
 #include "interface/winsock.h"
 #include "mainwindow/paintpacer.h"
 #include "mainwindow/receivedmodel.h"
+#include "mainwindow/resizerule.h"
 #include "mainwindow/twips.h"
 #include "mainwindow/windowing.h"
 #include "settings/frmsetup.h"
@@ -57,6 +58,8 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     m_receivedModel = new ReceivedModel(m_strReceiveData, this);
     buildControls();
     buildMenus();
+    // The designed client area, the menu bar not included.
+    resize(Twips::toPixels(9420, this), Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
     connectCommands();
     new PaintPacer(this, ReceivedModel::FrameMilliseconds);
     Form_Load();
@@ -163,9 +166,6 @@ void frmInterface::buildControls()
                                        txtDateTime, txtStartDateAndTime};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
-
-    resize(Twips::toPixels(9420, this),
-           Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
 }
 
 void frmInterface::buildMenus()
@@ -246,17 +246,19 @@ void frmInterface::resizeEvent(QResizeEvent *event)
 
 void frmInterface::Form_Resize()
 {
-    const QRect outer = frameGeometry();
-    const double width = Twips::fromPixels(outer.width(), this);
-    const double height = Twips::fromPixels(outer.height(), this);
-    if (width <= 1000 || height <= 5200 || isMinimized())
+    if (isMinimized())
         return;
-    const int frameWidth = Twips::toPixels(float(width) - 885.0f, this);
-    const int frameHeight = Twips::toPixels(float(height) - 5115.0f, this);
-    fraReceive->resize(frameWidth, frameHeight);
-    const int listWidth = qMax(0, fraReceive->width() - Twips::toPixels(240, this));
-    const int listHeight = qMax(0, fraReceive->height() - Twips::toPixels(360, this));
-    lvwReceiveData->resize(listWidth, listHeight);
+    const QRect outer = frameGeometry();
+    const std::optional<ReceiveSize> size =
+        receiveSizeFor(float(Twips::fromPixels(outer.width(), this)),
+                       float(Twips::fromPixels(outer.height(), this)));
+    if (!size)
+        return;
+    fraReceive->resize(Twips::toPixels(size->frameWidth, this),
+                       Twips::toPixels(size->frameHeight, this));
+    lvwReceiveData->resize(Twips::toPixels(size->listWidth, this),
+                           Twips::toPixels(size->listHeight, this));
+    // Whatever width the operator dragged the column to, it follows the list.
     lvwReceiveData->setColumnWidth(0, lvwReceiveData->width());
 }
 
