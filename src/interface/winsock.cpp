@@ -1,0 +1,513 @@
+#include "interface/winsock.h"
+
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <utility>
+
+namespace {
+
+// Big enough that one recv usually drains the socket, so an arrival costs one call.
+constexpr qsizetype kReadChunk = 64 * 1024;
+// A flood is handed over in slices of at most this much so other events get a turn.
+constexpr qint64 kMaxArrival = 1024 * 1024;
+
+int wsaFromErrno(int err)
+{
+    switch (err) {
+    case EACCES:
+    case EPERM: return Winsock::ErrAccess;
+    case EINVAL: return Winsock::ErrInvalid;
+    case EMFILE:
+    case ENFILE: return Winsock::ErrTooManyFiles;
+    case EADDRINUSE: return Winsock::ErrAddressInUse;
+    case EADDRNOTAVAIL: return Winsock::ErrAddressNotAvailable;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ECONNABORTED: return Winsock::ErrConnectionAborted;
+    // EPIPE is a send after the peer has gone; Windows calls that a reset.
+    case ECONNRESET:
+    case EPIPE: return Winsock::ErrConnectionReset;
+    case ENOBUFS:
+    case ENOMEM: return Winsock::ErrNoBuffers;
+    case ENOTCONN: return Winsock::ErrNotConnected;
+    case ETIMEDOUT: return Winsock::ErrTimedOut;
+    case ECONNREFUSED: return 10061;
+    case EHOSTUNREACH: return 10065;
+    default: return 10107; // WSASYSCALLFAILURE: nothing closer exists
+    }
+}
+
+QString describe(int number)
+{
+    switch (number) {
+    case Winsock::ErrAccess: return QStringLiteral("Permission denied");
+    case Winsock::ErrInvalid: return QStringLiteral("Invalid argument");
+    case Winsock::ErrTooManyFiles: return QStringLiteral("Too many open sockets");
+    case Winsock::ErrAddressInUse: return QStringLiteral("Address in use");
+    case Winsock::ErrAddressNotAvailable: return QStringLiteral("Address not available from the local machine");
+    case Winsock::ErrConnectionAborted: return QStringLiteral("Connection aborted by the local system");
+    case Winsock::ErrConnectionReset: return QStringLiteral("Connection reset by the remote side");
+    case Winsock::ErrNoBuffers: return QStringLiteral("No buffer space available");
+    case Winsock::ErrNotConnected: return QStringLiteral("Socket is not connected");
+    case Winsock::ErrTimedOut: return QStringLiteral("Connection timed out");
+    case Winsock::ErrInvalidState: return QStringLiteral("Wrong protocol or connection state for the requested operation");
+    default: return QStringLiteral("Socket error %1").arg(number);
+    }
+}
+
+// Failures that belong to the one connection being accepted, not to the listener.
+bool onlyThisConnectionFailed(int err)
+{
+    switch (err) {
+    case EINTR: case ECONNABORTED: case EPROTO: case EPERM: case ENETDOWN: case ENETUNREACH:
+    case EHOSTDOWN: case EHOSTUNREACH: case ENONET: case ENOPROTOOPT: case EOPNOTSUPP:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool wouldBlock(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK;
+}
+
+// A notifier can be dropped from inside its own activation (a handler closes the
+// element), so it is switched off at once and deleted once the event loop is back.
+struct DeleteNotifierLater
+{
+    void operator()(QSocketNotifier *notifier) const
+    {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+    }
+};
+using NotifierPtr = std::unique_ptr<QSocketNotifier, DeleteNotifierLater>;
+
+struct ReadResult
+{
+    qint64 bytes = 0;
+    bool peerClosed = false;
+    int error = Winsock::NoError;
+};
+
+// Appends what is waiting on fd to into. A short read means the socket is drained;
+// the level-triggered notifier fires again if more comes, so no second recv is made.
+ReadResult readWaiting(int fd, char *buffer, QByteArray &into)
+{
+    ReadResult r;
+    while (r.bytes < kMaxArrival) {
+        const ssize_t n = ::recv(fd, buffer, kReadChunk, 0);
+        if (n > 0) {
+            into.append(buffer, n);
+            r.bytes += n;
+            if (n < kReadChunk)
+                break;
+        } else if (n == 0) {
+            r.peerClosed = true;
+            break;
+        } else if (errno != EINTR) {
+            if (!wouldBlock(errno))
+                r.error = wsaFromErrno(errno);
+            break;
+        }
+    }
+    return r;
+}
+
+} // namespace
+
+class Winsock::UniqueFd
+{
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return m_fd; }
+    bool isValid() const { return m_fd >= 0; }
+    void reset()
+    {
+        if (m_fd >= 0)
+            ::close(std::exchange(m_fd, -1));
+    }
+
+private:
+    int m_fd = -1;
+};
+
+struct Winsock::Element
+{
+    enum class State { Closed, Listening, Connected };
+
+    QString remoteHost;
+    qint32 remotePort = 0;
+    qint32 localPort = 0;
+    int protocol = 0;
+
+    State state = State::Closed;
+    quint64 serial = 0; // names the socket held; 0 while closed
+    UniqueFd fd;        // declared before the notifiers so they go first
+    NotifierPtr reader;
+    NotifierPtr writer;
+    QByteArray received;
+    QByteArray outgoing; // what the kernel has not taken yet, in order
+
+    void closeSocket()
+    {
+        writer.reset();
+        reader.reset();
+        fd.reset();
+        outgoing.clear();
+        state = State::Closed;
+        serial = 0;
+    }
+
+    // Hands the kernel what it takes of the queue now. Returns 0 or the error number.
+    int flush()
+    {
+        while (!outgoing.isEmpty()) {
+            const ssize_t n = ::send(fd.get(), outgoing.constData(), size_t(outgoing.size()), MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (wouldBlock(errno))
+                    break;
+                return wsaFromErrno(errno);
+            }
+            const bool kernelFull = n < outgoing.size();
+            outgoing.remove(0, n); // cheap in Qt 6: the front is dropped, not moved
+            if (kernelFull)
+                break;
+        }
+        if (outgoing.isEmpty())
+            outgoing.clear(); // gives back what a backlog grew to
+        writer->setEnabled(!outgoing.isEmpty());
+        return NoError;
+    }
+};
+
+Winsock::Winsock(QObject *parent)
+    : QObject(parent), m_readBuffer(kReadChunk, Qt::Uninitialized)
+{
+    m_elements.emplace(0, std::make_unique<Element>());
+}
+
+// Every element's socket and notifier closes with it; notifiers awaiting
+// deleteLater are our children and go with the QObject.
+Winsock::~Winsock()
+{
+    m_elements.clear();
+}
+
+Winsock::Element *Winsock::element(int index) const
+{
+    const auto it = m_elements.find(index);
+    return it == m_elements.end() ? nullptr : it->second.get();
+}
+
+Winsock::Element *Winsock::live(int index, quint64 serial) const
+{
+    Element *e = element(index);
+    return e && e->serial == serial ? e : nullptr;
+}
+
+int Winsock::count() const { return int(m_elements.size()); }
+bool Winsock::exists(int index) const { return element(index) != nullptr; }
+
+bool Winsock::create(int index)
+{
+    if (index < 0 || exists(index))
+        return false;
+    m_elements.emplace(index, std::make_unique<Element>());
+    return true;
+}
+
+void Winsock::destroy(int index)
+{
+    if (index != 0)
+        m_elements.erase(index);
+}
+
+void Winsock::setRemoteHost(int index, const QString &host)
+{
+    if (Element *e = element(index))
+        e->remoteHost = host;
+}
+
+void Winsock::setRemotePort(int index, qint32 port)
+{
+    if (Element *e = element(index))
+        e->remotePort = port;
+}
+
+void Winsock::setProtocol(int index, int protocol)
+{
+    if (Element *e = element(index))
+        e->protocol = protocol;
+}
+
+void Winsock::setLocalPort(int index, qint32 port)
+{
+    if (Element *e = element(index))
+        e->localPort = port;
+}
+
+QString Winsock::remoteHost(int index) const
+{
+    const Element *e = element(index);
+    return e ? e->remoteHost : QString();
+}
+
+qint32 Winsock::remotePort(int index) const
+{
+    const Element *e = element(index);
+    return e ? e->remotePort : 0;
+}
+
+qint32 Winsock::localPort(int index) const
+{
+    const Element *e = element(index);
+    return e ? e->localPort : 0;
+}
+
+int Winsock::protocol(int index) const
+{
+    const Element *e = element(index);
+    return e ? e->protocol : 0;
+}
+
+qint32 Winsock::boundPort(int index) const
+{
+    const Element *e = element(index);
+    if (!e || !e->fd.isValid())
+        return 0;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(e->fd.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+QString Winsock::localIP(int) const
+{
+    const QString loopback = QStringLiteral("127.0.0.1");
+    ifaddrs *list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return loopback;
+    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> guard(list, &::freeifaddrs);
+    for (const ifaddrs *a = list; a; a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET)
+            continue;
+        if ((a->ifa_flags & IFF_LOOPBACK) || !(a->ifa_flags & IFF_UP))
+            continue;
+        char text[INET_ADDRSTRLEN] = {};
+        const auto *in = reinterpret_cast<const sockaddr_in *>(a->ifa_addr);
+        if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text))
+            return QString::fromLatin1(text);
+    }
+    return loopback;
+}
+
+int Winsock::listen(int index)
+{
+    Element *e = element(index);
+    if (!e || e->protocol != 0)
+        return ErrInvalid;
+    if (e->state != Element::State::Closed)
+        return ErrInvalidState;
+    if (e->localPort < 0 || e->localPort > 65535)
+        return ErrAddressNotAvailable;
+
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.isValid())
+        return wsaFromErrno(errno);
+    // The port can be taken again at once while old connections sit in
+    // TIME_WAIT; Linux still refuses it while another socket listens there.
+    const int on = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(quint16(e->localPort));
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+        || ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::listen(fd.get(), SOMAXCONN) != 0)
+        return wsaFromErrno(errno);
+
+    attach(index, *e, std::move(fd), true);
+    return NoError;
+}
+
+int Winsock::accept(int index, qint32 requestId)
+{
+    Element *e = element(index);
+    if (!e)
+        return ErrInvalid;
+    if (e->state != Element::State::Closed)
+        return ErrInvalidState;
+    const auto it = m_pendingRequests.constFind(requestId);
+    if (it == m_pendingRequests.constEnd())
+        return ErrInvalid;
+
+    UniqueFd fd = std::move(*it.value());
+    m_pendingRequests.erase(it);
+    // Acknowledgements are small and answer a request; Nagle would hold them back.
+    const int on = 1;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    attach(index, *e, std::move(fd), false);
+    return NoError;
+}
+
+void Winsock::attach(int index, Element &e, UniqueFd fd, bool listening)
+{
+    e.fd = std::move(fd);
+    e.serial = ++m_lastSerial;
+    e.state = listening ? Element::State::Listening : Element::State::Connected;
+    e.received.clear();
+    e.outgoing.clear();
+
+    const quint64 serial = e.serial;
+    e.reader.reset(new QSocketNotifier(e.fd.get(), QSocketNotifier::Read, this));
+    if (listening) {
+        connect(e.reader.get(), &QSocketNotifier::activated, this,
+                [this, index, serial] { onListenerReadable(index, serial); });
+        return;
+    }
+    connect(e.reader.get(), &QSocketNotifier::activated, this,
+            [this, index, serial] { onReadable(index, serial); });
+    e.writer.reset(new QSocketNotifier(e.fd.get(), QSocketNotifier::Write, this));
+    e.writer->setEnabled(false);
+    connect(e.writer.get(), &QSocketNotifier::activated, this,
+            [this, index, serial] { onWritable(index, serial); });
+}
+
+QByteArray Winsock::takeData(int index)
+{
+    Element *e = element(index);
+    return e ? std::exchange(e->received, QByteArray()) : QByteArray();
+}
+
+void Winsock::send(int index, const QByteArray &bytes)
+{
+    Element *e = element(index);
+    if (!e || e->state != Element::State::Connected || bytes.isEmpty())
+        return;
+    // Bytes already queued go first, so new ones may only join the queue.
+    const bool idle = e->outgoing.isEmpty();
+    e->outgoing.append(bytes);
+    if (!idle)
+        return;
+    // An error is left to the write notifier, so it is raised from the event
+    // loop like every other event rather than inside the caller's send().
+    if (e->flush() != NoError)
+        e->writer->setEnabled(true);
+}
+
+void Winsock::close(int index)
+{
+    if (Element *e = element(index)) {
+        e->closeSocket();
+        e->received.clear();
+    }
+}
+
+bool Winsock::isListening(int index) const
+{
+    const Element *e = element(index);
+    return e && e->state == Element::State::Listening;
+}
+
+bool Winsock::isConnected(int index) const
+{
+    const Element *e = element(index);
+    return e && e->state == Element::State::Connected;
+}
+
+qint64 Winsock::bytesToWrite(int index) const
+{
+    const Element *e = element(index);
+    return e ? e->outgoing.size() : 0;
+}
+
+qint32 Winsock::nextRequestId()
+{
+    const qint32 id = m_nextRequestId;
+    m_nextRequestId = id == std::numeric_limits<qint32>::max() ? 1 : id + 1;
+    return id;
+}
+
+void Winsock::onListenerReadable(int index, quint64 serial)
+{
+    // Every waiting connection is raised; a handler closing the listener stops the loop.
+    while (Element *e = live(index, serial)) {
+        UniqueFd connection(::accept4(e->fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!connection.isValid()) {
+            if (onlyThisConnectionFailed(errno))
+                continue;
+            if (!wouldBlock(errno))
+                failElement(index, wsaFromErrno(errno));
+            return;
+        }
+        const qint32 id = nextRequestId();
+        m_pendingRequests.insert(id, &connection);
+        emit connectionRequest(index, id);
+        m_pendingRequests.remove(id);
+    } // a connection nobody accepted is closed here
+}
+
+void Winsock::onReadable(int index, quint64 serial)
+{
+    Element *e = live(index, serial);
+    if (!e)
+        return;
+    const ReadResult r = readWaiting(e->fd.get(), m_readBuffer.data(), e->received);
+    if (r.bytes > 0) {
+        emit dataArrival(index, e->received.size());
+        e = live(index, serial);
+        if (!e)
+            return;
+    }
+    if (r.peerClosed) {
+        e->closeSocket();
+        emit peerClosed(index);
+    } else if (r.error != NoError) {
+        failElement(index, r.error);
+    }
+}
+
+void Winsock::onWritable(int index, quint64 serial)
+{
+    Element *e = live(index, serial);
+    if (!e)
+        return;
+    if (const int error = e->flush(); error != NoError)
+        failElement(index, error);
+}
+
+void Winsock::failElement(int index, int number)
+{
+    if (Element *e = element(index))
+        e->closeSocket();
+    emit socketError(index, number, describe(number));
+}

@@ -57,6 +57,10 @@ public:
     QString remoteHost(int index) const;
     qint32 remotePort(int index) const;
     qint32 localPort(int index) const;
+    int protocol(int index) const;
+    // The port the element's socket is bound to right now (the one the system
+    // chose when listening on port 0), or 0 when the element has no socket.
+    qint32 boundPort(int index) const;
 
     // The machine's first non-loopback IPv4 address, or 127.0.0.1.
     QString localIP(int index) const;
@@ -94,15 +98,25 @@ signals:
 
 private:
     struct Element;
+    class UniqueFd;
+
     Element *element(int index) const;
+    // The element at index only while it still holds the socket numbered
+    // serial: any handler may close, destroy or recreate it under us.
+    Element *live(int index, quint64 serial) const;
+    void attach(int index, Element &e, UniqueFd fd, bool listening);
+    qint32 nextRequestId();
+
+    void onListenerReadable(int index, quint64 serial);
+    void onReadable(int index, quint64 serial);
+    void onWritable(int index, quint64 serial);
+    void failElement(int index, int number);
 
     std::map<int, std::unique_ptr<Element>> m_elements;
-    // Connections accepted from the kernel whose request is being raised.
-    QHash<qint32, int> m_pendingRequests;
+    // Connections accepted from the kernel whose request is being raised;
+    // each is owned by the stack frame raising it until an accept takes it.
+    QHash<qint32, UniqueFd *> m_pendingRequests;
     qint32 m_nextRequestId = 1;
-
-    void onListenerReadable(int index);
-    void onReadable(int index);
-    void onWritable(int index);
-    void failElement(int index, int number);
+    quint64 m_lastSerial = 0;
+    QByteArray m_readBuffer;
 };
