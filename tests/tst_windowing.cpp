@@ -5,6 +5,9 @@
 #include "mainwindow/windowing.h"
 
 #include <QAbstractButton>
+#include <QDir>
+#include <QFileDialog>
+#include <QTemporaryDir>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
@@ -48,6 +51,7 @@ private slots:
     void noticeHasOkOnlyAndNoIcon();
     void questionDefaultsToNo();
     void questionReturnsYes();
+    void chooserIsTheOpenFileDialogWithItsDefaults();
     void endingBeforeTheLoopIsRemembered();
 };
 
@@ -85,6 +89,44 @@ void WindowingTest::questionReturnsYes()
     Seen seen;
     answerNextBox(seen, QMessageBox::Yes);
     QVERIFY(windowing.question(nullptr, QStringLiteral("Fix?"), QStringLiteral("File Error")));
+}
+
+void WindowingTest::chooserIsTheOpenFileDialogWithItsDefaults()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("chosen.log"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+
+    QtWindowing windowing;
+    QStringList filters;
+    QFileDialog::FileMode mode = QFileDialog::AnyFile;
+    QString folder;
+    QTimer::singleShot(0, qApp, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        filters = dialog->nameFilters();
+        mode = dialog->fileMode();
+        folder = dialog->directory().absolutePath();
+        dialog->selectFile(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    const QString chosen = windowing.chooseOpenFile(nullptr);
+    QDir::setCurrent(previous);
+    QCOMPARE(chosen, path);
+    QCOMPARE(mode, QFileDialog::ExistingFile);
+    QCOMPARE(filters, QStringList{QStringLiteral("All Files (*)")});
+    QCOMPARE(QDir(folder).canonicalPath(), QDir(dir.path()).canonicalPath());
+
+    // A cancel gives an empty name.
+    QTimer::singleShot(0, qApp, [] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget()))
+            dialog->reject();
+    });
+    QCOMPARE(windowing.chooseOpenFile(nullptr), QString());
 }
 
 void WindowingTest::endingBeforeTheLoopIsRemembered()
