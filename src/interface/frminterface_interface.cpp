@@ -29,8 +29,10 @@ const QString StatusWaiting = QStringLiteral("Connection closed.Waiting for reco
 // acknowledgement and its time as they were.
 void setTextIfChanged(QLineEdit *box, const QString &text)
 {
-    if (box->text() != text)
+    if (box->text() != text) {
         box->setText(text);
+        box->setCursorPosition(0); // show where it begins
+    }
 }
 } // namespace
 

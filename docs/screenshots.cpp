@@ -1,0 +1,89 @@
+// Makes the README's pictures: the main window with messages in its list,
+// and the setup dialog, as the program draws them on the display it is given
+// (docs/make-screenshots.sh runs it under Xvfb).
+
+#include "mainwindow/frminterface.h"
+#include "mainwindow/windowing.h"
+#include "settings/frmsetup.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace {
+void settle(int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+QByteArray adt(int n)
+{
+    return QByteArray("\x0bMSH|^~\\&|HIS|GENERAL|LAB|GENERAL|202612070815||ADT^A01|MSG")
+           + QByteArray::number(10000 + n)
+           + "|P|2.3\rEVN|A01|202612070815\rPID|1||" + QByteArray::number(4711 + n)
+           + "^^^GEN||DOE^JANE||19800101|F\rPV1|1|I|W2^12^1\r\x1c\r";
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: ackprobe_screenshots OUTPUT_DIR\n");
+        return 2;
+    }
+    const QDir out(QString::fromLocal8Bit(argv[1]));
+    QTemporaryDir home;
+    QDir::setCurrent(home.path());
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QFile ini(home.filePath(QStringLiteral("ackprobe.ini")));
+    ini.open(QIODevice::WriteOnly);
+    ini.write("[RemoteIP]\r\n0.0.0.0\r\n\r\n[Port]\r\n" + QByteArray::number(port)
+              + "\r\n\r\n[AutoStart]\r\nOn\r\n\r\n[ExitWarning]\r\nFalse\r\n\r\n"
+                "[MSH before date]\r\n|^~\\&|ACKPROBE|LAB|HIS|GENERAL|\r\n\r\n"
+                "[MSH after date]\r\n||ACK|ACK0001|P|2.3\r\n\r\n[MSA Segment]\r\n|AA|MSG10012\r\n\r\n"
+                "[Interface Name]\r\nLab Interface\r\n\r\n[Show Transaction Count]\r\n 1 \r\n\r\n"
+                "[Logfile Location]\r\nlogfile.txt\r\n");
+    ini.close();
+
+    QtWindowing windowing;
+    frmInterface window(windowing, home.path());
+    window.move(0, 0);
+    window.show();
+    settle(300);
+
+    QTcpSocket sender;
+    sender.connectToHost(QHostAddress::LocalHost, port);
+    sender.waitForConnected(5000);
+    for (int n = 1; n <= 12; ++n) {
+        sender.write(adt(n));
+        sender.flush();
+        QElapsedTimer timer;
+        timer.start();
+        while (sender.bytesAvailable() == 0 && timer.elapsed() < 2000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        sender.readAll();
+    }
+    settle(500);
+    window.grab().save(out.filePath(QStringLiteral("mainwindow.png")));
+
+    window.Stop();
+    window.mnuOptionsSetup_Click();
+    frmSetup *setup = window.setupIfExists();
+    setup->move(660, 0);
+    settle(300);
+    setup->grab().save(out.filePath(QStringLiteral("setup.png")));
+    return 0;
+}
