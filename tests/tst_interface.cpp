@@ -13,7 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTableView>
+#include "mainwindow/receivedlistview.h"
 #include <QTcpServer>
 #include <QtTest>
 

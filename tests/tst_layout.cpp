@@ -15,7 +15,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QTableView>
+#include "mainwindow/receivedlistview.h"
 #include <QtTest>
 
 namespace {

@@ -1,5 +1,6 @@
 #include "interface/winsock.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
@@ -7,6 +8,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +22,14 @@ namespace {
 constexpr qsizetype kReadChunk = 64 * 1024;
 // A flood is handed over in slices of at most this much so other events get a turn.
 constexpr qint64 kMaxArrival = 1024 * 1024;
+// After an arrival the connection is watched this long for the next one before
+// the thread goes back to sleep: a sender that waits for each answer sends again
+// within a few tens of microseconds, and waking a sleeping thread costs more
+// than that. A sender that pauses costs at most this much per message.
+constexpr qint64 kNextArrivalWaitNs = 30'000;
+// Back-to-back arrivals are handled for at most this long before the event
+// loop gets its turn (painting, timers, other sockets).
+constexpr qint64 kArrivalRunNs = 5'000'000;
 
 int wsaFromErrno(int err)
 {
@@ -478,22 +488,44 @@ void Winsock::onListenerReadable(int index, quint64 serial)
 
 void Winsock::onReadable(int index, quint64 serial)
 {
-    Element *e = live(index, serial);
-    if (!e)
-        return;
-    const ReadResult r = readWaiting(e->fd.get(), m_readBuffer.data(), e->received);
-    if (r.bytes > 0) {
-        emit dataArrival(index, e->received.size());
-        e = live(index, serial);
+    QElapsedTimer run;
+    run.start();
+    for (;;) {
+        Element *e = live(index, serial);
         if (!e)
             return;
+        const ReadResult r = readWaiting(e->fd.get(), m_readBuffer.data(), e->received);
+        if (r.bytes > 0) {
+            emit dataArrival(index, e->received.size());
+            e = live(index, serial);
+            if (!e)
+                return;
+        }
+        if (r.peerClosed) {
+            e->closeSocket();
+            emit peerClosed(index);
+            return;
+        }
+        if (r.error != NoError) {
+            failElement(index, r.error);
+            return;
+        }
+        if (r.bytes == 0 || e->state != Element::State::Connected
+            || run.nsecsElapsed() > kArrivalRunNs || !nextArrivalComesSoon(e->fd.get()))
+            return;
     }
-    if (r.peerClosed) {
-        e->closeSocket();
-        emit peerClosed(index);
-    } else if (r.error != NoError) {
-        failElement(index, r.error);
-    }
+}
+
+bool Winsock::nextArrivalComesSoon(int fd)
+{
+    QElapsedTimer waited;
+    waited.start();
+    do {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 0) != 0)
+            return true; // data, a close or an error: the read tells which
+    } while (waited.nsecsElapsed() < kNextArrivalWaitNs);
+    return false;
 }
 
 void Winsock::onWritable(int index, quint64 serial)

@@ -108,6 +108,7 @@ private:
     qint32 nextRequestId();
 
     void onListenerReadable(int index, quint64 serial);
+    static bool nextArrivalComesSoon(int fd);
     void onReadable(int index, quint64 serial);
     void onWritable(int index, quint64 serial);
     void failElement(int index, int number);

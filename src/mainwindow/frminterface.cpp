@@ -2,6 +2,7 @@
 
 #include "interface/winsock.h"
 #include "mainwindow/paintpacer.h"
+#include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
 #include "mainwindow/resizerule.h"
 #include "mainwindow/twips.h"
@@ -17,7 +18,6 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QTableView>
 
 namespace {
 QLineEdit *textBox(QWidget *parent, const QString &text, const QString &tooltip, bool enabled)
@@ -61,7 +61,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     // The designed client area, the menu bar not included.
     resize(Twips::toPixels(9420, this), Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
     connectCommands();
-    new PaintPacer(this, ReceivedModel::FrameMilliseconds);
+    new PaintPacer(this, PaintPacer::FrameMilliseconds);
     Form_Load();
 }
 
@@ -140,20 +140,11 @@ void frmInterface::buildControls()
 
     fraReceive = new QGroupBox(QStringLiteral("Receive"), client);
     Twips::place(fraReceive, 360, 4320, 8655, 2895);
-    lvwReceiveData = new QTableView(fraReceive);
+    lvwReceiveData = new ReceivedListView(fraReceive);
+    lvwReceiveData->setObjectName(QStringLiteral("lvwReceiveData"));
     lvwReceiveData->setModel(m_receivedModel);
     lvwReceiveData->setItemDelegate(new ReceivedRowDelegate(lvwReceiveData));
     lvwReceiveData->setFocusPolicy(Qt::ClickFocus);
-    lvwReceiveData->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lvwReceiveData->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    lvwReceiveData->setShowGrid(false);
-    lvwReceiveData->setWordWrap(false);
-    lvwReceiveData->verticalHeader()->hide();
-    // Fixed row heights keep an insertion from measuring the rows already held.
-    lvwReceiveData->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    lvwReceiveData->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
-    lvwReceiveData->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    lvwReceiveData->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     Twips::place(lvwReceiveData, 120, 240, 8415, 2535);
     lvwReceiveData->setColumnWidth(0, lvwReceiveData->width());
 

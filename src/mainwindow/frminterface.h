@@ -17,7 +17,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
-class QTableView;
+class ReceivedListView;
 class ReceivedModel;
 class Winsock;
 class Windowing;
@@ -69,7 +69,7 @@ public:
     QLabel *lblLocalIpAddress = nullptr;
     QLabel *lblLocalPort = nullptr;
     QGroupBox *fraReceive = nullptr;
-    QTableView *lvwReceiveData = nullptr;
+    ReceivedListView *lvwReceiveData = nullptr;
 
     QMenu *mnuFile = nullptr;
     QAction *mnuFileStartInterface = nullptr;

@@ -13,6 +13,8 @@ class QWidget;
 class PaintPacer : public QObject
 {
 public:
+    static constexpr int FrameMilliseconds = 40;
+
     PaintPacer(QWidget *window, int intervalMilliseconds);
 
 protected:

@@ -10,9 +10,6 @@
 ReceivedModel::ReceivedModel(const MessageStore &store, QObject *parent)
     : QAbstractTableModel(parent), m_store(store)
 {
-    m_frame.setSingleShot(true);
-    m_frame.setInterval(FrameMilliseconds);
-    connect(&m_frame, &QTimer::timeout, this, &ReceivedModel::catchUp);
 }
 
 int ReceivedModel::rowCount(const QModelIndex &parent) const
@@ -50,13 +47,6 @@ QVariant ReceivedModel::headerData(int section, Qt::Orientation orientation, int
 
 void ReceivedModel::messagesAdded()
 {
-    if (!m_frame.isActive())
-        m_frame.start();
-}
-
-void ReceivedModel::catchUp()
-{
-    m_frame.stop();
     // A view counts rows in an int; beyond that the store still holds every
     // message, the list shows the first two thousand million.
     const qint64 stored = qMin<qint64>(m_store.size(), std::numeric_limits<int>::max());
@@ -69,7 +59,6 @@ void ReceivedModel::catchUp()
 
 void ReceivedModel::storeCleared()
 {
-    m_frame.stop();
     beginResetModel();
     m_rows = 0;
     endResetModel();

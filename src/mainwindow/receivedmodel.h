@@ -2,21 +2,17 @@
 
 #include <QAbstractTableModel>
 #include <QStyledItemDelegate>
-#include <QTimer>
 
 class MessageStore;
 
 // The list's view of the received-message store: one row per message, one
 // column "Data In", the row's text being the whole message. The store is
-// never copied. New rows reach the view at most once a frame, so that a
-// flood of messages costs the view one insertion per frame, not one per
-// message; the store itself is always complete.
+// never copied; a row is the store's message at that index.
 class ReceivedModel : public QAbstractTableModel
 {
     Q_OBJECT
 
 public:
-    static constexpr int FrameMilliseconds = 40;
     // What a row paints: the start of the message, enough for the widest
     // window. Qt::DisplayRole stays the whole message.
     static constexpr int ShownTextRole = Qt::UserRole + 1;
@@ -29,10 +25,8 @@ public:
     QVariant data(const QModelIndex &index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-    // The store has grown: the new rows are shown with the next frame.
+    // The store has grown: its new messages become rows.
     void messagesAdded();
-    // Shows every stored message now.
-    void catchUp();
     // The store has been emptied.
     void storeCleared();
 
@@ -40,7 +34,6 @@ public:
 private:
     const MessageStore &m_store;
     int m_rows = 0;
-    QTimer m_frame;
 };
 
 // Paints each row from ReceivedModel::ShownTextRole with its control bytes

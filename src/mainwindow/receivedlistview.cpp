@@ -1,0 +1,217 @@
+#include "receivedlistview.h"
+
+#include "mainwindow/receivedmodel.h"
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QHeaderView>
+#include <QHelpEvent>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyledItemDelegate>
+#include <QToolTip>
+
+ReceivedListView::ReceivedListView(QWidget *parent)
+    : QAbstractScrollArea(parent), m_header(new QHeaderView(Qt::Horizontal, this))
+{
+    m_header->setSectionResizeMode(QHeaderView::Interactive);
+    m_header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_header->setStretchLastSection(false);
+    m_delegate = new QStyledItemDelegate(this);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
+    connect(m_header, &QHeaderView::sectionResized, this, [this] {
+        updateScrollBars();
+        viewport()->update();
+    });
+}
+
+void ReceivedListView::setModel(QAbstractItemModel *model)
+{
+    if (m_model)
+        m_model->disconnect(this);
+    m_model = model;
+    m_header->setModel(model);
+    m_current = -1;
+    if (model) {
+        // A new row only moves the scroll range; what is in sight is painted
+        // with the window's next frame.
+        connect(model, &QAbstractItemModel::rowsInserted, this, [this] {
+            updateScrollBars();
+            viewport()->update();
+        });
+        connect(model, &QAbstractItemModel::modelReset, this, [this] {
+            m_current = -1;
+            updateScrollBars();
+            viewport()->update();
+        });
+    }
+    placeHeader();
+    updateScrollBars();
+}
+
+void ReceivedListView::setItemDelegate(QAbstractItemDelegate *delegate)
+{
+    m_delegate = delegate;
+    viewport()->update();
+}
+
+int ReceivedListView::columnWidth(int column) const
+{
+    return m_header->sectionSize(column);
+}
+
+void ReceivedListView::setColumnWidth(int column, int width)
+{
+    m_header->resizeSection(column, width);
+}
+
+int ReceivedListView::rowHeight() const
+{
+    return fontMetrics().height() + 4;
+}
+
+int ReceivedListView::rowCount() const
+{
+    return m_model ? m_model->rowCount() : 0;
+}
+
+int ReceivedListView::visibleRows() const
+{
+    return qMax(1, viewport()->height() / rowHeight());
+}
+
+int ReceivedListView::firstVisibleRow() const
+{
+    return verticalScrollBar()->value();
+}
+
+int ReceivedListView::rowAt(int y) const
+{
+    const int row = firstVisibleRow() + y / rowHeight();
+    return y >= 0 && row < rowCount() ? row : -1;
+}
+
+void ReceivedListView::updateScrollBars()
+{
+    // The vertical bar counts rows, so its range never needs more than an int.
+    verticalScrollBar()->setRange(0, qMax(0, rowCount() - visibleRows()));
+    verticalScrollBar()->setPageStep(visibleRows());
+    verticalScrollBar()->setSingleStep(1);
+    const int width = m_model && m_model->columnCount() > 0 ? columnWidth(0) : 0;
+    horizontalScrollBar()->setRange(0, qMax(0, width - viewport()->width()));
+    horizontalScrollBar()->setPageStep(viewport()->width());
+    horizontalScrollBar()->setSingleStep(20);
+}
+
+void ReceivedListView::placeHeader()
+{
+    const int height = m_header->sizeHint().height();
+    setViewportMargins(0, height, 0, 0);
+    const QRect area = viewport()->geometry();
+    m_header->setGeometry(area.left(), area.top() - height, area.width(), height);
+}
+
+void ReceivedListView::resizeEvent(QResizeEvent *event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    placeHeader();
+    updateScrollBars();
+}
+
+void ReceivedListView::scrollContentsBy(int, int)
+{
+    m_header->setOffset(horizontalScrollBar()->value());
+    viewport()->update();
+}
+
+void ReceivedListView::paintEvent(QPaintEvent *)
+{
+    if (!m_model || m_model->columnCount() == 0)
+        return;
+    QPainter painter(viewport());
+    const int height = rowHeight();
+    const int width = columnWidth(0);
+    const int left = -horizontalScrollBar()->value();
+    const int first = firstVisibleRow();
+    const int last = qMin(rowCount() - 1, first + viewport()->height() / height + 1);
+    QStyleOptionViewItem option;
+    option.initFrom(this);
+    option.widget = this;
+    option.font = font();
+    option.showDecorationSelected = true;
+    option.features = QStyleOptionViewItem::HasDisplay;
+    for (int row = first; row <= last; ++row) {
+        option.rect = QRect(left, (row - first) * height, width, height);
+        option.state = QStyle::State_Enabled;
+        if (isEnabled() && row == m_current) {
+            option.state |= QStyle::State_Selected;
+            if (hasFocus())
+                option.state |= QStyle::State_HasFocus | QStyle::State_Active;
+        }
+        m_delegate->paint(&painter, option, m_model->index(row, 0));
+    }
+}
+
+void ReceivedListView::setCurrentRow(int row)
+{
+    m_current = row >= 0 && row < rowCount() ? row : -1;
+    if (m_current >= 0)
+        scrollToRow(m_current);
+    viewport()->update();
+}
+
+void ReceivedListView::scrollToRow(int row)
+{
+    const int first = firstVisibleRow();
+    if (row < first)
+        verticalScrollBar()->setValue(row);
+    else if (row >= first + visibleRows())
+        verticalScrollBar()->setValue(row - visibleRows() + 1);
+}
+
+void ReceivedListView::mousePressEvent(QMouseEvent *event)
+{
+    const int row = rowAt(event->position().toPoint().y());
+    if (row >= 0)
+        setCurrentRow(row);
+    QAbstractScrollArea::mousePressEvent(event);
+}
+
+void ReceivedListView::keyPressEvent(QKeyEvent *event)
+{
+    const int rows = rowCount();
+    if (rows == 0)
+        return QAbstractScrollArea::keyPressEvent(event);
+    const int current = qMax(0, m_current);
+    switch (event->key()) {
+    case Qt::Key_Up: setCurrentRow(qMax(0, current - 1)); break;
+    case Qt::Key_Down: setCurrentRow(qMin(rows - 1, m_current + 1)); break;
+    case Qt::Key_PageUp: setCurrentRow(qMax(0, current - visibleRows())); break;
+    case Qt::Key_PageDown: setCurrentRow(qMin(rows - 1, current + visibleRows())); break;
+    case Qt::Key_Home: setCurrentRow(0); break;
+    case Qt::Key_End: setCurrentRow(rows - 1); break;
+    default: return QAbstractScrollArea::keyPressEvent(event);
+    }
+}
+
+bool ReceivedListView::viewportEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ToolTip && m_model) {
+        // The start of the message under the pointer, as plain text.
+        auto *help = static_cast<QHelpEvent *>(event);
+        const int row = rowAt(help->pos().y());
+        if (row >= 0) {
+            QString text = m_model->index(row, 0).data(ReceivedModel::ShownTextRole).toString().left(300);
+            text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+            QToolTip::showText(help->globalPos(), text.toHtmlEscaped().prepend(QStringLiteral("<pre>")), this);
+        } else {
+            QToolTip::hideText();
+        }
+        return true;
+    }
+    return QAbstractScrollArea::viewportEvent(event);
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QAbstractScrollArea>
+
+class QAbstractItemModel;
+class QAbstractItemDelegate;
+class QHeaderView;
+
+// The list of received messages: one column under a "Data In" header, one
+// row per message, all rows of one height. It paints only the rows in sight
+// and keeps nothing per row, so a new row costs the same at the millionth
+// message as at the first (a table view's row header would walk every row).
+class ReceivedListView : public QAbstractScrollArea
+{
+    Q_OBJECT
+
+public:
+    explicit ReceivedListView(QWidget *parent = nullptr);
+
+    void setModel(QAbstractItemModel *model);
+    QAbstractItemModel *model() const { return m_model; }
+    void setItemDelegate(QAbstractItemDelegate *delegate);
+    QHeaderView *horizontalHeader() const { return m_header; }
+
+    int columnWidth(int column) const;
+    void setColumnWidth(int column, int width);
+    int rowHeight() const;
+
+    // The selected row, or -1.
+    int currentRow() const { return m_current; }
+    void setCurrentRow(int row);
+    int firstVisibleRow() const;
+    void scrollToRow(int row);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    bool viewportEvent(QEvent *event) override;
+
+private:
+    int rowCount() const;
+    int visibleRows() const;
+    int rowAt(int y) const;
+    void updateScrollBars();
+    void placeHeader();
+
+    QAbstractItemModel *m_model = nullptr;
+    QAbstractItemDelegate *m_delegate = nullptr;
+    QHeaderView *m_header = nullptr;
+    int m_current = -1;
+};
