@@ -33,6 +33,7 @@ struct Options
     int stallSeconds = 5;
     int connectSeconds = 0; // >0: wait for the receiver to listen, report the time
     long long sinceNs = 0;  // the wall-clock moment (ns) the receiver was launched
+    bool trace = false;     // the rate of every segment on standard error
 };
 
 Options parse(int argc, char **argv)
@@ -49,6 +50,7 @@ Options parse(int argc, char **argv)
         else if (key == "--stall-seconds") o.stallSeconds = int(value);
         else if (key == "--connect-seconds") o.connectSeconds = int(value);
         else if (key == "--since-ns") o.sinceNs = std::atoll(argv[i + 1]);
+        else if (key == "--trace") o.trace = value != 0;
     }
     return o;
 }
@@ -149,8 +151,15 @@ int synchronous(const Options &o, int fd)
         latencies.push_back(micros(Clock::now() - t0));
         if (i == o.segment)
             firstSegmentEnd = Clock::now();
+        if (o.trace && i % o.segment == 0) {
+            static auto segmentStart = start;
+            const auto now = Clock::now();
+            std::fprintf(stderr, "%ld %.0f\n", i, double(o.segment) / (micros(now - segmentStart) / 1e6));
+            segmentStart = now;
+        }
     }
-    const double seconds = micros(Clock::now() - start) / 1e6;
+    const auto end = Clock::now();
+    const double seconds = micros(end - start) / 1e6;
     const long done = long(latencies.size());
     std::vector<double> sorted = latencies;
     std::sort(sorted.begin(), sorted.end());
@@ -159,7 +168,7 @@ int synchronous(const Options &o, int fd)
     if (done >= o.segment && firstSegmentEnd != Clock::time_point{})
         firstRate = double(o.segment) / (micros(firstSegmentEnd - start) / 1e6);
     if (done == o.count && lastSegmentStart != Clock::time_point{})
-        lastRate = double(o.segment) / (micros(Clock::now() - lastSegmentStart) / 1e6);
+        lastRate = double(o.segment) / (micros(end - lastSegmentStart) / 1e6);
     std::printf("messages=%ld seconds=%.3f rate=%.0f p50_us=%.1f p99_us=%.1f max_us=%.1f "
                 "first_segment_rate=%.0f last_segment_rate=%.0f errors=%ld\n",
                 done, seconds, double(done) / seconds, pct(0.50), pct(0.99),

@@ -69,6 +69,7 @@ private slots:
     void failedAcceptIsDroppedAndListeningGoesOn();
     void failedRelistenIsReported();
     void countingGoesOnPast32767();
+    void everyFieldIsExactAfterEachMessageOfABurst();
 };
 
 void InterfaceTest::messageIsShownCountedLoggedAndAcknowledged()
@@ -359,6 +360,33 @@ void InterfaceTest::countingGoesOnPast32767()
     QCOMPARE(w.receivedMessages().size(), total);
     QTRY_COMPARE(w.lvwReceiveData->model()->rowCount(), total);
     QVERIFY(run.program.windowing.boxes.isEmpty());
+}
+
+void InterfaceTest::everyFieldIsExactAfterEachMessageOfABurst()
+{
+    IniValues values;
+    values.showCount = 1;
+    Running run(values);
+    frmInterface &w = *run.window;
+    LoopbackClient client;
+    QVERIFY(client.connectTo(run.port));
+    QByteArray logged;
+    for (int i = 1; i <= 2000; ++i) {
+        const QByteArray message = framed("MSH|^~\\&|BURST|" + QByteArray::number(i) + "\r");
+        logged += message + "\r\n";
+        QVERIFY(client.send(message));
+        const QByteArray ack = client.receive(51);
+        QCOMPARE(ack.size(), 51);
+        // What the window holds the moment the sender has its answer.
+        if (w.txtItemCount->text() != QString::number(i)
+            || w.windowTitle() != QStringLiteral("Interface %1").arg(i)
+            || w.lvwReceiveData->model()->rowCount() != i
+            || w.lvwReceiveData->model()->index(i - 1, 0).data().toString() != QString::fromLatin1(message)
+            || w.txtSendData->text() != QString::fromLatin1(ack)
+            || w.txtDateTime->text() != QString::fromLatin1(ack.mid(9, 12)))
+            QFAIL(qPrintable(QStringLiteral("a field lags behind message %1").arg(i)));
+    }
+    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), logged);
 }
 
 QTEST_MAIN(InterfaceTest)

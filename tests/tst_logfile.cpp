@@ -40,6 +40,7 @@ class LogfileTest : public QObject
 private slots:
     void framedMessageIsLoggedByteForByte();
     void unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers();
+    void emptyLocationTakesTheWayBackToo();
     void logStillOpenAfterAPortInUseIsReopened();
     void writeFailureIsToldOnceAndMessagesAreStillAnswered();
 };
@@ -50,11 +51,16 @@ void LogfileTest::framedMessageIsLoggedByteForByte()
     frmInterface &w = p.open(QStringLiteral("trace.log"));
     LoopbackClient client;
     QVERIFY(client.connectTo(p.port));
-    const QByteArray message = "\x0bMSH|^~\\&|A|B\rPID|1||\xe9\xff\r\x1c\r";
-    QVERIFY(client.send(message));
-    QCOMPARE(client.receive(51).size(), 51);
-    // The line is on disk by the time the acknowledgement has come.
-    QCOMPARE(p.program.readFile(QStringLiteral("trace.log")), message + "\r\n");
+    QByteArray expected;
+    for (int i = 0; i < 20; ++i) {
+        const QByteArray message = "\x0bMSH|^~\\&|A|B|" + QByteArray::number(i)
+                                   + "\rPID|1||\xe9\xff\r\x1c\r";
+        expected += message + "\r\n";
+        QVERIFY(client.send(message));
+        QCOMPARE(client.receive(51).size(), 51);
+        // The line is in the file by the time the sender has the answer.
+        QCOMPARE(p.program.readFile(QStringLiteral("trace.log")), expected);
+    }
     w.Stop();
     QVERIFY(!w.transactionLog().isOpen());
 }
@@ -104,6 +110,19 @@ void LogfileTest::unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers()
     QVERIFY(again.send("logged"));
     QCOMPARE(again.receive(51).size(), 51);
     QCOMPARE(p.program.readFile(QStringLiteral("chosen.log")), QByteArray("logged\r\n"));
+}
+
+void LogfileTest::emptyLocationTakesTheWayBackToo()
+{
+    Program p;
+    frmInterface &w = p.open(QStringLiteral("log.txt"), QStringLiteral("Off"));
+    // Only the setup dialog's Save can leave the location empty.
+    w.record().strLogfileLocation.clear();
+    w.Start();
+    QCOMPARE(p.program.windowing.noticeTexts(), QStringList{NotOpened});
+    QVERIFY(!w.isEnabled());
+    QCOMPARE(p.program.windowing.choosers, 1);
+    QVERIFY(w.winsock().isListening(0));
 }
 
 void LogfileTest::logStillOpenAfterAPortInUseIsReopened()
