@@ -37,6 +37,24 @@ struct Running
     }
 };
 
+// A program whose port another listener holds already; automatic start off.
+struct OnHeldPort
+{
+    QTcpServer holder;
+    TestProgram program;
+    frmInterface *window = nullptr;
+
+    OnHeldPort()
+    {
+        if (!holder.listen(QHostAddress::Any, 0))
+            qFatal("no port to hold");
+        IniValues values;
+        values.port = QString::number(holder.serverPort());
+        program.writeIni(values);
+        window = &program.open();
+    }
+};
+
 // The 12 digits in the middle of an acknowledgement and the bytes around them.
 void verifyAck(const QByteArray &ack, const QByteArray &before, const QByteArray &after,
                const QByteArray &msa, const QDateTime &from, const QDateTime &to)
@@ -203,13 +221,9 @@ void InterfaceTest::resetShowsItsNumberAndChangesNothing()
 
 void InterfaceTest::portInUseLeavesThePortEditable()
 {
-    QTcpServer holder;
-    QVERIFY(holder.listen(QHostAddress::Any, 0));
-    TestProgram program;
-    IniValues values;
-    values.port = QString::number(holder.serverPort());
-    program.writeIni(values);
-    frmInterface &w = program.open();
+    OnHeldPort held;
+    TestProgram &program = held.program;
+    frmInterface &w = *held.window;
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     w.Start();
@@ -329,13 +343,9 @@ void InterfaceTest::failedAcceptIsDroppedAndListeningGoesOn()
 
 void InterfaceTest::failedRelistenIsReported()
 {
-    QTcpServer holder;
-    QVERIFY(holder.listen(QHostAddress::Any, 0));
-    TestProgram program;
-    IniValues values;
-    values.port = QString::number(holder.serverPort());
-    program.writeIni(values);
-    frmInterface &w = program.open();
+    OnHeldPort held;
+    TestProgram &program = held.program;
+    frmInterface &w = *held.window;
     w.Start();
     program.windowing.boxes.clear();
     // A peer close whose listener cannot listen again says so with the number.
