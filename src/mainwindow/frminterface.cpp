@@ -1,6 +1,7 @@
 #include "frminterface.h"
 
 #include "interface/winsock.h"
+#include "mainwindow/classiclook.h"
 #include "mainwindow/paintpacer.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
@@ -20,28 +21,53 @@
 #include <QPushButton>
 
 namespace {
-QLineEdit *textBox(QWidget *parent, const QString &text, const QString &tooltip, bool enabled)
+// Every control carries its code name, so that UI automation finds it by
+// name, and an accessible name, so that a screen reader can say what it is.
+template <typename Control>
+Control *named(Control *control, const char *codeName, const QString &accessibleName)
 {
-    auto *box = new QLineEdit(text, parent);
+    control->setObjectName(QLatin1String(codeName));
+    control->setAccessibleName(accessibleName);
+    return control;
+}
+
+// A text box has no caption of its own: its tooltip names it.
+QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
+                   const QString &tooltip, bool enabled)
+{
+    auto *box = named(new QLineEdit(text, parent), codeName, tooltip);
     box->setToolTip(tooltip);
     box->setEnabled(enabled);
     return box;
 }
 
-QLabel *label(QWidget *parent, const QString &caption)
+QLabel *label(QWidget *parent, const char *codeName, const QString &caption)
 {
-    auto *lbl = new QLabel(caption, parent);
+    auto *lbl = named(new QLabel(caption, parent), codeName, caption);
     lbl->setTextFormat(Qt::PlainText);
     return lbl;
 }
 
-QPushButton *button(QWidget *parent, const QString &caption, const QString &tooltip, bool enabled)
+QPushButton *button(QWidget *parent, const char *codeName, const QString &caption,
+                    const QString &tooltip, bool enabled)
 {
-    auto *btn = new QPushButton(caption, parent);
+    auto *btn = named(new QPushButton(caption, parent), codeName, caption);
     btn->setToolTip(tooltip);
     btn->setEnabled(enabled);
     btn->setAutoDefault(false);
     return btn;
+}
+
+QGroupBox *frame(QWidget *parent, const char *codeName, const QString &title)
+{
+    return named(new QGroupBox(title, parent), codeName, title);
+}
+
+QAction *item(QMenu *menu, const char *codeName, const QString &caption)
+{
+    QAction *action = menu->addAction(caption);
+    action->setObjectName(QLatin1String(codeName));
+    return action;
 }
 } // namespace
 
@@ -75,80 +101,100 @@ void frmInterface::buildControls()
     auto *client = new QWidget(this);
     client->setObjectName(QStringLiteral("client"));
     client->setAutoFillBackground(true);
-    QPalette grey = client->palette();
-    grey.setColor(QPalette::Window, QColor(192, 192, 192));
-    client->setPalette(grey);
+    // Fixed light grey with its own dark text, whatever the desktop's palette;
+    // the designed font, whatever the desktop's font.
+    client->setPalette(ClassicLook::palette());
+    client->setFont(ClassicLook::formFont());
     setCentralWidget(client);
 
-    fraStatus = new QGroupBox(client);
+    // The status frame has no title; its name says what it holds.
+    fraStatus = frame(client, "fraStatus", QString());
+    fraStatus->setAccessibleName(QStringLiteral("Status"));
     Twips::place(fraStatus, 360, 360, 8655, 855);
-    txtInterfaceStatus = textBox(fraStatus, QString(), QStringLiteral("Interface Status"), true);
+    txtInterfaceStatus = textBox(fraStatus, "txtInterfaceStatus", QString(),
+                                 QStringLiteral("Interface Status"), true);
     Twips::place(txtInterfaceStatus, 120, 360, 3135, 375);
-    txtStartDateAndTime = textBox(fraStatus, QString(), QStringLiteral("Interface Start Date and Time"), true);
+    txtStartDateAndTime = textBox(fraStatus, "txtStartDateAndTime", QString(),
+                                  QStringLiteral("Interface Start Date and Time"), true);
     Twips::place(txtStartDateAndTime, 3360, 360, 1935, 375);
-    txtItemCount = textBox(fraStatus, QString(), QStringLiteral("Interface Transaction Counter"), true);
+    txtItemCount = textBox(fraStatus, "txtItemCount", QString(),
+                           QStringLiteral("Interface Transaction Counter"), true);
     Twips::place(txtItemCount, 5400, 360, 855, 375);
-    txtDateTime = textBox(fraStatus, QString(), QStringLiteral("Date and Time of Last ACK"), true);
+    txtDateTime = textBox(fraStatus, "txtDateTime", QString(),
+                          QStringLiteral("Date and Time of Last ACK"), true);
     Twips::place(txtDateTime, 6360, 360, 2175, 375);
-    lblInterfaceStatus = label(fraStatus, QStringLiteral("Interface Status"));
+    lblInterfaceStatus = label(fraStatus, "lblInterfaceStatus", QStringLiteral("Interface Status"));
     Twips::place(lblInterfaceStatus, 1200, 120, 1935, 255);
-    lblStartDateAndTime = label(fraStatus, QStringLiteral("Start Date and Time"));
+    lblStartDateAndTime = label(fraStatus, "lblStartDateAndTime", QStringLiteral("Start Date and Time"));
     Twips::place(lblStartDateAndTime, 3480, 120, 1815, 255);
-    lblItemCount = label(fraStatus, QStringLiteral("Counter"));
+    lblItemCount = label(fraStatus, "lblItemCount", QStringLiteral("Counter"));
     Twips::place(lblItemCount, 5520, 120, 735, 255);
-    lblDateTime = label(fraStatus, QStringLiteral("Date and Time of Last ACK"));
+    lblDateTime = label(fraStatus, "lblDateTime", QStringLiteral("Date and Time of Last ACK"));
     Twips::place(lblDateTime, 6480, 120, 2055, 255);
 
-    cmdSave = button(client, QStringLiteral("Save"), QStringLiteral("Save Remote Information"), false);
+    cmdSave = button(client, "cmdSave", QStringLiteral("Save"),
+                     QStringLiteral("Save Remote Information"), false);
     Twips::place(cmdSave, 7560, 2040, 1455, 495);
 
-    fraLocal = new QGroupBox(QStringLiteral("Local"), client);
+    fraLocal = frame(client, "fraLocal", QStringLiteral("Local"));
     Twips::place(fraLocal, 360, 3480, 8655, 855);
-    txtLocalPort = textBox(fraLocal, QStringLiteral("Local Port"), QStringLiteral("Local Port Number"), false);
+    txtLocalPort = textBox(fraLocal, "txtLocalPort", QStringLiteral("Local Port"),
+                           QStringLiteral("Local Port Number"), false);
     Twips::place(txtLocalPort, 4920, 360, 1935, 375);
-    txtLocalIPAddress = textBox(fraLocal, QStringLiteral("Local IP Address"), QStringLiteral("Local IP Address"), false);
+    txtLocalIPAddress = textBox(fraLocal, "txtLocalIPAddress", QStringLiteral("Local IP Address"),
+                                QStringLiteral("Local IP Address"), false);
     Twips::place(txtLocalIPAddress, 240, 360, 3495, 375);
-    lblLocalPort = label(fraLocal, QStringLiteral("Port"));
+    lblLocalPort = label(fraLocal, "lblLocalPort", QStringLiteral("Port"));
     Twips::place(lblLocalPort, 5520, 120, 1575, 255);
-    lblLocalIpAddress = label(fraLocal, QStringLiteral("IP Address"));
+    lblLocalIpAddress = label(fraLocal, "lblLocalIpAddress", QStringLiteral("IP Address"));
     Twips::place(lblLocalIpAddress, 1080, 120, 2295, 255);
 
-    fraRemote = new QGroupBox(QStringLiteral("Remote"), client);
+    fraRemote = frame(client, "fraRemote", QStringLiteral("Remote"));
     Twips::place(fraRemote, 360, 2640, 8655, 855);
-    txtRemotePort = textBox(fraRemote, QStringLiteral("Port"), QStringLiteral("Remote Port Number"), false);
+    txtRemotePort = textBox(fraRemote, "txtRemotePort", QStringLiteral("Port"),
+                            QStringLiteral("Remote Port Number"), false);
     Twips::place(txtRemotePort, 4920, 360, 1695, 375);
-    txtRemoteIPAddress = textBox(fraRemote, QStringLiteral("IP Address"), QStringLiteral("Remote IP Address"), false);
+    txtRemoteIPAddress = textBox(fraRemote, "txtRemoteIPAddress", QStringLiteral("IP Address"),
+                                 QStringLiteral("Remote IP Address"), false);
     Twips::place(txtRemoteIPAddress, 240, 360, 3495, 375);
-    lblRemotePort = label(fraRemote, QStringLiteral("Port"));
+    lblRemotePort = label(fraRemote, "lblRemotePort", QStringLiteral("Port"));
     Twips::place(lblRemotePort, 5520, 120, 975, 255);
-    lblRemoteIPAddress = label(fraRemote, QStringLiteral("IP Address"));
+    lblRemoteIPAddress = label(fraRemote, "lblRemoteIPAddress", QStringLiteral("IP Address"));
     Twips::place(lblRemoteIPAddress, 1200, 120, 2295, 255);
 
-    cmdEdit = button(client, QStringLiteral("Edit"), QStringLiteral("Edit Remote Information"), true);
+    cmdEdit = button(client, "cmdEdit", QStringLiteral("Edit"),
+                     QStringLiteral("Edit Remote Information"), true);
     Twips::place(cmdEdit, 5760, 2040, 1455, 495);
-    cmdStop = button(client, QStringLiteral("Stop Interface"), QStringLiteral("Stop Interface"), false);
+    cmdStop = button(client, "cmdStop", QStringLiteral("Stop Interface"),
+                     QStringLiteral("Stop Interface"), false);
     Twips::place(cmdStop, 2160, 2040, 1455, 495);
-    cmdStart = button(client, QStringLiteral("Start Interface"), QStringLiteral("Start Interface"), true);
+    cmdStart = button(client, "cmdStart", QStringLiteral("Start Interface"),
+                      QStringLiteral("Start Interface"), true);
     Twips::place(cmdStart, 360, 2040, 1455, 495);
-    cmdExit = button(client, QStringLiteral("Exit"), QStringLiteral("Exit Program"), true);
+    cmdExit = button(client, "cmdExit", QStringLiteral("Exit"), QStringLiteral("Exit Program"),
+                     true);
     Twips::place(cmdExit, 3960, 2040, 1455, 495);
 
-    fraSend = new QGroupBox(QStringLiteral("ACK String Sent"), client);
+    fraSend = frame(client, "fraSend", QStringLiteral("ACK String Sent"));
     Twips::place(fraSend, 360, 1200, 8655, 735);
-    txtSendData = textBox(fraSend, QString(), QStringLiteral("ACK String Sent"), true);
+    txtSendData = textBox(fraSend, "txtSendData", QString(), QStringLiteral("ACK String Sent"),
+                          true);
     Twips::place(txtSendData, 120, 240, 8415, 375);
 
-    fraReceive = new QGroupBox(QStringLiteral("Receive"), client);
+    fraReceive = frame(client, "fraReceive", QStringLiteral("Receive"));
     Twips::place(fraReceive, 360, 4320, 8655, 2895);
     lvwReceiveData = new ReceivedListView(fraReceive);
-    lvwReceiveData->setObjectName(QStringLiteral("lvwReceiveData"));
+    named(lvwReceiveData, "lvwReceiveData", QStringLiteral("Received messages"));
+    lvwReceiveData->setAccessibleDescription(QStringLiteral("Data In: one row for every message received"));
+    lvwReceiveData->horizontalHeader()->setAccessibleName(QStringLiteral("Data In"));
     lvwReceiveData->setModel(m_receivedModel);
     lvwReceiveData->setItemDelegate(new ReceivedRowDelegate(lvwReceiveData));
     lvwReceiveData->setFocusPolicy(Qt::ClickFocus);
     Twips::place(lvwReceiveData, 120, 240, 8415, 2535);
     lvwReceiveData->setColumnWidth(0, lvwReceiveData->width());
 
-    lblAutomaticStart = label(client, QString());
+    // Its text says whether automatic start is on, and is its name.
+    lblAutomaticStart = label(client, "lblAutomaticStart", QString());
     Twips::place(lblAutomaticStart, 1680, 0, 3255, 255);
 
     const QList<QWidget *> tabOrder = {cmdStart, cmdStop, cmdExit, cmdEdit, cmdSave, txtSendData,
@@ -157,26 +203,36 @@ void frmInterface::buildControls()
                                        txtDateTime, txtStartDateAndTime};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    ClassicLook::fitCaptions(client);
 }
 
 void frmInterface::buildMenus()
 {
-    mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
-    mnuFileStartInterface = mnuFile->addAction(QStringLiteral("Start Interface"));
-    mnuFileStopInterface = mnuFile->addAction(QStringLiteral("Stop Interface"));
-    mnuFileExit = mnuFile->addAction(QStringLiteral("E&xit"));
+    menuBar()->setObjectName(QStringLiteral("mnuBar"));
+    menuBar()->setAccessibleName(QStringLiteral("Menu"));
+    mnuFile = named(menuBar()->addMenu(QStringLiteral("&File")), "mnuFile", QStringLiteral("File"));
+    mnuFileStartInterface = item(mnuFile, "mnuFileStartInterface",
+                                 QStringLiteral("Start Interface"));
+    mnuFileStopInterface = item(mnuFile, "mnuFileStopInterface", QStringLiteral("Stop Interface"));
+    mnuFileExit = item(mnuFile, "mnuFileExit", QStringLiteral("E&xit"));
 
-    mnuOptions = menuBar()->addMenu(QStringLiteral("&Options"));
-    mnuOptionsAutomaticStart = mnuOptions->addAction(QStringLiteral("Automatic Start"));
+    mnuOptions = named(menuBar()->addMenu(QStringLiteral("&Options")), "mnuOptions",
+                       QStringLiteral("Options"));
+    mnuOptionsAutomaticStart = item(mnuOptions, "mnuOptionsAutomaticStart",
+                                    QStringLiteral("Automatic Start"));
     mnuOptionsAutomaticStart->setCheckable(true);
-    mnuOptionsEditShowWarningBox = mnuOptions->addAction(QStringLiteral("Show Warning Box Before Exit"));
+    mnuOptionsEditShowWarningBox = item(mnuOptions, "mnuOptionsEditShowWarningBox",
+                                        QStringLiteral("Show Warning Box Before Exit"));
     mnuOptionsEditShowWarningBox->setCheckable(true);
-    mnuOptionsEditRemoteSettings = mnuOptions->addAction(QStringLiteral("Edit Remote Settings"));
-    mnuOptionsSaveRemoteSettings = mnuOptions->addAction(QStringLiteral("Save Remote Settings"));
-    mnuOptionsSetup = mnuOptions->addAction(QStringLiteral("Setup"));
+    mnuOptionsEditRemoteSettings = item(mnuOptions, "mnuOptionsEditRemoteSettings",
+                                        QStringLiteral("Edit Remote Settings"));
+    mnuOptionsSaveRemoteSettings = item(mnuOptions, "mnuOptionsSaveRemoteSettings",
+                                        QStringLiteral("Save Remote Settings"));
+    mnuOptionsSetup = item(mnuOptions, "mnuOptionsSetup", QStringLiteral("Setup"));
 
-    mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
-    mnuHelpAbout = mnuHelp->addAction(QStringLiteral("&About"));
+    mnuHelp = named(menuBar()->addMenu(QStringLiteral("&Help")), "mnuHelp", QStringLiteral("Help"));
+    mnuHelpAbout = item(mnuHelp, "mnuHelpAbout", QStringLiteral("&About"));
 }
 
 void frmInterface::connectCommands()

@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
-"""Draws the two windows' icons as 16-colour .ico files (32x32 and 16x16).
+"""Draws the two windows' icons as 16-colour .ico files (32x32 and 16x16),
+and the program's icon for the desktop's menu as PNG files of 16 and 32
+pixels (ackmereprobe-16.png, ackmereprobe-32.png; installed into the hicolor
+icon theme).
 
-Run it again after changing the drawings; the .ico files are committed.
+Run it again after changing the drawings; the files it writes are committed.
+Python's standard library only.
 """
 import struct
 import sys
+import zlib
 from pathlib import Path
 
 # The classic 16-colour palette.
@@ -101,7 +106,31 @@ def write_ico(path, images):
     Path(path).write_bytes(struct.pack('<HHH', 0, 1, len(images)) + b''.join(entries) + b''.join(blobs))
 
 
+def png_chunk(kind, data):
+    body = kind + data
+    return struct.pack('>I', len(data)) + body + struct.pack('>I', zlib.crc32(body) & 0xffffffff)
+
+
+def write_png(path, img):
+    """An 8-bit RGBA PNG; the clear pixels are fully transparent."""
+    size = len(img)
+    rows = bytearray()
+    for row in img:
+        rows.append(0)  # filter type None
+        for colour in row:
+            if colour is None:
+                rows += bytes((0, 0, 0, 0))
+            else:
+                rows += bytes(PALETTE[colour]) + b'\xff'
+    header = struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)
+    Path(path).write_bytes(b'\x89PNG\r\n\x1a\n' + png_chunk(b'IHDR', header)
+                           + png_chunk(b'IDAT', zlib.compress(bytes(rows), 9))
+                           + png_chunk(b'IEND', b''))
+
+
 if __name__ == '__main__':
     here = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).parent)
     write_ico(here / 'frminterface.ico', [interface_icon(32), interface_icon(16)])
     write_ico(here / 'frmsetup.ico', [setup_icon(32), setup_icon(16)])
+    for size in (16, 32):
+        write_png(here / f'ackmereprobe-{size}.png', interface_icon(size))

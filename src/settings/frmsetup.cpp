@@ -1,5 +1,6 @@
 #include "frmsetup.h"
 
+#include "mainwindow/classiclook.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/twips.h"
 #include "mainwindow/windowing.h"
@@ -14,12 +15,42 @@
 #include <QPushButton>
 
 namespace {
-QLineEdit *textBox(QWidget *parent, const QString &text, const QString &tooltip)
+// The code name for UI automation, the accessible name for a screen reader.
+template <typename Control>
+Control *named(Control *control, const char *codeName, const QString &accessibleName)
 {
-    auto *box = new QLineEdit(text, parent);
+    control->setObjectName(QLatin1String(codeName));
+    control->setAccessibleName(accessibleName);
+    return control;
+}
+
+QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
+                   const QString &tooltip, const QString &accessibleName)
+{
+    auto *box = named(new QLineEdit(text, parent), codeName, accessibleName);
     box->setToolTip(tooltip);
     box->setEnabled(false);
     return box;
+}
+
+QPushButton *button(QWidget *parent, const char *codeName, const QString &caption,
+                    const QString &tooltip)
+{
+    auto *btn = named(new QPushButton(caption, parent), codeName, caption);
+    btn->setToolTip(tooltip);
+    return btn;
+}
+
+QLabel *label(QWidget *parent, const char *codeName, const QString &caption)
+{
+    auto *lbl = named(new QLabel(caption, parent), codeName, caption);
+    lbl->setTextFormat(Qt::PlainText);
+    return lbl;
+}
+
+QGroupBox *frame(QWidget *parent, const char *codeName, const QString &title)
+{
+    return named(new QGroupBox(title, parent), codeName, title.simplified());
 }
 } // namespace
 
@@ -39,65 +70,71 @@ frmSetup::~frmSetup() = default;
 void frmSetup::buildControls()
 {
     setFixedSize(Twips::toPixels(6105, this), Twips::toPixels(7620, this));
+    // The same fixed light look as the main window's client area.
+    setPalette(ClassicLook::palette());
+    setFont(ClassicLook::formFont());
 
-    fraMSAACK = new QGroupBox(QStringLiteral("MSA  Segment Definition"), this);
+    fraMSAACK = frame(this, "fraMSAACK", QStringLiteral("MSA  Segment Definition"));
     Twips::place(fraMSAACK, 360, 5880, 5415, 855);
-    txtMSASegment = textBox(fraMSAACK, QStringLiteral("|AA||"),
-                            QStringLiteral("MSA ACK Information After Date"));
+    txtMSASegment = textBox(fraMSAACK, "txtMSASegment", QStringLiteral("|AA||"),
+                            QStringLiteral("MSA ACK Information After Date"),
+                            QStringLiteral("MSA Segment Definition"));
     Twips::place(txtMSASegment, 240, 240, 4935, 405);
 
-    cmdExit = new QPushButton(QStringLiteral("Exit"), this);
-    cmdExit->setToolTip(QStringLiteral("Exit Setup"));
+    cmdExit = button(this, "cmdExit", QStringLiteral("Exit"), QStringLiteral("Exit Setup"));
     Twips::place(cmdExit, 4200, 6960, 1575, 375);
-    cmdSave = new QPushButton(QStringLiteral("Save"), this);
-    cmdSave->setToolTip(QStringLiteral("Save"));
+    cmdSave = button(this, "cmdSave", QStringLiteral("Save"), QStringLiteral("Save"));
     cmdSave->setEnabled(false);
     Twips::place(cmdSave, 2280, 6960, 1575, 375);
-    cmdEdit = new QPushButton(QStringLiteral("Edit"), this);
-    cmdEdit->setToolTip(QStringLiteral("Edit Fields"));
+    cmdEdit = button(this, "cmdEdit", QStringLiteral("Edit"), QStringLiteral("Edit Fields"));
     Twips::place(cmdEdit, 360, 6960, 1575, 375);
 
-    fraInterfaceNameInfo = new QGroupBox(QStringLiteral("Interface Name"), this);
+    fraInterfaceNameInfo = frame(this, "fraInterfaceNameInfo", QStringLiteral("Interface Name"));
     Twips::place(fraInterfaceNameInfo, 360, 120, 5415, 1335);
-    chkShowCount = new QCheckBox(QStringLiteral("Show Transaction Count"), fraInterfaceNameInfo);
+    chkShowCount = named(new QCheckBox(QStringLiteral("Show Transaction Count"), fraInterfaceNameInfo),
+                         "chkShowCount", QStringLiteral("Show Transaction Count"));
     chkShowCount->setEnabled(false);
     Twips::place(chkShowCount, 1440, 960, 3255, 195);
-    txtInterfaceName = textBox(fraInterfaceNameInfo, QString(), QStringLiteral("Interface Name"));
+    txtInterfaceName = textBox(fraInterfaceNameInfo, "txtInterfaceName", QString(),
+                               QStringLiteral("Interface Name"), QStringLiteral("Interface Name"));
     Twips::place(txtInterfaceName, 360, 480, 4815, 375);
-    lblInterfaceName = new QLabel(QStringLiteral("InterfaceName"), fraInterfaceNameInfo);
+    lblInterfaceName = label(fraInterfaceNameInfo, "lblInterfaceName", QStringLiteral("InterfaceName"));
+    // Read aloud as two words, though the caption runs them together.
+    lblInterfaceName->setAccessibleName(QStringLiteral("Interface Name"));
     Twips::place(lblInterfaceName, 2040, 240, 1455, 255);
 
-    fraLogfileInformation = new QGroupBox(QStringLiteral("Logfile Information"), this);
+    fraLogfileInformation = frame(this, "fraLogfileInformation", QStringLiteral("Logfile Information"));
     Twips::place(fraLogfileInformation, 360, 1560, 5415, 1095);
-    txtLogfileLocation = textBox(fraLogfileInformation, QString(), QStringLiteral("Logfile Location"));
+    txtLogfileLocation = textBox(fraLogfileInformation, "txtLogfileLocation", QString(),
+                                 QStringLiteral("Logfile Location"), QStringLiteral("Logfile Location"));
     Twips::place(txtLogfileLocation, 480, 480, 4815, 375);
-    lblLogfileInfo = new QLabel(QStringLiteral("Logfile Location"), fraLogfileInformation);
+    lblLogfileInfo = label(fraLogfileInformation, "lblLogfileInfo", QStringLiteral("Logfile Location"));
     Twips::place(lblLogfileInfo, 1920, 240, 2535, 255);
 
-    fraAckInformation = new QGroupBox(QStringLiteral("MSH Segment Definition"), this);
+    fraAckInformation = frame(this, "fraAckInformation", QStringLiteral("MSH Segment Definition"));
     Twips::place(fraAckInformation, 360, 3960, 5415, 1815);
-    txtAckAfterDate = textBox(fraAckInformation, QStringLiteral("||ACK"),
+    txtAckAfterDate = textBox(fraAckInformation, "txtAckAfterDate", QStringLiteral("||ACK"),
+                              QStringLiteral("MSH ACK Information After Date"),
                               QStringLiteral("MSH ACK Information After Date"));
     Twips::place(txtAckAfterDate, 240, 1200, 4935, 375);
-    txtAckBeforeDate = textBox(fraAckInformation, QStringLiteral("^~\\&||"),
+    txtAckBeforeDate = textBox(fraAckInformation, "txtAckBeforeDate", QStringLiteral("^~\\&||"),
+                               QStringLiteral("MSH ACK Information Before Date"),
                                QStringLiteral("MSH ACK Information Before Date"));
     Twips::place(txtAckBeforeDate, 240, 480, 4935, 375);
-    lblAckAfterDate = new QLabel(QStringLiteral("ACK Information After Date"), fraAckInformation);
+    lblAckAfterDate = label(fraAckInformation, "lblAckAfterDate",
+                            QStringLiteral("ACK Information After Date"));
     Twips::place(lblAckAfterDate, 1560, 960, 2655, 255);
-    lblAckBeforeDate = new QLabel(QStringLiteral("ACK Information Before Date"), fraAckInformation);
+    lblAckBeforeDate = label(fraAckInformation, "lblAckBeforeDate",
+                             QStringLiteral("ACK Information Before Date"));
     Twips::place(lblAckBeforeDate, 1560, 240, 2895, 255);
 
-    lblAckowledgement = new QLabel(QStringLiteral("Acknowledgement Setup"), this);
-    QFont heading(QStringLiteral("MS Sans Serif"));
-    heading.setStyleHint(QFont::SansSerif);
+    lblAckowledgement = label(this, "lblAckowledgement", QStringLiteral("Acknowledgement Setup"));
+    QFont heading = ClassicLook::formFont();
     heading.setBold(true);
     heading.setPointSizeF(9.75);
     lblAckowledgement->setFont(heading);
     Twips::place(lblAckowledgement, 1800, 3480, 2895, 375);
-
-    for (QLabel *label : {lblInterfaceName, lblLogfileInfo, lblAckAfterDate, lblAckBeforeDate,
-                          lblAckowledgement})
-        label->setTextFormat(Qt::PlainText);
+    ClassicLook::fitCaptions(this);
 
     QWidget::setTabOrder(cmdEdit, cmdSave);
     QWidget::setTabOrder(cmdSave, cmdExit);

@@ -1,0 +1,265 @@
+// Both windows as a screen reader or a UI automation tool sees them: every
+// control has an accessible name, and every control and menu item can be
+// found by its code name.
+
+#include "testsupport.h"
+
+#include "mainwindow/frminterface.h"
+#include "mainwindow/receivedlistview.h"
+#include "settings/frmsetup.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QtTest>
+
+namespace {
+QString accessibleName(QObject *object)
+{
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(object);
+    return face ? face->text(QAccessible::Name) : QString();
+}
+
+// What a person or a tool could want to find: anything that takes the focus
+// or shows a text.
+bool isControl(QWidget *w)
+{
+    if (w->focusPolicy() != Qt::NoFocus)
+        return true;
+    if (auto *label = qobject_cast<QLabel *>(w))
+        return !label->text().isEmpty();
+    return qobject_cast<QAbstractButton *>(w) || qobject_cast<QGroupBox *>(w)
+           || qobject_cast<QLineEdit *>(w) || qobject_cast<QAbstractScrollArea *>(w)
+           || qobject_cast<QMenuBar *>(w);
+}
+
+// Every name in the accessibility tree below `face`.
+void collectNames(QAccessibleInterface *face, QStringList *names, int depth = 0)
+{
+    if (!face || depth > 12)
+        return;
+    names->append(face->text(QAccessible::Name));
+    for (int i = 0; i < face->childCount(); ++i)
+        collectNames(face->child(i), names, depth + 1);
+}
+} // namespace
+
+class AccessTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void everyControlHasAName_data();
+    void everyControlHasAName();
+    void textBoxesAreNamedByTheirLabelOrTooltip();
+    void namesOfTheOtherControls();
+    void everyControlIsFoundByItsCodeName_data();
+    void everyControlIsFoundByItsCodeName();
+    void everyMenuItemIsFoundByItsCodeName();
+    void theAccessibilityTreeCarriesTheNames();
+
+private:
+    QWidget *windowNamed(const QString &which) const;
+
+    std::unique_ptr<TestProgram> m_program;
+    frmInterface *m_window = nullptr;
+    frmSetup *m_setup = nullptr;
+};
+
+void AccessTest::initTestCase()
+{
+    m_program = std::make_unique<TestProgram>();
+    IniValues values;
+    values.port = QString::number(freePort());
+    m_program->writeIni(values);
+    m_window = &m_program->open();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    m_setup = &m_window->setup();
+    m_setup->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_setup));
+}
+
+QWidget *AccessTest::windowNamed(const QString &which) const
+{
+    return which == QLatin1String("main") ? static_cast<QWidget *>(m_window) : m_setup;
+}
+
+void AccessTest::everyControlHasAName_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<int>("fewest");
+    QTest::newRow("main window") << QStringLiteral("main") << 31;
+    QTest::newRow("setup dialog") << QStringLiteral("setup") << 18;
+}
+
+void AccessTest::everyControlHasAName()
+{
+    QFETCH(QString, window);
+    QFETCH(int, fewest);
+    QWidget *top = windowNamed(window);
+    int controls = 0;
+    QStringList unnamed;
+    for (QWidget *w : top->findChildren<QWidget *>()) {
+        if (!w->isVisibleTo(top) || !isControl(w))
+            continue;
+        ++controls;
+        if (accessibleName(w).trimmed().isEmpty())
+            unnamed << QStringLiteral("%1 (%2)").arg(w->objectName(), QLatin1String(w->metaObject()->className()));
+    }
+    QVERIFY2(unnamed.isEmpty(), qPrintable(QStringLiteral("without a name: ") + unnamed.join(QStringLiteral(", "))));
+    QVERIFY2(controls >= fewest, qPrintable(QString::number(controls)));
+}
+
+void AccessTest::textBoxesAreNamedByTheirLabelOrTooltip()
+{
+    frmInterface &w = *m_window;
+    const QList<QPair<QLineEdit *, QString>> boxes = {
+        {w.txtInterfaceStatus, QStringLiteral("Interface Status")},
+        {w.txtStartDateAndTime, QStringLiteral("Interface Start Date and Time")},
+        {w.txtItemCount, QStringLiteral("Interface Transaction Counter")},
+        {w.txtDateTime, QStringLiteral("Date and Time of Last ACK")},
+        {w.txtSendData, QStringLiteral("ACK String Sent")},
+        {w.txtRemoteIPAddress, QStringLiteral("Remote IP Address")},
+        {w.txtRemotePort, QStringLiteral("Remote Port Number")},
+        {w.txtLocalIPAddress, QStringLiteral("Local IP Address")},
+        {w.txtLocalPort, QStringLiteral("Local Port Number")},
+        {m_setup->txtInterfaceName, QStringLiteral("Interface Name")},
+        {m_setup->txtLogfileLocation, QStringLiteral("Logfile Location")},
+        {m_setup->txtAckBeforeDate, QStringLiteral("MSH ACK Information Before Date")},
+        {m_setup->txtAckAfterDate, QStringLiteral("MSH ACK Information After Date")},
+        {m_setup->txtMSASegment, QStringLiteral("MSA Segment Definition")},
+    };
+    for (const auto &[box, name] : boxes) {
+        QCOMPARE(accessibleName(box), name);
+        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(box);
+        QCOMPARE(face->role(), QAccessible::EditableText);
+        // The value is read as the box's text, not as its name.
+        box->setText(QStringLiteral("value ") + name);
+        QCOMPARE(face->text(QAccessible::Value), QStringLiteral("value ") + name);
+        QCOMPARE(accessibleName(box), name);
+    }
+}
+
+void AccessTest::namesOfTheOtherControls()
+{
+    frmInterface &w = *m_window;
+    QCOMPARE(accessibleName(w.cmdStart), QStringLiteral("Start Interface"));
+    QCOMPARE(accessibleName(w.cmdSave), QStringLiteral("Save"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(w.cmdSave)->text(QAccessible::Description),
+             QStringLiteral("Save Remote Information"));
+    QCOMPARE(accessibleName(w.lvwReceiveData), QStringLiteral("Received messages"));
+    QCOMPARE(accessibleName(w.fraStatus), QStringLiteral("Status"));
+    QCOMPARE(accessibleName(w.fraReceive), QStringLiteral("Receive"));
+    QCOMPARE(accessibleName(w.lblItemCount), QStringLiteral("Counter"));
+    // This label's text is what it says, so its name follows the text.
+    QCOMPARE(accessibleName(w.lblAutomaticStart), QStringLiteral("Automatic Start is OFF"));
+    w.lblAutomaticStart->setText(QStringLiteral("Automatic Start is ON"));
+    QCOMPARE(accessibleName(w.lblAutomaticStart), QStringLiteral("Automatic Start is ON"));
+    w.lblAutomaticStart->setText(QStringLiteral("Automatic Start is OFF"));
+
+    QCOMPARE(accessibleName(m_setup->chkShowCount), QStringLiteral("Show Transaction Count"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(m_setup->chkShowCount)->role(), QAccessible::CheckBox);
+    QCOMPARE(accessibleName(m_setup->fraMSAACK), QStringLiteral("MSA Segment Definition"));
+    QCOMPARE(accessibleName(m_setup->cmdEdit), QStringLiteral("Edit"));
+}
+
+void AccessTest::everyControlIsFoundByItsCodeName_data()
+{
+    frmInterface &w = *m_window;
+    frmSetup &s = *m_setup;
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QWidget *>("control");
+    const QList<QPair<const char *, QWidget *>> main = {
+        {"lblAutomaticStart", w.lblAutomaticStart}, {"fraStatus", w.fraStatus},
+        {"txtInterfaceStatus", w.txtInterfaceStatus}, {"txtStartDateAndTime", w.txtStartDateAndTime},
+        {"txtItemCount", w.txtItemCount}, {"txtDateTime", w.txtDateTime},
+        {"lblInterfaceStatus", w.lblInterfaceStatus}, {"lblStartDateAndTime", w.lblStartDateAndTime},
+        {"lblItemCount", w.lblItemCount}, {"lblDateTime", w.lblDateTime}, {"fraSend", w.fraSend},
+        {"txtSendData", w.txtSendData}, {"cmdStart", w.cmdStart}, {"cmdStop", w.cmdStop},
+        {"cmdExit", w.cmdExit}, {"cmdEdit", w.cmdEdit}, {"cmdSave", w.cmdSave},
+        {"fraRemote", w.fraRemote}, {"txtRemoteIPAddress", w.txtRemoteIPAddress},
+        {"txtRemotePort", w.txtRemotePort}, {"lblRemoteIPAddress", w.lblRemoteIPAddress},
+        {"lblRemotePort", w.lblRemotePort}, {"fraLocal", w.fraLocal},
+        {"txtLocalIPAddress", w.txtLocalIPAddress}, {"txtLocalPort", w.txtLocalPort},
+        {"lblLocalIpAddress", w.lblLocalIpAddress}, {"lblLocalPort", w.lblLocalPort},
+        {"fraReceive", w.fraReceive}, {"lvwReceiveData", w.lvwReceiveData},
+        {"mnuFile", w.mnuFile}, {"mnuOptions", w.mnuOptions}, {"mnuHelp", w.mnuHelp},
+    };
+    const QList<QPair<const char *, QWidget *>> setup = {
+        {"fraMSAACK", s.fraMSAACK}, {"txtMSASegment", s.txtMSASegment}, {"cmdExit", s.cmdExit},
+        {"cmdSave", s.cmdSave}, {"cmdEdit", s.cmdEdit}, {"fraInterfaceNameInfo", s.fraInterfaceNameInfo},
+        {"chkShowCount", s.chkShowCount}, {"txtInterfaceName", s.txtInterfaceName},
+        {"lblInterfaceName", s.lblInterfaceName}, {"fraLogfileInformation", s.fraLogfileInformation},
+        {"txtLogfileLocation", s.txtLogfileLocation}, {"lblLogfileInfo", s.lblLogfileInfo},
+        {"fraAckInformation", s.fraAckInformation}, {"txtAckAfterDate", s.txtAckAfterDate},
+        {"txtAckBeforeDate", s.txtAckBeforeDate}, {"lblAckAfterDate", s.lblAckAfterDate},
+        {"lblAckBeforeDate", s.lblAckBeforeDate}, {"lblAckowledgement", s.lblAckowledgement},
+    };
+    for (const auto &[name, control] : main)
+        QTest::addRow("main %s", name) << QStringLiteral("main") << QString::fromLatin1(name) << control;
+    for (const auto &[name, control] : setup)
+        QTest::addRow("setup %s", name) << QStringLiteral("setup") << QString::fromLatin1(name) << control;
+}
+
+void AccessTest::everyControlIsFoundByItsCodeName()
+{
+    QFETCH(QString, window);
+    QFETCH(QString, name);
+    QFETCH(QWidget *, control);
+    QVERIFY(control);
+    const QList<QWidget *> found = windowNamed(window)->findChildren<QWidget *>(name);
+    // One control to a name within its window, and the right one.
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found.first(), control);
+}
+
+void AccessTest::everyMenuItemIsFoundByItsCodeName()
+{
+    frmInterface &w = *m_window;
+    const QList<QPair<const char *, QAction *>> items = {
+        {"mnuFileStartInterface", w.mnuFileStartInterface}, {"mnuFileStopInterface", w.mnuFileStopInterface},
+        {"mnuFileExit", w.mnuFileExit}, {"mnuOptionsAutomaticStart", w.mnuOptionsAutomaticStart},
+        {"mnuOptionsEditShowWarningBox", w.mnuOptionsEditShowWarningBox},
+        {"mnuOptionsEditRemoteSettings", w.mnuOptionsEditRemoteSettings},
+        {"mnuOptionsSaveRemoteSettings", w.mnuOptionsSaveRemoteSettings},
+        {"mnuOptionsSetup", w.mnuOptionsSetup}, {"mnuHelpAbout", w.mnuHelpAbout},
+    };
+    int total = 0;
+    for (QAction *menu : w.menuBar()->actions())
+        total += int(menu->menu()->actions().size());
+    QCOMPARE(total, int(items.size()));
+    for (const auto &[name, action] : items) {
+        QCOMPARE(w.findChildren<QAction *>(QLatin1String(name)).size(), 1);
+        QCOMPARE(w.findChild<QAction *>(QLatin1String(name)), action);
+        QVERIFY(!action->text().isEmpty());
+    }
+}
+
+void AccessTest::theAccessibilityTreeCarriesTheNames()
+{
+    // What a screen reader walks: from the window down, not widget by widget.
+    QStringList mainNames;
+    collectNames(QAccessible::queryAccessibleInterface(m_window), &mainNames);
+    for (const char *name : {"Remote Port Number", "Local IP Address", "Start Interface",
+                             "Received messages", "Status", "ACK String Sent",
+                             "Date and Time of Last ACK", "Interface Transaction Counter"})
+        QVERIFY2(mainNames.contains(QLatin1String(name)), name);
+    QStringList setupNames;
+    collectNames(QAccessible::queryAccessibleInterface(m_setup), &setupNames);
+    for (const char *name : {"Interface Name", "Show Transaction Count", "Logfile Location",
+                             "MSH ACK Information Before Date", "MSA Segment Definition", "Edit"})
+        QVERIFY2(setupNames.contains(QLatin1String(name)), name);
+}
+
+QTEST_MAIN(AccessTest)
+#include "tst_access.moc"

@@ -1,0 +1,384 @@
+// Both windows under display scaling. CTest runs this program at 100 % and,
+// with QT_SCALE_FACTOR set, again at 125 %, 150 % and 200 %: at each the
+// windows keep their designed proportions, no control leaves its container
+// or runs into a neighbour, and no caption is cut off.
+
+#include "testsupport.h"
+
+#include "mainwindow/frminterface.h"
+#include "mainwindow/receivedlistview.h"
+#include "settings/frmsetup.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyleOptionButton>
+#include <QStyleOptionFrame>
+#include <QStyleOptionGroupBox>
+#include <QtTest>
+
+namespace {
+// A control's designed place in twips, inside its container.
+struct Designed
+{
+    const char *name;
+    int left, top, width, height;
+    // The receive frame and its list take their size from the window.
+    bool sizeFollowsWindow = false;
+};
+
+const Designed MainWindowControls[] = {
+    {"fraStatus", 360, 360, 8655, 855},
+    {"txtInterfaceStatus", 120, 360, 3135, 375},
+    {"txtStartDateAndTime", 3360, 360, 1935, 375},
+    {"txtItemCount", 5400, 360, 855, 375},
+    {"txtDateTime", 6360, 360, 2175, 375},
+    {"lblInterfaceStatus", 1200, 120, 1935, 255},
+    {"lblStartDateAndTime", 3480, 120, 1815, 255},
+    {"lblItemCount", 5520, 120, 735, 255},
+    {"lblDateTime", 6480, 120, 2055, 255},
+    {"fraSend", 360, 1200, 8655, 735},
+    {"txtSendData", 120, 240, 8415, 375},
+    {"cmdStart", 360, 2040, 1455, 495},
+    {"cmdStop", 2160, 2040, 1455, 495},
+    {"cmdExit", 3960, 2040, 1455, 495},
+    {"cmdEdit", 5760, 2040, 1455, 495},
+    {"cmdSave", 7560, 2040, 1455, 495},
+    {"fraRemote", 360, 2640, 8655, 855},
+    {"txtRemoteIPAddress", 240, 360, 3495, 375},
+    {"txtRemotePort", 4920, 360, 1695, 375},
+    {"lblRemoteIPAddress", 1200, 120, 2295, 255},
+    {"lblRemotePort", 5520, 120, 975, 255},
+    {"fraLocal", 360, 3480, 8655, 855},
+    {"txtLocalIPAddress", 240, 360, 3495, 375},
+    {"txtLocalPort", 4920, 360, 1935, 375},
+    {"lblLocalIpAddress", 1080, 120, 2295, 255},
+    {"lblLocalPort", 5520, 120, 1575, 255},
+    {"fraReceive", 360, 4320, 8655, 2895, true},
+    {"lvwReceiveData", 120, 240, 8415, 2535, true},
+    {"lblAutomaticStart", 1680, 0, 3255, 255},
+};
+
+const Designed SetupControls[] = {
+    {"fraInterfaceNameInfo", 360, 120, 5415, 1335},
+    {"lblInterfaceName", 2040, 240, 1455, 255},
+    {"txtInterfaceName", 360, 480, 4815, 375},
+    {"chkShowCount", 1440, 960, 3255, 195},
+    {"fraLogfileInformation", 360, 1560, 5415, 1095},
+    {"lblLogfileInfo", 1920, 240, 2535, 255},
+    {"txtLogfileLocation", 480, 480, 4815, 375},
+    {"lblAckowledgement", 1800, 3480, 2895, 375},
+    {"fraAckInformation", 360, 3960, 5415, 1815},
+    {"lblAckBeforeDate", 1560, 240, 2895, 255},
+    {"txtAckBeforeDate", 240, 480, 4935, 375},
+    {"lblAckAfterDate", 1560, 960, 2655, 255},
+    {"txtAckAfterDate", 240, 1200, 4935, 375},
+    {"fraMSAACK", 360, 5880, 5415, 855},
+    {"txtMSASegment", 240, 240, 4935, 405},
+    {"cmdEdit", 360, 6960, 1575, 375},
+    {"cmdSave", 2280, 6960, 1575, 375},
+    {"cmdExit", 4200, 6960, 1575, 375},
+};
+
+// The designed place at 100 %: 15 twips to a pixel.
+QRect atHundredPercent(const Designed &d)
+{
+    return QRect(qRound(d.left / 15.0), qRound(d.top / 15.0), qRound(d.width / 15.0),
+                 qRound(d.height / 15.0));
+}
+
+double expectedFactor()
+{
+    bool ok = false;
+    const double factor = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&ok);
+    return ok ? factor : 1.0;
+}
+
+QString describe(const QWidget *w)
+{
+    const QRect g = w->geometry();
+    return QStringLiteral("%1 at %2,%3 %4x%5 (scale %6)")
+        .arg(w->objectName()).arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height())
+        .arg(w->devicePixelRatioF());
+}
+
+// Everything a caption needs beside its text, from the style.
+struct Room
+{
+    int width = 0;
+    int height = 0;
+};
+
+Room roomForText(QWidget *w)
+{
+    QStyle *style = w->style();
+    if (auto *label = qobject_cast<QLabel *>(w))
+        return {label->contentsRect().width() - 2 * label->margin(),
+                label->contentsRect().height() - 2 * label->margin()};
+    if (auto *check = qobject_cast<QCheckBox *>(w)) {
+        const int indicator = style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, check);
+        const int spacing = style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, check);
+        return {check->width() - indicator - spacing, check->height()};
+    }
+    if (auto *button = qobject_cast<QPushButton *>(w)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        const int margin = style->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
+        const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, button);
+        return {button->width() - margin - 2 * frame, button->height() - 2 * frame};
+    }
+    if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+        QStyleOptionFrame option;
+        option.initFrom(edit);
+        option.lineWidth = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+        const QRect contents = style->subElementRect(QStyle::SE_LineEditContents, &option, edit)
+                                   .marginsRemoved(edit->textMargins());
+        // QLineEdit keeps two pixels free on either side of its text.
+        return {contents.width() - 4, contents.height()};
+    }
+    return {};
+}
+
+void verifyTextFits(QWidget *w, const QString &text)
+{
+    const Room room = roomForText(w);
+    const QFontMetrics metrics = w->fontMetrics();
+    const int needed = metrics.horizontalAdvance(text);
+    QVERIFY2(needed <= room.width,
+             qPrintable(QStringLiteral("\"%1\" needs %2 pixels, %3 has %4")
+                            .arg(text).arg(needed).arg(describe(w)).arg(room.width)));
+    QVERIFY2(metrics.height() <= room.height,
+             qPrintable(QStringLiteral("\"%1\" is %2 pixels high, %3 has %4")
+                            .arg(text).arg(metrics.height()).arg(describe(w)).arg(room.height)));
+}
+
+void verifyTitleFits(QGroupBox *box)
+{
+    QStyleOptionGroupBox option;
+    option.initFrom(box);
+    option.text = box->title();
+    option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+    option.textAlignment = box->alignment();
+    const QRect label = box->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                     QStyle::SC_GroupBoxLabel, box);
+    const int needed = box->fontMetrics().horizontalAdvance(box->title());
+    QVERIFY2(label.width() >= needed && box->rect().contains(label),
+             qPrintable(QStringLiteral("title \"%1\" needs %2 pixels at %3,%4 in %5")
+                            .arg(box->title()).arg(needed).arg(label.x()).arg(label.y())
+                            .arg(describe(box))));
+}
+
+template <size_t N>
+QList<QWidget *> controlsOf(QWidget *window, const Designed (&table)[N])
+{
+    QList<QWidget *> controls;
+    for (const Designed &d : table) {
+        auto *w = window->findChild<QWidget *>(QLatin1String(d.name));
+        controls << w;
+    }
+    return controls;
+}
+
+// Siblings that stand apart at 100 % must stand apart now.
+template <size_t N>
+void verifyNeighbours(QWidget *top, const Designed (&table)[N], int *pairs)
+{
+    const QList<QWidget *> controls = controlsOf(top, table);
+    for (qsizetype i = 0; i < controls.size(); ++i) {
+        for (qsizetype j = i + 1; j < controls.size(); ++j) {
+            QWidget *a = controls[i];
+            QWidget *b = controls[j];
+            QVERIFY2(a && b, table[a ? j : i].name);
+            if (a->parentWidget() != b->parentWidget())
+                continue;
+            // Some labels touch the box below them by a twip or two as designed.
+            if (atHundredPercent(table[i]).intersects(atHundredPercent(table[j])))
+                continue;
+            ++*pairs;
+            QVERIFY2(!a->geometry().intersects(b->geometry()),
+                     qPrintable(describe(a) + QStringLiteral(" meets ") + describe(b)));
+        }
+    }
+}
+} // namespace
+
+class ScalingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void theScaleIsInEffect();
+    void windowsKeepTheirDesignedSizes();
+    void controlsStandWhereDesigned_data();
+    void controlsStandWhereDesigned();
+    void everyControlStaysInsideItsContainer();
+    void neighboursThatDoNotMeetAsDesignedDoNotMeet();
+    void everyCaptionFits();
+    void textBoxesHoldTheirLongestValues();
+    void checkBoxIndicatorIsWhole();
+    void paintedAtTheScale();
+
+private:
+    std::unique_ptr<TestProgram> m_program;
+    frmInterface *m_window = nullptr;
+    frmSetup *m_setup = nullptr;
+};
+
+void ScalingTest::initTestCase()
+{
+    m_program = std::make_unique<TestProgram>();
+    IniValues values;
+    values.port = QString::number(freePort());
+    m_program->writeIni(values);
+    m_window = &m_program->open();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    m_setup = &m_window->setup();
+    m_setup->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_setup));
+    qInfo("display scale %g", expectedFactor());
+}
+
+void ScalingTest::theScaleIsInEffect()
+{
+    // Without this the other checks would prove nothing about the factor.
+    const double factor = expectedFactor();
+    QCOMPARE(m_window->devicePixelRatioF(), factor);
+    QCOMPARE(m_setup->devicePixelRatioF(), factor);
+    QCOMPARE(m_window->txtRemotePort->devicePixelRatioF(), factor);
+}
+
+void ScalingTest::windowsKeepTheirDesignedSizes()
+{
+    // 9420 x 7605 twips of client area, 6105 x 7620 twips of dialog: the same
+    // logical pixels at every scale, so the same proportions on the screen.
+    QCOMPARE(m_window->centralWidget()->size(), QSize(628, 507));
+    QCOMPARE(m_setup->size(), QSize(407, 508));
+}
+
+void ScalingTest::controlsStandWhereDesigned_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("designed");
+    QTest::addColumn<bool>("sizeFollowsWindow");
+    for (const Designed &d : MainWindowControls)
+        QTest::addRow("main %s", d.name) << QStringLiteral("main") << QString::fromLatin1(d.name)
+                                         << atHundredPercent(d) << d.sizeFollowsWindow;
+    for (const Designed &d : SetupControls)
+        QTest::addRow("setup %s", d.name) << QStringLiteral("setup") << QString::fromLatin1(d.name)
+                                          << atHundredPercent(d) << d.sizeFollowsWindow;
+}
+
+void ScalingTest::controlsStandWhereDesigned()
+{
+    QFETCH(QString, window);
+    QFETCH(QString, name);
+    QFETCH(QRect, designed);
+    QFETCH(bool, sizeFollowsWindow);
+    QWidget *top = window == QLatin1String("main") ? static_cast<QWidget *>(m_window) : m_setup;
+    auto *w = top->findChild<QWidget *>(name);
+    QVERIFY2(w, qPrintable(name));
+    QCOMPARE(w->pos(), designed.topLeft());
+    if (!sizeFollowsWindow)
+        QCOMPARE(w->size(), designed.size());
+}
+
+void ScalingTest::everyControlStaysInsideItsContainer()
+{
+    for (QWidget *top : {static_cast<QWidget *>(m_window), static_cast<QWidget *>(m_setup)}) {
+        int checked = 0;
+        for (QWidget *w : top->findChildren<QWidget *>()) {
+            // The main window's own parts (menu bar, client area) are its frame.
+            if (!w->isVisibleTo(top) || w->isWindow() || w->parentWidget() == m_window)
+                continue;
+            QVERIFY2(w->parentWidget()->rect().contains(w->geometry()),
+                     qPrintable(describe(w) + QStringLiteral(" in ") + describe(w->parentWidget())));
+            ++checked;
+        }
+        QVERIFY(checked >= 18);
+    }
+}
+
+void ScalingTest::neighboursThatDoNotMeetAsDesignedDoNotMeet()
+{
+    int pairs = 0;
+    verifyNeighbours(m_window, MainWindowControls, &pairs);
+    QVERIFY(pairs > 50);
+    pairs = 0;
+    verifyNeighbours(m_setup, SetupControls, &pairs);
+    QVERIFY(pairs > 20);
+}
+
+void ScalingTest::everyCaptionFits()
+{
+    int captions = 0;
+    for (QWidget *top : {static_cast<QWidget *>(m_window), static_cast<QWidget *>(m_setup)}) {
+        for (QWidget *w : top->findChildren<QWidget *>()) {
+            if (!w->isVisibleTo(top))
+                continue;
+            if (auto *label = qobject_cast<QLabel *>(w); label && !label->text().isEmpty())
+                verifyTextFits(label, label->text());
+            else if (auto *button = qobject_cast<QAbstractButton *>(w);
+                     button && (qobject_cast<QPushButton *>(w) || qobject_cast<QCheckBox *>(w)))
+                verifyTextFits(button, button->text());
+            else if (auto *box = qobject_cast<QGroupBox *>(w); box && !box->title().isEmpty())
+                verifyTitleFits(box);
+            else
+                continue;
+            if (QTest::currentTestFailed())
+                return;
+            ++captions;
+        }
+    }
+    QVERIFY(captions >= 30);
+    // The automatic start label says both of its texts in turn.
+    verifyTextFits(m_window->lblAutomaticStart, QStringLiteral("Automatic Start is OFF"));
+    verifyTextFits(m_window->lblAutomaticStart, QStringLiteral("Automatic Start is ON"));
+}
+
+void ScalingTest::textBoxesHoldTheirLongestValues()
+{
+    frmInterface &w = *m_window;
+    const QString stamp = QStringLiteral("202612312359");
+    verifyTextFits(w.txtInterfaceStatus, QStringLiteral("Connection Established"));
+    verifyTextFits(w.txtStartDateAndTime, stamp);
+    verifyTextFits(w.txtDateTime, stamp);
+    verifyTextFits(w.txtItemCount, QStringLiteral("99999"));
+    verifyTextFits(w.txtRemoteIPAddress, QStringLiteral("255.255.255.255"));
+    verifyTextFits(w.txtLocalIPAddress, QStringLiteral("255.255.255.255"));
+    verifyTextFits(w.txtRemotePort, QStringLiteral("65535"));
+    verifyTextFits(w.txtLocalPort, QStringLiteral("65535"));
+    verifyTextFits(m_setup->txtInterfaceName, QString(frmSetup::InterfaceNameTypingLimit, QLatin1Char('W')));
+}
+
+void ScalingTest::checkBoxIndicatorIsWhole()
+{
+    QCheckBox *check = m_setup->chkShowCount;
+    QStyleOptionButton option;
+    option.initFrom(check);
+    const QRect indicator = check->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, check);
+    QVERIFY2(check->rect().contains(indicator),
+             qPrintable(QStringLiteral("indicator %1x%2 at %3,%4 in %5")
+                            .arg(indicator.width()).arg(indicator.height())
+                            .arg(indicator.x()).arg(indicator.y()).arg(describe(check))));
+}
+
+void ScalingTest::paintedAtTheScale()
+{
+    // The grab is in device pixels: the designed size times the factor.
+    const double factor = expectedFactor();
+    const QImage main = m_window->centralWidget()->grab().toImage();
+    QCOMPARE(main.width(), qCeil(628 * factor));
+    QCOMPARE(main.height(), qCeil(507 * factor));
+    const QImage setup = m_setup->grab().toImage();
+    QCOMPARE(setup.width(), qCeil(407 * factor));
+    // The designed light grey fills the client area at every scale.
+    QCOMPARE(main.pixelColor(main.width() - 2, main.height() - 2), QColor(192, 192, 192));
+}
+
+QTEST_MAIN(ScalingTest)
+#include "tst_scaling.moc"
