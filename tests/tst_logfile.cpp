@@ -41,6 +41,7 @@ private slots:
     void framedMessageIsLoggedByteForByte();
     void unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers();
     void emptyLocationTakesTheWayBackToo();
+    void chosenNameBeyondAsciiIsTheFileThatGetsTheLines();
     void logStillOpenAfterAPortInUseIsReopened();
     void writeFailureIsToldOnceAndMessagesAreStillAnswered();
 };
@@ -123,6 +124,28 @@ void LogfileTest::emptyLocationTakesTheWayBackToo()
     QVERIFY(!w.isEnabled());
     QCOMPARE(p.program.windowing.choosers, 1);
     QVERIFY(w.winsock().isListening(0));
+}
+
+void LogfileTest::chosenNameBeyondAsciiIsTheFileThatGetsTheLines()
+{
+    Program p;
+    const QString chosen = p.program.path(QStringLiteral("journal-\u00e9t\u00e9-\u65e5.log"));
+    p.program.windowing.chosenFiles = {chosen};
+    frmInterface &w = p.open(QStringLiteral("no/such/dir/log.txt"));
+    frmSetup &setup = *w.setupIfExists();
+    QCOMPARE(setup.txtLogfileLocation->text().toLatin1(), QFile::encodeName(chosen));
+    setup.cmdSave->click();
+    QVERIFY(p.program.readFile(QStringLiteral("ackprobe.ini")).contains(QFile::encodeName(chosen) + "\r\n"));
+    setup.cmdExit->click();
+    w.Stop();
+    w.Start();
+    LoopbackClient client;
+    QVERIFY(client.connectTo(p.port));
+    QVERIFY(client.send("to the chosen file"));
+    QCOMPARE(client.receive(51).size(), 51);
+    QFile log(chosen);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll(), QByteArray("to the chosen file\r\n"));
 }
 
 void LogfileTest::logStillOpenAfterAPortInUseIsReopened()

@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFile>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QIcon>
@@ -211,8 +212,11 @@ void frmSetup::txtLogfileLocation_GotFocus()
     m_choosing = true;
     const QString chosen = m_owner.windowing().chooseOpenFile(this);
     m_choosing = false;
+    // The field holds the name's bytes, one character each, as the settings
+    // file and the log opener do: a chosen name with letters beyond ASCII is
+    // kept as the file system spells it, so the log lands in that very file.
     if (!chosen.isEmpty())
-        txtLogfileLocation->setText(chosen);
+        txtLogfileLocation->setText(QString::fromLatin1(QFile::encodeName(chosen)));
 }
 
 bool frmSetup::eventFilter(QObject *watched, QEvent *event)
