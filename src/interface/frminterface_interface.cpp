@@ -6,6 +6,7 @@
 
 #include "interface/acknowledgement.h"
 #include "interface/winsock.h"
+#include "mainwindow/caption.h"
 #include "mainwindow/receivedmodel.h"
 #include "mainwindow/windowing.h"
 #include "settings/frmsetup.h"
@@ -41,7 +42,7 @@ void frmInterface::Form_Load()
     ReadProgramInformation();
     if (m_windowing.programEnded())
         return;
-    setWindowTitle(setup().txtInterfaceName->text());
+    setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
     m_strReceiveData.clear();
     m_receivedModel->storeCleared();
     m_intTempCounter = 0;
@@ -153,6 +154,10 @@ void frmInterface::Winsock_DataArrival(int index, qint64)
     ++m_intTempCounter;
     PrepareAck();
     m_winsock->send(index, m_strSend2);
+    // A log deleted meanwhile is made again, with this line, once the answer
+    // has gone: the check costs a system call that the answer need not wait for.
+    if (m_log.isOpen() && !m_log.reopenIfDeleted(message))
+        reportLogWriteFailure();
 
     // The sender has its answer; now the window catches up. Setting a text
     // box lays its text out again, which costs more than the answer itself.
@@ -178,7 +183,7 @@ void frmInterface::BuildTimeStamp()
 
 void frmInterface::AddTransactionCount()
 {
-    setWindowTitle(m_record.strInterfaceName + QLatin1Char(' ') + txtItemCount->text());
+    setWindowTitle(literalCaption(m_record.strInterfaceName + QLatin1Char(' ') + txtItemCount->text()));
 }
 
 void frmInterface::OpenFile()

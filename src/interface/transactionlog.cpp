@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -10,6 +11,11 @@ namespace {
 QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+int openForAppending(const QByteArray &name)
+{
+    return ::open(name.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
 }
 } // namespace
 
@@ -27,7 +33,7 @@ bool TransactionLog::open(const QString &path)
         m_error = systemReason(ENOENT);
         return false;
     }
-    m_fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    m_fd = openForAppending(name);
     if (m_fd < 0) {
         m_error = systemReason(errno);
         return false;
@@ -77,4 +83,19 @@ bool TransactionLog::writeLine(QByteArrayView message)
         }
     }
     return true;
+}
+
+bool TransactionLog::reopenIfDeleted(QByteArrayView lastLine)
+{
+    struct stat status;
+    if (m_fd < 0 || ::fstat(m_fd, &status) != 0 || status.st_nlink != 0)
+        return true;
+    const int fd = openForAppending(m_path.toLatin1());
+    if (fd < 0) {
+        m_error = systemReason(errno);
+        return false;
+    }
+    ::close(m_fd);
+    m_fd = fd;
+    return writeLine(lastLine);
 }

@@ -27,6 +27,11 @@ public:
     // Appends the message and CR LF. Returns false when the log is not open
     // or the system refused the write; errorString() then says why.
     bool writeLine(QByteArrayView message);
+    // A log deleted while open would take every later line out of sight. If
+    // the file has gone, it is made again at its location and `lastLine`, the
+    // line that went to the deleted file, is written there. Returns false
+    // when that fails; errorString() then says why.
+    bool reopenIfDeleted(QByteArrayView lastLine);
 
     QString path() const { return m_path; }
     QString errorString() const { return m_error; }

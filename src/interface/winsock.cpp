@@ -183,6 +183,9 @@ struct Winsock::Element
     NotifierPtr writer;
     QByteArray received;
     QByteArray outgoing; // what the kernel has not taken yet, in order
+    // The error a send met, until it is raised. The kernel hands a reset to
+    // the first call that asks, so a read after it sees only the end of data.
+    int sendFailure = 0;
 
     void closeSocket()
     {
@@ -190,6 +193,7 @@ struct Winsock::Element
         reader.reset();
         fd.reset();
         outgoing.clear();
+        sendFailure = 0;
         state = State::Closed;
         serial = 0;
     }
@@ -396,6 +400,7 @@ void Winsock::attach(int index, Element &e, UniqueFd fd, bool listening)
     e.state = listening ? Element::State::Listening : Element::State::Connected;
     e.received.clear();
     e.outgoing.clear();
+    e.sendFailure = NoError;
 
     const quint64 serial = e.serial;
     e.reader.reset(new QSocketNotifier(e.fd.get(), QSocketNotifier::Read, this));
@@ -430,8 +435,10 @@ void Winsock::send(int index, const QByteArray &bytes)
         return;
     // An error is left to the write notifier, so it is raised from the event
     // loop like every other event rather than inside the caller's send().
-    if (e->flush() != NoError)
+    if (const int error = e->flush(); error != NoError) {
+        e->sendFailure = error;
         e->writer->setEnabled(true);
+    }
 }
 
 void Winsock::close(int index)
@@ -502,6 +509,11 @@ void Winsock::onReadable(int index, quint64 serial)
                 return;
         }
         if (r.peerClosed) {
+            // A reset that a send has already met is still a reset.
+            if (e->sendFailure != NoError) {
+                failElement(index, e->sendFailure);
+                return;
+            }
             e->closeSocket();
             emit peerClosed(index);
             return;
@@ -534,7 +546,7 @@ void Winsock::onWritable(int index, quint64 serial)
     if (!e)
         return;
     if (const int error = e->flush(); error != NoError)
-        failElement(index, error);
+        failElement(index, e->sendFailure != NoError ? e->sendFailure : error);
 }
 
 void Winsock::failElement(int index, int number)

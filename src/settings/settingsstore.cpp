@@ -1,6 +1,7 @@
 #include "settingsstore.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <utility>
@@ -24,6 +25,13 @@ QString SettingsStore::filePath() const
 
 std::optional<QByteArray> SettingsStore::read(QString *error) const
 {
+    // A pipe or a device where the file should be is refused unopened:
+    // opening a pipe waits for a writer for ever, and a device may never end.
+    const QFileInfo info(filePath());
+    if (info.exists() && !info.isFile() && !info.isDir()) {
+        setError(error, QStringLiteral("Not a plain file"));
+        return std::nullopt;
+    }
     QFile file(filePath());
     if (!file.open(QIODevice::ReadOnly)) {
         setError(error, file.errorString());

@@ -13,7 +13,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <dirent.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -133,10 +135,31 @@ LoopbackClient::~LoopbackClient()
 
 bool LoopbackClient::connectTo(quint16 port)
 {
+    return open(port, 0);
+}
+
+bool LoopbackClient::connectWithReceiveBuffer(quint16 port, int bytes)
+{
+    return open(port, bytes);
+}
+
+bool LoopbackClient::setNoDelay()
+{
+    const int on = 1;
+    return m_fd >= 0 && ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+bool LoopbackClient::open(quint16 port, int receiveBuffer)
+{
     close();
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0)
         return false;
+    if (receiveBuffer > 0
+        && ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0) {
+        close();
+        return false;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -161,6 +184,28 @@ bool LoopbackClient::send(const QByteArray &bytes)
             return false;
         }
         sent += n;
+    }
+    return true;
+}
+
+bool LoopbackClient::sendPumping(QByteArrayView bytes, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(m_fd, bytes.data() + sent, size_t(bytes.size() - sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd p{m_fd, POLLOUT, 0};
+        ::poll(&p, 1, 1);
     }
     return true;
 }
@@ -214,6 +259,36 @@ void LoopbackClient::close()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+}
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        // One pass: a timer that is always due would keep a timed pass busy.
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        // Sockets on loopback answer in microseconds; a short nap keeps
+        // this loop from taking a whole core from the kernel's side.
+        ::usleep(20);
+    }
+    return true;
+}
+
+int openDescriptorCount()
+{
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    // The directory's own descriptor is counted too, the same every time.
+    int count = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    ::closedir(dir);
+    return count;
 }
 
 QByteArray framed(const QByteArray &message)

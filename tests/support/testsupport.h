@@ -3,6 +3,7 @@
 #include "mainwindow/windowing.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -105,7 +106,15 @@ public:
     LoopbackClient &operator=(const LoopbackClient &) = delete;
 
     bool connectTo(quint16 port);
+    // As connectTo, with the receive buffer set before the handshake so the
+    // window the peer sees stays that small.
+    bool connectWithReceiveBuffer(quint16 port, int bytes);
+    // Small sends leave at once instead of waiting for the peer's ACK of the last.
+    bool setNoDelay();
     bool send(const QByteArray &bytes);
+    // Sends without ever blocking: while the kernel takes nothing more, the
+    // event loop of this thread runs so that the program can read.
+    bool sendPumping(QByteArrayView bytes, int timeoutMs = 60000);
     // Reads until `count` bytes have come or the time is up.
     QByteArray receive(qsizetype count, int timeoutMs = 10000);
     // True once the peer has closed the connection (EOF or reset).
@@ -116,8 +125,17 @@ public:
     bool isOpen() const { return m_fd >= 0; }
 
 private:
+    bool open(quint16 port, int receiveBuffer);
+
     int m_fd = -1;
 };
+
+// Runs the event loop of this thread until `done` holds or the time is up;
+// returns whether it holds. Unlike QTRY_*, it returns as soon as it holds.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 30000);
+
+// The entries of /proc/self/fd: every descriptor the process holds.
+int openDescriptorCount();
 
 // A message in MLLP block framing.
 QByteArray framed(const QByteArray &message);

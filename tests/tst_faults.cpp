@@ -1,0 +1,686 @@
+// Senders that misbehave, against the real window over loopback: churn of
+// connections, replacements, resets halfway through a message, a sender
+// that never reads its answers, a 16 MiB flood, every byte value, and
+// markup in messages.
+
+#include "testsupport.h"
+
+#include "interface/acknowledgement.h"
+#include "interface/winsock.h"
+#include "mainwindow/frminterface.h"
+#include "mainwindow/receivedlistview.h"
+#include "mainwindow/receivedmodel.h"
+#include "settings/frmsetup.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QHelpEvent>
+#include <QLineEdit>
+#include <QPaintEngine>
+#include <QPaintDevice>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTextItem>
+#include <QTimer>
+#include <QToolTip>
+#include <QtTest>
+
+namespace {
+const QString Listening = QStringLiteral("Start Requested");
+const QString Established = QStringLiteral("Connection Established");
+const QString Waiting = QStringLiteral("Connection closed.Waiting for reconnect.");
+const QByteArray Adt = "MSH|^~\\&|SENDER|FAC|ACKPROBE|FAC|202612070815||ADT^A01|MSG0001|P|2.3\r"
+                       "PID|1||12345^^^HOSP||DOE^JOHN||19700101|M\r";
+constexpr qsizetype AckSize = 51;
+constexpr qint64 MaxArrival = 1024 * 1024;
+
+struct Running
+{
+    TestProgram program;
+    quint16 port = 0;
+    frmInterface *window = nullptr;
+
+    explicit Running(IniValues values = {})
+    {
+        port = freePort();
+        values.port = QString::number(port);
+        values.autoStart = QStringLiteral("On");
+        program.writeIni(values);
+        window = &program.open();
+    }
+
+    Winsock &winsock() const { return window->winsock(); }
+    QString status() const { return window->txtInterfaceStatus->text(); }
+};
+
+// Every text the status field is given, in order.
+struct StatusTrail
+{
+    QStringList texts;
+    explicit StatusTrail(QLineEdit *field)
+    {
+        QObject::connect(field, &QLineEdit::textChanged, field,
+                         [this](const QString &text) { texts << text; });
+    }
+};
+
+// An acknowledgement of these texts, its stamp between two moments.
+bool isAck(QByteArrayView ack, QByteArrayView before, QByteArrayView after, QByteArrayView msa,
+           const QDateTime &from, const QDateTime &to)
+{
+    const QByteArray head = "\x0bMSH" + before.toByteArray();
+    const QByteArray tail = after.toByteArray() + "\rMSA" + msa.toByteArray() + "\r\x1c\r";
+    if (ack.size() != head.size() + 12 + tail.size() || !ack.startsWith(head) || !ack.endsWith(tail))
+        return false;
+    const QByteArrayView stamp = ack.sliced(head.size(), 12);
+    for (char c : stamp)
+        if (c < '0' || c > '9')
+            return false;
+    // Twelve digits from the year down compare as the moments do; a long
+    // run may cross more than one minute.
+    const QString text = QString::fromLatin1(stamp);
+    return isTimeStampBetween(text, from, to)
+           || (text > timeStampOf(from) && text < timeStampOf(to));
+}
+
+// The acknowledgement with the default texts.
+bool isDefaultAck(QByteArrayView ack, const QDateTime &from, const QDateTime &to)
+{
+    return isAck(ack, "|||||", "||ACK|||||||||", "|AA||||||", from, to);
+}
+
+// Reads one acknowledgement with the default texts and checks it. The
+// moment after is taken once the answer is in: as a second argument beside
+// the read, it could be taken first and miss a minute turning meanwhile.
+bool receivesDefaultAck(LoopbackClient &client, const QDateTime &from)
+{
+    const QByteArray ack = client.receive(AckSize);
+    return isDefaultAck(ack, from, QDateTime::currentDateTime());
+}
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = char(generator.generate());
+    return bytes;
+}
+
+QByteArray everyByteValue()
+{
+    QByteArray bytes(256, Qt::Uninitialized);
+    for (int i = 0; i < 256; ++i)
+        bytes[i] = char(i);
+    return bytes;
+}
+
+// The rows of the list, each as the bytes its text stands for.
+QList<QByteArray> rowBytes(const frmInterface &w)
+{
+    QList<QByteArray> rows;
+    const QAbstractItemModel *model = w.lvwReceiveData->model();
+    for (int row = 0; row < model->rowCount(); ++row)
+        rows << model->index(row, 0).data().toString().toLatin1();
+    return rows;
+}
+
+// Every message of the store followed by CR LF: what the log must hold.
+QByteArray expectedLog(const MessageStore &store)
+{
+    QByteArray log;
+    log.reserve(store.totalBytes() + 2 * store.size());
+    for (qint64 i = 0; i < store.size(); ++i) {
+        log += store.at(i);
+        log += "\r\n";
+    }
+    return log;
+}
+
+// A paint device that keeps the text of every text item drawn on it, so a
+// test sees what a widget puts on the screen, character for character.
+class TextRecorder : public QPaintDevice
+{
+public:
+    explicit TextRecorder(QSize size) : m_size(size) {}
+    ~TextRecorder() override { delete m_engine; }
+
+    QPaintEngine *paintEngine() const override
+    {
+        if (!m_engine)
+            m_engine = new Engine(const_cast<TextRecorder *>(this));
+        return m_engine;
+    }
+    QString drawn() const { return m_texts.join(QString()); }
+
+protected:
+    int metric(PaintDeviceMetric metric) const override
+    {
+        switch (metric) {
+        case PdmWidth: return m_size.width();
+        case PdmHeight: return m_size.height();
+        case PdmWidthMM: return m_size.width() * 254 / 960;
+        case PdmHeightMM: return m_size.height() * 254 / 960;
+        case PdmNumColors: return 256;
+        case PdmDepth: return 32;
+        case PdmDpiX: case PdmDpiY: case PdmPhysicalDpiX: case PdmPhysicalDpiY: return 96;
+        case PdmDevicePixelRatio: return 1;
+        case PdmDevicePixelRatioScaled: return int(QPaintDevice::devicePixelRatioFScale());
+        }
+        return 0;
+    }
+
+private:
+    class Engine : public QPaintEngine
+    {
+    public:
+        explicit Engine(TextRecorder *owner) : QPaintEngine(AllFeatures), m_owner(owner) {}
+        bool begin(QPaintDevice *) override { return true; }
+        bool end() override { return true; }
+        void updateState(const QPaintEngineState &) override {}
+        void drawPixmap(const QRectF &, const QPixmap &, const QRectF &) override {}
+        void drawPolygon(const QPointF *, int, PolygonDrawMode) override {}
+        void drawTextItem(const QPointF &, const QTextItem &item) override
+        {
+            m_owner->m_texts << item.text();
+        }
+        Type type() const override { return User; }
+
+    private:
+        TextRecorder *m_owner;
+    };
+
+    QSize m_size;
+    mutable Engine *m_engine = nullptr;
+    QStringList m_texts;
+};
+
+QString drawnText(QWidget *widget)
+{
+    TextRecorder recorder(widget->size());
+    widget->render(&recorder);
+    return recorder.drawn();
+}
+
+QWidget *shownToolTip()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (widget->objectName() == QLatin1String("qtooltip_label") && widget->isVisible())
+            return widget;
+    return nullptr;
+}
+} // namespace
+
+class FaultsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Connections that come and go
+    void connectAndCloseChurn_data();
+    void connectAndCloseChurn();
+    void newerConnectionReplacesTheCurrentOneAThousandTimes();
+    void resetAfterHalfAMessage();
+    void resetWhileHalfAMessageIsOnItsWay();
+
+    // Load
+    void senderThatNeverReadsItsAnswers();
+    void floodOf16MiB_data();
+    void floodOf16MiB();
+
+    // Bytes and text
+    void everyByteValueIsKept();
+    void everyByteValueInTheAcknowledgementTexts();
+    void markupIsShownAsItStands();
+    void wireTextNeverNamesAFileOrRunsACommand();
+};
+
+void FaultsTest::connectAndCloseChurn_data()
+{
+    QTest::addColumn<bool>("withData");
+    QTest::addColumn<bool>("waitForAccept");
+    QTest::newRow("without data") << false << true;
+    QTest::newRow("with data") << true << true;
+    QTest::newRow("closed before it is accepted") << false << false;
+}
+
+void FaultsTest::connectAndCloseChurn()
+{
+    QFETCH(bool, withData);
+    QFETCH(bool, waitForAccept);
+    constexpr int Rounds = 2000;
+    Running run;
+    frmInterface &w = *run.window;
+    QCOMPARE(run.status(), Listening);
+
+    // One round first, so that whatever the event loop opens once is open.
+    {
+        LoopbackClient warmUp;
+        QVERIFY(warmUp.connectTo(run.port));
+        QVERIFY(waitUntil([&] { return run.status() == Established; }));
+        warmUp.close();
+        QVERIFY(waitUntil([&] { return run.status() == Waiting; }));
+    }
+    const qint64 countBefore = w.transactionCount();
+    const int descriptors = openDescriptorCount();
+    StatusTrail trail(w.txtInterfaceStatus);
+
+    const QDateTime from = QDateTime::currentDateTime();
+    for (int round = 0; round < Rounds; ++round) {
+        LoopbackClient client;
+        QVERIFY(client.connectTo(run.port));
+        if (waitForAccept && !waitUntil([&] { return trail.texts.size() == 2 * round + 1; }))
+            QFAIL(qPrintable(QStringLiteral("round %1 was not accepted").arg(round)));
+        if (withData) {
+            QVERIFY(client.send(framed(Adt + QByteArray::number(round))));
+            const QByteArray ack = client.receive(AckSize);
+            if (!isDefaultAck(ack, from, QDateTime::currentDateTime()))
+                QFAIL(qPrintable(QStringLiteral("round %1 answered %2").arg(round).arg(QString::fromLatin1(ack.toHex()))));
+        }
+        client.close();
+        if (!waitUntil([&] { return trail.texts.size() == 2 * round + 2; }))
+            QFAIL(qPrintable(QStringLiteral("round %1 was not closed: %2").arg(round).arg(trail.texts.join('|'))));
+        if (trail.texts.at(2 * round) != Established || trail.texts.at(2 * round + 1) != Waiting)
+            QFAIL(qPrintable(QStringLiteral("round %1 showed %2").arg(round).arg(trail.texts.join('|'))));
+        if (!w.winsock().isListening(0) || w.winsock().isConnected(1))
+            QFAIL(qPrintable(QStringLiteral("round %1 left the endpoints wrong").arg(round)));
+    }
+
+    QCOMPARE(trail.texts.size(), 2 * Rounds);
+    QCOMPARE(w.transactionCount() - countBefore, withData ? Rounds : 0);
+    QCOMPARE(w.receivedMessages().size(), w.transactionCount());
+    QVERIFY(run.program.windowing.boxes.isEmpty());
+    QVERIFY(!w.cmdStart->isEnabled() && w.cmdStop->isEnabled());
+    QCOMPARE(openDescriptorCount(), descriptors);
+
+    // Still answering.
+    LoopbackClient last;
+    QVERIFY(last.connectTo(run.port));
+    QVERIFY(last.send(framed(Adt)));
+    QVERIFY(receivesDefaultAck(last, from));
+    QCOMPARE(run.status(), Established);
+}
+
+void FaultsTest::newerConnectionReplacesTheCurrentOneAThousandTimes()
+{
+    constexpr int Replacements = 1000;
+    Running run;
+    frmInterface &w = *run.window;
+    const QDateTime from = QDateTime::currentDateTime();
+    LoopbackClient clients[2];
+    QVERIFY(clients[0].connectTo(run.port));
+    QVERIFY(waitUntil([&] { return run.status() == Established; }));
+    QVERIFY(clients[0].send("first"));
+    QVERIFY(receivesDefaultAck(clients[0], from));
+    // The listener, one connection and the client's end are open from here on.
+    const int descriptors = openDescriptorCount();
+    QByteArray logged = "first\r\n";
+
+    for (int i = 1; i <= Replacements; ++i) {
+        LoopbackClient &old = clients[(i - 1) % 2];
+        LoopbackClient &next = clients[i % 2];
+        w.txtInterfaceStatus->clear();
+        QVERIFY(next.connectTo(run.port));
+        // The program closes the older connection in order, and says nothing.
+        if (!old.waitForClosed())
+            QFAIL(qPrintable(QStringLiteral("replacement %1 left the older connection open").arg(i)));
+        old.close();
+        if (!waitUntil([&] { return run.status() == Established; }))
+            QFAIL(qPrintable(QStringLiteral("replacement %1 shows '%2'").arg(i).arg(run.status())));
+        const QByteArray message = "replacement " + QByteArray::number(i);
+        logged += message + "\r\n";
+        QVERIFY(next.send(message));
+        const QByteArray ack = next.receive(AckSize);
+        if (!isDefaultAck(ack, from, QDateTime::currentDateTime()))
+            QFAIL(qPrintable(QStringLiteral("replacement %1 was answered '%2' (%3 messages, status '%4', connected %5)")
+                                 .arg(i).arg(QString::fromLatin1(ack.toHex())).arg(w.transactionCount())
+                                 .arg(run.status()).arg(w.winsock().isConnected(1))));
+    }
+
+    QCOMPARE(w.winsock().count(), 2);
+    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.winsock().isConnected(1));
+    QCOMPARE(w.transactionCount(), Replacements + 1);
+    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), logged);
+    QVERIFY(run.program.windowing.boxes.isEmpty());
+    QCOMPARE(openDescriptorCount(), descriptors);
+}
+
+void FaultsTest::resetAfterHalfAMessage()
+{
+    constexpr int Resets = 300;
+    Running run;
+    frmInterface &w = *run.window;
+    const int descriptors = openDescriptorCount();
+    const QDateTime from = QDateTime::currentDateTime();
+    const QByteArray half = framed(Adt).left(40);
+
+    for (int i = 0; i < Resets; ++i) {
+        LoopbackClient client;
+        QVERIFY(client.connectTo(run.port));
+        // Whatever has come is a message, and is answered.
+        QVERIFY(client.send(half));
+        if (!receivesDefaultAck(client, from))
+            QFAIL(qPrintable(QStringLiteral("reset %1: the half message was not answered").arg(i)));
+        client.reset();
+        if (!waitUntil([&] { return run.program.windowing.boxes.size() == i + 1; }))
+            QFAIL(qPrintable(QStringLiteral("reset %1 was not reported").arg(i)));
+        const FakeWindowing::Box box = run.program.windowing.boxes.last();
+        if (box.kind != QLatin1String("notice") || box.text != QLatin1String("10054"))
+            QFAIL(qPrintable(QStringLiteral("reset %1 showed '%2'").arg(i).arg(box.text)));
+        // A reset changes no state: the status stays, the listener listens.
+        if (run.status() != Established || !w.winsock().isListening(0) || w.winsock().isConnected(1))
+            QFAIL(qPrintable(QStringLiteral("reset %1 changed the state").arg(i)));
+    }
+
+    QCOMPARE(w.transactionCount(), Resets);
+    for (qint64 i = 0; i < w.receivedMessages().size(); ++i)
+        QCOMPARE(w.receivedMessages().at(i), QByteArrayView(half));
+    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), expectedLog(w.receivedMessages()));
+    QCOMPARE(openDescriptorCount(), descriptors);
+
+    LoopbackClient last;
+    QVERIFY(last.connectTo(run.port));
+    QVERIFY(last.send(framed(Adt)));
+    QVERIFY(receivesDefaultAck(last, from));
+}
+
+void FaultsTest::resetWhileHalfAMessageIsOnItsWay()
+{
+    constexpr int Resets = 300;
+    Running run;
+    frmInterface &w = *run.window;
+    const int descriptors = openDescriptorCount();
+    const QByteArray half = framed(Adt).left(40);
+    StatusTrail trail(w.txtInterfaceStatus);
+
+    for (int i = 0; i < Resets; ++i) {
+        LoopbackClient client;
+        QVERIFY(client.connectTo(run.port));
+        if (!waitUntil([&] { return w.winsock().isConnected(1); }))
+            QFAIL(qPrintable(QStringLiteral("reset %1: not accepted").arg(i)));
+        // The reset follows the bytes at once: the program may read them and
+        // meet the reset on answering, or meet it on reading.
+        QVERIFY(client.send(half));
+        client.reset();
+        if (!waitUntil([&] { return run.program.windowing.boxes.size() == i + 1 || trail.texts.contains(Waiting); }))
+            QFAIL(qPrintable(QStringLiteral("reset %1 was never noticed").arg(i)));
+        // However it is met, a reset is told as its number and changes no state.
+        if (trail.texts.contains(Waiting))
+            QFAIL(qPrintable(QStringLiteral("reset %1 was taken for a close").arg(i)));
+        if (run.program.windowing.boxes.last().text != QLatin1String("10054"))
+            QFAIL(qPrintable(QStringLiteral("reset %1 showed '%2'").arg(i).arg(run.program.windowing.boxes.last().text)));
+        if (w.winsock().isConnected(1) || !w.winsock().isListening(0))
+            QFAIL(qPrintable(QStringLiteral("reset %1 left the endpoints wrong").arg(i)));
+    }
+
+    QCOMPARE(run.program.windowing.boxes.size(), Resets);
+    QCOMPARE(run.status(), Established);
+    // What was read is whole: the half message, never a part of it.
+    QVERIFY(w.transactionCount() <= Resets);
+    QCOMPARE(w.receivedMessages().size(), w.transactionCount());
+    for (qint64 i = 0; i < w.receivedMessages().size(); ++i)
+        QCOMPARE(w.receivedMessages().at(i), QByteArrayView(half));
+    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), expectedLog(w.receivedMessages()));
+    QCOMPARE(openDescriptorCount(), descriptors);
+    qInfo("%lld of %d half messages were read before their reset", w.transactionCount(), Resets);
+
+    const QDateTime from = QDateTime::currentDateTime();
+    LoopbackClient last;
+    QVERIFY(last.connectTo(run.port));
+    QVERIFY(last.send(framed(Adt)));
+    QVERIFY(receivesDefaultAck(last, from));
+}
+
+void FaultsTest::senderThatNeverReadsItsAnswers()
+{
+    constexpr int Messages = 10000;
+    // Answers of about 2 KiB: 20 MiB in all, far beyond what the kernel
+    // buffers on both sides hold, so the program's own queue must take them.
+    IniValues values;
+    values.msaSegment = QStringLiteral("|AA|") + QString(2000, QLatin1Char('x'));
+    Running run(values);
+    frmInterface &w = *run.window;
+    const QByteArray msa = values.msaSegment.toLatin1();
+    const qsizetype ackSize = AckSize - 9 + msa.size();
+    LoopbackClient client;
+    // A small window on the sender's side, so the answers back up at once.
+    QVERIFY(client.connectWithReceiveBuffer(run.port, 4096));
+    QVERIFY(client.setNoDelay());
+    QVERIFY(waitUntil([&] { return w.winsock().isConnected(1); }));
+
+    // A timer of the window's thread: it only fires while that thread runs its loop.
+    int ticksWhileQueued = 0;
+    QTimer ticker;
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
+        ticksWhileQueued += w.winsock().bytesToWrite(1) > 0;
+    });
+    ticker.start();
+
+    const QDateTime from = QDateTime::currentDateTime();
+    qint64 mostQueued = 0;
+    for (int i = 1; i <= Messages; ++i) {
+        QVERIFY(client.send(framed("MSH|^~\\&|UNREAD|" + QByteArray::number(i) + "\r")));
+        // Each message is taken on its own before the next is sent.
+        if (!waitUntil([&] { return w.transactionCount() == i; }))
+            QFAIL(qPrintable(QStringLiteral("message %1 was not taken").arg(i)));
+        mostQueued = qMax(mostQueued, w.winsock().bytesToWrite(1));
+    }
+    const QDateTime to = QDateTime::currentDateTime();
+    const int ticks = ticksWhileQueued;
+    qInfo("%lld bytes of answers were waiting at most; the loop turned %d times meanwhile",
+          mostQueued, ticks);
+    // The answers backed up in the program, and its loop kept turning all the while.
+    QVERIFY(mostQueued > qint64(Messages) * ackSize / 2);
+    QVERIFY(w.winsock().bytesToWrite(1) > 0);
+    QVERIFY(ticks > 0);
+    QVERIFY(waitUntil([&] { return ticksWhileQueued > ticks; }));
+    ticker.stop();
+    QCOMPARE(w.transactionCount(), Messages);
+
+    // Now the sender reads: every answer, in order, and nothing more.
+    const QByteArray answers = client.receive(qsizetype(Messages) * ackSize, 120000);
+    QCOMPARE(answers.size(), qsizetype(Messages) * ackSize);
+    QString previousStamp;
+    for (int i = 0; i < Messages; ++i) {
+        const QByteArrayView ack = QByteArrayView(answers).sliced(qsizetype(i) * ackSize, ackSize);
+        if (!isAck(ack, "|||||", "||ACK|||||||||", msa, from, to))
+            QFAIL(qPrintable(QStringLiteral("answer %1 is not whole").arg(i)));
+        const QString stamp = QString::fromLatin1(ack.sliced(9, 12));
+        if (stamp < previousStamp)
+            QFAIL(qPrintable(QStringLiteral("answer %1 is older than the one before").arg(i)));
+        previousStamp = stamp;
+    }
+    QVERIFY(waitUntil([&] { return w.winsock().bytesToWrite(1) == 0; }));
+    QCOMPARE(client.receive(1, 200), QByteArray());
+    QVERIFY(run.program.windowing.boxes.isEmpty());
+}
+
+void FaultsTest::floodOf16MiB_data()
+{
+    QTest::addColumn<int>("pieceSize"); // 0: one send; < 0: random sizes up to its magnitude
+    QTest::newRow("one send") << 0;
+    QTest::newRow("pieces of 4 KiB") << 4096;
+    QTest::newRow("pieces of random size") << -300000;
+}
+
+void FaultsTest::floodOf16MiB()
+{
+    QFETCH(int, pieceSize);
+    constexpr qsizetype Size = 16 * 1024 * 1024;
+    const QByteArray sent = randomBytes(Size, 20261207);
+    Running run;
+    frmInterface &w = *run.window;
+    LoopbackClient client;
+    QVERIFY(client.connectTo(run.port));
+    QVERIFY(waitUntil([&] { return w.winsock().isConnected(1); }));
+
+    const QDateTime from = QDateTime::currentDateTime();
+    QRandomGenerator pieces(7);
+    for (qsizetype at = 0; at < Size;) {
+        qsizetype n = Size - at;
+        if (pieceSize > 0)
+            n = qMin<qsizetype>(n, pieceSize);
+        else if (pieceSize < 0)
+            n = qMin<qsizetype>(n, 1 + pieces.bounded(-pieceSize));
+        QVERIFY(client.sendPumping(QByteArrayView(sent).sliced(at, n)));
+        at += n;
+    }
+    QVERIFY(waitUntil([&] { return w.receivedMessages().totalBytes() == Size; }, 60000));
+
+    // One answer per arrival.
+    const qint64 arrivals = w.transactionCount();
+    const QByteArray answers = client.receive(arrivals * AckSize, 60000);
+    const QDateTime to = QDateTime::currentDateTime();
+    QCOMPARE(answers.size(), arrivals * AckSize);
+    for (qint64 i = 0; i < arrivals; ++i)
+        QVERIFY(isDefaultAck(QByteArrayView(answers).sliced(i * AckSize, AckSize), from, to));
+    QCOMPARE(client.receive(1, 200), QByteArray());
+
+    // The rows joined are the bytes sent; no arrival is larger than the layer hands over.
+    QCOMPARE(w.receivedMessages().size(), arrivals);
+    QTRY_COMPARE(w.lvwReceiveData->model()->rowCount(), int(arrivals));
+    const QList<QByteArray> rows = rowBytes(w);
+    QByteArray joined;
+    joined.reserve(Size);
+    for (const QByteArray &row : rows) {
+        QVERIFY(!row.isEmpty());
+        QVERIFY(row.size() <= MaxArrival);
+        joined += row;
+    }
+    QVERIFY(joined == sent);
+    // The log is every row and its CR LF.
+    QVERIFY(run.program.readFile(QStringLiteral("logfile.txt")) == expectedLog(w.receivedMessages()));
+    for (qint64 i = 0; i < arrivals; ++i)
+        QVERIFY(w.receivedMessages().at(i) == QByteArrayView(rows.at(i)));
+    qInfo("16 MiB came in %lld arrivals", arrivals);
+}
+
+void FaultsTest::everyByteValueIsKept()
+{
+    Running run;
+    frmInterface &w = *run.window;
+    LoopbackClient client;
+    QVERIFY(client.connectTo(run.port));
+    const QDateTime from = QDateTime::currentDateTime();
+
+    // All 256 values in one message, then each value as a message of its own.
+    QList<QByteArray> messages{everyByteValue(), framed(everyByteValue())};
+    for (int value = 0; value < 256; ++value)
+        messages << QByteArray(1, char(value));
+    for (const QByteArray &message : messages) {
+        QVERIFY(client.send(message));
+        QVERIFY(receivesDefaultAck(client, from));
+        QCOMPARE(w.txtSendData->text().toLatin1(), w.lastAcknowledgement());
+    }
+
+    QCOMPARE(w.receivedMessages().size(), messages.size());
+    QCOMPARE(rowBytes(w), messages);
+    QByteArray log;
+    const QAbstractItemModel *model = w.lvwReceiveData->model();
+    for (int i = 0; i < messages.size(); ++i) {
+        const QByteArray &message = messages.at(i);
+        QCOMPARE(w.receivedMessages().at(i), QByteArrayView(message));
+        // Each character of a row stands for one byte of the same value.
+        const QString text = model->index(i, 0).data().toString();
+        QCOMPARE(text.size(), message.size());
+        for (qsizetype c = 0; c < text.size(); ++c)
+            QCOMPARE(text.at(c).unicode(), ushort(uchar(message.at(c))));
+        QCOMPARE(model->index(i, 0).data(ReceivedModel::ShownTextRole).toString(), text);
+        log += message + "\r\n";
+    }
+    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), log);
+}
+
+void FaultsTest::everyByteValueInTheAcknowledgementTexts()
+{
+    Running run;
+    frmInterface &w = *run.window;
+    const QString all = QString::fromLatin1(everyByteValue());
+    w.record().strAckBeforeDate = all;
+    w.record().strAckAfterDate = all;
+    w.record().strMSASegment = all;
+
+    LoopbackClient client;
+    QVERIFY(client.connectTo(run.port));
+    QVERIFY(client.send(framed(Adt)));
+    const QByteArray ack = client.receive(11 + 3 * 256 + 12);
+    const QByteArray bytes = everyByteValue();
+    QCOMPARE(ack.size(), 11 + 3 * 256 + 12);
+    QCOMPARE(ack.left(4 + 256), "\x0bMSH" + bytes);
+    QCOMPARE(ack.mid(4 + 256 + 12), bytes + "\rMSA" + bytes + "\r\x1c\r");
+    QCOMPARE(w.lastAcknowledgement(), ack);
+    QCOMPARE(w.txtSendData->text().toLatin1(), ack);
+}
+
+void FaultsTest::markupIsShownAsItStands()
+{
+    const QString markup = QStringLiteral("<b>bold</b> <img src=\"x.png\"> &amp; <i>tilted");
+    IniValues values;
+    // "[*]" is the toolkit's placeholder for a window's modified mark.
+    values.interfaceName = QStringLiteral("<b>Lab</b> &amp; [*] %1");
+    values.msaSegment = QStringLiteral("|AA|<b>ok</b>&amp;<img src=\"y.png\">");
+    Running run(values);
+    frmInterface &w = *run.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    LoopbackClient client;
+    QVERIFY(client.connectTo(run.port));
+    QVERIFY(client.send(markup.toLatin1()));
+    // The default MSA text is 9 characters; this one is longer.
+    const QByteArray ack = client.receive(AckSize - 9 + values.msaSegment.size());
+    QVERIFY(ack.endsWith("\rMSA|AA|<b>ok</b>&amp;<img src=\"y.png\">\r\x1c\r"));
+    QTRY_COMPARE(w.lvwReceiveData->model()->rowCount(), 1);
+
+    // The list paints the row's characters as they are.
+    QVERIFY2(drawnText(w.lvwReceiveData->viewport()).contains(markup),
+             qPrintable(drawnText(w.lvwReceiveData->viewport())));
+
+    // The row's tooltip shows them as they are too.
+    QWidget *viewport = w.lvwReceiveData->viewport();
+    const QPoint inRow(10, w.lvwReceiveData->rowHeight() / 2);
+    QHelpEvent help(QEvent::ToolTip, inRow, viewport->mapToGlobal(inRow));
+    QApplication::sendEvent(viewport, &help);
+    QTRY_VERIFY(shownToolTip());
+    const QString tip = drawnText(shownToolTip());
+    QVERIFY2(tip.contains(markup), qPrintable(tip));
+    QToolTip::hideText();
+
+    // Fields hold the texts as they are; a line edit never reads markup.
+    QCOMPARE(w.txtSendData->text().toLatin1(), ack);
+    QCOMPARE(w.setup().txtInterfaceName->text(), values.interfaceName);
+    // The caption the system shows is the name as it stands, placeholder and all.
+    QCOMPARE(w.windowHandle()->title(), values.interfaceName);
+    w.record().intShowCount = 1;
+    w.AddTransactionCount();
+    QCOMPARE(w.windowHandle()->title(), values.interfaceName + QStringLiteral(" 1"));
+}
+
+void FaultsTest::wireTextNeverNamesAFileOrRunsACommand()
+{
+    Running run;
+    LoopbackClient client;
+    QVERIFY(client.connectTo(run.port));
+    const QList<QByteArray> hostile{
+        "$(touch made-by-shell)", "`touch made-by-backquote`", "; touch made-by-semicolon",
+        "%s%s%s%n%n%1%2", "../../escaped.txt", "/tmp/ackprobe-absolute.txt", "made-by-name.txt",
+        "| tee made-by-pipe", "> made-by-redirect"};
+    for (const QByteArray &message : hostile) {
+        QVERIFY(client.send(message));
+        QCOMPARE(client.receive(AckSize).size(), AckSize);
+    }
+    QByteArray log;
+    for (const QByteArray &message : hostile)
+        log += message + "\r\n";
+    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), log);
+    // Nothing but the settings file and the log is in the program's directory.
+    const QStringList entries = QDir(run.program.dir()).entryList(QDir::AllEntries | QDir::Hidden
+                                                                  | QDir::System | QDir::NoDotAndDotDot);
+    QCOMPARE(entries, (QStringList{QStringLiteral("ackprobe.ini"), QStringLiteral("logfile.txt")}));
+    QVERIFY(!QFile::exists(QStringLiteral("/tmp/ackprobe-absolute.txt")));
+}
+
+QTEST_MAIN(FaultsTest)
+#include "tst_faults.moc"

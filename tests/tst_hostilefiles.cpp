@@ -1,0 +1,627 @@
+// Settings files and logfile locations that are hostile, through the real
+// window: what stands where the settings file should be, and where the
+// operator points the log.
+
+#include "testsupport.h"
+
+#include "interface/winsock.h"
+#include "mainwindow/frminterface.h"
+#include "settings/frmsetup.h"
+#include "settings/numericvalue.h"
+#include "settings/settingsfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(SettingsRecord)
+
+namespace {
+const QString FileErrorText = QStringLiteral("The file ACKPROBE.INI was not\r\n"
+                                             "found in the default directory\r\n"
+                                             "or contains errors.\r\n"
+                                             "Do you wish to fix the file?");
+const QString UpdatedText = QStringLiteral("The ACKPROBE.INI file has been updated and saved.");
+const QString NotOpened = QStringLiteral("The logfile could not be opened.\r\n"
+                                         "Verify that the name is correct.");
+const QString IniName = QStringLiteral("ackprobe.ini");
+
+SettingsRecord defaults()
+{
+    SettingsRecord record;
+    fillBlankSettings(record);
+    return record;
+}
+
+template <typename Change>
+SettingsRecord defaultsWith(Change change)
+{
+    SettingsRecord record = defaults();
+    change(record);
+    return record;
+}
+
+QString reasonFor(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The names in a directory as the bytes the system holds.
+QList<QByteArray> entryBytes(const QString &directory)
+{
+    QList<QByteArray> names;
+    if (DIR *dir = ::opendir(QFile::encodeName(directory).constData())) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            if (name != "." && name != "..")
+                names << name;
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+QByteArray rawFile(const QByteArray &path)
+{
+    QByteArray bytes;
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "<missing>";
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, n);
+    ::close(fd);
+    return bytes;
+}
+
+// Root passes every permission check. For the read-only cases a root run
+// becomes an ordinary user for a while (uid and gid 65534, root kept as the
+// saved id to come back to), so the permission bits hold for it, in open()
+// and in access() alike. The paths handed in become that user's first.
+class OrdinaryUser
+{
+public:
+    static constexpr uid_t Nobody = 65534;
+
+    explicit OrdinaryUser(const QStringList &paths)
+    {
+        if (::geteuid() != 0) {
+            m_ordinary = true;
+            return;
+        }
+        for (const QString &path : paths)
+            if (::chown(QFile::encodeName(path).constData(), Nobody, Nobody) != 0)
+                return;
+        if (::setresgid(Nobody, Nobody, 0) != 0)
+            return;
+        if (::setresuid(Nobody, Nobody, 0) != 0) {
+            ::setresgid(0, 0, 0);
+            return;
+        }
+        m_switched = m_ordinary = true;
+    }
+    ~OrdinaryUser()
+    {
+        // The uid first: only root may set the gid back.
+        if (m_switched && (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0))
+            qFatal("cannot become root again");
+    }
+    OrdinaryUser(const OrdinaryUser &) = delete;
+    OrdinaryUser &operator=(const OrdinaryUser &) = delete;
+
+    bool isOrdinary() const { return m_ordinary; }
+
+private:
+    bool m_switched = false;
+    bool m_ordinary = false;
+};
+
+// The window's fields of the six dialog settings and the endpoint agree with
+// the record; the port field shows the port's numeric value.
+bool fieldsShow(frmInterface &w, const SettingsRecord &r)
+{
+    frmSetup &d = w.setup();
+    return w.txtRemoteIPAddress->text() == r.strRemoteIP
+           && w.txtRemotePort->text() == decimalText(numericValue(r.strPort))
+           && d.txtAckBeforeDate->text() == r.strAckBeforeDate
+           && d.txtAckAfterDate->text() == r.strAckAfterDate
+           && d.txtMSASegment->text() == r.strMSASegment
+           && d.txtInterfaceName->text() == r.strInterfaceName
+           && d.showCountState() == r.intShowCount
+           && d.txtLogfileLocation->text() == r.strLogfileLocation;
+}
+
+// A program started on a port of its own, with this logfile location.
+struct Logging
+{
+    TestProgram program;
+    quint16 port = freePort();
+
+    frmInterface &open(const QString &logfile)
+    {
+        IniValues values;
+        values.port = QString::number(port);
+        values.autoStart = QStringLiteral("On");
+        values.logfileLocation = logfile;
+        program.writeIni(values);
+        return program.open();
+    }
+
+    bool exchange(const QByteArray &message, LoopbackClient &client)
+    {
+        return client.send(message) && client.receive(51).size() == 51;
+    }
+};
+} // namespace
+
+class HostileFilesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Settings files
+    void settingsFileIsADirectory();
+    void settingsPathIsToldAsItStands();
+    void settingsFileIsAPipe();
+    void largeSettingsFiles_data();
+    void largeSettingsFiles();
+    void settingsValueOfOneMegabyteIsKeptWhole();
+    void nulAndBinaryBytes_data();
+    void nulAndBinaryBytes();
+    void filesWithoutLineEnds_data();
+    void filesWithoutLineEnds();
+    void readOnlySettingsFile();
+    void readOnlyDirectory_data();
+    void readOnlyDirectory();
+
+    // Logfile locations
+    void logfileIsADirectory();
+    void logfileOnAFullDevice();
+    void logfileNameWith8BitBytes();
+    void logfileDeletedWhileRunning();
+    void logfileFolderDeletedWhileRunning();
+};
+
+void HostileFilesTest::settingsFileIsADirectory()
+{
+    TestProgram program;
+    QVERIFY(QDir(program.dir()).mkdir(IniName));
+    // More Yes answers than questions: a second question would take one.
+    program.windowing.answers = {true, true, true};
+    frmInterface &w = program.open();
+
+    QCOMPARE(program.windowing.questionTexts(), QStringList{FileErrorText});
+    QCOMPARE(program.windowing.boxes.first().title, QStringLiteral("File Error"));
+    const QStringList notices = program.windowing.noticeTexts();
+    QCOMPARE(notices.size(), 1);
+    QVERIFY2(notices.first().startsWith(QStringLiteral("The settings file %1 could not be repaired: ")
+                                            .arg(program.path(IniName))),
+             qPrintable(notices.first()));
+    QVERIFY(!program.windowing.programEnded());
+    QVERIFY(QFileInfo(program.path(IniName)).isDir());
+    QCOMPARE(w.record(), defaults());
+    QVERIFY(fieldsShow(w, defaults()));
+
+    // The run goes on: the interface starts and answers.
+    const quint16 port = freePort();
+    w.txtLocalPort->setText(QString::number(port));
+    w.Start();
+    LoopbackClient client;
+    QVERIFY(client.connectTo(port));
+    QVERIFY(client.send("still answering"));
+    QCOMPARE(client.receive(51).size(), 51);
+    QCOMPARE(program.windowing.boxes.size(), 2);
+}
+
+void HostileFilesTest::settingsPathIsToldAsItStands()
+{
+    // A program directory whose name holds markup and placeholders.
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString directory = temp.filePath(QStringLiteral("%1%2 <b>x</b> &amp; %s%n"));
+    QVERIFY(QDir().mkpath(directory + QLatin1Char('/') + IniName));
+    FakeWindowing windowing;
+    windowing.answers = {true};
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(temp.path());
+    const auto back = qScopeGuard([&] { QDir::setCurrent(previous); });
+    frmInterface w(windowing, directory);
+
+    QCOMPARE(windowing.noticeTexts().size(), 1);
+    const QString notice = windowing.noticeTexts().first();
+    const QString head = QStringLiteral("The settings file ") + directory + QLatin1Char('/') + IniName
+                         + QStringLiteral(" could not be repaired: ");
+    QVERIFY2(notice.startsWith(head), qPrintable(notice));
+    QVERIFY(notice.endsWith(QStringLiteral("\r\nThe program goes on with the settings shown.")));
+}
+
+void HostileFilesTest::settingsFileIsAPipe()
+{
+    // Nobody writes into it: opening it to read would wait for ever.
+    TestProgram program;
+    QVERIFY(::mkfifo(QFile::encodeName(program.path(IniName)).constData(), 0644) == 0);
+    program.windowing.answers = {true, true};
+    frmInterface &w = program.open();
+
+    QCOMPARE(program.windowing.questionTexts(), QStringList{FileErrorText});
+    QCOMPARE(program.windowing.noticeTexts(), QStringList{UpdatedText});
+    QVERIFY(QFileInfo(program.path(IniName)).isFile());
+    QCOMPARE(program.readFile(IniName), writeSettings(defaults()));
+    QCOMPARE(w.record(), defaults());
+}
+
+void HostileFilesTest::largeSettingsFiles_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<SettingsRecord>("expected");
+    QTest::addColumn<bool>("updated");
+
+    const QByteArray junkLine = "; a line nobody reads, with, commas and\tblanks  \r\n";
+    QByteArray junk;
+    while (junk.size() < 5 * 1024 * 1024)
+        junk += junkLine;
+    const SettingsRecord values = defaultsWith([](SettingsRecord &r) {
+        r.strPort = QStringLiteral("8123");
+        r.strInterfaceName = QStringLiteral("Big");
+        r.intShowCount = 1;
+    });
+    QTest::newRow("10 MB around the settings")
+        << junk + writeSettings(values) + junk << values << false;
+    QTest::newRow("10 MB without a key") << junk + junk << defaults() << true;
+    QTest::newRow("a single line of 1 MB before the settings")
+        << QByteArray(1024 * 1024, 'A') + "\r\n" + writeSettings(values) << values << false;
+    QTest::newRow("a single line of 1 MB and nothing else")
+        << QByteArray(1024 * 1024, '[') << defaults() << true;
+}
+
+void HostileFilesTest::largeSettingsFiles()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(SettingsRecord, expected);
+    QFETCH(bool, updated);
+
+    TestProgram program;
+    program.writeIniBytes(file);
+    frmInterface &w = program.open();
+    QCOMPARE(program.windowing.questionTexts(), QStringList());
+    QCOMPARE(program.windowing.noticeTexts(), updated ? QStringList{UpdatedText} : QStringList());
+    QCOMPARE(w.record(), expected);
+    QVERIFY(fieldsShow(w, expected));
+    // Start-up writes the file anew in its own 29 lines.
+    QCOMPARE(program.readFile(IniName), writeSettings(expected));
+}
+
+void HostileFilesTest::settingsValueOfOneMegabyteIsKeptWhole()
+{
+    const QString big = QString(1024 * 1024, QLatin1Char('N'));
+    const SettingsRecord values = defaultsWith([&](SettingsRecord &r) {
+        r.strInterfaceName = big;
+        r.strMSASegment = QStringLiteral("|AA|") + big;
+    });
+    TestProgram program;
+    program.writeIniBytes(writeSettings(values));
+    frmInterface &w = program.open();
+    QVERIFY(program.windowing.boxes.isEmpty());
+    QCOMPARE(w.record().strInterfaceName.size(), big.size());
+    QCOMPARE(w.record(), values);
+    QEXPECT_FAIL("", "the caption is taken from a settings field that keeps 32767 characters: "
+                     "frmsetup.cpp and frminterface.cpp must lift QLineEdit's maxLength", Continue);
+    QCOMPARE(w.windowTitle().size(), big.size());
+
+    // The answer carries the whole text.
+    const quint16 port = freePort();
+    w.txtLocalPort->setText(QString::number(port));
+    w.Start();
+    LoopbackClient client;
+    QVERIFY(client.connectTo(port));
+    QVERIFY(client.send("m"));
+    const QByteArray ack = client.receive(51 - 9 + 4 + big.size(), 30000);
+    QCOMPARE(ack.size(), 51 - 9 + 4 + big.size());
+    QVERIFY(ack.endsWith("MSA|AA|" + big.toLatin1() + "\r\x1c\r"));
+
+    // Start-up wrote the file again from the fields: every byte must be there.
+    QEXPECT_FAIL("", "the settings fields keep 32767 characters: frmsetup.cpp and frminterface.cpp "
+                     "must lift QLineEdit's maxLength", Continue);
+    QCOMPARE(program.readFile(IniName).size(), writeSettings(values).size());
+}
+
+void HostileFilesTest::nulAndBinaryBytes_data()
+{
+    QTest::addColumn<QByteArray>("file");
+
+    QTest::newRow("only NUL bytes") << QByteArray(64 * 1024, '\0');
+    QByteArray withNuls = writeSettings(defaults());
+    withNuls.replace("Interface\r\n", QByteArrayLiteral("A\0B\0\0C\r\n"));
+    withNuls.replace("|AA||||||", QByteArrayLiteral("|AA|\0|"));
+    QTest::newRow("NUL bytes inside values") << withNuls;
+
+    // Garbage with the keys and the delimiters strewn through it, so that
+    // every path of the reader is taken.
+    static const char *const keys[] = {
+        "[RemoteIP]", "[Port]", "[AutoStart]", "[ExitWarning]", "[MSH before date]",
+        "[MSH after date]", "[ACK before date]", "[ACK after date]", "[MSA Segment]",
+        "[Interface Name]", "[Show Transaction Count]", "[Logfile Location]"};
+    static const char *const glue[] = {"\r\n", "\n", "\r", ",", "\"", " ", "\t", "\r\n\r\n"};
+    for (quint32 seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        QRandomGenerator random(seed);
+        QByteArray garbage;
+        while (garbage.size() < 256 * 1024) {
+            switch (random.bounded(4)) {
+            case 0: garbage += keys[random.bounded(12)]; break;
+            case 1: garbage += glue[random.bounded(8)]; break;
+            default:
+                for (int n = random.bounded(40); n > 0; --n)
+                    garbage += char(random.bounded(256));
+            }
+        }
+        QTest::addRow("binary garbage, seed %u", seed) << garbage;
+    }
+}
+
+void HostileFilesTest::nulAndBinaryBytes()
+{
+    QFETCH(QByteArray, file);
+    TestProgram program;
+    program.writeIniBytes(file);
+    program.windowing.answers = {true, true};
+    frmInterface &w = program.open();
+
+    // A question only for a key standing last, and then only once.
+    const SettingsReadResult read = readSettings(file, SettingsRecord());
+    QCOMPARE(program.windowing.questionTexts(),
+             read.ok ? QStringList() : QStringList{FileErrorText});
+    QVERIFY(!program.windowing.programEnded());
+    // What was read is kept, byte for byte, with defaults for the blanks.
+    SettingsRecord expected = read.record;
+    fillBlankSettings(expected);
+    if (!read.ok) {
+        // The repair writes the file and reads it back.
+        expected = readSettings(writeSettings(expected), expected).record;
+        fillBlankSettings(expected);
+    }
+    QCOMPARE(w.record(), expected);
+    QVERIFY(fieldsShow(w, expected));
+    // The file is written as the record stands.
+    QCOMPARE(program.readFile(IniName), writeSettings(expected));
+    for (const QString &notice : program.windowing.noticeTexts())
+        QCOMPARE(notice, UpdatedText);
+}
+
+void HostileFilesTest::filesWithoutLineEnds_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<SettingsRecord>("expected");
+    QTest::addColumn<bool>("asked");
+
+    QTest::newRow("settings joined by commas")
+        << QByteArray("[Port],8080,[Interface Name],Lab,[AutoStart],Off")
+        << defaultsWith([](SettingsRecord &r) {
+               r.strPort = QStringLiteral("8080");
+               r.strInterfaceName = QStringLiteral("Lab");
+           })
+        << false;
+    QTest::newRow("a key alone") << QByteArray("[Port]") << defaults() << true;
+    QTest::newRow("keys run together")
+        << QByteArray("[Port]8080[Interface Name]Lab") << defaults() << false;
+    QTest::newRow("one long value")
+        << QByteArray("[Interface Name],") + QByteArray(100000, 'v')
+        << defaultsWith([](SettingsRecord &r) { r.strInterfaceName = QString(100000, QLatin1Char('v')); })
+        << false;
+}
+
+void HostileFilesTest::filesWithoutLineEnds()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(SettingsRecord, expected);
+    QFETCH(bool, asked);
+    TestProgram program;
+    program.writeIniBytes(file);
+    program.windowing.answers = {true, true};
+    frmInterface &w = program.open();
+    QCOMPARE(program.windowing.questionTexts(), asked ? QStringList{FileErrorText} : QStringList());
+    QCOMPARE(w.record(), expected);
+    QEXPECT_FAIL("one long value", "the settings fields keep 32767 characters: frmsetup.cpp and "
+                                   "frminterface.cpp must lift QLineEdit's maxLength", Continue);
+    QCOMPARE(program.readFile(IniName), writeSettings(expected));
+}
+
+void HostileFilesTest::readOnlySettingsFile()
+{
+    TestProgram program;
+    const SettingsRecord values = defaultsWith([](SettingsRecord &r) {
+        r.strPort = QStringLiteral("8124");
+        r.strInterfaceName = QStringLiteral("Kept");
+    });
+    const QByteArray file = writeSettings(values);
+    program.writeIniBytes(file);
+    QVERIFY(QFile::setPermissions(program.path(IniName), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    OrdinaryUser user({program.dir(), program.path(IniName)});
+    if (!user.isOrdinary())
+        QSKIP("this root run cannot take an ordinary user's identity");
+
+    program.windowing.answers = {true, true, true};
+    frmInterface &w = program.open();
+    // The start-up rewrite fails: one question, then one notice naming the
+    // file and the reason, and the run goes on with what was read.
+    QCOMPARE(program.windowing.questionTexts(), QStringList{FileErrorText});
+    const QStringList notices = program.windowing.noticeTexts();
+    QCOMPARE(notices.size(), 1);
+    QVERIFY2(notices.first().startsWith(QStringLiteral("The settings file %1 could not be repaired: ")
+                                            .arg(program.path(IniName))),
+             qPrintable(notices.first()));
+    QVERIFY(!program.windowing.programEnded());
+    QCOMPARE(w.record(), values);
+    QVERIFY(fieldsShow(w, values));
+    QCOMPARE(program.readFile(IniName), file);
+}
+
+void HostileFilesTest::readOnlyDirectory_data()
+{
+    QTest::addColumn<bool>("withFile");
+    QTest::newRow("with a settings file") << true;
+    QTest::newRow("without a settings file") << false;
+}
+
+void HostileFilesTest::readOnlyDirectory()
+{
+    QFETCH(bool, withFile);
+    TestProgram program;
+    const SettingsRecord values = defaultsWith([](SettingsRecord &r) { r.strPort = QStringLiteral("8125"); });
+    QStringList owned{program.dir()};
+    if (withFile) {
+        program.writeIniBytes(writeSettings(values));
+        owned << program.path(IniName);
+    }
+    const QFile::Permissions open = QFileInfo(program.dir()).permissions();
+    QVERIFY(QFile::setPermissions(program.dir(), QFile::ReadOwner | QFile::ExeOwner));
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(program.dir(), open); });
+    OrdinaryUser user(owned);
+    if (!user.isOrdinary())
+        QSKIP("this root run cannot take an ordinary user's identity");
+
+    program.windowing.answers = {true, true, true};
+    frmInterface &w = program.open();
+    if (withFile) {
+        // A writable file in it is rewritten in place.
+        QVERIFY(program.windowing.boxes.isEmpty());
+        QCOMPARE(w.record(), values);
+        QCOMPARE(program.readFile(IniName), writeSettings(values));
+    } else {
+        QCOMPARE(program.windowing.questionTexts(), QStringList{FileErrorText});
+        QCOMPARE(program.windowing.noticeTexts().size(), 1);
+        QVERIFY(program.windowing.noticeTexts().first().contains(program.path(IniName)));
+        QCOMPARE(w.record(), defaults());
+        QCOMPARE(entryBytes(program.dir()), QList<QByteArray>());
+    }
+    QVERIFY(!program.windowing.programEnded());
+}
+
+void HostileFilesTest::logfileIsADirectory()
+{
+    Logging logging;
+    QVERIFY(QDir(logging.program.dir()).mkdir(QStringLiteral("logs")));
+    frmInterface &w = logging.open(QStringLiteral("logs"));
+    QCOMPARE(logging.program.windowing.noticeTexts(), QStringList{NotOpened});
+    QVERIFY(!w.isEnabled());
+    QVERIFY(w.setupIfExists() && w.setupIfExists()->isVisible());
+    QCOMPARE(logging.program.windowing.choosers, 1);
+    QVERIFY(!w.transactionLog().isOpen());
+
+    // The interface listens all the same and answers every message.
+    LoopbackClient client;
+    QVERIFY(client.connectTo(logging.port));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(logging.exchange("unlogged", client));
+    QCOMPARE(w.transactionCount(), 3);
+    QCOMPARE(w.receivedMessages().size(), 3);
+    QVERIFY(QFileInfo(logging.program.path(QStringLiteral("logs"))).isDir());
+    QCOMPARE(entryBytes(logging.program.path(QStringLiteral("logs"))), QList<QByteArray>());
+    QCOMPARE(logging.program.windowing.boxes.size(), 1);
+}
+
+void HostileFilesTest::logfileOnAFullDevice()
+{
+    if (!QFileInfo(QStringLiteral("/dev/full")).exists())
+        QSKIP("no /dev/full here");
+    Logging logging;
+    // The operator's name for it holds markup and placeholders.
+    const QString name = QStringLiteral("<b>%1%2<i> &amp; %s [*].log");
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), logging.program.path(name)));
+    frmInterface &w = logging.open(name);
+    const QString told = QStringLiteral("The logfile ") + name + QStringLiteral(" could not be written: ")
+                         + reasonFor(ENOSPC);
+
+    LoopbackClient client;
+    QVERIFY(client.connectTo(logging.port));
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(logging.exchange("lost to a full disk", client));
+    QTRY_COMPARE(logging.program.windowing.noticeTexts(), QStringList{told});
+    QCOMPARE(w.transactionCount(), 5);
+    QCOMPARE(w.receivedMessages().size(), 5);
+
+    // Once per Start.
+    w.Stop();
+    w.Start();
+    QVERIFY(client.connectTo(logging.port));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(logging.exchange("again", client));
+    QTRY_COMPARE(logging.program.windowing.noticeTexts(), (QStringList{told, told}));
+    QCOMPARE(w.transactionCount(), 8);
+}
+
+void HostileFilesTest::logfileNameWith8BitBytes()
+{
+    // The name's bytes stand in the settings file as they are.
+    const QByteArray name = "log-\xe9\xff\x80\x01 \xa0.txt";
+    Logging logging;
+    frmInterface &w = logging.open(QString::fromLatin1(name));
+    QVERIFY(logging.program.windowing.boxes.isEmpty());
+    QVERIFY(w.transactionLog().isOpen());
+    LoopbackClient client;
+    QVERIFY(client.connectTo(logging.port));
+    QVERIFY(logging.exchange("eight bits", client));
+
+    QCOMPARE(entryBytes(logging.program.dir()), (QList<QByteArray>{"ackprobe.ini", name}));
+    QCOMPARE(rawFile(QFile::encodeName(logging.program.dir()) + '/' + name), QByteArray("eight bits\r\n"));
+}
+
+void HostileFilesTest::logfileDeletedWhileRunning()
+{
+    Logging logging;
+    frmInterface &w = logging.open(QStringLiteral("trace.log"));
+    LoopbackClient client;
+    QVERIFY(client.connectTo(logging.port));
+    QVERIFY(logging.exchange("before", client));
+    QCOMPARE(logging.program.readFile(QStringLiteral("trace.log")), QByteArray("before\r\n"));
+
+    QVERIFY(QFile::remove(logging.program.path(QStringLiteral("trace.log"))));
+    QVERIFY(logging.exchange("after one", client));
+    QVERIFY(logging.exchange("after two", client));
+    // Nothing said after the file went is lost: it is at the location again.
+    QCOMPARE(logging.program.readFile(QStringLiteral("trace.log")), QByteArray("after one\r\nafter two\r\n"));
+    QVERIFY(logging.program.windowing.boxes.isEmpty());
+    QCOMPARE(w.transactionCount(), 3);
+
+    // And again after a Stop and a Start.
+    w.Stop();
+    QVERIFY(QFile::remove(logging.program.path(QStringLiteral("trace.log"))));
+    w.Start();
+    QVERIFY(client.connectTo(logging.port));
+    QVERIFY(logging.exchange("restarted", client));
+    QCOMPARE(logging.program.readFile(QStringLiteral("trace.log")), QByteArray("restarted\r\n"));
+}
+
+void HostileFilesTest::logfileFolderDeletedWhileRunning()
+{
+    Logging logging;
+    QVERIFY(QDir(logging.program.dir()).mkdir(QStringLiteral("logs")));
+    frmInterface &w = logging.open(QStringLiteral("logs/trace.log"));
+    LoopbackClient client;
+    QVERIFY(client.connectTo(logging.port));
+    QVERIFY(logging.exchange("before", client));
+    QVERIFY(QDir(logging.program.path(QStringLiteral("logs"))).removeRecursively());
+
+    // The file cannot be made again: told once, naming it and the reason,
+    // and every message is still shown, counted and answered.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(logging.exchange("nowhere to go", client));
+    QTRY_COMPARE(logging.program.windowing.noticeTexts(),
+                 QStringList{QStringLiteral("The logfile logs/trace.log could not be written: ")
+                             + reasonFor(ENOENT)});
+    QCOMPARE(w.transactionCount(), 4);
+    QCOMPARE(w.receivedMessages().size(), 4);
+}
+
+QTEST_MAIN(HostileFilesTest)
+#include "tst_hostilefiles.moc"
