@@ -2,6 +2,7 @@
 
 #include "interface/winsock.h"
 #include "mainwindow/classiclook.h"
+#include "mainwindow/caption.h"
 #include "mainwindow/paintpacer.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
@@ -366,7 +367,7 @@ void frmInterface::cmdSave_Click()
     mnuFileStartInterface->setEnabled(true);
     mnuOptionsEditRemoteSettings->setEnabled(true);
     mnuOptionsSaveRemoteSettings->setEnabled(false);
-    setWindowTitle(setup().txtInterfaceName->text());
+    setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
 }
 
 void frmInterface::mnuOptionsAutomaticStart_Click()
