@@ -21,6 +21,8 @@
 #include <QMenuBar>
 #include <QPushButton>
 
+#include <limits>
+
 namespace {
 // Every control carries its code name, so that UI automation finds it by
 // name, and an accessible name, so that a screen reader can say what it is.
@@ -37,6 +39,8 @@ QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
                    const QString &tooltip, bool enabled)
 {
     auto *box = named(new QLineEdit(text, parent), codeName, tooltip);
+    // A value from the settings file is held and written back whole, however long.
+    box->setMaxLength(std::numeric_limits<int>::max());
     box->setToolTip(tooltip);
     box->setEnabled(enabled);
     return box;

@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <limits>
+
 namespace {
 // The code name for UI automation, the accessible name for a screen reader.
 template <typename Control>
@@ -29,6 +31,8 @@ QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
                    const QString &tooltip, const QString &accessibleName)
 {
     auto *box = named(new QLineEdit(text, parent), codeName, accessibleName);
+    // A value from the settings file is held and written back whole, however long.
+    box->setMaxLength(std::numeric_limits<int>::max());
     box->setToolTip(tooltip);
     box->setEnabled(false);
     return box;
