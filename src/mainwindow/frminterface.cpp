@@ -3,6 +3,7 @@
 #include "interface/winsock.h"
 #include "mainwindow/classiclook.h"
 #include "mainwindow/caption.h"
+#include "mainwindow/controls.h"
 #include "mainwindow/paintpacer.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
@@ -21,51 +22,18 @@
 #include <QMenuBar>
 #include <QPushButton>
 
-#include <limits>
 
 namespace {
-// Every control carries its code name, so that UI automation finds it by
-// name, and an accessible name, so that a screen reader can say what it is.
-template <typename Control>
-Control *named(Control *control, const char *codeName, const QString &accessibleName)
-{
-    control->setObjectName(QLatin1String(codeName));
-    control->setAccessibleName(accessibleName);
-    return control;
-}
+using Controls::button;
+using Controls::frame;
+using Controls::label;
+using Controls::named;
 
-// A text box has no caption of its own: its tooltip names it.
+// A text box of the main window has no caption of its own: its tooltip names it.
 QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
                    const QString &tooltip, bool enabled)
 {
-    auto *box = named(new QLineEdit(text, parent), codeName, tooltip);
-    // A value from the settings file is held and written back whole, however long.
-    box->setMaxLength(std::numeric_limits<int>::max());
-    box->setToolTip(tooltip);
-    box->setEnabled(enabled);
-    return box;
-}
-
-QLabel *label(QWidget *parent, const char *codeName, const QString &caption)
-{
-    auto *lbl = named(new QLabel(caption, parent), codeName, caption);
-    lbl->setTextFormat(Qt::PlainText);
-    return lbl;
-}
-
-QPushButton *button(QWidget *parent, const char *codeName, const QString &caption,
-                    const QString &tooltip, bool enabled)
-{
-    auto *btn = named(new QPushButton(caption, parent), codeName, caption);
-    btn->setToolTip(tooltip);
-    btn->setEnabled(enabled);
-    btn->setAutoDefault(false);
-    return btn;
-}
-
-QGroupBox *frame(QWidget *parent, const char *codeName, const QString &title)
-{
-    return named(new QGroupBox(title, parent), codeName, title);
+    return Controls::textBox(parent, codeName, text, tooltip, tooltip, enabled);
 }
 
 QAction *item(QMenu *menu, const char *codeName, const QString &caption)

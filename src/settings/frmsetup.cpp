@@ -1,6 +1,7 @@
 #include "frmsetup.h"
 
 #include "mainwindow/classiclook.h"
+#include "mainwindow/controls.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/twips.h"
 #include "mainwindow/windowing.h"
@@ -15,47 +16,18 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include <limits>
 
 namespace {
-// The code name for UI automation, the accessible name for a screen reader.
-template <typename Control>
-Control *named(Control *control, const char *codeName, const QString &accessibleName)
-{
-    control->setObjectName(QLatin1String(codeName));
-    control->setAccessibleName(accessibleName);
-    return control;
-}
+using Controls::button;
+using Controls::frame;
+using Controls::label;
+using Controls::named;
 
+// The setup dialog's fields start disabled: its View state.
 QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
                    const QString &tooltip, const QString &accessibleName)
 {
-    auto *box = named(new QLineEdit(text, parent), codeName, accessibleName);
-    // A value from the settings file is held and written back whole, however long.
-    box->setMaxLength(std::numeric_limits<int>::max());
-    box->setToolTip(tooltip);
-    box->setEnabled(false);
-    return box;
-}
-
-QPushButton *button(QWidget *parent, const char *codeName, const QString &caption,
-                    const QString &tooltip)
-{
-    auto *btn = named(new QPushButton(caption, parent), codeName, caption);
-    btn->setToolTip(tooltip);
-    return btn;
-}
-
-QLabel *label(QWidget *parent, const char *codeName, const QString &caption)
-{
-    auto *lbl = named(new QLabel(caption, parent), codeName, caption);
-    lbl->setTextFormat(Qt::PlainText);
-    return lbl;
-}
-
-QGroupBox *frame(QWidget *parent, const char *codeName, const QString &title)
-{
-    return named(new QGroupBox(title, parent), codeName, title.simplified());
+    return Controls::textBox(parent, codeName, text, tooltip, accessibleName, false);
 }
 } // namespace
 
