@@ -12,7 +12,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -130,6 +132,8 @@ public:
         }
         return true;
     }
+
+    bool sendUrgent(char byte) { return ::send(m_fd, &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1; }
 
     // For payloads larger than the kernel buffers: the layer reads meanwhile.
     bool sendPumping(const QByteArray &bytes)
@@ -298,6 +302,9 @@ private slots:
     void peerClosedHandlerMayCloseAllAndListenAgain();
     void handlersMayRemoveWhatRaisedTheEvent();
     void destructorClosesEverything();
+    void answersQueuedAtTheEndStillGoOut();
+    void peerLettingAnswersPileUpIsDropped();
+    void listenerShortOfDescriptorsWaitsAndGoesOn();
 };
 
 void tst_Winsock::elementArrayAndProperties()
@@ -382,6 +389,11 @@ void tst_Winsock::acceptsAndPassesEveryByteValueBothWays()
     QVERIFY(!arrivals.isEmpty());
     QCOMPARE(arrivals.at(0).at(0).toInt(), 1);
     QVERIFY(ws.takeData(1).isEmpty());
+
+    // An urgent byte stays in the stream, where it was sent.
+    QVERIFY(peer.sendAll("urgent-") && peer.sendUrgent('Z'));
+    QVERIFY(QTest::qWaitFor([&] { received += ws.takeData(1); return received.size() >= inbound.size() + 8; }, kWaitMs));
+    QCOMPARE(received.mid(inbound.size()), QByteArray("urgent-Z"));
 
     QByteArray outbound = allByteValues();
     std::reverse(outbound.begin(), outbound.end());
@@ -833,6 +845,147 @@ void tst_Winsock::destructorClosesEverything()
     QCOMPARE(openSocketCount(), socketsBefore);
     Peer late;
     QCOMPARE(late.connectTo(port), ECONNREFUSED);
+}
+
+void tst_Winsock::answersQueuedAtTheEndStillGoOut()
+{
+    const int socketsBefore = openSocketCount();
+    Winsock ws;
+    const quint16 port = listenOnFreePort(ws);
+    QSignalSpy errors(&ws, &Winsock::socketError);
+    // As the window uses it: the newest connection replaces the current one, every
+    // arrival gets a 4 KiB answer at once, a peer's end closes all and listens again.
+    int arrivals = 0;
+    QByteArray answered;
+    bool closedAtOnce = false;
+    connect(&ws, &Winsock::connectionRequest, &ws, [&](int, qint32 id) {
+        ws.destroy(1);
+        ws.create(1);
+        ws.accept(1, id);
+    });
+    connect(&ws, &Winsock::dataArrival, &ws, [&](int index, qint64) {
+        ws.takeData(index);
+        answered += QByteArray::number(++arrivals).leftJustified(4096, '.');
+        ws.send(index, answered.right(4096));
+    });
+    connect(&ws, &Winsock::peerClosed, &ws, [&](int index) {
+        closedAtOnce = !ws.isConnected(index) && ws.bytesToWrite(index) == 0;
+        ws.close(0);
+        ws.close(1);
+        ws.listen(0);
+    });
+    // Connects and sends message after message, each one arrival, reading nothing.
+    // Returns the answers, once more of them are queued than the kernel holds.
+    const auto streamUnread = [&](Peer &peer) {
+        answered.clear();
+        QDeadlineTimer deadline(kWaitMs);
+        if (peer.connectTo(port) != 0)
+            return QByteArray();
+        for (int i = 0; i < 3000 && peer.sendAll("MSH|" + QByteArray::number(i)); ++i)
+            for (const int before = arrivals; arrivals == before && !deadline.hasExpired();)
+                QCoreApplication::processEvents();
+        return ws.bytesToWrite(1) > 0 && !deadline.hasExpired() ? answered : QByteArray();
+    };
+
+    Peer halfClosing, replaced, newer;
+    const QByteArray forHalfClosing = streamUnread(halfClosing);
+    QVERIFY(!forHalfClosing.isEmpty());
+    halfClosing.finishSending();
+    QVERIFY(halfClosing.read(forHalfClosing.size()) == forHalfClosing);
+    QCOMPARE(halfClosing.waitForEnd(), 0);
+    QVERIFY(closedAtOnce && ws.isListening(0));
+
+    const QByteArray forReplaced = streamUnread(replaced);
+    QVERIFY(!forReplaced.isEmpty());
+    QCOMPARE(newer.connectTo(port), 0);
+    QVERIFY(replaced.read(forReplaced.size()) == forReplaced);
+    QCOMPARE(replaced.waitForEnd(), 0);
+    for (Peer *peer : {&halfClosing, &replaced, &newer})
+        peer->close();
+    // Each retiring socket ends with its peer's end: only the listener is left.
+    QTRY_COMPARE_WITH_TIMEOUT(openSocketCount(), socketsBefore + 1, kWaitMs);
+
+    Peer dropped;
+    const QByteArray forDropped = streamUnread(dropped);
+    QVERIFY(!forDropped.isEmpty());
+    ws.close(1);
+    const int socketsRetiring = openSocketCount();
+    ws.dropRetiring();
+    QCOMPARE(openSocketCount(), socketsRetiring - 1);
+    const QByteArray got = dropped.read(forDropped.size());
+    QVERIFY(got.size() < forDropped.size() && forDropped.startsWith(got));
+    QVERIFY(dropped.waitForEnd() != -1);
+    QCOMPARE(errors.count(), 0); // the pool raises nothing
+}
+
+void tst_Winsock::peerLettingAnswersPileUpIsDropped()
+{
+    Winsock ws;
+    EventLog log(ws);
+    const quint16 port = listenOnFreePort(ws);
+    Peer peer;
+    QVERIFY(connectAndAccept(ws, peer, port, 1));
+    const QByteArray chunk = randomBytes(1 << 20, 13);
+    qint64 sent = 0;
+    for (; ws.isConnected(1) && sent < (128 << 20); sent += chunk.size())
+        ws.send(1, chunk);
+    // Raised from the event loop, not inside send().
+    QVERIFY(!ws.isConnected(1) && ws.bytesToWrite(1) == 0 && log.events.isEmpty());
+    const QStringList toldOnce{QStringLiteral("error 1 10055")};
+    QTRY_COMPARE_WITH_TIMEOUT(log.events, toldOnce, kWaitMs);
+
+    // Closed at once, not flushed: the peer gets only what its kernel took, in order.
+    const QByteArray got = peer.read(sent);
+    QVERIFY(got.size() < sent - (64 << 20));
+    QVERIFY(got == chunk.repeated(got.size() / chunk.size() + 1).left(got.size()));
+    QCOMPARE(peer.waitForEnd(), 0);
+    Peer next;
+    QVERIFY(connectAndAccept(ws, next, port, 1)); // the listener went on
+    QCOMPARE(log.events, toldOnce);
+}
+
+void tst_Winsock::listenerShortOfDescriptorsWaitsAndGoesOn()
+{
+    Winsock ws;
+    EventLog log(ws);
+    const quint16 port = listenOnFreePort(ws);
+    QVERIFY(port != 0 && ws.create(1));
+    connect(&ws, &Winsock::connectionRequest, &ws, [&](int, qint32 id) { ws.accept(1, id); });
+    // Every descriptor under a lowered limit is taken; on every path all are
+    // given back and the limit restored.
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+    const rlimit lowered{std::min<rlim_t>(256, saved.rlim_cur), saved.rlim_max};
+    std::vector<int> fillers;
+    const auto giveBack = [&] {
+        for (const int fd : std::exchange(fillers, {}))
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+    };
+    const auto restore = qScopeGuard(giveBack);
+
+    // Each shortage is told once; after an accept succeeds the next is told again.
+    for (int shortage = 1; shortage <= 2; ++shortage) {
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+        for (int fd; (fd = ::eventfd(0, EFD_CLOEXEC)) >= 0;)
+            fillers.push_back(fd);
+        QVERIFY(errno == EMFILE && !fillers.empty());
+        ::close(fillers.back());
+        fillers.pop_back();
+        Peer peer; // takes the one descriptor left
+        QCOMPARE(peer.connectTo(port), 0);
+        const QStringList told(shortage, QStringLiteral("error 0 10024"));
+        QTRY_COMPARE_WITH_TIMEOUT(log.events.filter(QStringLiteral("error")), told, kWaitMs);
+        QTest::qWait(350); // the listener looks again meanwhile, without telling again
+        QCOMPARE(log.events.filter(QStringLiteral("error")), told);
+        QVERIFY(ws.isListening(0) && !ws.isConnected(1));
+
+        giveBack();
+        QTRY_VERIFY_WITH_TIMEOUT(ws.isConnected(1), kWaitMs);
+        ws.send(1, "answered");
+        QCOMPARE(peer.read(8), QByteArray("answered"));
+        ws.close(1);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Winsock)

@@ -5,16 +5,19 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <limits>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -30,6 +33,16 @@ constexpr qint64 kNextArrivalWaitNs = 30'000;
 // Back-to-back arrivals are handled for at most this long before the event
 // loop gets its turn (painting, timers, other sockets).
 constexpr qint64 kArrivalRunNs = 5'000'000;
+// A peer that reads nothing would otherwise grow our memory without end.
+constexpr qsizetype kMaxUnsent = 64 << 20;
+// What the retiring pool may hold in our own queues, all of it together.
+constexpr qint64 kMaxRetiringBytes = 64 << 20;
+// A retiring connection that moves nothing for this long is given up.
+constexpr qint64 kRetiringPatienceMs = 30'000;
+constexpr int kRetiringWatchMs = 1'000;
+// A listener short of descriptors or memory looks again after this long
+// instead of spinning on a connection it cannot take.
+constexpr int kAcceptRetryMs = 100;
 
 int wsaFromErrno(int err)
 {
@@ -87,9 +100,44 @@ bool onlyThisConnectionFailed(int err)
     }
 }
 
+// The system is short of descriptors or memory: the connection waits in the backlog.
+bool outOfResources(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
 bool wouldBlock(int err)
 {
     return err == EAGAIN || err == EWOULDBLOCK;
+}
+
+// Bytes the kernel holds for the peer: sent but not yet acknowledged, or not yet sent.
+int kernelQueued(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+// Hands the kernel what it takes of queue now. Returns 0 or the error number.
+int sendQueued(int fd, QByteArray &queue)
+{
+    while (!queue.isEmpty()) {
+        const ssize_t n = ::send(fd, queue.constData(), size_t(queue.size()), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (wouldBlock(errno))
+                break;
+            return wsaFromErrno(errno);
+        }
+        const bool kernelFull = n < queue.size();
+        queue.remove(0, n); // cheap in Qt 6: the front is dropped, not moved
+        if (kernelFull)
+            break;
+    }
+    if (queue.isEmpty())
+        queue.clear(); // gives back what a backlog grew to
+    return Winsock::NoError;
 }
 
 // A notifier can be dropped from inside its own activation (a handler closes the
@@ -186,6 +234,11 @@ struct Winsock::Element
     // The error a send met, until it is raised. The kernel hands a reset to
     // the first call that asks, so a read after it sees only the end of data.
     int sendFailure = 0;
+    // An error raised from the event loop after the element was dropped;
+    // our own close or a new socket makes it stale.
+    int pendingError = 0;
+    // A listener's shortage of descriptors or memory has been raised.
+    bool shortageReported = false;
 
     void closeSocket()
     {
@@ -201,38 +254,42 @@ struct Winsock::Element
     // Hands the kernel what it takes of the queue now. Returns 0 or the error number.
     int flush()
     {
-        while (!outgoing.isEmpty()) {
-            const ssize_t n = ::send(fd.get(), outgoing.constData(), size_t(outgoing.size()), MSG_NOSIGNAL);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                if (wouldBlock(errno))
-                    break;
-                return wsaFromErrno(errno);
-            }
-            const bool kernelFull = n < outgoing.size();
-            outgoing.remove(0, n); // cheap in Qt 6: the front is dropped, not moved
-            if (kernelFull)
-                break;
-        }
-        if (outgoing.isEmpty())
-            outgoing.clear(); // gives back what a backlog grew to
-        writer->setEnabled(!outgoing.isEmpty());
-        return NoError;
+        const int error = sendQueued(fd.get(), outgoing);
+        if (error == NoError)
+            writer->setEnabled(!outgoing.isEmpty());
+        return error;
     }
+};
+
+// A connection gone from its element that still delivers what was queued for
+// it, then ends in order: our end of data once the kernel has it all, then
+// the peer's read to its end, so that closing never resets data in flight.
+struct Winsock::Retiring
+{
+    UniqueFd fd; // declared before the notifiers so they go first
+    NotifierPtr reader;
+    NotifierPtr writer;
+    QByteArray outgoing;
+    bool peerEnded = false;
+    bool finishedSending = false;
+    int kernelQueued = -1; // as last seen by the watch
+    QElapsedTimer sinceProgress;
 };
 
 Winsock::Winsock(QObject *parent)
     : QObject(parent), m_readBuffer(kReadChunk, Qt::Uninitialized)
 {
     m_elements.emplace(0, std::make_unique<Element>());
+    m_retiringWatch.setInterval(kRetiringWatchMs);
+    connect(&m_retiringWatch, &QTimer::timeout, this, &Winsock::watchRetiring);
 }
 
-// Every element's socket and notifier closes with it; notifiers awaiting
-// deleteLater are our children and go with the QObject.
+// Every element's socket and notifier closes with it, retiring ones too;
+// notifiers awaiting deleteLater are our children and go with the QObject.
 Winsock::~Winsock()
 {
     m_elements.clear();
+    m_retiring.clear();
 }
 
 Winsock::Element *Winsock::element(int index) const
@@ -260,8 +317,12 @@ bool Winsock::create(int index)
 
 void Winsock::destroy(int index)
 {
-    if (index != 0)
+    if (index == 0)
+        return;
+    if (Element *e = element(index)) {
+        endConnection(*e, false);
         m_elements.erase(index);
+    }
 }
 
 void Winsock::setRemoteHost(int index, const QString &host)
@@ -389,6 +450,8 @@ int Winsock::accept(int index, qint32 requestId)
     // Acknowledgements are small and answer a request; Nagle would hold them back.
     const int on = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // Every byte a sender sends is part of the message, urgent or not.
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
     attach(index, *e, std::move(fd), false);
     return NoError;
 }
@@ -401,6 +464,8 @@ void Winsock::attach(int index, Element &e, UniqueFd fd, bool listening)
     e.received.clear();
     e.outgoing.clear();
     e.sendFailure = NoError;
+    e.pendingError = NoError;
+    e.shortageReported = false;
 
     const quint64 serial = e.serial;
     e.reader.reset(new QSocketNotifier(e.fd.get(), QSocketNotifier::Read, this));
@@ -431,22 +496,33 @@ void Winsock::send(int index, const QByteArray &bytes)
     // Bytes already queued go first, so new ones may only join the queue.
     const bool idle = e->outgoing.isEmpty();
     e->outgoing.append(bytes);
-    if (!idle)
-        return;
     // An error is left to the write notifier, so it is raised from the event
     // loop like every other event rather than inside the caller's send().
-    if (const int error = e->flush(); error != NoError) {
-        e->sendFailure = error;
-        e->writer->setEnabled(true);
+    if (idle) {
+        if (const int error = e->flush(); error != NoError) {
+            e->sendFailure = error;
+            e->writer->setEnabled(true);
+            return;
+        }
     }
+    if (e->outgoing.size() > kMaxUnsent)
+        dropOverflowing(index, *e);
 }
 
 void Winsock::close(int index)
 {
     if (Element *e = element(index)) {
-        e->closeSocket();
+        endConnection(*e, false);
         e->received.clear();
+        e->pendingError = NoError;
     }
+}
+
+void Winsock::dropRetiring()
+{
+    m_retiring.clear();
+    m_retiringBytes = 0;
+    m_retiringWatch.stop();
 }
 
 bool Winsock::isListening(int index) const
@@ -480,12 +556,16 @@ void Winsock::onListenerReadable(int index, quint64 serial)
     while (Element *e = live(index, serial)) {
         UniqueFd connection(::accept4(e->fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!connection.isValid()) {
-            if (onlyThisConnectionFailed(errno))
+            const int err = errno;
+            if (onlyThisConnectionFailed(err))
                 continue;
-            if (!wouldBlock(errno))
-                failElement(index, wsaFromErrno(errno));
+            if (outOfResources(err))
+                stallListener(index, *e, wsaFromErrno(err));
+            else if (!wouldBlock(err))
+                failElement(index, wsaFromErrno(err));
             return;
         }
+        e->shortageReported = false; // the next shortage is news again
         const qint32 id = nextRequestId();
         m_pendingRequests.insert(id, &connection);
         emit connectionRequest(index, id);
@@ -514,7 +594,7 @@ void Winsock::onReadable(int index, quint64 serial)
                 failElement(index, e->sendFailure);
                 return;
             }
-            e->closeSocket();
+            endConnection(*e, true);
             emit peerClosed(index);
             return;
         }
@@ -554,4 +634,148 @@ void Winsock::failElement(int index, int number)
     if (Element *e = element(index))
         e->closeSocket();
     emit socketError(index, number, describe(number));
+}
+
+void Winsock::stallListener(int index, Element &e, int number)
+{
+    e.reader->setEnabled(false);
+    QTimer::singleShot(kAcceptRetryMs, this, [this, index, serial = e.serial] {
+        if (Element *listener = live(index, serial))
+            listener->reader->setEnabled(true);
+    });
+    if (!std::exchange(e.shortageReported, true))
+        emit socketError(index, number, describe(number));
+}
+
+void Winsock::dropOverflowing(int index, Element &e)
+{
+    e.closeSocket();
+    e.pendingError = ErrNoBuffers;
+    QMetaObject::invokeMethod(this, [this, index] {
+        Element *dropped = element(index);
+        if (!dropped || dropped->pendingError == NoError)
+            return;
+        const int number = std::exchange(dropped->pendingError, NoError);
+        emit socketError(index, number, describe(number));
+    }, Qt::QueuedConnection);
+}
+
+void Winsock::endConnection(Element &e, bool peerEnded)
+{
+    // At the peer's end of data the receive side is drained and the kernel
+    // finishes in order by itself: only our own queue needs the pool then.
+    const bool stillSending = e.state == Element::State::Connected && e.sendFailure == NoError
+        && (!e.outgoing.isEmpty() || (!peerEnded && kernelQueued(e.fd.get()) > 0));
+    UniqueFd fd = std::move(e.fd);
+    QByteArray outgoing = std::exchange(e.outgoing, QByteArray());
+    e.closeSocket(); // its notifiers go before the pool watches the same socket
+    if (stillSending)
+        retire(std::move(fd), std::move(outgoing), peerEnded);
+}
+
+void Winsock::retire(UniqueFd fd, QByteArray outgoing, bool peerEnded)
+{
+    while (!m_retiring.empty() && m_retiringBytes + outgoing.size() > kMaxRetiringBytes)
+        closeRetiring(m_retiring.begin()->first);
+
+    const quint64 id = ++m_lastSerial;
+    auto r = std::make_unique<Retiring>();
+    r->fd = std::move(fd);
+    r->outgoing = std::move(outgoing);
+    r->peerEnded = peerEnded;
+    r->sinceProgress.start();
+    r->reader.reset(new QSocketNotifier(r->fd.get(), QSocketNotifier::Read, this));
+    r->reader->setEnabled(!peerEnded);
+    connect(r->reader.get(), &QSocketNotifier::activated, this, [this, id] { onRetiringReadable(id); });
+    r->writer.reset(new QSocketNotifier(r->fd.get(), QSocketNotifier::Write, this));
+    connect(r->writer.get(), &QSocketNotifier::activated, this, [this, id] { onRetiringWritable(id); });
+    m_retiringBytes += r->outgoing.size();
+    m_retiring.emplace(id, std::move(r));
+    if (!m_retiringWatch.isActive())
+        m_retiringWatch.start();
+}
+
+Winsock::Retiring *Winsock::retiring(quint64 id) const
+{
+    const auto it = m_retiring.find(id);
+    return it == m_retiring.end() ? nullptr : it->second.get();
+}
+
+void Winsock::onRetiringWritable(quint64 id)
+{
+    Retiring *r = retiring(id);
+    if (!r)
+        return;
+    const qsizetype before = r->outgoing.size();
+    const int error = sendQueued(r->fd.get(), r->outgoing);
+    m_retiringBytes -= before - r->outgoing.size();
+    if (error != NoError) {
+        closeRetiring(id);
+        return;
+    }
+    if (r->outgoing.size() < before)
+        r->sinceProgress.restart();
+    if (!r->outgoing.isEmpty())
+        return;
+    r->writer.reset();
+    r->finishedSending = true;
+    ::shutdown(r->fd.get(), SHUT_WR);
+    if (r->peerEnded)
+        closeRetiring(id);
+}
+
+void Winsock::onRetiringReadable(quint64 id)
+{
+    Retiring *r = retiring(id);
+    if (!r)
+        return;
+    // Whatever the peer still sends is read and dropped: unread data would
+    // turn our close into a reset. A flood is read in slices like any arrival.
+    for (qint64 total = 0; total < kMaxArrival;) {
+        const ssize_t n = ::recv(r->fd.get(), m_readBuffer.data(), size_t(kReadChunk), 0);
+        if (n > 0) {
+            total += n;
+            r->sinceProgress.restart();
+            if (n < kReadChunk)
+                return;
+        } else if (n == 0) {
+            r->peerEnded = true;
+            if (r->finishedSending)
+                closeRetiring(id);
+            else
+                r->reader->setEnabled(false);
+            return;
+        } else if (errno != EINTR) {
+            if (!wouldBlock(errno))
+                closeRetiring(id);
+            return;
+        }
+    }
+}
+
+void Winsock::closeRetiring(quint64 id)
+{
+    const auto it = m_retiring.find(id);
+    if (it == m_retiring.end())
+        return;
+    m_retiringBytes -= it->second->outgoing.size();
+    m_retiring.erase(it);
+    if (m_retiring.empty())
+        m_retiringWatch.stop();
+}
+
+void Winsock::watchRetiring()
+{
+    std::vector<quint64> stuck;
+    for (const auto &[id, r] : m_retiring) {
+        // The kernel's queue shrinking means the peer is reading: that is progress too.
+        if (const int queued = kernelQueued(r->fd.get()); queued != r->kernelQueued) {
+            r->kernelQueued = queued;
+            r->sinceProgress.restart();
+        } else if (r->sinceProgress.hasExpired(kRetiringPatienceMs)) {
+            stuck.push_back(id);
+        }
+    }
+    for (const quint64 id : stuck)
+        closeRetiring(id);
 }

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <map>
 #include <memory>
@@ -74,10 +75,19 @@ public:
     // Every byte received on the element and not yet taken.
     QByteArray takeData(int index);
     // Queue the bytes for sending; never blocks. What the kernel does not take
-    // at once goes out, in order, when the socket becomes writable again.
+    // at once goes out, in order, when the socket becomes writable again. A
+    // peer that lets more than 64 MiB pile up here loses its connection at
+    // once, told as error 10055 from the event loop.
     void send(int index, const QByteArray &bytes);
-    // Closed; closing a closed element does nothing.
+    // Closed; closing a closed element does nothing. Answers still queued for
+    // the connection go out after it (see dropRetiring); the element itself
+    // is closed at once and raises nothing more.
     void close(int index);
+
+    // Connections closed, destroyed or ended by their peer while answers were
+    // still queued keep delivering them out of sight of the elements, then end
+    // in order. This closes every one of them at once (for Stop and Exit).
+    void dropRetiring();
 
     bool isListening(int index) const;
     bool isConnected(int index) const;
@@ -93,11 +103,16 @@ signals:
     // The peer closed the connection in order (not a reset).
     void peerClosed(int index);
     // An error on the element, with its Windows Sockets number; a reset by
-    // the peer is 10054. The element is left closed.
+    // the peer is 10054, a peer that let 64 MiB of answers pile up unread
+    // 10055. The element is left closed, except for a listener that cannot
+    // take a new connection for want of descriptors (10024) or memory
+    // (10055): it goes on listening and tries again shortly, and each such
+    // shortage is raised once, until an accept succeeds again.
     void socketError(int index, int number, const QString &description);
 
 private:
     struct Element;
+    struct Retiring;
     class UniqueFd;
 
     Element *element(int index) const;
@@ -112,6 +127,18 @@ private:
     void onReadable(int index, quint64 serial);
     void onWritable(int index, quint64 serial);
     void failElement(int index, int number);
+    void stallListener(int index, Element &e, int number);
+    void dropOverflowing(int index, Element &e);
+
+    // Closes the element's connection, or hands it to the retiring pool when
+    // answers are still queued for it.
+    void endConnection(Element &e, bool peerEnded);
+    void retire(UniqueFd fd, QByteArray outgoing, bool peerEnded);
+    Retiring *retiring(quint64 id) const;
+    void onRetiringReadable(quint64 id);
+    void onRetiringWritable(quint64 id);
+    void closeRetiring(quint64 id);
+    void watchRetiring();
 
     std::map<int, std::unique_ptr<Element>> m_elements;
     // Connections accepted from the kernel whose request is being raised;
@@ -120,4 +147,8 @@ private:
     qint32 m_nextRequestId = 1;
     quint64 m_lastSerial = 0;
     QByteArray m_readBuffer;
+    // Oldest first, so the oldest is given up first when the pool runs full.
+    std::map<quint64, std::unique_ptr<Retiring>> m_retiring;
+    qint64 m_retiringBytes = 0; // our own queues in the pool, not the kernel's
+    QTimer m_retiringWatch;
 };
