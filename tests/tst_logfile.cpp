@@ -8,9 +8,16 @@
 #include "settings/frmsetup.h"
 
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString NotOpened = QStringLiteral("The logfile could not be opened.\r\n"
@@ -30,7 +37,22 @@ struct Program
         program.writeIni(values);
         return program.open();
     }
+
+    bool exchange(LoopbackClient &client, const QByteArray &message)
+    {
+        return client.send(message) && client.receive(51).size() == 51;
+    }
 };
+
+// The first `count` lines of the log, each message then CR LF.
+QByteArray linesOf(const QList<QByteArray> &messages, qsizetype count)
+{
+    QByteArray lines;
+    for (qsizetype i = 0; i < count; ++i)
+        lines += messages.at(i) + "\r\n";
+    return lines;
+}
+
 } // namespace
 
 class LogfileTest : public QObject
@@ -44,6 +66,9 @@ private slots:
     void chosenNameBeyondAsciiIsTheFileThatGetsTheLines();
     void logStillOpenAfterAPortInUseIsReopened();
     void writeFailureIsToldOnceAndMessagesAreStillAnswered();
+    void fullFileSystemKeepsWholeLinesAndCatchesUpInOrder();
+    void fifoAsLocationTakesTheWayBackWithoutHanging();
+    void logRotatedAwayGoesOnInANewFile();
 };
 
 void LogfileTest::framedMessageIsLoggedByteForByte()
@@ -199,6 +224,96 @@ void LogfileTest::writeFailureIsToldOnceAndMessagesAreStillAnswered()
     QVERIFY(client.send("again"));
     QCOMPARE(client.receive(51).size(), 51);
     QTRY_COMPARE(p.program.windowing.noticeTexts().size(), 2);
+}
+
+void LogfileTest::fullFileSystemKeepsWholeLinesAndCatchesUpInOrder()
+{
+    Program p;
+    const QString small = p.program.path(QStringLiteral("small"));
+    QVERIFY(QDir().mkdir(small));
+    if (QProcess::execute(QStringLiteral("mount"), QStringLiteral("-t tmpfs -o size=256k tmpfs").split(' ') << small) != 0)
+        QSKIP("cannot mount a 256 KiB tmpfs here (needs root)");
+    // Lazy, so that a log still open does not keep it mounted.
+    const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), small}); });
+    frmInterface &w = p.open(QStringLiteral("small/trace.log"));
+    const auto log = [&] { return p.program.readFile(QStringLiteral("small/trace.log")); };
+    QList<QByteArray> messages;
+    for (int i = 0; i < 7; ++i)
+        messages += framed("MSH|" + QByteArray::number(i) + '|' + QByteArray(1500, char('a' + i)));
+    // Whole lines only: a prefix of the lines that ends where a line ends.
+    const auto wholeLines = [&] { return linesOf(messages, 6).startsWith(log()) && log().endsWith("\r\n"); };
+    LoopbackClient client;
+    QVERIFY(client.connectTo(p.port));
+    QVERIFY(p.exchange(client, messages[0]));
+    QFile filler(small + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    while (filler.write(QByteArray(4096, 'f')) == 4096) { }
+
+    // Full: every message is answered, the log holds no fragment, and the
+    // waiting lines outlive a Stop and a Start.
+    for (int i = 1; i < 4; ++i)
+        QVERIFY(p.exchange(client, messages[i]));
+    QVERIFY(wholeLines());
+    QVERIFY(log().size() < linesOf(messages, 4).size());
+    w.Stop();
+    w.Start();
+    QVERIFY(client.connectTo(p.port));
+    QVERIFY(p.exchange(client, messages[4]));
+    QVERIFY(p.exchange(client, messages[5]));
+    QVERIFY(wholeLines());
+    const QString told = QStringLiteral("The logfile small/trace.log could not be written: ")
+                         + QString::fromLocal8Bit(std::strerror(ENOSPC));
+    QTRY_COMPARE(p.program.windowing.noticeTexts(), (QStringList{told, told}));
+
+    // Room again: the timer writes them all, once each and in order.
+    QVERIFY(filler.remove());
+    QVERIFY(waitUntil([&] { return log() == linesOf(messages, 6); }));
+    QVERIFY(p.exchange(client, messages[6]));
+    QCOMPARE(log(), linesOf(messages, 7));
+}
+
+void LogfileTest::fifoAsLocationTakesTheWayBackWithoutHanging()
+{
+    Program p;
+    const QByteArray fifo = QFile::encodeName(p.program.path(QStringLiteral("pipe")));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    // Without a reader, opening would wait for one.
+    frmInterface &w = p.open(QStringLiteral("pipe"));
+    QCOMPARE(p.program.windowing.noticeTexts(), QStringList{NotOpened});
+    // With one, a full pipe would stall every answer.
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
+    const auto closeReader = qScopeGuard([reader] { ::close(reader); });
+    w.setupIfExists()->cmdExit->click();
+    w.Stop();
+    w.Start();
+    QCOMPARE(p.program.windowing.noticeTexts(), (QStringList{NotOpened, NotOpened}));
+    QVERIFY2(w.transactionLog().errorString().contains(QStringLiteral("regular file")),
+             qPrintable(w.transactionLog().errorString()));
+}
+
+void LogfileTest::logRotatedAwayGoesOnInANewFile()
+{
+    Program p;
+    p.open(QStringLiteral("trace.log"));
+    const auto at = [&](const char *name) { return p.program.path(QString::fromLatin1(name)); };
+    LoopbackClient client;
+    QVERIFY(client.connectTo(p.port));
+    QVERIFY(p.exchange(client, "one"));
+    // Renamed away: what went into it stays there, the next line starts a new file.
+    QVERIFY(QFile::rename(at("trace.log"), at("trace.log.1")));
+    QVERIFY(p.exchange(client, "two"));
+    QVERIFY(p.exchange(client, "three"));
+    // Renamed and replaced by an empty file, as logrotate's "create" does.
+    QVERIFY(QFile::rename(at("trace.log"), at("trace.log.2")));
+    QFile created(at("trace.log"));
+    QVERIFY(created.open(QIODevice::WriteOnly));
+    QVERIFY(p.exchange(client, "four"));
+    QVERIFY(p.exchange(client, "five"));
+    QCOMPARE(p.program.readFile(QStringLiteral("trace.log.1")), QByteArray("one\r\ntwo\r\n"));
+    QCOMPARE(p.program.readFile(QStringLiteral("trace.log.2")), QByteArray("three\r\nfour\r\n"));
+    QCOMPARE(p.program.readFile(QStringLiteral("trace.log")), QByteArray("five\r\n"));
+    QVERIFY(p.program.windowing.boxes.isEmpty());
 }
 
 QTEST_MAIN(LogfileTest)

@@ -13,9 +13,12 @@ QString systemReason(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// A FIFO without a reader would hold open() and a full one every write;
+// O_NONBLOCK turns both into errors.
 int openForAppending(const QByteArray &name)
 {
-    return ::open(name.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    return ::open(name.constData(),
+                  O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
 }
 } // namespace
 
@@ -28,50 +31,111 @@ bool TransactionLog::open(const QString &path)
 {
     close();
     m_path = path;
-    const QByteArray name = path.toLatin1();
-    if (name.isEmpty()) {
+    m_name = path.toLatin1();
+    if (m_name.isEmpty()) {
         m_error = systemReason(ENOENT);
         return false;
     }
-    m_fd = openForAppending(name);
-    if (m_fd < 0) {
-        m_error = systemReason(errno);
+    if (!openDescriptor())
         return false;
-    }
+    m_open = true;
     m_error.clear();
     return true;
 }
 
 void TransactionLog::close()
 {
+    closeDescriptor();
+    m_open = false;
+}
+
+bool TransactionLog::openDescriptor()
+{
+    const int fd = openForAppending(m_name);
+    if (fd < 0) {
+        m_error = systemReason(errno);
+        return false;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0) {
+        m_error = systemReason(errno);
+        ::close(fd);
+        return false;
+    }
+    // A pipe or socket could stall the answers or end the program (SIGPIPE).
+    if (!S_ISREG(status.st_mode) && !S_ISCHR(status.st_mode)) {
+        m_error = QStringLiteral("It is neither a regular file nor a character device.");
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_regular = S_ISREG(status.st_mode);
+    m_device = status.st_dev;
+    m_inode = status.st_ino;
+    return true;
+}
+
+void TransactionLog::closeDescriptor()
+{
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+    m_unchecked.clear();
 }
 
-bool TransactionLog::writeLine(QByteArrayView message)
+bool TransactionLog::writeLine(const QByteArray &message)
 {
-    if (m_fd < 0) {
+    if (!m_open) {
         m_error = QStringLiteral("The logfile is not open.");
         return false;
     }
+    // Nothing overtakes a line still waiting.
+    if (!writePending() || (m_fd < 0 && !openDescriptor()) || !writeWhole(message)) {
+        m_pending.push_back(message);
+        return false;
+    }
+    m_unchecked.push_back(message);
+    return true;
+}
+
+bool TransactionLog::writePending()
+{
+    if (m_pending.empty())
+        return true;
+    if (!m_open) {
+        m_error = QStringLiteral("The logfile is not open.");
+        return false;
+    }
+    if (m_fd < 0 && !openDescriptor())
+        return false;
+    while (!m_pending.empty()) {
+        if (!writeWhole(m_pending.front()))
+            return false;
+        m_unchecked.push_back(std::move(m_pending.front()));
+        m_pending.pop_front();
+    }
+    return true;
+}
+
+bool TransactionLog::writeWhole(const QByteArray &message)
+{
     static const char lineEnd[] = "\r\n";
     iovec parts[2] = {{const_cast<char *>(message.data()), size_t(message.size())},
                       {const_cast<char *>(lineEnd), 2}};
     int first = 0;
+    size_t done = 0;
     // A short write (a signal, a nearly full disk) goes on where it stopped.
     while (first < 2) {
         const ssize_t written = ::writev(m_fd, parts + first, 2 - first);
-        if (written < 0) {
-            if (errno == EINTR)
+        if (written <= 0) {
+            const int error = written < 0 ? errno : EIO;
+            if (error == EINTR)
                 continue;
-            m_error = systemReason(errno);
+            cutBack(done);
+            m_error = systemReason(error);
             return false;
         }
-        if (written == 0) {
-            m_error = systemReason(EIO);
-            return false;
-        }
+        done += size_t(written);
         size_t left = size_t(written);
         while (first < 2 && left >= parts[first].iov_len) {
             left -= parts[first].iov_len;
@@ -85,17 +149,41 @@ bool TransactionLog::writeLine(QByteArrayView message)
     return true;
 }
 
-bool TransactionLog::reopenIfDeleted(QByteArrayView lastLine)
+void TransactionLog::cutBack(size_t written)
 {
-    struct stat status;
-    if (m_fd < 0 || ::fstat(m_fd, &status) != 0 || status.st_nlink != 0)
+    // Only on failure: appending leaves the offset at the end of what this
+    // line wrote, so the length before it needs no call on the normal path.
+    if (written == 0 || !m_regular)
+        return;
+    const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+    if (end >= off_t(written))
+        (void)::ftruncate(m_fd, end - off_t(written));
+}
+
+bool TransactionLog::followLocation()
+{
+    if (m_fd < 0)
         return true;
-    const int fd = openForAppending(m_path.toLatin1());
-    if (fd < 0) {
-        m_error = systemReason(errno);
-        return false;
+    struct stat now;
+    if (::stat(m_name.constData(), &now) == 0) {
+        if (now.st_dev == m_device && now.st_ino == m_inode) {
+            m_unchecked.clear();
+            return true;
+        }
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        // The location cannot be looked at just now: the open file stays.
+        m_unchecked.clear();
+        return true;
     }
-    ::close(m_fd);
-    m_fd = fd;
-    return writeLine(lastLine);
+    // Gone from its location. Lines in a deleted file are out of sight and
+    // go again; a renamed one (rotation) keeps them whole.
+    struct stat open;
+    const bool deleted = ::fstat(m_fd, &open) == 0 && open.st_nlink == 0;
+    if (deleted)
+        m_pending.insert(m_pending.begin(), std::make_move_iterator(m_unchecked.begin()),
+                         std::make_move_iterator(m_unchecked.end()));
+    closeDescriptor();
+    if (!openDescriptor())
+        return false;
+    return writePending();
 }
