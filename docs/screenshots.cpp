@@ -1,8 +1,12 @@
 // Makes the README's pictures: the main window with messages in its list,
-// and the setup dialog, as the program draws them on the display it is given
-// (docs/make-screenshots.sh runs it under Xvfb).
+// one of them in the message viewer, and the setup dialog, as the program
+// draws them on the display it is given (docs/make-screenshots.sh runs it
+// under Xvfb).
 
 #include "mainwindow/frminterface.h"
+#include "mainwindow/messagecommands.h"
+#include "mainwindow/messageviewer.h"
+#include "mainwindow/receivedlistview.h"
 #include "mainwindow/windowing.h"
 #include "settings/frmsetup.h"
 
@@ -78,6 +82,16 @@ int main(int argc, char **argv)
     }
     settle(500);
     window.grab().save(out.filePath(QStringLiteral("mainwindow.png")));
+
+    // The last message up close, as a double-click on its row opens it.
+    window.lvwReceiveData->setCurrentRow(11);
+    window.messageCommands().view(11);
+    MessageViewer *viewer = window.messageCommands().viewer();
+    viewer->resize(viewer->width(), viewer->height() * 2 / 3);
+    viewer->move(0, 0);
+    settle(300);
+    viewer->grab().save(out.filePath(QStringLiteral("viewer.png")));
+    viewer->close();
 
     window.Stop();
     window.mnuOptionsSetup_Click();

@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 class AcknowledgementTest : public QObject
 {
     Q_OBJECT
@@ -22,6 +25,7 @@ private slots:
     void emptyTextsGive23Bytes();
     void eightBitTextsGoOutByteForByte();
     void storeKeepsEveryMessageExactly();
+    void storeKeepsAMillionRowsAndFallsBackToMemory();
     void logAppendsExactLines();
     void logResolvesABareNameAgainstTheCurrentDirectory();
     void logReportsFailures();
@@ -93,24 +97,31 @@ void AcknowledgementTest::eightBitTextsGoOutByteForByte()
 
 void AcknowledgementTest::storeKeepsEveryMessageExactly()
 {
-    MessageStore store;
+    QTemporaryDir spill;
+    MessageStore store({spill.path()});
     QByteArray all;
     for (int byte = 0; byte < 256; ++byte)
         all += char(byte);
-    const QByteArray huge(3 << 20, 'h'); // larger than a chunk
+    const QByteArray huge(5 << 20, 'h'); // larger than a chunk, and than a spill
     QList<QByteArray> sent;
     for (int i = 0; i < 5000; ++i)
         sent << QByteArray::number(i).repeated(i % 97 + 1);
     sent.insert(10, all);
     sent.insert(2000, QByteArray());
     sent.insert(3000, huge);
-    for (const QByteArray &message : sent)
+    for (const QByteArray &message : sent) {
         store.append(message);
+        store.spillIfDue();
+    }
 
+    QVERIFY(!store.spillFailed());
+    QVERIFY(store.spilledBytes() >= MessageStore::ChunkSize * MessageStore::ChunksPerSpill);
+    // The spill file has no name: nothing is left in its folder.
+    QVERIFY(QDir(spill.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
     QCOMPARE(store.size(), sent.size());
     qint64 bytes = 0;
     for (qsizetype i = 0; i < sent.size(); ++i) {
-        QCOMPARE(store.at(i).toByteArray(), sent.at(i));
+        QCOMPARE(store.at(i), sent.at(i));
         bytes += sent.at(i).size();
     }
     QCOMPARE(store.totalBytes(), bytes);
@@ -118,7 +129,59 @@ void AcknowledgementTest::storeKeepsEveryMessageExactly()
     store.clear();
     QCOMPARE(store.size(), 0);
     store.append("again");
-    QCOMPARE(store.at(0).toByteArray(), QByteArray("again"));
+    QCOMPARE(store.at(0), QByteArray("again"));
+}
+
+void AcknowledgementTest::storeKeepsAMillionRowsAndFallsBackToMemory()
+{
+    const auto message = [](qint64 i) { return "MSH|" + QByteArray::number(i) + "\r\x1c\r"; };
+    const auto checkRows = [&](const MessageStore &store, qint64 count) {
+        for (qint64 i = 0; i < count; i += (i < 20 || i > count - 20) ? 1 : 997)
+            if (store.at(i) != message(i))
+                return false;
+        return store.size() == count && store.at(count - 1, 4) == "MSH|";
+    };
+    constexpr qint64 Million = 1000000;
+    QTemporaryDir folder;
+    const QString missing = folder.filePath(QStringLiteral("missing"));
+
+    // The first folder cannot be made: the next one takes the spill file.
+    QVERIFY(QFile(missing).open(QIODevice::WriteOnly)); // a file where a folder should be
+    MessageStore spilled({missing + QStringLiteral("/cache"), folder.path()});
+    for (qint64 i = 0; i < Million; ++i) {
+        spilled.append(message(i));
+        spilled.spillIfDue();
+    }
+    QVERIFY(!spilled.spillFailed());
+    QVERIFY(spilled.spilledBytes() > spilled.totalBytes() / 2);
+    QVERIFY(checkRows(spilled, Million));
+
+    // No folder takes it: every message stays in memory, and that is told.
+    MessageStore inMemory({missing + QStringLiteral("/cache")});
+    for (qint64 i = 0; i < Million; ++i) {
+        inMemory.append(message(i));
+        inMemory.spillIfDue();
+    }
+    QVERIFY(inMemory.spillFailed());
+    QCOMPARE(inMemory.spilledBytes(), 0);
+    QVERIFY(checkRows(inMemory, Million));
+
+    // The disk fills up after the first spill (a file size limit stands in for
+    // a full disk): what was written stays readable, the rest stays in memory.
+    MessageStore filling({folder.path()});
+    const rlimit before = [] { rlimit l{}; ::getrlimit(RLIMIT_FSIZE, &l); return l; }();
+    const rlimit small{rlim_t(4 * MessageStore::ChunkSize + MessageStore::ChunkSize / 2), before.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    for (qint64 i = 0; i < Million; ++i) {
+        filling.append(message(i));
+        filling.spillIfDue();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, previous);
+    QVERIFY(filling.spillFailed());
+    QCOMPARE(filling.spilledBytes(), 4 * MessageStore::ChunkSize);
+    QVERIFY(checkRows(filling, Million));
 }
 
 void AcknowledgementTest::logAppendsExactLines()

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QHelpEvent>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPaintEngine>
 #include <QPaintDevice>
 #include <QPushButton>
@@ -24,6 +25,14 @@
 #include <QTimer>
 #include <QToolTip>
 #include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 const QString Listening = QStringLiteral("Start Requested");
@@ -222,11 +231,14 @@ private slots:
     void newerConnectionReplacesTheCurrentOneAThousandTimes();
     void resetAfterHalfAMessage();
     void resetWhileHalfAMessageIsOnItsWay();
+    void connectionPerMessageIsAnsweredAtTheFirstAttempt();
+    void resetStormOpensOneRealBoxAtATime();
 
     // Load
     void senderThatNeverReadsItsAnswers();
     void floodOf16MiB_data();
     void floodOf16MiB();
+    void messagesStayInMemoryWhenNoSpillFileCanBeMade();
 
     // Bytes and text
     void everyByteValueIsKept();
@@ -432,6 +444,127 @@ void FaultsTest::resetWhileHalfAMessageIsOnItsWay()
     QVERIFY(receivesDefaultAck(last, from));
 }
 
+namespace {
+// A sender on a thread of its own, so that it goes on at its own pace, also
+// while a real box holds the program's thread in the box's event loop. Each
+// round connects, sends one message, reads its answer and closes the
+// connection, in order or with a reset. Returns the rounds answered at the
+// first attempt.
+int connectSendAndClose(quint16 port, int rounds, bool reset, const QByteArray &prefix)
+{
+    int answered = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const timeval patience{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        const QByteArray message = prefix + QByteArray::number(i);
+        char ack[AckSize];
+        qsizetype got = 0;
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && ::send(fd, message.constData(), size_t(message.size()), MSG_NOSIGNAL) == message.size()) {
+            while (got < AckSize) {
+                const ssize_t n = ::recv(fd, ack + got, size_t(AckSize - got), 0);
+                if (n <= 0)
+                    break;
+                got += n;
+            }
+        }
+        answered += got == AckSize;
+        if (reset) {
+            const linger abortive{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        }
+        ::close(fd);
+    }
+    return answered;
+}
+
+QByteArray numberedLines(const QByteArray &prefix, int count)
+{
+    QByteArray lines;
+    for (int i = 0; i < count; ++i)
+        lines += prefix + QByteArray::number(i) + "\r\n";
+    return lines;
+}
+
+int shownMessageBoxes()
+{
+    int shown = 0;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        shown += qobject_cast<QMessageBox *>(widget) && widget->isVisible();
+    return shown;
+}
+} // namespace
+
+void FaultsTest::connectionPerMessageIsAnsweredAtTheFirstAttempt()
+{
+    // The next request comes while the program is still handling the close
+    // of the one before.
+    constexpr int Messages = 1000;
+    Running run;
+    frmInterface &w = *run.window;
+    std::atomic<int> answered{-1};
+    std::thread sender([&] { answered = connectSendAndClose(run.port, Messages, false, "message "); });
+    const bool done = waitUntil([&] { return answered >= 0; }, 120000);
+    sender.join();
+    QVERIFY(done);
+    QCOMPARE(answered.load(), Messages);
+    QVERIFY(waitUntil([&] { return run.status() == Waiting; }));
+    QVERIFY(w.winsock().isListening(0));
+    QCOMPARE(w.transactionCount(), Messages);
+    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), numberedLines("message ", Messages));
+    QVERIFY(run.program.windowing.boxes.isEmpty());
+}
+
+void FaultsTest::resetStormOpensOneRealBoxAtATime()
+{
+    constexpr int Resets = 2000;
+    TestProgram program;
+    IniValues values;
+    const quint16 port = freePort();
+    values.port = QString::number(port);
+    values.autoStart = QStringLiteral("On");
+    program.writeIni(values);
+    QtWindowing realBoxes;
+    frmInterface &w = program.open(realBoxes);
+    QCOMPARE(w.winsock().isListening(0), true);
+
+    std::atomic<int> answered{-1};
+    std::thread sender([&] { answered = connectSendAndClose(port, Resets, true, "reset "); });
+    // Runs inside whatever event loop is turning, the boxes' own included.
+    int mostShown = 0;
+    QStringList texts;
+    QTimer watcher;
+    watcher.setInterval(1);
+    QObject::connect(&watcher, &QTimer::timeout, &watcher, [&] {
+        mostShown = qMax(mostShown, shownMessageBoxes());
+        if (answered < 0)
+            return;
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible()) {
+                texts << box->text();
+                box->button(QMessageBox::Ok)->click();
+            }
+    });
+    watcher.start();
+    const bool done = waitUntil([&] { return answered >= 0 && w.transactionCount() == Resets; }, 120000);
+    sender.join();
+    QVERIFY(done);
+    QVERIFY(waitUntil([] { return shownMessageBoxes() == 0; }));
+    watcher.stop();
+
+    QCOMPARE(answered.load(), Resets);
+    QCOMPARE(mostShown, 1);
+    QVERIFY(!texts.isEmpty());
+    QCOMPARE(texts.filter(QStringLiteral("10054")).size(), texts.size());
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), numberedLines("reset ", Resets));
+    QVERIFY(w.winsock().isListening(0));
+}
+
 void FaultsTest::senderThatNeverReadsItsAnswers()
 {
     constexpr int Messages = 10000;
@@ -555,6 +688,40 @@ void FaultsTest::floodOf16MiB()
     for (qint64 i = 0; i < arrivals; ++i)
         QVERIFY(w.receivedMessages().at(i) == QByteArrayView(rows.at(i)));
     qInfo("16 MiB came in %lld arrivals", arrivals);
+}
+
+void FaultsTest::messagesStayInMemoryWhenNoSpillFileCanBeMade()
+{
+    TestProgram program;
+    // A file where both the cache folder and the temporary folder should be.
+    QVERIFY(QFile(program.path(QStringLiteral("cache"))).open(QIODevice::WriteOnly));
+    const QByteArray previousTemp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(program.path(QStringLiteral("cache/tmp"))));
+    const auto restoreTemp = qScopeGuard([&] { qputenv("TMPDIR", previousTemp); });
+    IniValues values;
+    const quint16 port = freePort();
+    values.port = QString::number(port);
+    values.autoStart = QStringLiteral("On");
+    program.writeIni(values);
+    frmInterface &w = program.open();
+
+    LoopbackClient client;
+    QVERIFY(client.connectTo(port));
+    QList<QByteArray> sent;
+    for (int i = 0; i < 6000; ++i) {
+        sent << framed(randomBytes(1000, quint32(i)));
+        QVERIFY(client.send(sent.last()));
+        if (client.receive(AckSize).size() != AckSize)
+            QFAIL(qPrintable(QStringLiteral("message %1 was not answered").arg(i)));
+    }
+    QVERIFY(waitUntil([&] { return !program.windowing.boxes.isEmpty(); }));
+    QCOMPARE(program.windowing.noticeTexts().size(), 1);
+    QVERIFY(program.windowing.noticeTexts().first().startsWith(
+        QStringLiteral("The received messages could not be kept on disk: ")));
+    QCOMPARE(w.receivedMessages().size(), sent.size());
+    for (qsizetype i = 0; i < sent.size(); ++i)
+        if (w.receivedMessages().at(i) != sent.at(i))
+            QFAIL(qPrintable(QStringLiteral("message %1 is not kept exactly").arg(i)));
 }
 
 void FaultsTest::everyByteValueIsKept()

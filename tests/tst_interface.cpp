@@ -191,6 +191,8 @@ void InterfaceTest::peerCloseListensAgain()
         client.close();
         QTRY_COMPARE(w.txtInterfaceStatus->text(),
                      QStringLiteral("Connection closed.Waiting for reconnect."));
+        // Wider than its box: the box shows where the text begins.
+        QCOMPARE(w.txtInterfaceStatus->cursorPosition(), 0);
         QVERIFY(w.winsock().isListening(0));
         QVERIFY(!w.cmdStart->isEnabled());
         QVERIFY(w.cmdStop->isEnabled());

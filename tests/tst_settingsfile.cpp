@@ -161,8 +161,14 @@ void TestSettingsFile::read_data()
         << emptyWith([](auto &r) { r.strPort = "2"; }) << true;
     QTest::newRow("key in other letter case")
         << QByteArray("[port]\r\n1\r\n") << SettingsRecord() << true;
-    QTest::newRow("key with leading blanks")
-        << QByteArray(" \t[Port]\r\n1\r\n") << emptyWith([](auto &r) { r.strPort = "1"; }) << true;
+    QTest::newRow("key with leading spaces")
+        << QByteArray("  [Port]\r\n1\r\n") << emptyWith([](auto &r) { r.strPort = "1"; }) << true;
+    QTest::newRow("a TAB is no blank")
+        << QByteArray("\t[Port]\r\n1\r\n[RemoteIP]\r\n\tx\r\n")
+        << emptyWith([](auto &r) { r.strRemoteIP = "\tx"; }) << true;
+    QTest::newRow("UTF-8 byte order mark before the first key")
+        << QByteArray("\xEF\xBB\xBF[Port]\r\n1\r\n")
+        << emptyWith([](auto &r) { r.strPort = "1"; }) << true;
     QTest::newRow("empty line as value")
         << QByteArray("[Port]\r\n\r\n[RemoteIP]\r\nx\r\n")
         << emptyWith([](auto &r) { r.strRemoteIP = "x"; }) << true;
@@ -175,7 +181,7 @@ void TestSettingsFile::read_data()
     QTest::newRow("key and value on one line")
         << QByteArray("[Port],8080\r\n") << emptyWith([](auto &r) { r.strPort = "8080"; }) << true;
     QTest::newRow("leading blanks skipped, trailing kept")
-        << QByteArray("[Port]\r\n \t 80 \t\r\n") << emptyWith([](auto &r) { r.strPort = "80 \t"; }) << true;
+        << QByteArray("[Port]\r\n  80 \t\r\n") << emptyWith([](auto &r) { r.strPort = "80 \t"; }) << true;
     QTest::newRow("quoted value")
         << QByteArray("[Interface Name]\r\n  \"Lab, East\r\nWing\" tail,[Port]\r\n1\r\n")
         << emptyWith([](auto &r) {

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QTimer>
 
 namespace {
@@ -66,7 +67,7 @@ void frmInterface::Start()
     txtSendData->clear();
     txtItemCount->setText(QStringLiteral("0"));
     txtDateTime->clear();
-    txtInterfaceStatus->setText(StatusStartRequested);
+    setTextIfChanged(txtInterfaceStatus, StatusStartRequested);
     m_logWriteFailureReported = false;
 
     setStartedState();
@@ -89,17 +90,20 @@ void frmInterface::Start()
 
 void frmInterface::Stop()
 {
-    txtInterfaceStatus->setText(StatusStopRequested);
+    setTextIfChanged(txtInterfaceStatus, StatusStopRequested);
     setStoppedState();
     CloseFile();
     closeAllEndpoints();
-    txtInterfaceStatus->setText(StatusStopped);
+    setTextIfChanged(txtInterfaceStatus, StatusStopped);
 }
 
 void frmInterface::closeAllEndpoints()
 {
     for (int index = 0; index < m_winsock->count(); ++index)
         m_winsock->close(index);
+    // Stop and Exit close at once: answers still queued for earlier
+    // connections go with them.
+    m_winsock->dropRetiring();
 }
 
 void frmInterface::Winsock_ConnectionRequest(int index, qint32 requestID)
@@ -123,23 +127,34 @@ void frmInterface::Winsock_ConnectionRequest(int index, qint32 requestID)
             return;
         }
     }
-    txtInterfaceStatus->setText(StatusEstablished);
+    setTextIfChanged(txtInterfaceStatus, StatusEstablished);
     BuildTimeStamp();
     txtStartDateAndTime->setText(m_strDateTime);
 }
 
 void frmInterface::Winsock_Close(int)
 {
-    closeAllEndpoints();
-    txtInterfaceStatus->setText(StatusWaiting);
+    // The listener stays open across a peer's close: requests already queued
+    // in it, and those that come meanwhile, are served instead of reset or
+    // refused. Only the connections close.
+    for (int connection = 1; connection < m_winsock->count(); ++connection)
+        m_winsock->close(connection);
+    setTextIfChanged(txtInterfaceStatus, StatusWaiting);
+    if (m_winsock->isListening(0))
+        return;
     if (const int error = m_winsock->listen(0))
         Winsock_Error(0, error);
 }
 
 void frmInterface::Winsock_Error(int, int number)
 {
-    if (number != 0)
-        m_windowing.notice(this, QString::number(number));
+    // The box runs its own event loop, in which the next error would open a
+    // box inside it, and so on until the stack runs out: while one is open,
+    // further errors show none. Acknowledging goes on meanwhile.
+    if (number == 0 || m_socketErrorShowing)
+        return;
+    const QScopedValueRollback showing(m_socketErrorShowing, true);
+    m_windowing.notice(this, QString::number(number));
 }
 
 void frmInterface::Winsock_DataArrival(int index, qint64)
@@ -147,17 +162,23 @@ void frmInterface::Winsock_DataArrival(int index, qint64)
     // One arrival is one message: whatever has come is taken whole.
     const QByteArray message = m_winsock->takeData(index);
     ++m_intTransactionCount;
-    // The line reaches the system before the answer leaves.
+    // The line reaches the system before the answer leaves, after any lines
+    // still waiting for room; one that cannot go whole waits in turn.
     if (m_log.isOpen() && !m_log.writeLine(message))
         reportLogWriteFailure();
     m_strReceiveData.append(message);
     ++m_intTempCounter;
     PrepareAck();
     m_winsock->send(index, m_strSend2);
-    // A log deleted meanwhile is made again, with this line, once the answer
-    // has gone: the check costs a system call that the answer need not wait for.
-    if (m_log.isOpen() && !m_log.reopenIfDeleted(message))
+    // A log deleted (made again, with this line) or rotated away (a new one)
+    // meanwhile is followed once the answer has gone: the check costs a
+    // system call that the answer need not wait for.
+    if (m_log.isOpen() && !m_log.followLocation())
         reportLogWriteFailure();
+    // Received messages go to disk in large chunks, also out of the answer's way.
+    m_strReceiveData.spillIfDue();
+    if (m_strReceiveData.spillFailed() && !m_spillFailureReported)
+        reportSpillFailure();
 
     // The sender has its answer; now the window catches up. Setting a text
     // box lays its text out again, which costs more than the answer itself.
@@ -190,8 +211,12 @@ void frmInterface::OpenFile()
 {
     // A log still open from a Start that failed on its port is reopened at
     // the location now configured: that is no failure.
-    if (m_log.open(m_record.strLogfileLocation))
+    if (m_log.open(m_record.strLogfileLocation)) {
+        // Lines an earlier Start could not write go first.
+        if (!m_log.writePending())
+            reportLogWriteFailure();
         return;
+    }
     m_windowing.notice(this, QStringLiteral("The logfile could not be opened.\r\n"
                                             "Verify that the name is correct."));
     setEnabled(false);
@@ -203,11 +228,18 @@ void frmInterface::OpenFile()
 
 void frmInterface::CloseFile()
 {
+    // One more try for lines still waiting; those that cannot go yet stay
+    // for the log the next Start opens.
+    if (m_log.isOpen() && m_log.writePending())
+        m_log.followLocation();
     m_log.close();
+    if (m_logRetry)
+        m_logRetry->stop();
 }
 
 void frmInterface::reportLogWriteFailure()
 {
+    keepRetryingLog();
     if (m_logWriteFailureReported)
         return;
     m_logWriteFailureReported = true;
@@ -215,4 +247,36 @@ void frmInterface::reportLogWriteFailure()
     const QString text = QStringLiteral("The logfile %1 could not be written: %2")
                              .arg(m_log.path(), m_log.errorString());
     QTimer::singleShot(0, this, [this, text] { m_windowing.notice(this, text); });
+}
+
+void frmInterface::reportSpillFailure()
+{
+    m_spillFailureReported = true;
+    const QString text = QStringLiteral("The received messages could not be kept on disk: %1\r\n"
+                                        "From now on they are kept in memory.")
+                             .arg(m_strReceiveData.spillError());
+    QTimer::singleShot(0, this, [this, text] { m_windowing.notice(this, text); });
+}
+
+void frmInterface::keepRetryingLog()
+{
+    if (!m_log.isOpen() || !m_log.hasPending())
+        return;
+    if (!m_logRetry) {
+        m_logRetry = new QTimer(this);
+        m_logRetry->setInterval(1000);
+        connect(m_logRetry, &QTimer::timeout, this, &frmInterface::retryLogLines);
+    }
+    if (!m_logRetry->isActive())
+        m_logRetry->start();
+}
+
+void frmInterface::retryLogLines()
+{
+    // Between arrivals the disk may get room again: the lines need not wait
+    // for the next message.
+    if (m_log.isOpen() && !(m_log.writePending() && m_log.followLocation()))
+        reportLogWriteFailure();
+    if (!m_log.isOpen() || !m_log.hasPending())
+        m_logRetry->stop();
 }

@@ -1,46 +1,171 @@
 #include "messagestore.h"
 
-#include <cstring>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
 
-char *MessageStore::reserve(qsizetype bytes)
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+class MessageStore::SpillFile
 {
-    if (bytes > m_freeBytes) {
-        // A message larger than a chunk gets a chunk of its own; the rest of
-        // the current chunk is given up, which costs at most one message.
-        const qsizetype chunkBytes = std::max(bytes, ChunkSize);
-        // Not zero-filled: pages are only touched when messages land in them.
-        m_chunks.push_back(std::make_unique_for_overwrite<char[]>(size_t(chunkBytes)));
-        m_free = m_chunks.back().get();
-        m_freeBytes = chunkBytes;
+public:
+    explicit SpillFile(int fd) : m_fd(fd) {}
+    ~SpillFile() { ::close(m_fd); }
+    SpillFile(const SpillFile &) = delete;
+    SpillFile &operator=(const SpillFile &) = delete;
+
+    // All of it at `offset`, or the system's reason why not.
+    QString write(qint64 offset, const char *data, qsizetype size) const
+    {
+        while (size > 0) {
+            const ssize_t n = ::pwrite(m_fd, data, size_t(size), offset);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
+            data += n;
+            size -= n;
+            offset += n;
+        }
+        return {};
     }
-    char *place = m_free;
-    m_free += bytes;
-    m_freeBytes -= bytes;
-    return place;
+
+    bool read(qint64 offset, char *into, qsizetype size) const
+    {
+        while (size > 0) {
+            const ssize_t n = ::pread(m_fd, into, size_t(size), offset);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            into += n;
+            size -= n;
+            offset += n;
+        }
+        return true;
+    }
+
+private:
+    int m_fd;
+};
+
+namespace {
+// A file that has no name from the start; where the file system cannot do
+// that, a named one that is unlinked at once. Returns -1 and sets errno.
+int openNamelessFile(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    const int fd = ::open(path.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return fd;
+    QByteArray name = path + "/ackprobe-messages-XXXXXX";
+    const int named = ::mkostemp(name.data(), O_CLOEXEC);
+    if (named >= 0)
+        ::unlink(name.constData());
+    return named;
 }
+} // namespace
+
+QStringList MessageStore::defaultSpillFolders()
+{
+    // The cache folder first: the temporary folder is often a RAM file system.
+    return {QStandardPaths::writableLocation(QStandardPaths::CacheLocation), QDir::tempPath()};
+}
+
+MessageStore::MessageStore(QStringList spillFolders) : m_folders(std::move(spillFolders)) {}
+
+MessageStore::~MessageStore() = default;
 
 void MessageStore::append(QByteArrayView message)
 {
-    const qsizetype bytes = message.size();
-    char *place = bytes > 0 ? reserve(bytes) : nullptr;
-    if (bytes > 0)
-        std::memcpy(place, message.data(), size_t(bytes));
-    m_entries.push_back(Entry{place, bytes});
-    m_totalBytes += bytes;
+    qint64 at = totalBytes() - m_fileBytes;
+    const char *from = message.data();
+    qsizetype left = message.size();
+    while (left > 0) {
+        const auto chunk = size_t(at / ChunkSize);
+        const qsizetype within = qsizetype(at % ChunkSize);
+        if (chunk == m_chunks.size())
+            // Not zero-filled: pages are only touched when messages land in them.
+            m_chunks.push_back(std::make_unique_for_overwrite<char[]>(size_t(ChunkSize)));
+        const qsizetype n = std::min(left, ChunkSize - within);
+        std::memcpy(m_chunks[chunk].get() + within, from, size_t(n));
+        from += n;
+        left -= n;
+        at += n;
+    }
+    m_offsets.push_back(totalBytes() + message.size());
 }
 
 void MessageStore::clear()
 {
-    m_entries.clear();
-    m_entries.shrink_to_fit();
     m_chunks.clear();
-    m_free = nullptr;
-    m_freeBytes = 0;
-    m_totalBytes = 0;
+    m_offsets.assign(1, 0);
+    m_offsets.shrink_to_fit();
+    m_file.reset();
+    m_fileBytes = 0;
 }
 
-QByteArrayView MessageStore::at(qint64 index) const
+void MessageStore::spillIfDue()
 {
-    const Entry &entry = m_entries.at(size_t(index));
-    return QByteArrayView(entry.data, entry.size);
+    const qint64 fullChunks = (totalBytes() - m_fileBytes) / ChunkSize;
+    if (fullChunks < ChunksPerSpill || spillFailed() || (!m_file && !openSpillFile()))
+        return;
+    for (qint64 i = 0; i < fullChunks; ++i) {
+        const QString error = m_file->write(m_fileBytes, m_chunks.front().get(), ChunkSize);
+        if (!error.isEmpty()) {
+            m_spillError = error;
+            return;
+        }
+        m_fileBytes += ChunkSize;
+        m_chunks.pop_front();
+    }
+}
+
+bool MessageStore::openSpillFile()
+{
+    QString reason = QStringLiteral("no folder for it");
+    for (const QString &folder : m_folders) {
+        if (folder.isEmpty() || !QDir().mkpath(folder)) {
+            reason = QString::fromLocal8Bit(std::strerror(ENOENT));
+            continue;
+        }
+        const int fd = openNamelessFile(folder);
+        if (fd >= 0) {
+            m_file = std::make_unique<SpillFile>(fd);
+            return true;
+        }
+        reason = QString::fromLocal8Bit(std::strerror(errno));
+    }
+    m_spillError = reason;
+    return false;
+}
+
+QByteArray MessageStore::at(qint64 index, qsizetype maxBytes) const
+{
+    const qint64 begin = m_offsets.at(size_t(index));
+    qint64 end = m_offsets.at(size_t(index) + 1);
+    if (maxBytes >= 0)
+        end = std::min(end, begin + maxBytes);
+    QByteArray bytes(qsizetype(end - begin), Qt::Uninitialized);
+    const qint64 onDisk = std::clamp(m_fileBytes - begin, qint64(0), end - begin);
+    if (onDisk > 0 && !m_file->read(begin, bytes.data(), qsizetype(onDisk)))
+        return {};
+    copyFromMemory(begin + onDisk, end, bytes.data() + onDisk);
+    return bytes;
+}
+
+void MessageStore::copyFromMemory(qint64 from, qint64 to, char *out) const
+{
+    while (from < to) {
+        const qint64 at = from - m_fileBytes;
+        const qsizetype within = qsizetype(at % ChunkSize);
+        const qsizetype n = qsizetype(std::min<qint64>(to - from, ChunkSize - within));
+        std::memcpy(out, m_chunks[size_t(at / ChunkSize)].get() + within, size_t(n));
+        out += n;
+        from += n;
+    }
 }

@@ -1,41 +1,67 @@
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
+#include <QStringList>
 
+#include <deque>
 #include <memory>
 #include <vector>
 
 // Every message received since start-up, in order of arrival, each held once
-// as its bytes. Messages are packed into large chunks that never move, so
-// appending costs the same at the millionth message as at the first and
-// costs little more memory than the bytes themselves.
+// as its bytes. The bytes go to an append-only spill file, unlinked as soon
+// as it is made, so a run of weeks keeps only a small index in memory (one
+// offset a message); the newest messages wait in memory and are written in
+// large chunks. Reading a message costs the same at the first and at the
+// millionth. If the spill file cannot be made or written, the store keeps
+// every later message in memory instead and says so once (spillFailed()).
 class MessageStore
 {
 public:
-    MessageStore() = default;
+    // The spill file is made in the first of these folders that takes it.
+    static QStringList defaultSpillFolders();
+
+    explicit MessageStore(QStringList spillFolders = defaultSpillFolders());
+    ~MessageStore();
     MessageStore(const MessageStore &) = delete;
     MessageStore &operator=(const MessageStore &) = delete;
 
     void append(QByteArrayView message);
     void clear();
 
-    qint64 size() const { return qint64(m_entries.size()); }
-    QByteArrayView at(qint64 index) const;
-    qint64 totalBytes() const { return m_totalBytes; }
+    qint64 size() const { return qint64(m_offsets.size()) - 1; }
+    // The message's bytes, or only its first maxBytes.
+    QByteArray at(qint64 index, qsizetype maxBytes = -1) const;
+    qint64 totalBytes() const { return m_offsets.back(); }
+
+    // Writes the full chunks waiting in memory to the spill file once enough
+    // have gathered. Kept apart from append() so that it can run after the
+    // answer has gone.
+    void spillIfDue();
+    // The spill file could not be made or written: messages stay in memory.
+    bool spillFailed() const { return !m_spillError.isEmpty(); }
+    QString spillError() const { return m_spillError; }
+    // Bytes of messages written to the spill file.
+    qint64 spilledBytes() const { return m_fileBytes; }
+
+    static constexpr qsizetype ChunkSize = qsizetype(1) << 20;
+    // Chunks gathered in memory before they are written together.
+    static constexpr int ChunksPerSpill = 4;
 
 private:
-    struct Entry
-    {
-        const char *data;
-        qsizetype size;
-    };
-    static constexpr qsizetype ChunkSize = qsizetype(1) << 20;
+    class SpillFile;
 
-    char *reserve(qsizetype bytes);
+    void copyFromMemory(qint64 from, qint64 to, char *out) const;
+    bool openSpillFile();
 
-    std::vector<std::unique_ptr<char[]>> m_chunks;
-    std::vector<Entry> m_entries;
-    char *m_free = nullptr;
-    qsizetype m_freeBytes = 0;
-    qint64 m_totalBytes = 0;
+    QStringList m_folders;
+    std::unique_ptr<SpillFile> m_file;
+    qint64 m_fileBytes = 0; // the first bytes of the run, on disk
+    // The bytes from m_fileBytes on, in chunks of ChunkSize; the last one is
+    // being filled.
+    std::deque<std::unique_ptr<char[]>> m_chunks;
+    // Where each message begins, and the end of the last one.
+    std::vector<qint64> m_offsets{0};
+    QString m_spillError;
 };

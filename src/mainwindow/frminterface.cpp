@@ -4,6 +4,7 @@
 #include "mainwindow/classiclook.h"
 #include "mainwindow/caption.h"
 #include "mainwindow/controls.h"
+#include "mainwindow/messagecommands.h"
 #include "mainwindow/paintpacer.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
@@ -21,6 +22,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopedValueRollback>
 
 
 namespace {
@@ -60,6 +62,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     // The designed client area, the menu bar not included.
     resize(Twips::toPixels(9420, this), Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
     connectCommands();
+    m_messageCommands = std::make_unique<MessageCommands>(*lvwReceiveData, m_strReceiveData, m_windowing);
     new PaintPacer(this, PaintPacer::FrameMilliseconds);
     Form_Load();
 }
@@ -375,10 +378,15 @@ void frmInterface::mnuHelpAbout_Click()
 
 void frmInterface::cmdExit_Click()
 {
-    if (m_record.strExitWarning == QLatin1String("True")
-        && !m_windowing.question(this, QStringLiteral("Do you wish to exit Ackmere?"),
-                                 QStringLiteral("Exit Ackmere")))
+    // A close request that comes while the question is open asks nothing more.
+    if (m_exitQuestionShowing)
         return;
+    if (m_record.strExitWarning == QLatin1String("True")) {
+        const QScopedValueRollback showing(m_exitQuestionShowing, true);
+        if (!m_windowing.question(this, QStringLiteral("Do you wish to exit Ackmere?"),
+                                  QStringLiteral("Exit Ackmere")))
+            return;
+    }
     endProgram();
 }
 

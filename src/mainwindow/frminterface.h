@@ -10,6 +10,7 @@
 
 #include <memory>
 
+class MessageCommands;
 class QAction;
 class QFrame;
 class QGroupBox;
@@ -17,6 +18,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QTimer;
 class ReceivedListView;
 class ReceivedModel;
 class Winsock;
@@ -108,6 +110,8 @@ public:
     const TransactionLog &transactionLog() const { return m_log; }
     QString settingsFilePath() const { return m_settingsStore.filePath(); }
     ReceivedModel &receivedModel() const { return *m_receivedModel; }
+    // View, Copy and Save As... for the list's rows, and the message viewer.
+    MessageCommands &messageCommands() const { return *m_messageCommands; }
 
     // --- Procedures --------------------------------------------------------
     void Form_Load();
@@ -154,6 +158,7 @@ private:
     void closeAllEndpoints();
     bool readSettingsOnce(QString *reason);
     void reportLogWriteFailure();
+    void reportSpillFailure();
     void endProgram();
 
     Windowing &m_windowing;
@@ -161,6 +166,7 @@ private:
     Winsock *m_winsock = nullptr;
     std::unique_ptr<frmSetup> m_setup;
     ReceivedModel *m_receivedModel = nullptr;
+    std::unique_ptr<MessageCommands> m_messageCommands;
 
     SettingsRecord m_record;
     QString m_strUpdate;
@@ -172,6 +178,15 @@ private:
     QString m_strDateTime;
     TimeStampClock m_clock;
     QByteArray m_strSend2;
+    // A socket error box or the exit question is open (each runs its own event loop).
+    bool m_socketErrorShowing = false;
+    bool m_exitQuestionShowing = false;
     TransactionLog m_log;
     bool m_logWriteFailureReported = false;
+    bool m_spillFailureReported = false;
+    // Retries the lines the log could not take yet, about once a second,
+    // only while there are any.
+    QTimer *m_logRetry = nullptr;
+    void keepRetryingLog();
+    void retryLogLines();
 };

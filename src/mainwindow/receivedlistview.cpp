@@ -1,8 +1,10 @@
 #include "receivedlistview.h"
 
+#include "mainwindow/receivedlistaccessible.h"
 #include "mainwindow/receivedmodel.h"
 
 #include <QAbstractItemModel>
+#include <QAccessible>
 #include <QApplication>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -19,6 +21,7 @@ ReceivedListView::ReceivedListView(QWidget *parent)
     m_header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_header->setStretchLastSection(false);
     m_delegate = new QStyledItemDelegate(this);
+    ReceivedListAccessible::install();
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     viewport()->setBackgroundRole(QPalette::Base);
@@ -44,9 +47,12 @@ void ReceivedListView::setModel(QAbstractItemModel *model)
             viewport()->update();
         });
         connect(model, &QAbstractItemModel::modelReset, this, [this] {
+            const bool hadRow = m_current >= 0;
             m_current = -1;
             updateScrollBars();
             viewport()->update();
+            if (hadRow)
+                emit currentRowChanged(-1);
         });
     }
     placeHeader();
@@ -93,6 +99,15 @@ int ReceivedListView::rowAt(int y) const
 {
     const int row = firstVisibleRow() + y / rowHeight();
     return y >= 0 && row < rowCount() ? row : -1;
+}
+
+QRect ReceivedListView::rowRect(int row) const
+{
+    const int place = row - firstVisibleRow();
+    if (row < 0 || row >= rowCount() || place < 0 || place > visibleRows())
+        return {};
+    const QRect rect(-horizontalScrollBar()->value(), place * rowHeight(), columnWidth(0), rowHeight());
+    return rect.intersected(viewport()->rect());
 }
 
 void ReceivedListView::updateScrollBars()
@@ -158,10 +173,24 @@ void ReceivedListView::paintEvent(QPaintEvent *)
 
 void ReceivedListView::setCurrentRow(int row)
 {
+    const int previous = m_current;
     m_current = row >= 0 && row < rowCount() ? row : -1;
     if (m_current >= 0)
         scrollToRow(m_current);
     viewport()->update();
+    if (m_current == previous)
+        return;
+    emit currentRowChanged(m_current);
+    if (m_current >= 0 && QAccessible::isActive()) {
+        QAccessibleEvent selection(this, QAccessible::Selection);
+        selection.setChild(m_current);
+        QAccessible::updateAccessibility(&selection);
+        if (hasFocus()) {
+            QAccessibleEvent focus(this, QAccessible::Focus);
+            focus.setChild(m_current);
+            QAccessible::updateAccessibility(&focus);
+        }
+    }
 }
 
 void ReceivedListView::scrollToRow(int row)
@@ -181,6 +210,15 @@ void ReceivedListView::mousePressEvent(QMouseEvent *event)
     QAbstractScrollArea::mousePressEvent(event);
 }
 
+void ReceivedListView::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    const int row = event->button() == Qt::LeftButton ? rowAt(event->position().toPoint().y()) : -1;
+    if (row < 0)
+        return QAbstractScrollArea::mouseDoubleClickEvent(event);
+    setCurrentRow(row);
+    emit activated(row);
+}
+
 void ReceivedListView::keyPressEvent(QKeyEvent *event)
 {
     const int rows = rowCount();
@@ -194,6 +232,12 @@ void ReceivedListView::keyPressEvent(QKeyEvent *event)
     case Qt::Key_PageDown: setCurrentRow(qMin(rows - 1, current + visibleRows())); break;
     case Qt::Key_Home: setCurrentRow(0); break;
     case Qt::Key_End: setCurrentRow(rows - 1); break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (m_current < 0)
+            return QAbstractScrollArea::keyPressEvent(event);
+        emit activated(m_current);
+        break;
     default: return QAbstractScrollArea::keyPressEvent(event);
     }
 }

@@ -31,11 +31,21 @@ public:
     void setCurrentRow(int row);
     int firstVisibleRow() const;
     void scrollToRow(int row);
+    // The row at a height in the viewport, or -1; a row's place in the
+    // viewport (empty when it is out of sight).
+    int rowAt(int y) const;
+    QRect rowRect(int row) const;
+
+signals:
+    // A double-click on a row, or Enter on the selected one.
+    void activated(int row);
+    void currentRowChanged(int row);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
     bool viewportEvent(QEvent *event) override;
@@ -43,7 +53,6 @@ protected:
 private:
     int rowCount() const;
     int visibleRows() const;
-    int rowAt(int y) const;
     void updateScrollBars();
     void placeHeader();
 

@@ -1,6 +1,7 @@
 #include "receivedmodel.h"
 
 #include "interface/messagestore.h"
+#include "mainwindow/messagetext.h"
 
 #include <QApplication>
 #include <QPainter>
@@ -30,8 +31,8 @@ QVariant ReceivedModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
         return QString::fromLatin1(m_store.at(index.row()));
     case ShownTextRole: {
-        const QByteArrayView message = m_store.at(index.row());
-        return QString::fromLatin1(message.first(qMin(ShownBytes, message.size())));
+        // Only as much as a row can show is read from the store.
+        return QString::fromLatin1(m_store.at(index.row(), ShownBytes));
     }
     default:
         return {};
@@ -62,20 +63,6 @@ void ReceivedModel::storeCleared()
     beginResetModel();
     m_rows = 0;
     endResetModel();
-}
-
-QString ReceivedRowDelegate::markFor(QChar c)
-{
-    static const char *const names[32] = {
-        "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS", "HT", "LF",
-        "VT", "FF", "CR", "SO", "SI", "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
-        "SYN", "ETB", "CAN", "EM", "SUB", "ESC", "FS", "GS", "RS", "US"};
-    const ushort code = c.unicode();
-    if (code < 32)
-        return QString::fromLatin1(names[code]);
-    if (code == 127)
-        return QStringLiteral("DEL");
-    return {};
 }
 
 void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
@@ -115,7 +102,7 @@ void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
         x += textMetrics.horizontalAdvance(run);
     };
     for (qsizetype i = 0; i < text.size() && x < area.right(); ++i) {
-        const QString mark = markFor(text.at(i));
+        const QString mark = MessageText::markFor(text.at(i));
         if (mark.isEmpty())
             continue;
         drawRun(i);

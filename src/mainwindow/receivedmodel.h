@@ -38,15 +38,12 @@ private:
 
 // Paints each row from ReceivedModel::ShownTextRole with its control bytes
 // (VT, CR, FS and the rest below 32) as small marked abbreviations, so that
-// the operator sees where blocks and segments begin and end.
+// the operator sees where blocks and segments begin and end. The marks are
+// MessageText::markFor's, the same as the viewer's.
 class ReceivedRowDelegate : public QStyledItemDelegate
 {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
-
-    // "VT" for byte 11, "CR" for 13, "FS" for 28, "DEL" for 127; empty for
-    // every byte that is shown as itself.
-    static QString markFor(QChar c);
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override;

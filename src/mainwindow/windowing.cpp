@@ -26,6 +26,11 @@ QString QtWindowing::chooseOpenFile(QWidget *parent)
     return QFileDialog::getOpenFileName(parent);
 }
 
+QString QtWindowing::chooseSaveFile(QWidget *parent, const QString &suggestedName)
+{
+    return QFileDialog::getSaveFileName(parent, QStringLiteral("Save As"), suggestedName);
+}
+
 void QtWindowing::endProgram()
 {
     m_ended = true;

@@ -5,8 +5,8 @@
 class QWidget;
 
 // What the program asks of the windowing toolkit beyond its widgets: message
-// boxes, the open-file chooser and ending the program. Tests answer these
-// through a fake and see every word that was asked.
+// boxes, the open-file and save-file choosers and ending the program. Tests
+// answer these through a fake and see every word that was asked.
 class Windowing
 {
 public:
@@ -23,6 +23,9 @@ public:
     // The open-file chooser with its own defaults: the chosen file's full
     // path, empty when the operator cancelled.
     virtual QString chooseOpenFile(QWidget *parent) = 0;
+    // The save-file chooser, offering `suggestedName` in the current folder:
+    // the chosen file's full path, empty when the operator cancelled.
+    virtual QString chooseSaveFile(QWidget *parent, const QString &suggestedName) = 0;
     // Ends the program at once; no window gets any further notification.
     virtual void endProgram() = 0;
     virtual bool programEnded() const = 0;
@@ -36,6 +39,7 @@ public:
                 const QString &title = applicationTitle()) override;
     bool question(QWidget *parent, const QString &text, const QString &title) override;
     QString chooseOpenFile(QWidget *parent) override;
+    QString chooseSaveFile(QWidget *parent, const QString &suggestedName) override;
     void endProgram() override;
     bool programEnded() const override { return m_ended; }
 

@@ -34,9 +34,10 @@ private:
     static bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
     static bool isDelimiter(char c) { return c == ',' || isLineEnd(c); }
 
+    // Only spaces: a TAB in front of a value is part of the value.
     void skipBlanks()
     {
-        while (!atEnd() && (m_bytes[m_pos] == ' ' || m_bytes[m_pos] == '\t'))
+        while (!atEnd() && m_bytes[m_pos] == ' ')
             ++m_pos;
     }
 
@@ -141,7 +142,11 @@ bool fillIfEmpty(QString &text, const QString &fallback)
 SettingsReadResult readSettings(const QByteArray &fileBytes, const SettingsRecord &start)
 {
     SettingsReadResult result{start, true};
-    ItemReader reader(fileBytes);
+    // Editors that save as UTF-8 may put a byte order mark in front of the first key.
+    QByteArrayView bytes(fileBytes);
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes = bytes.sliced(3);
+    ItemReader reader(bytes);
     while (!reader.atEnd()) {
         const QByteArrayView item = reader.next();
         QString SettingsRecord::*textField = textFieldFor(item);

@@ -49,6 +49,16 @@ QString FakeWindowing::chooseOpenFile(QWidget *)
     return path;
 }
 
+QString FakeWindowing::chooseSaveFile(QWidget *, const QString &suggestedName)
+{
+    suggestedSaveNames << suggestedName;
+    if (chosenSaveFiles.empty())
+        return {};
+    const QString path = chosenSaveFiles.front();
+    chosenSaveFiles.pop_front();
+    return path;
+}
+
 QStringList FakeWindowing::noticeTexts() const
 {
     QStringList texts;
@@ -91,15 +101,22 @@ QByteArray iniBytes(const IniValues &v)
     return writeSettings(record);
 }
 
-TestProgram::TestProgram() : m_previousDir(QDir::currentPath())
+TestProgram::TestProgram()
+    : m_previousDir(QDir::currentPath()), m_previousCache(qgetenv("XDG_CACHE_HOME"))
 {
     QDir::setCurrent(m_dir.path());
+    // The received messages' spill file goes into the test's own folder.
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(path(QStringLiteral("cache"))));
 }
 
 TestProgram::~TestProgram()
 {
     m_window.reset();
     QDir::setCurrent(m_previousDir);
+    if (m_previousCache.isEmpty())
+        qunsetenv("XDG_CACHE_HOME");
+    else
+        qputenv("XDG_CACHE_HOME", m_previousCache);
 }
 
 void TestProgram::writeIni(const IniValues &values) const
@@ -124,7 +141,12 @@ QByteArray TestProgram::readFile(const QString &name) const
 
 frmInterface &TestProgram::open()
 {
-    m_window = std::make_unique<frmInterface>(windowing, m_dir.path());
+    return open(windowing);
+}
+
+frmInterface &TestProgram::open(Windowing &other)
+{
+    m_window = std::make_unique<frmInterface>(other, m_dir.path());
     return *m_window;
 }
 

@@ -30,6 +30,7 @@ public:
     void notice(QWidget *parent, const QString &text, const QString &title) override;
     bool question(QWidget *parent, const QString &text, const QString &title) override;
     QString chooseOpenFile(QWidget *parent) override;
+    QString chooseSaveFile(QWidget *parent, const QString &suggestedName) override;
     void endProgram() override { m_ended = true; }
     bool programEnded() const override { return m_ended; }
 
@@ -37,6 +38,9 @@ public:
     std::deque<bool> answers;
     // Paths for the next choosers, in order; with none left, a cancel.
     std::deque<QString> chosenFiles;
+    // The same for the save-file chooser, and the names it was offered.
+    std::deque<QString> chosenSaveFiles;
+    QStringList suggestedSaveNames;
     // Called inside a notice, while it would be showing.
     std::function<void(const Box &)> onBox;
 
@@ -84,14 +88,17 @@ public:
     void writeIniBytes(const QByteArray &bytes) const;
     QByteArray readFile(const QString &name) const;
 
-    // Creates the window (its start-up runs).
+    // Creates the window (its start-up runs), with the fake windowing layer
+    // or with another one, such as the real boxes.
     frmInterface &open();
+    frmInterface &open(Windowing &other);
     frmInterface &window() { return *m_window; }
     FakeWindowing windowing;
 
 private:
     QTemporaryDir m_dir;
     QString m_previousDir;
+    QByteArray m_previousCache;
     std::unique_ptr<frmInterface> m_window;
 };
 

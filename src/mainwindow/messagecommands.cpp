@@ -1,0 +1,68 @@
+#include "messagecommands.h"
+
+#include "interface/messagestore.h"
+#include "mainwindow/messageviewer.h"
+#include "mainwindow/receivedlistview.h"
+
+#include <QAction>
+
+namespace {
+QAction *rowAction(ReceivedListView &list, const char *codeName, const QString &caption)
+{
+    auto *action = new QAction(caption, &list);
+    action->setObjectName(QLatin1String(codeName));
+    action->setEnabled(false);
+    list.addAction(action);
+    return action;
+}
+} // namespace
+
+MessageCommands::MessageCommands(ReceivedListView &list, const MessageStore &store,
+                                 Windowing &windowing)
+    : m_list(list), m_store(store), m_windowing(windowing)
+{
+    mnuView = rowAction(list, "mnuRowView", QStringLiteral("View"));
+    mnuCopy = rowAction(list, "mnuRowCopy", QStringLiteral("Copy"));
+    mnuCopy->setShortcut(QKeySequence::Copy);
+    mnuCopy->setShortcutContext(Qt::WidgetShortcut);
+    mnuSaveAs = rowAction(list, "mnuRowSaveAs", QStringLiteral("Save As..."));
+    // A right-click selects the row under it first, so the menu is that row's.
+    list.setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    connect(&list, &ReceivedListView::currentRowChanged, this, [this](int row) {
+        for (QAction *action : {mnuView, mnuCopy, mnuSaveAs})
+            action->setEnabled(row >= 0);
+    });
+    connect(&list, &ReceivedListView::activated, this, &MessageCommands::view);
+    connect(mnuView, &QAction::triggered, this, [this] { view(m_list.currentRow()); });
+    connect(mnuCopy, &QAction::triggered, this, [this] { copy(m_list.currentRow()); });
+    connect(mnuSaveAs, &QAction::triggered, this, [this] { saveAs(m_list.currentRow()); });
+}
+
+MessageCommands::~MessageCommands() = default;
+
+bool MessageCommands::holds(int row) const
+{
+    return row >= 0 && row < m_store.size();
+}
+
+void MessageCommands::view(int row)
+{
+    if (!holds(row))
+        return;
+    if (!m_viewer)
+        m_viewer = std::make_unique<MessageViewer>(m_windowing);
+    m_viewer->showMessage(row + 1, m_store.at(row));
+}
+
+void MessageCommands::copy(int row) const
+{
+    if (holds(row))
+        copyMessage(m_store.at(row));
+}
+
+void MessageCommands::saveAs(int row)
+{
+    if (holds(row))
+        saveMessageAs(m_list.window(), m_windowing, row + 1, m_store.at(row));
+}

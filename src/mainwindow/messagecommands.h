@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+class MessageStore;
+class MessageViewer;
+class QAction;
+class ReceivedListView;
+class Windowing;
+
+// View, Copy and Save As... for a row of the received-message list: a
+// double-click or Enter views the row, Ctrl+C copies it, and the row's
+// context menu offers all three. Each reads its message from the store when
+// it runs; nothing here is touched by an arriving message.
+class MessageCommands : public QObject
+{
+    Q_OBJECT
+
+public:
+    MessageCommands(ReceivedListView &list, const MessageStore &store, Windowing &windowing);
+    ~MessageCommands() override;
+
+    void view(int row);
+    void copy(int row) const;
+    void saveAs(int row);
+
+    // The one viewer, once a message has been viewed; it goes with these commands.
+    MessageViewer *viewer() const { return m_viewer.get(); }
+
+    QAction *mnuView = nullptr;
+    QAction *mnuCopy = nullptr;
+    QAction *mnuSaveAs = nullptr;
+
+private:
+    bool holds(int row) const;
+
+    ReceivedListView &m_list;
+    const MessageStore &m_store;
+    Windowing &m_windowing;
+    std::unique_ptr<MessageViewer> m_viewer;
+};

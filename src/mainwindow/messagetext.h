@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QLatin1String>
+#include <QString>
+#include <QStringView>
+
+// How a received message reads as text. A message is held as bytes; here it
+// comes as one character per byte (Latin-1), as the list's model gives it.
+// The list, the viewer, the clipboard and the screen reader all mark the
+// control bytes through these two functions, so they never disagree.
+namespace MessageText {
+
+// The mark a byte is shown with: its ASCII name for every byte below 0x20
+// ("VT" for 0x0B, "CR" for 0x0D, "FS" for 0x1C) and "DEL" for 0x7F; empty
+// for a byte that is shown as itself.
+QLatin1String markFor(QChar c);
+
+// The message as a person pastes it into a validator or an e-mail: every CR
+// a line end, the block framing (0x0B at a block's start, 0x1C 0x0D at its
+// end) left out, every other marked byte as its mark in angle brackets
+// ("<NUL>"), every other byte as itself.
+QString copyText(QStringView message);
+
+} // namespace MessageText

@@ -1,0 +1,252 @@
+#include "messageviewer.h"
+
+#include "mainwindow/classiclook.h"
+#include "mainwindow/controls.h"
+#include "mainwindow/messagetext.h"
+#include "mainwindow/twips.h"
+#include "mainwindow/windowing.h"
+
+#include <QBoxLayout>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTextBlock>
+
+namespace {
+// The byte a mark stands for, kept with the mark's letters in the document.
+constexpr int MarkedByte = QTextFormat::UserProperty + 1;
+// Between a mark and its neighbours on a line, as the list leaves a gap, and
+// inside a mark's box on either side of its letters. No byte of a message
+// reads as these characters, so copying can leave them out.
+constexpr char16_t Gap = 0x200A;
+constexpr char16_t Padding = 0x2009;
+
+QString numberedCaption(qint64 number, qsizetype bytes)
+{
+    return QStringLiteral("Message %1 (%2 bytes)").arg(number).arg(bytes);
+}
+} // namespace
+
+void saveMessageAs(QWidget *parent, Windowing &windowing, qint64 number, QByteArrayView message)
+{
+    const QString path =
+        windowing.chooseSaveFile(parent, QStringLiteral("message-%1.hl7").arg(number));
+    if (path.isEmpty())
+        return;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(message.data(), message.size()) != message.size()
+        || !file.commit())
+        windowing.notice(parent, QStringLiteral("The message could not be saved to %1: %2")
+                                     .arg(path, file.errorString()));
+}
+
+void copyMessage(QByteArrayView message)
+{
+    QGuiApplication::clipboard()->setText(MessageText::copyText(QString::fromLatin1(message)));
+}
+
+MessageTextBox::MessageTextBox(QWidget *parent) : QPlainTextEdit(parent)
+{
+    setReadOnly(true);
+    setUndoRedoEnabled(false);
+    setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Selectable and focusable from the keyboard, so a reader can walk it.
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_filler.setSingleShot(true);
+    m_filler.setInterval(0);
+    connect(&m_filler, &QTimer::timeout, this, &MessageTextBox::fillSlice);
+}
+
+void MessageTextBox::setMessage(QByteArrayView message)
+{
+    m_filler.stop();
+    clear();
+    m_text = QString::fromLatin1(message);
+    m_next = 0;
+    m_lineLength = 0;
+    m_afterMark = false;
+    m_markFormat = QTextCharFormat();
+    m_markFormat.setBackground(palette().color(QPalette::Mid));
+    m_markFormat.setForeground(palette().color(QPalette::Base));
+    m_markFormat.setFontPointSize(qMax(5.0, font().pointSizeF() * 0.7));
+    // A message of a usual size is in the box at once.
+    fillSlice();
+    moveCursor(QTextCursor::Start);
+}
+
+void MessageTextBox::fillSlice()
+{
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    QElapsedTimer slice;
+    slice.start();
+    while (!isFilled() && !slice.hasExpired(SliceMilliseconds)) {
+        // Up to the next mark, no more than a line at a time.
+        const qsizetype end = qMin(m_text.size(), m_next + LongestLine);
+        qsizetype i = m_next;
+        while (i < end && MessageText::markFor(m_text[i]).isEmpty())
+            ++i;
+        if (i > m_next)
+            putText(cursor, QStringView(m_text).sliced(m_next, i - m_next));
+        if (i < end)
+            putMark(cursor, m_text[i++]);
+        m_next = i;
+    }
+    cursor.endEditBlock();
+    if (!isFilled())
+        m_filler.start();
+}
+
+void MessageTextBox::showEvent(QShowEvent *event)
+{
+    QPlainTextEdit::showEvent(event);
+    if (!isFilled())
+        m_filler.start();
+}
+
+void MessageTextBox::hideEvent(QHideEvent *event)
+{
+    m_filler.stop();
+    QPlainTextEdit::hideEvent(event);
+}
+
+void MessageTextBox::startLine(QTextCursor &cursor)
+{
+    cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    m_lineLength = 0;
+    m_afterMark = false;
+}
+
+void MessageTextBox::putText(QTextCursor &cursor, QStringView run)
+{
+    while (!run.isEmpty()) {
+        if (m_lineLength >= LongestLine)
+            startLine(cursor);
+        if (m_afterMark)
+            cursor.insertText(QString(QChar(Gap)), QTextCharFormat());
+        const qsizetype length = qMin(run.size(), LongestLine - m_lineLength);
+        cursor.insertText(run.first(length).toString(), QTextCharFormat());
+        m_lineLength += length;
+        m_afterMark = false;
+        run = run.sliced(length);
+    }
+}
+
+void MessageTextBox::putMark(QTextCursor &cursor, QChar byte)
+{
+    if (m_lineLength >= LongestLine)
+        startLine(cursor);
+    if (m_lineLength > 0)
+        cursor.insertText(QString(QChar(Gap)), QTextCharFormat());
+    const QLatin1String mark = MessageText::markFor(byte);
+    m_markFormat.setProperty(MarkedByte, int(byte.unicode()));
+    cursor.insertText(QChar(Padding) + mark + QChar(Padding), m_markFormat);
+    m_lineLength += MarkWeight;
+    m_afterMark = true;
+    if (byte == QLatin1Char('\r'))
+        startLine(cursor);
+}
+
+QMimeData *MessageTextBox::createMimeDataFromSelection() const
+{
+    // The selected bytes again, each mark as the byte it stands for.
+    const QTextCursor selection = textCursor();
+    const int from = selection.selectionStart();
+    const int to = selection.selectionEnd();
+    QString bytes;
+    for (QTextBlock block = document()->findBlock(from); block.isValid() && block.position() < to;
+         block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const int start = qMax(from, fragment.position());
+            const int end = qMin(to, fragment.position() + fragment.length());
+            if (start >= end)
+                continue;
+            const QVariant marked = fragment.charFormat().property(MarkedByte);
+            if (marked.isValid()) {
+                bytes += QChar(char16_t(marked.toInt()));
+                continue;
+            }
+            for (const QChar c : fragment.text().sliced(start - fragment.position(), end - start))
+                if (c.unicode() <= 0xFF)
+                    bytes += c;
+        }
+    }
+    auto *mime = new QMimeData;
+    mime->setText(MessageText::copyText(bytes));
+    return mime;
+}
+
+MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_windowing(windowing)
+{
+    using Controls::button;
+    setObjectName(QStringLiteral("frmMessage"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/frminterface.ico")));
+    setPalette(ClassicLook::palette());
+    setFont(ClassicLook::formFont());
+    setAutoFillBackground(true);
+
+    lblMessage = Controls::label(this, "lblMessage", QString());
+    txtMessage = Controls::named(new MessageTextBox(this), "txtMessage", QStringLiteral("Message"));
+    cmdCopy = button(this, "cmdCopy", QStringLiteral("Copy"),
+                     QStringLiteral("Copy the message as text, one segment to a line"));
+    cmdSaveAs = button(this, "cmdSaveAs", QStringLiteral("Save As..."),
+                       QStringLiteral("Save the message's bytes as received"));
+    cmdClose = button(this, "cmdClose", QStringLiteral("Close"), QStringLiteral("Close this window"));
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    for (QPushButton *b : {cmdCopy, cmdSaveAs, cmdClose}) {
+        b->setMinimumSize(Twips::toPixels(1455, this), Twips::toPixels(375, this));
+        buttons->addWidget(b);
+    }
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(lblMessage);
+    layout->addWidget(txtMessage, 1);
+    layout->addLayout(buttons);
+
+    connect(cmdCopy, &QPushButton::clicked, this, &MessageViewer::copy);
+    connect(cmdSaveAs, &QPushButton::clicked, this, &MessageViewer::saveAs);
+    connect(cmdClose, &QPushButton::clicked, this, &QWidget::close);
+    resize(Twips::toPixels(9420, this), Twips::toPixels(6000, this));
+}
+
+void MessageViewer::showMessage(qint64 number, QByteArrayView message)
+{
+    m_number = number;
+    m_message = message.toByteArray();
+    const QString caption = numberedCaption(number, message.size());
+    setWindowTitle(caption);
+    lblMessage->setText(caption);
+    lblMessage->setAccessibleName(caption);
+    txtMessage->setMessage(m_message);
+    show();
+    raise();
+    activateWindow();
+}
+
+void MessageViewer::copy() const
+{
+    copyMessage(m_message);
+}
+
+void MessageViewer::saveAs()
+{
+    saveMessageAs(this, m_windowing, m_number, m_message);
+}
+
+void MessageViewer::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier)
+        close();
+    else
+        QWidget::keyPressEvent(event);
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QPlainTextEdit>
+#include <QTextCharFormat>
+#include <QTimer>
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+class Windowing;
+
+// Writes a message's exact bytes to a file the operator chooses; a file that
+// cannot be written is reported, naming it and the reason.
+void saveMessageAs(QWidget *parent, Windowing &windowing, qint64 number, QByteArrayView message);
+
+// Puts the message on the clipboard as MessageText::copyText gives it.
+void copyMessage(QByteArrayView message);
+
+// The text box of the viewer: one segment to a line, the control bytes as
+// marked boxes like the list's. Copying a selection gives the same text as
+// copying the whole message, not the marks' letters.
+class MessageTextBox : public QPlainTextEdit
+{
+public:
+    // A line is laid out whole, and a segment of megabytes (an embedded
+    // document) would hold the program for seconds: a longer segment goes on
+    // over several lines. Only a CR mark ends a segment.
+    static constexpr qsizetype LongestLine = 1024;
+
+    explicit MessageTextBox(QWidget *parent = nullptr);
+
+    void setMessage(QByteArrayView message);
+    // A long message goes into the box a slice at a time, with the program
+    // free to answer its sender between slices.
+    bool isFilled() const { return m_next >= m_text.size(); }
+
+protected:
+    QMimeData *createMimeDataFromSelection() const override;
+    // A closed viewer stops filling; shown again, it goes on.
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    static constexpr int SliceMilliseconds = 8;
+    // A mark costs a line's layout about as much as this many characters.
+    static constexpr qsizetype MarkWeight = 16;
+
+    void fillSlice();
+    void startLine(QTextCursor &cursor);
+    void putText(QTextCursor &cursor, QStringView run);
+    void putMark(QTextCursor &cursor, QChar byte);
+
+    QString m_text;
+    qsizetype m_next = 0;
+    qsizetype m_lineLength = 0;
+    bool m_afterMark = false;
+    QTextCharFormat m_markFormat;
+    QTimer m_filler;
+};
+
+// A received message up close, in a window of its own that takes no input
+// away from the main window: the whole message, its number in the run and
+// its size, and Copy and Save As... for it. Opening another message reuses
+// the window.
+class MessageViewer : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit MessageViewer(Windowing &windowing, QWidget *parent = nullptr);
+
+    // Shows message `number` of the run (the first is 1), a copy of its bytes.
+    void showMessage(qint64 number, QByteArrayView message);
+    qint64 number() const { return m_number; }
+    const QByteArray &message() const { return m_message; }
+    // The text as shown: a line per segment (a long one over several), each
+    // mark as its letters.
+    QString shownText() const { return txtMessage->toPlainText(); }
+
+    void copy() const;
+    void saveAs();
+
+    QLabel *lblMessage = nullptr;
+    MessageTextBox *txtMessage = nullptr;
+    QPushButton *cmdCopy = nullptr;
+    QPushButton *cmdSaveAs = nullptr;
+    QPushButton *cmdClose = nullptr;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    Windowing &m_windowing;
+    qint64 m_number = 0;
+    QByteArray m_message;
+};
