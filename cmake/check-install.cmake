@@ -84,6 +84,28 @@ else()
   message(STATUS "desktop-file-validate not installed: the entry's lines were checked only")
 endif()
 
+# A man page for each name; the metainfo, validated where appstreamcli is installed.
+foreach(program AckmereProbe ackmerex)
+  file(STRINGS "${prefix}/share/man/man1/${program}.1" heading LIMIT_COUNT 1)
+  if(NOT heading MATCHES "^\\.TH ${program} 1 .*AckmereProbe ${VERSION}")
+    fail("no man page for ${program} ${VERSION}: ${heading}")
+  endif()
+endforeach()
+set(metainfo "${prefix}/share/metainfo/com.ackmere.ackmereprobe.metainfo.xml")
+if(NOT EXISTS "${metainfo}")
+  fail("missing: ${metainfo}")
+endif()
+find_program(APPSTREAMCLI appstreamcli)
+if(APPSTREAMCLI)
+  execute_process(COMMAND "${APPSTREAMCLI}" validate --no-net "${metainfo}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0)
+    fail("appstreamcli validate:\n${out}")
+  endif()
+else()
+  message(STATUS "appstreamcli not installed: the metainfo was not validated")
+endif()
+
 # The About box's version is the project's version.
 # The text is a QStringLiteral: UTF-16 in the executable.
 file(STRINGS "${prefix}/bin/AckmereProbe" about ENCODING UTF-16LE REGEX "Version ${VERSION}")
@@ -120,6 +142,32 @@ expect_executable("${work}/unpacked/${PACKAGE}/AckmereProbe")
 expect_executable("${work}/unpacked/${PACKAGE}/ackmerex")
 if(NOT EXISTS "${work}/unpacked/${PACKAGE}/README.md")
   fail("README.md is not in the package")
+endif()
+
+# --- The Debian package, where dpkg-dev made one ---------------------------------
+file(GLOB debs "${work}/package/ackmereprobe_${VERSION}_*.deb")
+if(debs)
+  execute_process(COMMAND dpkg-deb --field ${debs} Depends OUTPUT_VARIABLE depends)
+  if(NOT depends MATCHES "libqt6widgets6")
+    fail("the Debian package does not depend on Qt: ${depends}")
+  endif()
+  execute_process(COMMAND dpkg-deb --contents ${debs} OUTPUT_VARIABLE contents)
+  foreach(path usr/bin/AckmereProbe usr/bin/ackmerex usr/share/applications/ackmereprobe.desktop
+          usr/share/metainfo/com.ackmere.ackmereprobe.metainfo.xml
+          usr/share/man/man1/AckmereProbe.1 usr/share/man/man1/ackmerex.1
+          usr/share/icons/hicolor/32x32/apps/ackmereprobe.png)
+    if(NOT contents MATCHES " \\./${path}\n")
+      fail("the Debian package lacks /${path}:\n${contents}")
+    endif()
+  endforeach()
+  file(MAKE_DIRECTORY "${work}/deb")
+  execute_process(COMMAND dpkg-deb --extract ${debs} "${work}/deb")
+  file(STRINGS "${work}/deb/usr/share/applications/ackmereprobe.desktop" lines)
+  if(NOT "Exec=/usr/bin/AckmereProbe" IN_LIST lines)
+    fail("the Debian package's desktop entry does not start /usr/bin/AckmereProbe")
+  endif()
+else()
+  message(STATUS "no Debian package (dpkg-dev not installed when configured)")
 endif()
 
 file(REMOVE_RECURSE "${work}")

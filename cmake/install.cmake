@@ -1,12 +1,15 @@
 # Installation into a prefix, and the portable package.
 #
 #   cmake --install build --prefix ~/.local    both programs, the menu icon,
-#                                             the desktop entry, the README
+#                                             the desktop entry, the metainfo,
+#                                             the man pages, the README
 #   cmake --build build --target package      AckmereProbe-<version>-Linux.tar.gz:
-#                                             one folder with both programs
+#                                             one folder with both programs;
+#                                             ackmereprobe_<version>_<arch>.deb
+#                                             where dpkg-dev is installed
 #
-# The program keeps ackprobe.ini beside its executable, so either way the
-# programs must land in a folder the user can write to.
+# The program keeps ackprobe.ini beside its executable where that folder is
+# the user's own, and in ~/.config/AckmereProbe when installed under /usr.
 include(GNUInstallDirs)
 
 # --- Into a prefix --------------------------------------------------------
@@ -25,8 +28,18 @@ set(ACKPROBE_DATADIR \"${CMAKE_INSTALL_DATADIR}\")" COMPONENT desktop)
 install(SCRIPT cmake/desktopentry.cmake COMPONENT desktop)
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT desktop)
-install(FILES docs/mainwindow.png docs/setup.png
+install(FILES docs/mainwindow.png docs/setup.png docs/viewer.png
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT desktop)
+
+# The software centres' description, and a man page for each name.
+install(FILES src/resources/com.ackmere.ackmereprobe.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT desktop)
+foreach(program AckmereProbe ackmerex)
+  set(ACKPROBE_PROGRAM ${program})
+  configure_file(src/resources/ackmereprobe.1.in man/${program}.1 @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT desktop)
+endforeach()
 
 # --- The portable package ---------------------------------------------------
 # Its own component, left out of a plain `cmake --install`: the programs sit
@@ -34,7 +47,7 @@ install(FILES docs/mainwindow.png docs/setup.png
 install(TARGETS AckmereProbe ackmerex
         RUNTIME DESTINATION . COMPONENT portable EXCLUDE_FROM_ALL)
 install(FILES README.md DESTINATION . COMPONENT portable EXCLUDE_FROM_ALL)
-install(FILES docs/mainwindow.png docs/setup.png
+install(FILES docs/mainwindow.png docs/setup.png docs/viewer.png
         DESTINATION docs COMPONENT portable EXCLUDE_FROM_ALL)
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
@@ -45,6 +58,31 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Test receiver for HL7 v2 over MLLP: shows, logs and acknowledges every message")
 set(CPACK_GENERATOR TGZ)
 set(CPACK_SOURCE_GENERATOR TGZ)
+
+# --- The Debian package -------------------------------------------------------
+# The installed layout under /usr. Made only where dpkg-shlibdeps can work
+# out its dependencies from the programs: a package without them would
+# install and then not start.
+find_program(ACKPROBE_SHLIBDEPS dpkg-shlibdeps)
+if(ACKPROBE_SHLIBDEPS)
+  list(APPEND CPACK_GENERATOR DEB)
+else()
+  message(STATUS "dpkg-shlibdeps not found (apt-get install dpkg-dev): no Debian package")
+endif()
+set(CPACK_DEBIAN_PACKAGE_NAME ackmereprobe)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "AckmereProbe maintainers")
+# Below the summary line, which CPack takes from CPACK_PACKAGE_DESCRIPTION_SUMMARY.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "AckmereProbe plays the receiving side of an HL7 v2 connection: it listens on
+a TCP port, shows every arrival as one message, appends it to a transaction
+logfile and answers at once with a fixed acknowledgement that you configure.
+It does not parse or validate messages.")
+set(CPACK_ACKPROBE_INSTALLED_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};desktop;/")
+# The settings that differ between the tarball and the Debian package.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpackgenerator.cmake)
 set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/" "/_build[^/]*/")
 set(ACKPROBE_PACKAGE ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CMAKE_SYSTEM_NAME})
 set(CPACK_PACKAGE_FILE_NAME ${ACKPROBE_PACKAGE})

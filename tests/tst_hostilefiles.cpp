@@ -559,6 +559,7 @@ void HostileFilesTest::logfileNameWith8BitBytes()
     // The name's bytes stand in the settings file as they are.
     const QByteArray name = "log-\xe9\xff\x80\x01 \xa0.txt";
     Logging logging;
+    const QByteArray logPath = QFile::encodeName(logging.program.dir()) + '/' + name;
     frmInterface &w = logging.open(QString::fromLatin1(name));
     QVERIFY(logging.program.windowing.boxes.isEmpty());
     QVERIFY(w.transactionLog().isOpen());
@@ -567,7 +568,7 @@ void HostileFilesTest::logfileNameWith8BitBytes()
     QVERIFY(logging.exchange("eight bits", client));
 
     QCOMPARE(entryBytes(logging.program.dir()), (QList<QByteArray>{"ackprobe.ini", name}));
-    QCOMPARE(rawFile(QFile::encodeName(logging.program.dir()) + '/' + name), QByteArray("eight bits\r\n"));
+    QCOMPARE(rawFile(logPath), QByteArray("eight bits\r\n"));
 }
 
 void HostileFilesTest::logfileDeletedWhileRunning()

@@ -112,6 +112,15 @@ TestProgram::TestProgram()
 TestProgram::~TestProgram()
 {
     m_window.reset();
+    // A log named by hostile settings may hold bytes that are no valid name in
+    // the locale's encoding, which the temporary folder's clean-up cannot
+    // remove: such files go here, by their bytes.
+    if (DIR *folder = ::opendir(QFile::encodeName(dir()).constData())) {
+        while (const dirent *entry = ::readdir(folder))
+            if (entry->d_type == DT_REG)
+                ::unlinkat(::dirfd(folder), entry->d_name, 0);
+        ::closedir(folder);
+    }
     QDir::setCurrent(m_previousDir);
     if (m_previousCache.isEmpty())
         qunsetenv("XDG_CACHE_HOME");
