@@ -170,19 +170,25 @@ void frmInterface::Winsock_DataArrival(int index, qint64)
     ++m_intTempCounter;
     PrepareAck();
     m_winsock->send(index, m_strSend2);
-    // A log deleted (made again, with this line) or rotated away (a new one)
-    // meanwhile is followed once the answer has gone: the check costs a
-    // system call that the answer need not wait for.
+    // The rest waits until the sender pauses (Winsock_ArrivalsSettled): a
+    // sender that waits for each answer sends again within microseconds.
+}
+
+void frmInterface::Winsock_ArrivalsSettled(int)
+{
+    // A log deleted (made again, with its latest lines) or rotated away (a
+    // new one) meanwhile is followed: the check costs a system call that no
+    // answer need wait for.
     if (m_log.isOpen() && !m_log.followLocation())
         reportLogWriteFailure();
-    // Received messages go to disk in large chunks, also out of the answer's way.
+    // Received messages go to disk in large chunks.
     m_strReceiveData.spillIfDue();
     if (m_strReceiveData.spillFailed() && !m_spillFailureReported)
         reportSpillFailure();
 
-    // The sender has its answer; now the window catches up. Setting a text
-    // box lays its text out again, which costs more than the answer itself.
-    txtItemCount->setText(QString::number(m_intTransactionCount));
+    // The window catches up before the event loop can paint it. Setting a
+    // text box lays its text out again, which costs more than an answer.
+    setTextIfChanged(txtItemCount, QString::number(m_intTransactionCount));
     if (m_record.intShowCount == 1)
         AddTransactionCount();
     setTextIfChanged(txtSendData, QString::fromLatin1(m_strSend2));

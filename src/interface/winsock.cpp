@@ -9,7 +9,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -181,6 +180,21 @@ ReadResult readWaiting(int fd, char *buffer, QByteArray &into)
         }
     }
     return r;
+}
+
+// As readWaiting, trying again without sleeping until something comes or
+// patienceNs have passed: a read that finds nothing costs less than waking
+// a sleeping thread, and no more than asking whether anything is there.
+ReadResult readWithin(int fd, char *buffer, QByteArray &into, qint64 patienceNs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const ReadResult r = readWaiting(fd, buffer, into);
+        if (r.bytes > 0 || r.peerClosed || r.error != Winsock::NoError
+            || waited.nsecsElapsed() >= patienceNs)
+            return r;
+    }
 }
 
 } // namespace
@@ -575,50 +589,52 @@ void Winsock::onListenerReadable(int index, quint64 serial)
 
 void Winsock::onReadable(int index, quint64 serial)
 {
+    if (readArrivals(index, serial))
+        emit arrivalsSettled(index);
+}
+
+bool Winsock::readArrivals(int index, quint64 serial)
+{
+    bool arrived = false;
     QElapsedTimer run;
     run.start();
-    for (;;) {
+    // The notifier has seen something waiting; after that, the connection is
+    // watched for a while for the next arrival.
+    for (qint64 patience = 0;; patience = kNextArrivalWaitNs) {
         Element *e = live(index, serial);
         if (!e)
-            return;
-        const ReadResult r = readWaiting(e->fd.get(), m_readBuffer.data(), e->received);
+            return arrived;
+        const ReadResult r = readWithin(e->fd.get(), m_readBuffer.data(), e->received, patience);
         if (r.bytes > 0) {
+            arrived = true;
             emit dataArrival(index, e->received.size());
             e = live(index, serial);
             if (!e)
-                return;
+                return arrived;
         }
-        if (r.peerClosed) {
+        if (r.peerClosed || r.error != NoError) {
+            // The arrivals are settled before a close or an error is raised,
+            // whose handler may open a box and so let the window paint.
+            if (std::exchange(arrived, false)) {
+                emit arrivalsSettled(index);
+                if (!(e = live(index, serial)))
+                    return false;
+            }
             // A reset that a send has already met is still a reset.
-            if (e->sendFailure != NoError) {
-                failElement(index, e->sendFailure);
-                return;
+            if (r.error != NoError || e->sendFailure != NoError) {
+                failElement(index, r.error != NoError ? r.error : e->sendFailure);
+                return false;
             }
             endConnection(*e, true);
             emit peerClosed(index);
-            return;
-        }
-        if (r.error != NoError) {
-            failElement(index, r.error);
-            return;
+            return false;
         }
         if (r.bytes == 0 || e->state != Element::State::Connected
-            || run.nsecsElapsed() > kArrivalRunNs || !nextArrivalComesSoon(e->fd.get()))
-            return;
+            || run.nsecsElapsed() > kArrivalRunNs)
+            return arrived;
     }
 }
 
-bool Winsock::nextArrivalComesSoon(int fd)
-{
-    QElapsedTimer waited;
-    waited.start();
-    do {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, 0) != 0)
-            return true; // data, a close or an error: the read tells which
-    } while (waited.nsecsElapsed() < kNextArrivalWaitNs);
-    return false;
-}
 
 void Winsock::onWritable(int index, quint64 serial)
 {

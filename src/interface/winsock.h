@@ -100,6 +100,10 @@ signals:
     void connectionRequest(int index, qint32 requestId);
     // Data has arrived on a connected element; bytesTotal is what is waiting.
     void dataArrival(int index, qint64 bytesTotal);
+    // A run of back-to-back arrivals on the element is over (the sender
+    // paused, or the run has had its share of time): the event loop is about
+    // to get its turn. What need not be done before each answer is done here.
+    void arrivalsSettled(int index);
     // The peer closed the connection in order (not a reset).
     void peerClosed(int index);
     // An error on the element, with its Windows Sockets number; a reset by
@@ -123,8 +127,9 @@ private:
     qint32 nextRequestId();
 
     void onListenerReadable(int index, quint64 serial);
-    static bool nextArrivalComesSoon(int fd);
     void onReadable(int index, quint64 serial);
+    // Returns whether anything arrived.
+    bool readArrivals(int index, quint64 serial);
     void onWritable(int index, quint64 serial);
     void failElement(int index, int number);
     void stallListener(int index, Element &e, int number);

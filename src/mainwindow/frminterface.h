@@ -142,6 +142,7 @@ public:
     // --- Socket events -------------------------------------------------------
     void Winsock_ConnectionRequest(int index, qint32 requestID);
     void Winsock_DataArrival(int index, qint64 bytesTotal);
+    void Winsock_ArrivalsSettled(int index);
     void Winsock_Close(int index);
     void Winsock_Error(int index, int number);
 
