@@ -51,10 +51,7 @@ struct Running
 
     explicit Running(IniValues values = {})
     {
-        port = freePort();
-        values.port = QString::number(port);
-        values.autoStart = QStringLiteral("On");
-        program.writeIni(values);
+        port = program.writeStartingIni(values);
         window = &program.open();
     }
 
@@ -524,11 +521,7 @@ void FaultsTest::resetStormOpensOneRealBoxAtATime()
 {
     constexpr int Resets = 2000;
     TestProgram program;
-    IniValues values;
-    const quint16 port = freePort();
-    values.port = QString::number(port);
-    values.autoStart = QStringLiteral("On");
-    program.writeIni(values);
+    const quint16 port = program.writeStartingIni();
     QtWindowing realBoxes;
     frmInterface &w = program.open(realBoxes);
     QCOMPARE(w.winsock().isListening(0), true);
@@ -698,11 +691,7 @@ void FaultsTest::messagesStayInMemoryWhenNoSpillFileCanBeMade()
     const QByteArray previousTemp = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(program.path(QStringLiteral("cache/tmp"))));
     const auto restoreTemp = qScopeGuard([&] { qputenv("TMPDIR", previousTemp); });
-    IniValues values;
-    const quint16 port = freePort();
-    values.port = QString::number(port);
-    values.autoStart = QStringLiteral("On");
-    program.writeIni(values);
+    const quint16 port = program.writeStartingIni();
     frmInterface &w = program.open();
 
     LoopbackClient client;

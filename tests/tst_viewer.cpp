@@ -28,14 +28,11 @@ struct Receiving
 
     Receiving()
     {
-        IniValues values;
-        values.port = QString::number(freePort());
-        values.autoStart = QStringLiteral("On");
-        program.writeIni(values);
+        const quint16 port = program.writeStartingIni();
         window = &program.open();
         window->show();
         list = window->lvwReceiveData;
-        if (!client.connectTo(values.port.toUShort()))
+        if (!client.connectTo(port))
             qFatal("cannot connect to the program");
     }
     // Sends a message and waits for its 51-byte acknowledgement.

@@ -133,6 +133,15 @@ void TestProgram::writeIni(const IniValues &values) const
     writeIniBytes(iniBytes(values));
 }
 
+quint16 TestProgram::writeStartingIni(IniValues values) const
+{
+    const quint16 port = freePort();
+    values.port = QString::number(port);
+    values.autoStart = QStringLiteral("On");
+    writeIni(values);
+    return port;
+}
+
 void TestProgram::writeIniBytes(const QByteArray &bytes) const
 {
     QFile file(path(QStringLiteral("ackprobe.ini")));

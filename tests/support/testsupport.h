@@ -85,6 +85,9 @@ public:
     QString dir() const { return m_dir.path(); }
     QString path(const QString &name) const { return m_dir.filePath(name); }
     void writeIni(const IniValues &values) const;
+    // A settings file that starts the interface at once on a free port;
+    // returns the port.
+    quint16 writeStartingIni(IniValues values = {}) const;
     void writeIniBytes(const QByteArray &bytes) const;
     QByteArray readFile(const QString &name) const;
 
