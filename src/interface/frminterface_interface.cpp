@@ -239,8 +239,7 @@ void frmInterface::CloseFile()
     if (m_log.isOpen() && m_log.writePending())
         m_log.followLocation();
     m_log.close();
-    if (m_logRetry)
-        m_logRetry->stop();
+    m_logRetry.stop();
 }
 
 void frmInterface::reportLogWriteFailure()
@@ -250,31 +249,27 @@ void frmInterface::reportLogWriteFailure()
         return;
     m_logWriteFailureReported = true;
     // Told after the acknowledgement has gone, never in its way.
-    const QString text = QStringLiteral("The logfile %1 could not be written: %2")
-                             .arg(m_log.path(), m_log.errorString());
-    QTimer::singleShot(0, this, [this, text] { m_windowing.notice(this, text); });
+    noticeSoon(QStringLiteral("The logfile %1 could not be written: %2")
+                   .arg(m_log.path(), m_log.errorString()));
 }
 
 void frmInterface::reportSpillFailure()
 {
     m_spillFailureReported = true;
-    const QString text = QStringLiteral("The received messages could not be kept on disk: %1\r\n"
-                                        "From now on they are kept in memory.")
-                             .arg(m_strReceiveData.spillError());
+    noticeSoon(QStringLiteral("The received messages could not be kept on disk: %1\r\n"
+                              "From now on they are kept in memory.")
+                   .arg(m_strReceiveData.spillError()));
+}
+
+void frmInterface::noticeSoon(const QString &text)
+{
     QTimer::singleShot(0, this, [this, text] { m_windowing.notice(this, text); });
 }
 
 void frmInterface::keepRetryingLog()
 {
-    if (!m_log.isOpen() || !m_log.hasPending())
-        return;
-    if (!m_logRetry) {
-        m_logRetry = new QTimer(this);
-        m_logRetry->setInterval(1000);
-        connect(m_logRetry, &QTimer::timeout, this, &frmInterface::retryLogLines);
-    }
-    if (!m_logRetry->isActive())
-        m_logRetry->start();
+    if (m_log.isOpen() && m_log.hasPending() && !m_logRetry.isActive())
+        m_logRetry.start(1000);
 }
 
 void frmInterface::retryLogLines()
@@ -284,5 +279,5 @@ void frmInterface::retryLogLines()
     if (m_log.isOpen() && !(m_log.writePending() && m_log.followLocation()))
         reportLogWriteFailure();
     if (!m_log.isOpen() || !m_log.hasPending())
-        m_logRetry->stop();
+        m_logRetry.stop();
 }

@@ -42,10 +42,9 @@ public:
     // Appends the pending lines; true when none is left.
     bool writePending();
     bool hasPending() const { return !m_pending.empty(); }
-    qsizetype pendingCount() const { return qsizetype(m_pending.size()); }
 
     // Compares the open file with what its location names now, to be called
-    // after every write. A file deleted since is made again at its location
+    // after each run of writes (one system call, so not after every line). A file deleted since is made again at its location
     // with the lines written to it since the last call; a file renamed away
     // or replaced (rotation) leaves them where they are and the next line
     // goes to the file at the location. Returns false when the location

@@ -746,26 +746,19 @@ void Winsock::onRetiringReadable(quint64 id)
     if (!r)
         return;
     // Whatever the peer still sends is read and dropped: unread data would
-    // turn our close into a reset. A flood is read in slices like any arrival.
-    for (qint64 total = 0; total < kMaxArrival;) {
-        const ssize_t n = ::recv(r->fd.get(), m_readBuffer.data(), size_t(kReadChunk), 0);
-        if (n > 0) {
-            total += n;
-            r->sinceProgress.restart();
-            if (n < kReadChunk)
-                return;
-        } else if (n == 0) {
-            r->peerEnded = true;
-            if (r->finishedSending)
-                closeRetiring(id);
-            else
-                r->reader->setEnabled(false);
-            return;
-        } else if (errno != EINTR) {
-            if (!wouldBlock(errno))
-                closeRetiring(id);
-            return;
-        }
+    // turn our close into a reset.
+    QByteArray dropped;
+    const ReadResult read = readWaiting(r->fd.get(), m_readBuffer.data(), dropped);
+    if (read.bytes > 0)
+        r->sinceProgress.restart();
+    if (read.error != NoError) {
+        closeRetiring(id);
+    } else if (read.peerClosed) {
+        r->peerEnded = true;
+        if (r->finishedSending)
+            closeRetiring(id);
+        else
+            r->reader->setEnabled(false);
     }
 }
 

@@ -90,10 +90,14 @@ QString usualSettingsFolder()
     return folder;
 }
 
-void print(std::FILE *stream, const QString &text)
+// An answer on stdout with status 0, a refusal on stderr with status 1.
+int finish(const CommandLine &commandLine)
 {
-    std::fputs(text.toLocal8Bit().constData(), stream);
+    const bool refused = commandLine.outcome == CommandLine::Outcome::Refuse;
+    std::FILE *stream = refused ? stderr : stdout;
+    std::fputs(commandLine.text.toLocal8Bit().constData(), stream);
     std::fflush(stream);
+    return refused ? 1 : 0;
 }
 
 // --help and --version answer without a display: they are looked for
@@ -121,8 +125,7 @@ int runAckmereProbe(int &argc, char **argv)
     if (const QString answer = answerWanted(argc, argv); !answer.isEmpty()) {
         const QCoreApplication core(argc, argv);
         nameTheApplication();
-        print(stdout, readCommandLine({QCoreApplication::arguments().constFirst(), answer}).text);
-        return 0;
+        return finish(readCommandLine({QCoreApplication::arguments().constFirst(), answer}));
     }
     // X shared-memory images pass a descriptor for every window drawn; with
     // the process out of descriptors (a reconnect storm) the X library then
@@ -132,18 +135,10 @@ int runAckmereProbe(int &argc, char **argv)
     QApplication app(argc, argv);
     nameTheApplication();
 
-    // Read before any window exists: an answer or a refusal shows none.
+    // Read before any window exists: a refusal shows none.
     const CommandLine commandLine = readCommandLine(QApplication::arguments());
-    switch (commandLine.outcome) {
-    case CommandLine::Outcome::Answer:
-        print(stdout, commandLine.text);
-        return 0;
-    case CommandLine::Outcome::Refuse:
-        print(stderr, commandLine.text);
-        return 1;
-    case CommandLine::Outcome::Run:
-        break;
-    }
+    if (commandLine.outcome != CommandLine::Outcome::Run)
+        return finish(commandLine);
     const QString folder = commandLine.settingsFolder.isEmpty() ? usualSettingsFolder()
                                                                 : commandLine.settingsFolder;
 

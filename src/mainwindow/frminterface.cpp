@@ -240,6 +240,7 @@ void frmInterface::connectCommands()
     connect(m_winsock, &Winsock::connectionRequest, this, &frmInterface::Winsock_ConnectionRequest);
     connect(m_winsock, &Winsock::dataArrival, this, &frmInterface::Winsock_DataArrival);
     connect(m_winsock, &Winsock::arrivalsSettled, this, &frmInterface::Winsock_ArrivalsSettled);
+    connect(&m_logRetry, &QTimer::timeout, this, &frmInterface::retryLogLines);
     connect(m_winsock, &Winsock::peerClosed, this, &frmInterface::Winsock_Close);
     connect(m_winsock, &Winsock::socketError, this,
             [this](int index, int number, const QString &) { Winsock_Error(index, number); });

@@ -7,6 +7,7 @@
 #include "settings/settingsstore.h"
 
 #include <QMainWindow>
+#include <QTimer>
 
 #include <memory>
 
@@ -18,7 +19,6 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
-class QTimer;
 class ReceivedListView;
 class ReceivedModel;
 class Winsock;
@@ -159,7 +159,11 @@ private:
     void closeAllEndpoints();
     bool readSettingsOnce(QString *reason);
     void reportLogWriteFailure();
+    void keepRetryingLog();
+    void retryLogLines();
     void reportSpillFailure();
+    // A notice shown once the event loop is back: never in an answer's way.
+    void noticeSoon(const QString &text);
     void endProgram();
 
     Windowing &m_windowing;
@@ -187,7 +191,5 @@ private:
     bool m_spillFailureReported = false;
     // Retries the lines the log could not take yet, about once a second,
     // only while there are any.
-    QTimer *m_logRetry = nullptr;
-    void keepRetryingLog();
-    void retryLogLines();
+    QTimer m_logRetry;
 };

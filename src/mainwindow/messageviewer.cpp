@@ -219,11 +219,11 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
     resize(Twips::toPixels(9420, this), Twips::toPixels(6000, this));
 }
 
-void MessageViewer::showMessage(qint64 number, QByteArrayView message)
+void MessageViewer::showMessage(qint64 number, QByteArray message)
 {
     m_number = number;
-    m_message = message.toByteArray();
-    const QString caption = numberedCaption(number, message.size());
+    m_message = std::move(message);
+    const QString caption = numberedCaption(number, m_message.size());
     setWindowTitle(caption);
     lblMessage->setText(caption);
     lblMessage->setAccessibleName(caption);

@@ -71,8 +71,8 @@ class MessageViewer : public QWidget
 public:
     explicit MessageViewer(Windowing &windowing, QWidget *parent = nullptr);
 
-    // Shows message `number` of the run (the first is 1), a copy of its bytes.
-    void showMessage(qint64 number, QByteArrayView message);
+    // Shows message `number` of the run (the first is 1).
+    void showMessage(qint64 number, QByteArray message);
     qint64 number() const { return m_number; }
     const QByteArray &message() const { return m_message; }
     // The text as shown: a line per segment (a long one over several), each
