@@ -23,6 +23,7 @@ private slots:
     void clockAgreesWithTheCalendarAtEveryMinuteEdge();
     void defaultAcknowledgementIs51Bytes();
     void emptyTextsGive23Bytes();
+    void cachedAcknowledgementFollowsEveryText();
     void eightBitTextsGoOutByteForByte();
     void storeKeepsEveryMessageExactly();
     void storeKeepsAMillionRowsAndFallsBackToMemory();
@@ -83,6 +84,21 @@ void AcknowledgementTest::emptyTextsGive23Bytes()
     const QByteArray ack = acknowledgementOf({}, QStringLiteral("202612070815"), {}, {});
     QCOMPARE(ack, QByteArray("\x0bMSH202612070815\rMSA\r\x1c\r"));
     QCOMPARE(ack.size(), 23);
+}
+
+void AcknowledgementTest::cachedAcknowledgementFollowsEveryText()
+{
+    // A change to any one of the four, the stamp included, must reach the wire.
+    AcknowledgementCache cache;
+    QStringList texts{QStringLiteral("|||||"), QStringLiteral("202612070815"),
+                      QStringLiteral("||ACK|||||||||"), QStringLiteral("|AA||||||")};
+    const auto cached = [&] { return cache.of(texts[0], texts[1], texts[2], texts[3]); };
+    QCOMPARE(cached(), acknowledgementOf(texts[0], texts[1], texts[2], texts[3]));
+    for (int changed = 0; changed < 4; ++changed) {
+        texts[changed] += QLatin1Char('9');
+        QCOMPARE(cached(), acknowledgementOf(texts[0], texts[1], texts[2], texts[3]));
+        QCOMPARE(cached(), cached());
+    }
 }
 
 void AcknowledgementTest::eightBitTextsGoOutByteForByte()

@@ -51,3 +51,18 @@ QByteArray acknowledgementOf(const QString &ackBeforeDate, const QString &dateTi
     ack += Ack::EndSegment;
     return ack;
 }
+
+const QByteArray &AcknowledgementCache::of(const QString &ackBeforeDate, const QString &dateTime,
+                                           const QString &ackAfterDate, const QString &msaSegment)
+{
+    if (!m_built || dateTime != m_dateTime || ackBeforeDate != m_before
+        || ackAfterDate != m_after || msaSegment != m_msa) {
+        m_ack = acknowledgementOf(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
+        m_before = ackBeforeDate;
+        m_dateTime = dateTime;
+        m_after = ackAfterDate;
+        m_msa = msaSegment;
+        m_built = true;
+    }
+    return m_ack;
+}

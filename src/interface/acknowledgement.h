@@ -33,3 +33,17 @@ private:
 // VT "MSH" before stamp after CR "MSA" msa CR FS CR, one byte per character.
 QByteArray acknowledgementOf(const QString &ackBeforeDate, const QString &dateTime,
                              const QString &ackAfterDate, const QString &msaSegment);
+
+// The acknowledgement last asked for, built again only when a text or the
+// stamp differs: within a minute every message is answered with one array.
+class AcknowledgementCache
+{
+public:
+    const QByteArray &of(const QString &ackBeforeDate, const QString &dateTime,
+                         const QString &ackAfterDate, const QString &msaSegment);
+
+private:
+    QString m_before, m_dateTime, m_after, m_msa;
+    QByteArray m_ack;
+    bool m_built = false;
+};

@@ -198,8 +198,8 @@ void frmInterface::Winsock_ArrivalsSettled(int)
 void frmInterface::PrepareAck()
 {
     BuildTimeStamp();
-    m_strSend2 = acknowledgementOf(m_record.strAckBeforeDate, m_strDateTime,
-                                   m_record.strAckAfterDate, m_record.strMSASegment);
+    m_strSend2 = m_ackCache.of(m_record.strAckBeforeDate, m_strDateTime,
+                               m_record.strAckAfterDate, m_record.strMSASegment);
     setTextIfChanged(txtDateTime, m_strDateTime);
 }
 

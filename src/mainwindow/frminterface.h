@@ -182,6 +182,7 @@ private:
     qint64 m_intTransactionCount = 0;
     QString m_strDateTime;
     TimeStampClock m_clock;
+    AcknowledgementCache m_ackCache;
     QByteArray m_strSend2;
     // A socket error box or the exit question is open (each runs its own event loop).
     bool m_socketErrorShowing = false;

@@ -65,6 +65,22 @@ void ReceivedModel::storeCleared()
     endResetModel();
 }
 
+int ReceivedRowDelegate::narrowestAdvance(const QFontMetrics &metrics, const QFont &font) const
+{
+    // The narrowest character a row can hold sets how many can fit a width.
+    if (m_narrowest == 0 || m_narrowestFont != font) {
+        int narrowest = std::numeric_limits<int>::max();
+        for (int code = 0x20; code <= 0xff; ++code) {
+            const int advance = metrics.horizontalAdvance(QChar(code));
+            if (advance > 0)
+                narrowest = qMin(narrowest, advance);
+        }
+        m_narrowestFont = font;
+        m_narrowest = narrowest == std::numeric_limits<int>::max() ? 1 : narrowest;
+    }
+    return m_narrowest;
+}
+
 void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
                                 const QModelIndex &index) const
 {
@@ -92,16 +108,23 @@ void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
     painter->setClipRect(area);
     int x = area.left();
     qsizetype runStart = 0;
+    const int narrowest = narrowestAdvance(textMetrics, opt.font);
+    // A wide column reaches past the view; what lies beyond it is not drawn.
+    const int right = painter->device() ? qMin(area.right(), painter->device()->width()) : area.right();
     const auto drawRun = [&](qsizetype end) {
-        if (end <= runStart)
-            return;
-        const QString run = text.mid(runStart, end - runStart);
         painter->setFont(opt.font);
         painter->setPen(ink);
-        painter->drawText(QPoint(x, baseline), run);
-        x += textMetrics.horizontalAdvance(run);
+        // Shaping text costs by its length: only what can reach the row's
+        // right edge is drawn, a piece at a time.
+        while (runStart < end && x < right) {
+            const qsizetype fits = (right - x) / narrowest + 1;
+            const QString piece = text.mid(runStart, qMin(end - runStart, fits));
+            painter->drawText(QPoint(x, baseline), piece);
+            x += textMetrics.horizontalAdvance(piece);
+            runStart += piece.size();
+        }
     };
-    for (qsizetype i = 0; i < text.size() && x < area.right(); ++i) {
+    for (qsizetype i = 0; i < text.size() && x < right; ++i) {
         const QString mark = MessageText::markFor(text.at(i));
         if (mark.isEmpty())
             continue;
