@@ -4,7 +4,7 @@
 // how often the display refreshed. Prints one line a second.
 
 #include "mainwindow/frminterface.h"
-#include "mainwindow/windowing.h"
+#include "windowing/windowing.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -35,6 +35,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QtWindowing windowing;
     frmInterface window(windowing, QCoreApplication::applicationDirPath());
+    window.Form_Load();
     if (windowing.programEnded())
         return 0;
     window.show();

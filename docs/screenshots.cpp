@@ -7,8 +7,8 @@
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/receivedlistview.h"
-#include "mainwindow/windowing.h"
-#include "settings/frmsetup.h"
+#include "windowing/windowing.h"
+#include "setup/frmsetup.h"
 
 #include <QApplication>
 #include <QDir>
@@ -64,6 +64,7 @@ int main(int argc, char **argv)
 
     QtWindowing windowing;
     frmInterface window(windowing, home.path());
+    window.Form_Load();
     window.move(0, 0);
     window.show();
     settle(300);

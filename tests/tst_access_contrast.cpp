@@ -8,7 +8,7 @@
 #include "mainwindow/frminterface.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
-#include "settings/frmsetup.h"
+#include "setup/frmsetup.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -6,7 +6,7 @@
 
 #include "interface/winsock.h"
 #include "mainwindow/frminterface.h"
-#include "settings/frmsetup.h"
+#include "setup/frmsetup.h"
 #include "settings/numericvalue.h"
 #include "settings/settingsfile.h"
 
@@ -237,6 +237,7 @@ void HostileFilesTest::settingsPathIsToldAsItStands()
     QDir::setCurrent(temp.path());
     const auto back = qScopeGuard([&] { QDir::setCurrent(previous); });
     frmInterface w(windowing, directory);
+    w.Form_Load();
 
     QCOMPARE(windowing.noticeTexts().size(), 1);
     const QString notice = windowing.noticeTexts().first();

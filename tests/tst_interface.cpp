@@ -6,7 +6,7 @@
 #include "interface/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/receivedmodel.h"
-#include "settings/frmsetup.h"
+#include "setup/frmsetup.h"
 
 #include <QAction>
 #include <QApplication>

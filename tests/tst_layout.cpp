@@ -5,7 +5,7 @@
 
 #include "mainwindow/frminterface.h"
 #include "mainwindow/resizerule.h"
-#include "mainwindow/twips.h"
+#include "windowing/twips.h"
 
 #include <QAction>
 #include <QGroupBox>

@@ -7,7 +7,7 @@
 
 #include "mainwindow/frminterface.h"
 #include "mainwindow/receivedlistview.h"
-#include "settings/frmsetup.h"
+#include "setup/frmsetup.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

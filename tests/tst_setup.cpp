@@ -4,8 +4,8 @@
 
 #include "interface/winsock.h"
 #include "mainwindow/frminterface.h"
-#include "mainwindow/twips.h"
-#include "settings/frmsetup.h"
+#include "windowing/twips.h"
+#include "setup/frmsetup.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -5,7 +5,7 @@
 
 #include "interface/winsock.h"
 #include "mainwindow/frminterface.h"
-#include "settings/frmsetup.h"
+#include "setup/frmsetup.h"
 
 #include <QAction>
 #include <QCheckBox>

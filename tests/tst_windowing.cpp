@@ -2,7 +2,7 @@
 // platform: text, title, buttons, icon and default button as the operator
 // would see them.
 
-#include "mainwindow/windowing.h"
+#include "windowing/windowing.h"
 
 #include <QAbstractButton>
 #include <QDir>

@@ -53,8 +53,8 @@ int wsaFromErrno(int err)
     case ENFILE: return Winsock::ErrTooManyFiles;
     case EADDRINUSE: return Winsock::ErrAddressInUse;
     case EADDRNOTAVAIL: return Winsock::ErrAddressNotAvailable;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
+    case ENETDOWN: return Winsock::ErrNetworkDown;
+    case ENETUNREACH: return Winsock::ErrNetworkUnreachable;
     case ECONNABORTED: return Winsock::ErrConnectionAborted;
     // EPIPE is a send after the peer has gone; Windows calls that a reset.
     case ECONNRESET:
@@ -63,9 +63,9 @@ int wsaFromErrno(int err)
     case ENOMEM: return Winsock::ErrNoBuffers;
     case ENOTCONN: return Winsock::ErrNotConnected;
     case ETIMEDOUT: return Winsock::ErrTimedOut;
-    case ECONNREFUSED: return 10061;
-    case EHOSTUNREACH: return 10065;
-    default: return 10107; // WSASYSCALLFAILURE: nothing closer exists
+    case ECONNREFUSED: return Winsock::ErrConnectionRefused;
+    case EHOSTUNREACH: return Winsock::ErrHostUnreachable;
+    default: return Winsock::ErrSystemCallFailure;
     }
 }
 

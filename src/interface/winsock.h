@@ -15,9 +15,8 @@
 // event is raised on the thread that owns the array, one at a time, and
 // carries the index of the element that raised it.
 //
-// Error numbers are Windows Sockets numbers, because that is what the
-// operator sees in the error box: 10048 address in use, 10054 connection
-// reset by the peer, and so on.
+// Error numbers are Windows Sockets numbers (the Err constants below),
+// because that is what the operator sees in the error box.
 class Winsock : public QObject
 {
     Q_OBJECT
@@ -30,11 +29,16 @@ public:
         ErrTooManyFiles = 10024,    // WSAEMFILE
         ErrAddressInUse = 10048,    // WSAEADDRINUSE
         ErrAddressNotAvailable = 10049, // WSAEADDRNOTAVAIL
+        ErrNetworkDown = 10050,     // WSAENETDOWN
+        ErrNetworkUnreachable = 10051, // WSAENETUNREACH
         ErrConnectionAborted = 10053,   // WSAECONNABORTED
         ErrConnectionReset = 10054,     // WSAECONNRESET
         ErrNoBuffers = 10055,       // WSAENOBUFS
         ErrNotConnected = 10057,    // WSAENOTCONN
         ErrTimedOut = 10060,        // WSAETIMEDOUT
+        ErrConnectionRefused = 10061, // WSAECONNREFUSED
+        ErrHostUnreachable = 10065, // WSAEHOSTUNREACH
+        ErrSystemCallFailure = 10107, // WSASYSCALLFAILURE: a failure with no closer number
         ErrInvalidState = 40020,    // the control's own "invalid operation in current state"
     };
 
@@ -67,7 +71,8 @@ public:
     QString localIP(int index) const;
 
     // Listen on all IPv4 interfaces at the local port. Returns 0, or the
-    // error number: 10048 when another socket already listens on the port.
+    // error number: ErrAddressInUse when another socket already listens on
+    // the port.
     int listen(int index);
     // Connect this closed element to the peer of a connection request.
     // Returns 0 or an error number (unknown request, element not closed).
@@ -77,7 +82,7 @@ public:
     // Queue the bytes for sending; never blocks. What the kernel does not take
     // at once goes out, in order, when the socket becomes writable again. A
     // peer that lets more than 64 MiB pile up here loses its connection at
-    // once, told as error 10055 from the event loop.
+    // once, told as ErrNoBuffers from the event loop.
     void send(int index, const QByteArray &bytes);
     // Closed; closing a closed element does nothing. Answers still queued for
     // the connection go out after it (see dropRetiring); the element itself
@@ -107,10 +112,11 @@ signals:
     // The peer closed the connection in order (not a reset).
     void peerClosed(int index);
     // An error on the element, with its Windows Sockets number; a reset by
-    // the peer is 10054, a peer that let 64 MiB of answers pile up unread
-    // 10055. The element is left closed, except for a listener that cannot
-    // take a new connection for want of descriptors (10024) or memory
-    // (10055): it goes on listening and tries again shortly, and each such
+    // the peer is ErrConnectionReset, a peer that let 64 MiB of answers pile
+    // up unread ErrNoBuffers. The element is left closed, except for a
+    // listener that cannot take a new connection for want of descriptors
+    // (ErrTooManyFiles) or memory (ErrNoBuffers): it goes on listening and
+    // tries again shortly, and each such
     // shortage is raised once, until an accept succeeds again.
     void socketError(int index, int number, const QString &description);
 

@@ -1,17 +1,16 @@
 #include "frminterface.h"
 
 #include "interface/winsock.h"
-#include "mainwindow/classiclook.h"
 #include "mainwindow/caption.h"
-#include "mainwindow/controls.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/paintpacer.h"
 #include "mainwindow/receivedlistview.h"
-#include "mainwindow/receivedmodel.h"
 #include "mainwindow/resizerule.h"
-#include "mainwindow/twips.h"
-#include "mainwindow/windowing.h"
-#include "settings/frmsetup.h"
+#include "setup/frmsetup.h"
+#include "windowing/classiclook.h"
+#include "windowing/controls.h"
+#include "windowing/twips.h"
+#include "windowing/windowing.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -44,6 +43,23 @@ QAction *item(QMenu *menu, const char *codeName, const QString &caption)
     action->setObjectName(QLatin1String(codeName));
     return action;
 }
+
+// The window's states. Columns: txtRemoteIPAddress, txtRemotePort;
+// cmdStart, cmdStop, cmdEdit, cmdSave; mnuFileStartInterface,
+// mnuFileStopInterface, mnuOptionsEditRemoteSettings,
+// mnuOptionsSaveRemoteSettings, mnuOptionsSetup, mnuOptionsAutomaticStart;
+// the whole window.
+constexpr std::string_view StateRows[] = {
+    /* Stopped */       "..  +-+-  +-+-++  .",
+    /* Started */       "..  -+--  -+----  .",
+    /* EditingRemote */ "*+  ---+  ---+..  .",
+    /* RemoteSaved */   "--  +.+-  +.+-..  .",
+    // Start could not listen: the port is to be edited and saved, and Stop
+    // stays offered in the menu.
+    /* PortInUse */     ".*  .-.+  ......  .",
+    /* SetupOpen */     "..  ....  ......  -",
+    /* SetupClosed */   "..  ....  ......  +",
+};
 } // namespace
 
 frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory,
@@ -56,20 +72,26 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     setObjectName(QStringLiteral("frmInterface"));
     setWindowTitle(QStringLiteral("Interface Test"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/frminterface.ico")));
-    m_receivedModel = new ReceivedModel(m_strReceiveData, this);
     buildControls();
     buildMenus();
+    m_states = ControlStates({txtRemoteIPAddress, txtRemotePort,
+                              cmdStart, cmdStop, cmdEdit, cmdSave,
+                              mnuFileStartInterface, mnuFileStopInterface,
+                              mnuOptionsEditRemoteSettings, mnuOptionsSaveRemoteSettings,
+                              mnuOptionsSetup, mnuOptionsAutomaticStart,
+                              this});
     // The designed client area, the menu bar not included.
     resize(Twips::toPixels(9420, this), Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
     connectCommands();
     m_messageCommands = std::make_unique<MessageCommands>(*lvwReceiveData, m_strReceiveData, m_windowing);
     new PaintPacer(this, PaintPacer::FrameMilliseconds);
-    Form_Load();
 }
 
 frmInterface::~frmInterface()
 {
     CloseFile();
+    // The dialog works on the record, which goes before the child windows do.
+    delete m_setup;
 }
 
 void frmInterface::buildControls()
@@ -163,7 +185,7 @@ void frmInterface::buildControls()
     named(lvwReceiveData, "lvwReceiveData", QStringLiteral("Received messages"));
     lvwReceiveData->setAccessibleDescription(QStringLiteral("Data In: one row for every message received"));
     lvwReceiveData->horizontalHeader()->setAccessibleName(QStringLiteral("Data In"));
-    lvwReceiveData->setModel(m_receivedModel);
+    lvwReceiveData->setModel(&m_receivedModel);
     lvwReceiveData->setItemDelegate(new ReceivedRowDelegate(lvwReceiveData));
     lvwReceiveData->setFocusPolicy(Qt::ClickFocus);
     Twips::place(lvwReceiveData, 120, 240, 8415, 2535);
@@ -248,18 +270,42 @@ void frmInterface::connectCommands()
 
 frmSetup &frmInterface::setup()
 {
-    if (!m_setup)
-        m_setup = std::make_unique<frmSetup>(*this);
+    if (!m_setup) {
+        m_setup = new frmSetup(m_record, m_windowing, [this] { saveFileOrReport(); }, this);
+        connect(m_setup, &frmSetup::saved, this, &frmInterface::AddTransactionCount);
+        connect(m_setup, &frmSetup::closed, this, &frmInterface::unloadSetup);
+    }
     return *m_setup;
+}
+
+frmSetup *frmInterface::setupIfExists() const
+{
+    return m_setup;
+}
+
+frmSetup &frmInterface::openSetup()
+{
+    enter(State::SetupOpen);
+    frmSetup &dialog = setup();
+    // Disabling a window disables the windows it holds: the dialog is the
+    // one that stays usable.
+    dialog.setEnabled(true);
+    return dialog;
 }
 
 void frmInterface::unloadSetup()
 {
-    setEnabled(true);
+    enter(State::SetupClosed);
+    discardSetup();
+}
+
+void frmInterface::discardSetup()
+{
     if (m_setup) {
         // The dialog may be inside its own close or click handler.
         m_setup->hide();
-        m_setup.release()->deleteLater();
+        m_setup->deleteLater();
+        m_setup = nullptr;
     }
 }
 
@@ -287,63 +333,24 @@ void frmInterface::Form_Resize()
     lvwReceiveData->setColumnWidth(0, lvwReceiveData->width());
 }
 
-void frmInterface::setStartedState()
+void frmInterface::enter(State state)
 {
-    cmdStart->setEnabled(false);
-    cmdStop->setEnabled(true);
-    cmdEdit->setEnabled(false);
-    cmdSave->setEnabled(false);
-    mnuFileStartInterface->setEnabled(false);
-    mnuFileStopInterface->setEnabled(true);
-    mnuOptionsEditRemoteSettings->setEnabled(false);
-    mnuOptionsSaveRemoteSettings->setEnabled(false);
-    mnuOptionsSetup->setEnabled(false);
-    mnuOptionsAutomaticStart->setEnabled(false);
-}
-
-void frmInterface::setStoppedState()
-{
-    cmdStart->setEnabled(true);
-    cmdStop->setEnabled(false);
-    cmdEdit->setEnabled(true);
-    cmdSave->setEnabled(false);
-    mnuFileStartInterface->setEnabled(true);
-    mnuFileStopInterface->setEnabled(false);
-    mnuOptionsEditRemoteSettings->setEnabled(true);
-    mnuOptionsSaveRemoteSettings->setEnabled(false);
-    mnuOptionsSetup->setEnabled(true);
-    mnuOptionsAutomaticStart->setEnabled(true);
+    static_assert(std::size(StateRows) == std::size_t(State::SetupClosed) + 1, "a row for each state");
+    m_states.apply(StateRows[int(state)]);
 }
 
 // --- Commands of the main window ---------------------------------------
 
 void frmInterface::cmdEdit_Click()
 {
-    txtRemoteIPAddress->setEnabled(true);
-    txtRemotePort->setEnabled(true);
-    txtRemoteIPAddress->setFocus(Qt::OtherFocusReason);
-    cmdEdit->setEnabled(false);
-    cmdStart->setEnabled(false);
-    cmdSave->setEnabled(true);
-    cmdStop->setEnabled(false);
-    mnuOptionsEditRemoteSettings->setEnabled(false);
-    mnuOptionsSaveRemoteSettings->setEnabled(true);
-    mnuFileStartInterface->setEnabled(false);
-    mnuFileStopInterface->setEnabled(false);
+    enter(State::EditingRemote);
 }
 
 void frmInterface::cmdSave_Click()
 {
-    txtRemoteIPAddress->setEnabled(false);
-    txtRemotePort->setEnabled(false);
+    enter(State::RemoteSaved);
     txtLocalPort->setText(txtRemotePort->text());
     saveFileOrReport();
-    cmdSave->setEnabled(false);
-    cmdStart->setEnabled(true);
-    cmdEdit->setEnabled(true);
-    mnuFileStartInterface->setEnabled(true);
-    mnuOptionsEditRemoteSettings->setEnabled(true);
-    mnuOptionsSaveRemoteSettings->setEnabled(false);
     setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
 }
 
@@ -367,8 +374,7 @@ void frmInterface::mnuOptionsEditShowWarningBox_Click()
 
 void frmInterface::mnuOptionsSetup_Click()
 {
-    setEnabled(false);
-    setup().show();
+    openSetup().show();
 }
 
 void frmInterface::mnuHelpAbout_Click()
@@ -396,10 +402,7 @@ void frmInterface::endProgram()
 {
     CloseFile();
     closeAllEndpoints();
-    if (m_setup) {
-        m_setup->hide();
-        m_setup.release()->deleteLater();
-    }
+    discardSetup();
     hide();
     m_windowing.endProgram();
 }

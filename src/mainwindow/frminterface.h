@@ -3,41 +3,42 @@
 #include "interface/acknowledgement.h"
 #include "interface/messagestore.h"
 #include "interface/transactionlog.h"
+#include "mainwindow/receivedmodel.h"
 #include "settings/settingsrecord.h"
 #include "settings/settingsstore.h"
+#include "windowing/controlstates.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 
 #include <memory>
 
 class MessageCommands;
 class QAction;
-class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
 class ReceivedListView;
-class ReceivedModel;
 class Winsock;
 class Windowing;
 class frmSetup;
 
 // The main window: it owns the settings record, the counters, the received
-// messages, the socket endpoints and the logfile for the whole run. Its
-// procedures are split by subsystem: the interface controller, message
-// receipt and the logfile in interface/, the settings file in settings/, the
-// layout and commands here.
+// messages, the socket endpoints, the logfile and the setup dialog for the
+// whole run. Its procedures are split by subsystem: the interface
+// controller, message receipt and the logfile in frminterface_interface.cpp,
+// the settings file in frminterface_settings.cpp, the layout and commands in
+// frminterface.cpp.
 class frmInterface : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    // Creating the window runs its start-up (Form_Load). When the operator
-    // refuses to repair the settings file, the program has ended by the time
-    // the constructor returns (Windowing::programEnded()).
+    // The window is built with its controls in their designed states; its
+    // start-up, Form_Load, is the caller's next step.
     frmInterface(Windowing &windowing, const QString &programDirectory,
                  QWidget *parent = nullptr);
     ~frmInterface() override;
@@ -89,31 +90,26 @@ public:
     // The socket endpoint array: element 0 listens, element 1 is the connection.
     Winsock &winsock() const { return *m_winsock; }
 
-    // The setup dialog; the first touch creates it, hidden, with its fields
-    // loaded from the record.
+    // The setup dialog, a window of this one; the first touch creates it,
+    // hidden, with its fields loaded from the record.
     frmSetup &setup();
-    frmSetup *setupIfExists() const { return m_setup.get(); }
-    // The dialog's Exit: the main window is enabled and the dialog goes.
-    void unloadSetup();
-
-    Windowing &windowing() const { return m_windowing; }
-    // Store commands report a failed write once, naming the file and reason.
-    void saveFileOrReport();
+    frmSetup *setupIfExists() const;
 
     // --- Settings record and run state -----------------------------------
     SettingsRecord &record() { return m_record; }
     const SettingsRecord &record() const { return m_record; }
     const MessageStore &receivedMessages() const { return m_strReceiveData; }
     qint64 transactionCount() const { return m_intTransactionCount; }
-    QString lastTimeStamp() const { return m_strDateTime; }
     QByteArray lastAcknowledgement() const { return m_strSend2; }
     const TransactionLog &transactionLog() const { return m_log; }
-    QString settingsFilePath() const { return m_settingsStore.filePath(); }
-    ReceivedModel &receivedModel() const { return *m_receivedModel; }
+    const ReceivedModel &receivedModel() const { return m_receivedModel; }
     // View, Copy and Save As... for the list's rows, and the message viewer.
     MessageCommands &messageCommands() const { return *m_messageCommands; }
 
     // --- Procedures --------------------------------------------------------
+    // Start-up, run once the window is built. When the operator refuses to
+    // repair the settings file, the program has ended on return
+    // (Windowing::programEnded()) and the window is not to be shown.
     void Form_Load();
     void Form_Resize();
     void Start();
@@ -124,11 +120,10 @@ public:
     void OpenFile();
     void CloseFile();
     void ReadProgramInformation();
-    // Returns false when the settings file could not be written; the reason
-    // is in settingsWriteError().
+    // Return false when the settings file could not be written, keeping the
+    // system's reason for the message that reports it.
     bool CheckBlankParameter();
     bool SaveFile();
-    QString settingsWriteError() const { return m_settingsWriteError; }
 
     // --- Commands ----------------------------------------------------------
     void cmdEdit_Click();
@@ -151,11 +146,21 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    // The arrangements of the buttons, menu items and remote boxes that the
+    // commands put the window in (the table is in frminterface.cpp).
+    enum class State { Stopped, Started, EditingRemote, RemoteSaved, PortInUse, SetupOpen, SetupClosed };
+
     void buildControls();
     void buildMenus();
     void connectCommands();
-    void setStartedState();
-    void setStoppedState();
+    void enter(State state);
+    // Disables this window and gives the setup dialog, still hidden.
+    frmSetup &openSetup();
+    // The dialog's Exit: this window is enabled and the dialog goes.
+    void unloadSetup();
+    void discardSetup();
+    // Store commands report a failed write once, naming the file and reason.
+    void saveFileOrReport();
     void closeAllEndpoints();
     bool readSettingsOnce(QString *reason);
     void reportLogWriteFailure();
@@ -169,16 +174,19 @@ private:
     Windowing &m_windowing;
     SettingsStore m_settingsStore;
     Winsock *m_winsock = nullptr;
-    std::unique_ptr<frmSetup> m_setup;
-    ReceivedModel *m_receivedModel = nullptr;
-    std::unique_ptr<MessageCommands> m_messageCommands;
+    ControlStates m_states{{}};
 
     SettingsRecord m_record;
     QString m_strUpdate;
     QString m_settingsWriteError;
+    // The list's model and the commands on its rows come after the store
+    // they show, so that they go before it.
     MessageStore m_strReceiveData;
+    ReceivedModel m_receivedModel{m_strReceiveData};
+    std::unique_ptr<MessageCommands> m_messageCommands;
+    // A child window that works on the record; the destructor deletes it first.
+    QPointer<frmSetup> m_setup;
     // Wider than 16 bits so that a long run keeps counting past 32767.
-    qint64 m_intTempCounter = 0;
     qint64 m_intTransactionCount = 0;
     QString m_strDateTime;
     TimeStampClock m_clock;

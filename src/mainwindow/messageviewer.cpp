@@ -1,10 +1,10 @@
 #include "messageviewer.h"
 
-#include "mainwindow/classiclook.h"
-#include "mainwindow/controls.h"
+#include "windowing/classiclook.h"
+#include "windowing/controls.h"
 #include "mainwindow/messagetext.h"
-#include "mainwindow/twips.h"
-#include "mainwindow/windowing.h"
+#include "windowing/twips.h"
+#include "windowing/windowing.h"
 
 #include <QBoxLayout>
 #include <QClipboard>

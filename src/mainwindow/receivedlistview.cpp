@@ -40,6 +40,11 @@ void ReceivedListView::setModel(QAbstractItemModel *model)
     m_header->setModel(model);
     m_current = -1;
     if (model) {
+        // A model that goes before the list leaves it empty, not dangling.
+        connect(model, &QObject::destroyed, this, [this] {
+            m_model = nullptr;
+            m_current = -1;
+        });
         // A new row only moves the scroll range; what is in sight is painted
         // with the window's next frame.
         connect(model, &QAbstractItemModel::rowsInserted, this, [this] {

@@ -165,6 +165,7 @@ frmInterface &TestProgram::open()
 frmInterface &TestProgram::open(Windowing &other)
 {
     m_window = std::make_unique<frmInterface>(other, m_dir.path());
+    m_window->Form_Load();
     return *m_window;
 }
 

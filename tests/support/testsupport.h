@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mainwindow/windowing.h"
+#include "windowing/windowing.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

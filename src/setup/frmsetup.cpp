@@ -1,10 +1,9 @@
 #include "frmsetup.h"
 
-#include "mainwindow/classiclook.h"
-#include "mainwindow/controls.h"
-#include "mainwindow/frminterface.h"
-#include "mainwindow/twips.h"
-#include "mainwindow/windowing.h"
+#include "windowing/classiclook.h"
+#include "windowing/controls.h"
+#include "windowing/twips.h"
+#include "windowing/windowing.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -23,21 +22,44 @@ using Controls::frame;
 using Controls::label;
 using Controls::named;
 
-// The setup dialog's fields start disabled: its View state.
+// Its fields take their enabled state from the state table (View, when built).
 QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
                    const QString &tooltip, const QString &accessibleName)
 {
-    return Controls::textBox(parent, codeName, text, tooltip, accessibleName, false);
+    return Controls::textBox(parent, codeName, text, tooltip, accessibleName, true);
 }
+
+// The dialog's states. Columns: cmdEdit, the six fields in their tab order
+// (txtInterfaceName, chkShowCount, txtLogfileLocation, txtAckBeforeDate,
+// txtAckAfterDate, txtMSASegment), cmdSave. cmdExit is always enabled.
+constexpr std::string_view StateRows[] = {
+    /* View */              "+  ------  -",
+    /* Editing */           "-  *+++++  +",
+    /* Saved */             "-  ------  -",
+    /* LogfileCorrection */ ".  ..+...  +",
+};
 } // namespace
 
-frmSetup::frmSetup(frmInterface &owner)
-    : QDialog(nullptr), m_owner(owner)
+frmSetup::frmSetup(SettingsRecord &record, Windowing &windowing, std::function<void()> writeFile,
+                   QWidget *parent)
+    : QDialog(parent), m_record(record), m_windowing(windowing), m_writeFile(std::move(writeFile))
 {
     setObjectName(QStringLiteral("frmSetup"));
     setWindowTitle(QStringLiteral("Setup"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/frmsetup.ico")));
     buildControls();
+    m_fields = {{{txtInterfaceName, &SettingsRecord::strInterfaceName, nullptr},
+                 {chkShowCount, nullptr, &SettingsRecord::intShowCount},
+                 {txtLogfileLocation, &SettingsRecord::strLogfileLocation, nullptr},
+                 {txtAckBeforeDate, &SettingsRecord::strAckBeforeDate, nullptr},
+                 {txtAckAfterDate, &SettingsRecord::strAckAfterDate, nullptr},
+                 {txtMSASegment, &SettingsRecord::strMSASegment, nullptr}}};
+    QList<ControlStates::Control> columns{cmdEdit};
+    for (const Field &field : m_fields)
+        columns << field.control;
+    columns << cmdSave;
+    m_states = ControlStates(columns);
+    enter(State::View);
     // The dialog's loading: its fields come from the record before it can be shown.
     LoadTextBoxes();
 }
@@ -61,7 +83,6 @@ void frmSetup::buildControls()
     cmdExit = button(this, "cmdExit", QStringLiteral("Exit"), QStringLiteral("Exit Setup"));
     Twips::place(cmdExit, 4200, 6960, 1575, 375);
     cmdSave = button(this, "cmdSave", QStringLiteral("Save"), QStringLiteral("Save"));
-    cmdSave->setEnabled(false);
     Twips::place(cmdSave, 2280, 6960, 1575, 375);
     cmdEdit = button(this, "cmdEdit", QStringLiteral("Edit"), QStringLiteral("Edit Fields"));
     Twips::place(cmdEdit, 360, 6960, 1575, 375);
@@ -70,7 +91,6 @@ void frmSetup::buildControls()
     Twips::place(fraInterfaceNameInfo, 360, 120, 5415, 1335);
     chkShowCount = named(new QCheckBox(QStringLiteral("Show Transaction Count"), fraInterfaceNameInfo),
                          "chkShowCount", QStringLiteral("Show Transaction Count"));
-    chkShowCount->setEnabled(false);
     Twips::place(chkShowCount, 1440, 960, 3255, 195);
     txtInterfaceName = textBox(fraInterfaceNameInfo, "txtInterfaceName", QString(),
                                QStringLiteral("Interface Name"), QStringLiteral("Interface Name"));
@@ -141,32 +161,36 @@ int frmSetup::showCountState() const
     return chkShowCount->isChecked() ? 1 : 0;
 }
 
-void frmSetup::setShowCountState(int state)
+void frmSetup::enter(State state)
 {
-    chkShowCount->setChecked(state == 1);
+    static_assert(std::size(StateRows) == std::size_t(State::LogfileCorrection) + 1, "a row for each state");
+    m_states.apply(StateRows[int(state)]);
 }
 
 void frmSetup::LoadTextBoxes()
 {
-    const SettingsRecord &record = m_owner.record();
-    m_lastInterfaceName = record.strInterfaceName;
-    txtInterfaceName->setText(record.strInterfaceName);
-    txtAckBeforeDate->setText(record.strAckBeforeDate);
-    txtAckAfterDate->setText(record.strAckAfterDate);
-    txtMSASegment->setText(record.strMSASegment);
-    setShowCountState(record.intShowCount);
-    txtLogfileLocation->setText(record.strLogfileLocation);
+    m_lastInterfaceName = m_record.strInterfaceName;
+    for (const Field &field : m_fields) {
+        if (field.text)
+            static_cast<QLineEdit *>(field.control)->setText(m_record.*field.text);
+        else
+            chkShowCount->setChecked(m_record.*field.state == 1);
+    }
+}
+
+void frmSetup::fieldsInto(SettingsRecord &values) const
+{
+    for (const Field &field : m_fields) {
+        if (field.text)
+            values.*field.text = static_cast<const QLineEdit *>(field.control)->text();
+        else
+            values.*field.state = showCountState();
+    }
 }
 
 void frmSetup::LoadInfoFromTextBoxes()
 {
-    SettingsRecord &record = m_owner.record();
-    record.strInterfaceName = txtInterfaceName->text();
-    record.strAckBeforeDate = txtAckBeforeDate->text();
-    record.strAckAfterDate = txtAckAfterDate->text();
-    record.strMSASegment = txtMSASegment->text();
-    record.intShowCount = showCountState();
-    record.strLogfileLocation = txtLogfileLocation->text();
+    fieldsInto(m_record);
 }
 
 void frmSetup::limitTypedInterfaceName()
@@ -186,7 +210,7 @@ void frmSetup::txtLogfileLocation_GotFocus()
     if (m_choosing)
         return;
     m_choosing = true;
-    const QString chosen = m_owner.windowing().chooseOpenFile(this);
+    const QString chosen = m_windowing.chooseOpenFile(this);
     m_choosing = false;
     // The field holds the name's bytes, one character each, as the settings
     // file and the log opener do: a chosen name with letters beyond ASCII is
@@ -210,28 +234,15 @@ bool frmSetup::eventFilter(QObject *watched, QEvent *event)
 
 void frmSetup::cmdEdit_Click()
 {
-    cmdEdit->setEnabled(false);
-    for (QWidget *field : {static_cast<QWidget *>(txtInterfaceName), static_cast<QWidget *>(chkShowCount),
-                           static_cast<QWidget *>(txtLogfileLocation),
-                           static_cast<QWidget *>(txtAckBeforeDate),
-                           static_cast<QWidget *>(txtAckAfterDate), static_cast<QWidget *>(txtMSASegment)})
-        field->setEnabled(true);
-    txtInterfaceName->setFocus(Qt::OtherFocusReason);
-    cmdSave->setEnabled(true);
+    enter(State::Editing);
 }
 
 void frmSetup::cmdSave_Click()
 {
-    cmdSave->setEnabled(false);
-    m_owner.saveFileOrReport();
-    for (QWidget *field : {static_cast<QWidget *>(txtInterfaceName), static_cast<QWidget *>(chkShowCount),
-                           static_cast<QWidget *>(txtLogfileLocation),
-                           static_cast<QWidget *>(txtAckBeforeDate),
-                           static_cast<QWidget *>(txtAckAfterDate), static_cast<QWidget *>(txtMSASegment),
-                           static_cast<QWidget *>(cmdEdit)})
-        field->setEnabled(false);
+    enter(State::Saved);
+    m_writeFile();
     LoadInfoFromTextBoxes();
-    m_owner.AddTransactionCount();
+    emit saved();
 }
 
 void frmSetup::cmdExit_Click()
@@ -246,14 +257,8 @@ void frmSetup::reject()
 
 void frmSetup::closeEvent(QCloseEvent *event)
 {
-    // However the dialog is closed, the main window comes back and the
-    // dialog goes with its fields, unsaved edits discarded.
+    // However the dialog is closed, its owner hears of it: the dialog goes
+    // with its fields, unsaved edits discarded.
     event->accept();
-    m_owner.unloadSetup();
-}
-
-void frmSetup::enterLogfileCorrection()
-{
-    txtLogfileLocation->setEnabled(true);
-    cmdSave->setEnabled(true);
+    emit closed();
 }

@@ -1,9 +1,9 @@
 #include "application.h"
 
 #include "mainwindow/frminterface.h"
-#include "mainwindow/windowing.h"
 #include "settings/settingsfolder.h"
 #include "settings/settingsstore.h"
+#include "windowing/windowing.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -143,9 +143,9 @@ int runAckmereProbe(int &argc, char **argv)
                                                                 : commandLine.settingsFolder;
 
     QtWindowing windowing;
-    // Creating the main window runs its start-up; a No to the settings
-    // repair ends the program before any window is shown.
     frmInterface window(windowing, folder);
+    // A No to the settings repair ends the program before any window is shown.
+    window.Form_Load();
     if (windowing.programEnded())
         return 0;
     window.show();

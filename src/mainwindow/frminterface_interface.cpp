@@ -2,16 +2,15 @@
 // transaction logfile: the procedures of the main window that bring the
 // interface up and down and answer every message.
 
-#include "mainwindow/frminterface.h"
+#include "frminterface.h"
 
 #include "interface/acknowledgement.h"
 #include "interface/winsock.h"
 #include "mainwindow/caption.h"
-#include "mainwindow/receivedmodel.h"
-#include "mainwindow/windowing.h"
-#include "settings/frmsetup.h"
 #include "settings/numericvalue.h"
 #include "settings/truthvalue.h"
+#include "setup/frmsetup.h"
+#include "windowing/windowing.h"
 
 #include <QAction>
 #include <QLabel>
@@ -45,8 +44,7 @@ void frmInterface::Form_Load()
         return;
     setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
     m_strReceiveData.clear();
-    m_receivedModel->storeCleared();
-    m_intTempCounter = 0;
+    m_receivedModel.storeCleared();
     txtRemoteIPAddress->setText(m_record.strRemoteIP);
     const QString port = decimalText(numericValue(m_record.strPort));
     txtRemotePort->setText(port);
@@ -70,7 +68,7 @@ void frmInterface::Start()
     setTextIfChanged(txtInterfaceStatus, StatusStartRequested);
     m_logWriteFailureReported = false;
 
-    setStartedState();
+    enter(State::Started);
     OpenFile();
     m_winsock->setRemoteHost(0, txtRemoteIPAddress->text());
     m_winsock->setRemotePort(0, roundedToInt32(numericValue(txtRemotePort->text())));
@@ -79,11 +77,8 @@ void frmInterface::Start()
     const int error = m_winsock->listen(0);
     if (error == Winsock::ErrAddressInUse) {
         m_windowing.notice(this, QStringLiteral("The port is already in use.  Select another port number."));
-        txtRemotePort->setEnabled(true);
-        txtRemotePort->setFocus(Qt::OtherFocusReason);
-        cmdSave->setEnabled(true);
-        cmdStop->setEnabled(false);
-    } else if (error != 0) {
+        enter(State::PortInUse);
+    } else if (error != Winsock::NoError) {
         m_windowing.notice(this, QStringLiteral("Unexpected error has occurred."));
     }
 }
@@ -91,7 +86,7 @@ void frmInterface::Start()
 void frmInterface::Stop()
 {
     setTextIfChanged(txtInterfaceStatus, StatusStopRequested);
-    setStoppedState();
+    enter(State::Stopped);
     CloseFile();
     closeAllEndpoints();
     setTextIfChanged(txtInterfaceStatus, StatusStopped);
@@ -116,7 +111,7 @@ void frmInterface::Winsock_ConnectionRequest(int index, qint32 requestID)
             m_winsock->destroy(connection);
             m_winsock->create(connection);
         }
-        return m_winsock->accept(connection, requestID) == 0;
+        return m_winsock->accept(connection, requestID) == Winsock::NoError;
     };
     if (!acceptRequest()) {
         // One more try on a fresh element; then the request is dropped and
@@ -151,7 +146,7 @@ void frmInterface::Winsock_Error(int, int number)
     // The box runs its own event loop, in which the next error would open a
     // box inside it, and so on until the stack runs out: while one is open,
     // further errors show none. Acknowledging goes on meanwhile.
-    if (number == 0 || m_socketErrorShowing)
+    if (number == Winsock::NoError || m_socketErrorShowing)
         return;
     const QScopedValueRollback showing(m_socketErrorShowing, true);
     m_windowing.notice(this, QString::number(number));
@@ -167,7 +162,6 @@ void frmInterface::Winsock_DataArrival(int index, qint64)
     if (m_log.isOpen() && !m_log.writeLine(message))
         reportLogWriteFailure();
     m_strReceiveData.append(message);
-    ++m_intTempCounter;
     PrepareAck();
     m_winsock->send(index, m_strSend2);
     // The rest waits until the sender pauses (Winsock_ArrivalsSettled): a
@@ -192,7 +186,7 @@ void frmInterface::Winsock_ArrivalsSettled(int)
     if (m_record.intShowCount == 1)
         AddTransactionCount();
     setTextIfChanged(txtSendData, QString::fromLatin1(m_strSend2));
-    m_receivedModel->messagesAdded();
+    m_receivedModel.messagesAdded();
 }
 
 void frmInterface::PrepareAck()
@@ -225,9 +219,8 @@ void frmInterface::OpenFile()
     }
     m_windowing.notice(this, QStringLiteral("The logfile could not be opened.\r\n"
                                             "Verify that the name is correct."));
-    setEnabled(false);
-    frmSetup &dialog = setup();
-    dialog.enterLogfileCorrection();
+    frmSetup &dialog = openSetup();
+    dialog.enter(frmSetup::State::LogfileCorrection);
     dialog.show();
     dialog.txtLogfileLocation_GotFocus();
 }

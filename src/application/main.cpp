@@ -1,4 +1,4 @@
-#include "mainwindow/application.h"
+#include "application/application.h"
 
 int main(int argc, char **argv)
 {

@@ -1,12 +1,11 @@
 // The settings file as the main window reads, repairs and rewrites it.
 
-#include "mainwindow/frminterface.h"
+#include "frminterface.h"
 
-#include "mainwindow/windowing.h"
-#include "settings/frmsetup.h"
 #include "settings/settingsfile.h"
+#include "setup/frmsetup.h"
+#include "windowing/windowing.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QLineEdit>
 
@@ -56,7 +55,7 @@ void frmInterface::ReadProgramInformation()
         reason = m_settingsWriteError;
     m_windowing.notice(this, QStringLiteral("The settings file %1 could not be repaired: %2\r\n"
                                             "The program goes on with the settings shown.")
-                                 .arg(QDir::toNativeSeparators(settingsFilePath()), reason));
+                                 .arg(QDir::toNativeSeparators(m_settingsStore.filePath()), reason));
     setup().LoadTextBoxes();
 }
 
@@ -66,30 +65,18 @@ bool frmInterface::CheckBlankParameter()
         m_strUpdate = QStringLiteral("Yes");
     txtRemoteIPAddress->setText(m_record.strRemoteIP);
     txtRemotePort->setText(m_record.strPort);
-    frmSetup &dialog = setup();
-    dialog.txtAckBeforeDate->setText(m_record.strAckBeforeDate);
-    dialog.txtAckAfterDate->setText(m_record.strAckAfterDate);
-    dialog.txtMSASegment->setText(m_record.strMSASegment);
-    dialog.txtInterfaceName->setText(m_record.strInterfaceName);
-    dialog.setShowCountState(m_record.intShowCount);
-    dialog.txtLogfileLocation->setText(m_record.strLogfileLocation);
+    setup().LoadTextBoxes();
     return SaveFile();
 }
 
 bool frmInterface::SaveFile()
 {
-    frmSetup &dialog = setup();
-    SettingsRecord shown;
+    // The remote endpoint as its boxes show it, the six of the setup dialog
+    // as its fields hold them, the two switches from the record.
+    SettingsRecord shown = m_record;
     shown.strRemoteIP = txtRemoteIPAddress->text();
     shown.strPort = txtRemotePort->text();
-    shown.strAutoStart = m_record.strAutoStart;
-    shown.strExitWarning = m_record.strExitWarning;
-    shown.strAckBeforeDate = dialog.txtAckBeforeDate->text();
-    shown.strAckAfterDate = dialog.txtAckAfterDate->text();
-    shown.strMSASegment = dialog.txtMSASegment->text();
-    shown.strInterfaceName = dialog.txtInterfaceName->text();
-    shown.intShowCount = dialog.showCountState();
-    shown.strLogfileLocation = dialog.txtLogfileLocation->text();
+    setup().fieldsInto(shown);
     if (!m_settingsStore.write(writeSettings(shown), &m_settingsWriteError))
         return false;
     m_settingsWriteError.clear();
@@ -105,6 +92,6 @@ void frmInterface::saveFileOrReport()
     if (SaveFile())
         return;
     m_windowing.notice(this, QStringLiteral("The settings file %1 could not be written: %2")
-                                 .arg(QDir::toNativeSeparators(settingsFilePath()),
+                                 .arg(QDir::toNativeSeparators(m_settingsStore.filePath()),
                                       m_settingsWriteError));
 }
