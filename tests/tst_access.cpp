@@ -1,6 +1,6 @@
 // Both windows as a screen reader or a UI automation tool sees them: every
-// control has an accessible name, and every control and menu item can be
-// found by its code name.
+// control has an accessible name, and every menu and menu item can be found
+// by its code name (each control is, in tst_scaling's table).
 
 #include "testsupport.h"
 
@@ -51,7 +51,7 @@ void collectNames(QAccessibleInterface *face, QStringList *names, int depth = 0)
 }
 } // namespace
 
-class AccessTest : public QObject
+class AccessTest : public QObject, private ShownWindows
 {
     Q_OBJECT
 
@@ -61,31 +61,16 @@ private slots:
     void everyControlHasAName();
     void textBoxesAreNamedByTheirLabelOrTooltip();
     void namesOfTheOtherControls();
-    void everyControlIsFoundByItsCodeName_data();
-    void everyControlIsFoundByItsCodeName();
-    void everyMenuItemIsFoundByItsCodeName();
+    void everyMenuAndMenuItemIsFoundByItsCodeName();
     void theAccessibilityTreeCarriesTheNames();
 
 private:
     QWidget *windowNamed(const QString &which) const;
-
-    std::unique_ptr<TestProgram> m_program;
-    frmInterface *m_window = nullptr;
-    frmSetup *m_setup = nullptr;
 };
 
 void AccessTest::initTestCase()
 {
-    m_program = std::make_unique<TestProgram>();
-    IniValues values;
-    values.port = QString::number(freePort());
-    m_program->writeIni(values);
-    m_window = &m_program->open();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window));
-    m_setup = &m_window->setup();
-    m_setup->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_setup));
+    QVERIFY(showWindows(true));
 }
 
 QWidget *AccessTest::windowNamed(const QString &which) const
@@ -172,63 +157,7 @@ void AccessTest::namesOfTheOtherControls()
     QCOMPARE(accessibleName(m_setup->cmdEdit), QStringLiteral("Edit"));
 }
 
-void AccessTest::everyControlIsFoundByItsCodeName_data()
-{
-    frmInterface &w = *m_window;
-    frmSetup &s = *m_setup;
-    QTest::addColumn<QString>("window");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QWidget *>("control");
-    const QList<QPair<const char *, QWidget *>> main = {
-        {"lblAutomaticStart", w.lblAutomaticStart}, {"fraStatus", w.fraStatus},
-        {"txtInterfaceStatus", w.txtInterfaceStatus}, {"txtStartDateAndTime", w.txtStartDateAndTime},
-        {"txtItemCount", w.txtItemCount}, {"txtDateTime", w.txtDateTime},
-        {"lblInterfaceStatus", w.lblInterfaceStatus}, {"lblStartDateAndTime", w.lblStartDateAndTime},
-        {"lblItemCount", w.lblItemCount}, {"lblDateTime", w.lblDateTime}, {"fraSend", w.fraSend},
-        {"txtSendData", w.txtSendData}, {"cmdStart", w.cmdStart}, {"cmdStop", w.cmdStop},
-        {"cmdExit", w.cmdExit}, {"cmdEdit", w.cmdEdit}, {"cmdSave", w.cmdSave},
-        {"fraRemote", w.fraRemote}, {"txtRemoteIPAddress", w.txtRemoteIPAddress},
-        {"txtRemotePort", w.txtRemotePort}, {"lblRemoteIPAddress", w.lblRemoteIPAddress},
-        {"lblRemotePort", w.lblRemotePort}, {"fraLocal", w.fraLocal},
-        {"txtLocalIPAddress", w.txtLocalIPAddress}, {"txtLocalPort", w.txtLocalPort},
-        {"lblLocalIpAddress", w.lblLocalIpAddress}, {"lblLocalPort", w.lblLocalPort},
-        {"fraReceive", w.fraReceive}, {"lvwReceiveData", w.lvwReceiveData},
-        {"mnuFile", w.mnuFile}, {"mnuOptions", w.mnuOptions}, {"mnuHelp", w.mnuHelp},
-    };
-    const QList<QPair<const char *, QWidget *>> setup = {
-        {"fraMSAACK", s.fraMSAACK}, {"txtMSASegment", s.txtMSASegment}, {"cmdExit", s.cmdExit},
-        {"cmdSave", s.cmdSave}, {"cmdEdit", s.cmdEdit}, {"fraInterfaceNameInfo", s.fraInterfaceNameInfo},
-        {"chkShowCount", s.chkShowCount}, {"txtInterfaceName", s.txtInterfaceName},
-        {"lblInterfaceName", s.lblInterfaceName}, {"fraLogfileInformation", s.fraLogfileInformation},
-        {"txtLogfileLocation", s.txtLogfileLocation}, {"lblLogfileInfo", s.lblLogfileInfo},
-        {"fraAckInformation", s.fraAckInformation}, {"txtAckAfterDate", s.txtAckAfterDate},
-        {"txtAckBeforeDate", s.txtAckBeforeDate}, {"lblAckAfterDate", s.lblAckAfterDate},
-        {"lblAckBeforeDate", s.lblAckBeforeDate}, {"lblAckowledgement", s.lblAckowledgement},
-    };
-    for (const auto &[name, control] : main)
-        QTest::addRow("main %s", name) << QStringLiteral("main") << QString::fromLatin1(name) << control;
-    for (const auto &[name, control] : setup)
-        QTest::addRow("setup %s", name) << QStringLiteral("setup") << QString::fromLatin1(name) << control;
-}
-
-void AccessTest::everyControlIsFoundByItsCodeName()
-{
-    QFETCH(QString, window);
-    QFETCH(QString, name);
-    QFETCH(QWidget *, control);
-    QVERIFY(control);
-    QWidget *top = windowNamed(window);
-    QList<QWidget *> found = top->findChildren<QWidget *>(name);
-    // The setup dialog is a window the main window holds: its controls are
-    // not the main window's.
-    if (top != m_setup)
-        found.removeIf([this](const QWidget *w) { return m_setup->isAncestorOf(w); });
-    // One control to a name within its window, and the right one.
-    QCOMPARE(found.size(), 1);
-    QCOMPARE(found.first(), control);
-}
-
-void AccessTest::everyMenuItemIsFoundByItsCodeName()
+void AccessTest::everyMenuAndMenuItemIsFoundByItsCodeName()
 {
     frmInterface &w = *m_window;
     const QList<QPair<const char *, QAction *>> items = {
@@ -243,6 +172,11 @@ void AccessTest::everyMenuItemIsFoundByItsCodeName()
     for (QAction *menu : w.menuBar()->actions())
         total += int(menu->menu()->actions().size());
     QCOMPARE(total, int(items.size()));
+    for (const auto &[name, menu] : {std::pair{"mnuFile", w.mnuFile}, std::pair{"mnuOptions", w.mnuOptions},
+                                     std::pair{"mnuHelp", w.mnuHelp}}) {
+        QCOMPARE(w.findChildren<QWidget *>(QLatin1String(name)).size(), 1);
+        QCOMPARE(w.findChild<QWidget *>(QLatin1String(name)), menu);
+    }
     for (const auto &[name, action] : items) {
         QCOMPARE(w.findChildren<QAction *>(QLatin1String(name)).size(), 1);
         QCOMPARE(w.findChild<QAction *>(QLatin1String(name)), action);

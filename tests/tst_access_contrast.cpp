@@ -274,21 +274,14 @@ void ContrastTest::everyTextIsReadable()
         QApplication::setPalette(darkPalette());
 
     TestProgram program;
-    IniValues values;
-    const quint16 port = freePort();
-    values.port = QString::number(port);
-    values.autoStart = QStringLiteral("On");
-    program.writeIni(values);
-    frmInterface &w = program.open();
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    frmInterface &w = program.openListening();
+    QVERIFY(showExposed(w));
     frmSetup &setup = w.setup();
 
     // A message in the list, so that a row and its marks are drawn.
     LoopbackClient sender;
-    QVERIFY(sender.connectTo(port));
-    QVERIFY(sender.send(framed("MSH|^~\\&|DARK|PALETTE|||202601011200||ADT^A01|1|P|2.3\r")));
-    QCOMPARE(sender.receive(51).size(), 51);
+    QVERIFY(sender.connectTo(program.port()));
+    QVERIFY(sender.exchange(framed("MSH|^~\\&|DARK|PALETTE|||202601011200||ADT^A01|1|P|2.3\r")));
     QCOMPARE(w.receivedModel().rowCount(), 1);
     // The start time is shown once a sender is connected; the other boxes
     // that start empty get a text to look at.
@@ -314,8 +307,7 @@ void ContrastTest::everyTextIsReadable()
     if (QTest::currentTestFailed())
         return;
 
-    setup.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&setup));
+    QVERIFY(showExposed(setup));
     verifyReadable(&setup, 18);
     if (QTest::currentTestFailed())
         return;

@@ -1,6 +1,8 @@
 // The pure parts behind every answer: the timestamp, the acknowledgement's
 // bytes, the message store and the logfile's lines.
 
+#include "testbase.h"
+
 #include "interface/acknowledgement.h"
 #include "interface/messagestore.h"
 #include "interface/transactionlog.h"
@@ -103,9 +105,7 @@ void AcknowledgementTest::cachedAcknowledgementFollowsEveryText()
 
 void AcknowledgementTest::eightBitTextsGoOutByteForByte()
 {
-    QByteArray high;
-    for (int byte = 128; byte < 256; ++byte)
-        high += char(byte);
+    const QByteArray high = byteValues(128);
     const QByteArray ack = acknowledgementOf(QString::fromLatin1(high), QStringLiteral("000000000000"),
                                              QString(), QStringLiteral("\x01"));
     QCOMPARE(ack, "\x0bMSH" + high + "000000000000\rMSA\x01\r\x1c\r");
@@ -115,9 +115,7 @@ void AcknowledgementTest::storeKeepsEveryMessageExactly()
 {
     QTemporaryDir spill;
     MessageStore store({spill.path()});
-    QByteArray all;
-    for (int byte = 0; byte < 256; ++byte)
-        all += char(byte);
+    const QByteArray all = byteValues();
     const QByteArray huge(5 << 20, 'h'); // larger than a chunk, and than a spill
     QList<QByteArray> sent;
     for (int i = 0; i < 5000; ++i)
@@ -204,9 +202,7 @@ void AcknowledgementTest::logAppendsExactLines()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("log.txt"));
-    QByteArray every;
-    for (int byte = 0; byte < 256; ++byte)
-        every += char(byte);
+    const QByteArray every = byteValues();
     {
         TransactionLog log;
         QVERIFY(log.open(path));

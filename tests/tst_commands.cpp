@@ -11,32 +11,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTcpServer>
 #include <QtTest>
 
 namespace {
 const QString ExitQuestion = QStringLiteral("Do you wish to exit Ackmere?");
-
-struct Open
-{
-    TestProgram program;
-    quint16 port = freePort();
-    frmInterface *window = nullptr;
-
-    explicit Open(const QString &exitWarning = QStringLiteral("False"),
-                  const QString &autoStart = QStringLiteral("On"))
-    {
-        IniValues values;
-        values.port = QString::number(port);
-        values.exitWarning = exitWarning;
-        values.autoStart = autoStart;
-        program.writeIni(values);
-        window = &program.open();
-        window->show();
-    }
-
-    QByteArray ini() const { return program.readFile(QStringLiteral("ackprobe.ini")); }
-};
 } // namespace
 
 class CommandsTest : public QObject
@@ -44,11 +22,8 @@ class CommandsTest : public QObject
     Q_OBJECT
 
 private slots:
-    void exitWithoutWarningEndsAtOnce();
-    void noToTheExitQuestionChangesNothing();
-    void trueInSmallLettersIsCheckedButDoesNotAsk();
-    void closeRequestAsksBeforeClosingAnything();
-    void closeRequestWithYesEnds();
+    void exitRequest_data();
+    void exitRequest();
     void editAndSaveTheRemoteEndpoint();
     void saveRemoteSettingsRightAfterStartUp();
     void togglingAnOptionWritesTheHalfEditedEndpoint();
@@ -58,106 +33,78 @@ private slots:
     void aboutHasThreeLines();
 };
 
-void CommandsTest::exitWithoutWarningEndsAtOnce()
+void CommandsTest::exitRequest_data()
 {
-    Open open;
-    frmInterface &w = *open.window;
-    LoopbackClient client;
-    QVERIFY(client.connectTo(open.port));
-    QVERIFY(client.send("last"));
-    QCOMPARE(client.receive(51).size(), 51);
-    w.mnuFileExit->trigger();
-    QVERIFY(open.program.windowing.boxes.isEmpty());
-    QVERIFY(open.program.windowing.programEnded());
-    QVERIFY(!w.transactionLog().isOpen());
-    QVERIFY(!w.winsock().isListening(0));
-    QVERIFY(client.waitForClosed());
-    QVERIFY(!w.isVisible());
+    QTest::addColumn<QString>("warning"); // the setting as written
+    QTest::addColumn<QString>("how");     // "menu", "button" or "close box"
+    QTest::addColumn<bool>("yes");        // the answer, when asked
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<bool>("ends");
+    QTest::newRow("Exit item without a warning") << "False" << "menu" << false << false << true;
+    QTest::newRow("true in small letters is checked but does not ask")
+        << "true" << "button" << false << false << true;
+    QTest::newRow("No to the Exit button changes nothing") << "True" << "button" << false << true << false;
+    QTest::newRow("No to the close box changes nothing") << "True" << "close box" << false << true << false;
+    QTest::newRow("Yes to the close box ends") << "True" << "close box" << true << true << true;
 }
 
-void CommandsTest::noToTheExitQuestionChangesNothing()
+void CommandsTest::exitRequest()
 {
-    Open open(QStringLiteral("True"));
-    frmInterface &w = *open.window;
+    QFETCH(QString, warning);
+    QFETCH(QString, how);
+    QFETCH(bool, yes);
+    QFETCH(bool, asked);
+    QFETCH(bool, ends);
+    TestProgram program;
+    frmInterface &w = program.openShown({.autoStart = QStringLiteral("On"), .exitWarning = warning});
+    QCOMPARE(w.mnuOptionsEditShowWarningBox->isChecked(), warning != QLatin1String("False"));
     LoopbackClient client;
-    QVERIFY(client.connectTo(open.port));
-    QVERIFY(client.send("one"));
-    QCOMPARE(client.receive(51).size(), 51);
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("before"));
     const QString status = w.txtInterfaceStatus->text();
-    const QString count = w.txtItemCount->text();
-
-    open.program.windowing.answers = {false};
-    w.cmdExit->click();
-    const QList<FakeWindowing::Box> boxes = open.program.windowing.boxes;
-    QCOMPARE(boxes.size(), 1);
-    QCOMPARE(boxes.first().kind, QStringLiteral("question"));
-    QCOMPARE(boxes.first().title, QStringLiteral("Exit Ackmere"));
-    QCOMPARE(boxes.first().text, ExitQuestion);
-    QVERIFY(!open.program.windowing.programEnded());
-    QCOMPARE(w.txtInterfaceStatus->text(), status);
-    QCOMPARE(w.txtItemCount->text(), count);
-    QVERIFY(w.transactionLog().isOpen());
-    QVERIFY(w.isVisible());
-    // The connection is still there and still answered.
-    QVERIFY(client.send("two"));
-    QCOMPARE(client.receive(51).size(), 51);
-}
-
-void CommandsTest::trueInSmallLettersIsCheckedButDoesNotAsk()
-{
-    Open open(QStringLiteral("true"));
-    QVERIFY(open.window->mnuOptionsEditShowWarningBox->isChecked());
-    open.window->cmdExit->click();
-    QVERIFY(open.program.windowing.boxes.isEmpty());
-    QVERIFY(open.program.windowing.programEnded());
-}
-
-void CommandsTest::closeRequestAsksBeforeClosingAnything()
-{
-    Open open(QStringLiteral("True"));
-    frmInterface &w = *open.window;
-    LoopbackClient client;
-    QVERIFY(client.connectTo(open.port));
-    QVERIFY(client.send("before"));
-    QCOMPARE(client.receive(51).size(), 51);
-
+    // Nothing is closed before the question is answered.
     bool connectedWhileAsked = false;
-    open.program.windowing.onBox = [&](const FakeWindowing::Box &) {
+    program.windowing.onBox = [&](const FakeWindowing::Box &) {
         connectedWhileAsked = w.winsock().isConnected(1) && w.transactionLog().isOpen();
     };
-    open.program.windowing.answers = {false};
-    QVERIFY(!w.close());
-    QVERIFY(connectedWhileAsked);
-    QCOMPARE(open.program.windowing.questionTexts(), QStringList{ExitQuestion});
-    QVERIFY(w.isVisible());
-    QVERIFY(!open.program.windowing.programEnded());
-    QVERIFY(client.send("after"));
-    QCOMPARE(client.receive(51).size(), 51);
-    QCOMPARE(w.txtItemCount->text(), QStringLiteral("2"));
-}
+    program.windowing.answers = {yes};
+    if (how == u"menu")
+        w.mnuFileExit->trigger();
+    else if (how == u"button")
+        w.cmdExit->click();
+    else // a No keeps the window open
+        QVERIFY(!w.close() || ends);
 
-void CommandsTest::closeRequestWithYesEnds()
-{
-    Open open(QStringLiteral("True"));
-    frmInterface &w = *open.window;
-    LoopbackClient client;
-    QVERIFY(client.connectTo(open.port));
-    QTRY_COMPARE(w.txtInterfaceStatus->text(), QStringLiteral("Connection Established"));
-    open.program.windowing.answers = {true};
-    w.close();
-    QVERIFY(open.program.windowing.programEnded());
-    QVERIFY(!w.isVisible());
-    QVERIFY(!w.transactionLog().isOpen());
-    QVERIFY(client.waitForClosed());
-    // Nothing more is asked once the program has ended.
-    w.close();
-    QCOMPARE(open.program.windowing.boxes.size(), 1);
+    const QList<FakeWindowing::Box> boxes = program.windowing.boxes;
+    QCOMPARE(boxes.size(), asked ? 1 : 0);
+    if (asked) {
+        QCOMPARE(boxes.first().kind, QStringLiteral("question"));
+        QCOMPARE(boxes.first().title, QStringLiteral("Exit Ackmere"));
+        QCOMPARE(boxes.first().text, ExitQuestion);
+        QVERIFY(connectedWhileAsked);
+    }
+    QCOMPARE(program.windowing.programEnded(), ends);
+    QCOMPARE(w.isVisible(), !ends);
+    QCOMPARE(w.transactionLog().isOpen(), !ends);
+    QCOMPARE(w.winsock().isListening(0), !ends);
+    if (ends) {
+        QVERIFY(client.waitForClosed());
+        // Nothing more is asked once the program has ended.
+        w.close();
+        QCOMPARE(program.windowing.boxes.size(), boxes.size());
+        return;
+    }
+    QCOMPARE(w.txtInterfaceStatus->text(), status);
+    QCOMPARE(w.txtItemCount->text(), QStringLiteral("1"));
+    // The connection is still there and still answered.
+    QVERIFY(client.exchange("after"));
+    QCOMPARE(w.txtItemCount->text(), QStringLiteral("2"));
 }
 
 void CommandsTest::editAndSaveTheRemoteEndpoint()
 {
-    Open open(QStringLiteral("False"), QStringLiteral("Off"));
-    frmInterface &w = *open.window;
+    TestProgram program;
+    frmInterface &w = program.openShown();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     w.mnuOptionsEditRemoteSettings->trigger();
     QVERIFY(w.txtRemoteIPAddress->isEnabled() && w.txtRemotePort->isEnabled());
@@ -174,52 +121,52 @@ void CommandsTest::editAndSaveTheRemoteEndpoint()
     w.cmdSave->click();
 
     QCOMPARE(w.txtLocalPort->text(), QStringLiteral("not a port"));
-    QVERIFY(open.ini().startsWith("[RemoteIP]\r\n10.1.2.3\r\n\r\n[Port]\r\nnot a port\r\n"));
+    QVERIFY(program.ini().startsWith("[RemoteIP]\r\n10.1.2.3\r\n\r\n[Port]\r\nnot a port\r\n"));
     QVERIFY(!w.txtRemoteIPAddress->isEnabled() && !w.txtRemotePort->isEnabled());
     QVERIFY(!w.cmdSave->isEnabled() && w.cmdStart->isEnabled() && w.cmdEdit->isEnabled());
     QVERIFY(w.mnuFileStartInterface->isEnabled() && w.mnuOptionsEditRemoteSettings->isEnabled()
             && !w.mnuOptionsSaveRemoteSettings->isEnabled());
     QCOMPARE(w.windowTitle(), QStringLiteral("Interface"));
     // The setting read at start-up stays as read.
-    QCOMPARE(w.record().strPort, QString::number(open.port));
+    QCOMPARE(w.record().strPort, QString::number(program.port()));
 }
 
 void CommandsTest::saveRemoteSettingsRightAfterStartUp()
 {
-    Open open(QStringLiteral("False"), QStringLiteral("Off"));
-    frmInterface &w = *open.window;
+    TestProgram program;
+    frmInterface &w = program.openShown();
     QVERIFY(w.mnuOptionsSaveRemoteSettings->isEnabled());
-    QFile::remove(open.program.path(QStringLiteral("ackprobe.ini")));
+    QFile::remove(program.path(IniName));
     w.mnuOptionsSaveRemoteSettings->trigger();
-    QVERIFY(open.ini().contains("[Port]\r\n" + QByteArray::number(open.port) + "\r\n"));
+    QVERIFY(program.ini().contains("[Port]\r\n" + QByteArray::number(program.port()) + "\r\n"));
     QVERIFY(w.cmdStart->isEnabled() && w.cmdEdit->isEnabled() && !w.cmdSave->isEnabled());
 }
 
 void CommandsTest::togglingAnOptionWritesTheHalfEditedEndpoint()
 {
-    Open open(QStringLiteral("False"), QStringLiteral("Off"));
-    frmInterface &w = *open.window;
+    TestProgram program;
+    frmInterface &w = program.openShown();
     w.cmdEdit->click();
     w.txtRemoteIPAddress->setText(QStringLiteral("192.168."));
     w.txtRemotePort->setText(QStringLiteral("12"));
     w.mnuOptionsEditShowWarningBox->trigger();
     QVERIFY(w.mnuOptionsEditShowWarningBox->isChecked());
     QCOMPARE(w.record().strExitWarning, QStringLiteral("True"));
-    QVERIFY(open.ini().startsWith("[RemoteIP]\r\n192.168.\r\n\r\n[Port]\r\n12\r\n"));
-    QVERIFY(open.ini().contains("[ExitWarning]\r\nTrue\r\n"));
+    QVERIFY(program.ini().startsWith("[RemoteIP]\r\n192.168.\r\n\r\n[Port]\r\n12\r\n"));
+    QVERIFY(program.ini().contains("[ExitWarning]\r\nTrue\r\n"));
     w.mnuOptionsEditShowWarningBox->trigger();
     QVERIFY(!w.mnuOptionsEditShowWarningBox->isChecked());
-    QVERIFY(open.ini().contains("[ExitWarning]\r\nFalse\r\n"));
+    QVERIFY(program.ini().contains("[ExitWarning]\r\nFalse\r\n"));
 }
 
 void CommandsTest::automaticStartNeitherStartsNorStops()
 {
-    Open open(QStringLiteral("False"), QStringLiteral("Off"));
-    frmInterface &w = *open.window;
+    TestProgram program;
+    frmInterface &w = program.openShown();
     w.mnuOptionsAutomaticStart->trigger();
     QVERIFY(w.mnuOptionsAutomaticStart->isChecked());
     QCOMPARE(w.lblAutomaticStart->text(), QStringLiteral("Automatic Start is ON"));
-    QVERIFY(open.ini().contains("[AutoStart]\r\nOn\r\n"));
+    QVERIFY(program.ini().contains("[AutoStart]\r\nOn\r\n"));
     QVERIFY(!w.winsock().isListening(0));
 
     w.cmdStart->click();
@@ -228,19 +175,14 @@ void CommandsTest::automaticStartNeitherStartsNorStops()
     w.mnuOptionsAutomaticStart->trigger();
     QVERIFY(!w.mnuOptionsAutomaticStart->isChecked());
     QCOMPARE(w.lblAutomaticStart->text(), QStringLiteral("Automatic Start is OFF"));
-    QVERIFY(open.ini().contains("[AutoStart]\r\nOff\r\n"));
+    QVERIFY(program.ini().contains("[AutoStart]\r\nOff\r\n"));
 }
 
 void CommandsTest::saveAfterPortInUseLeavesSetupDisabled()
 {
-    QTcpServer holder;
-    QVERIFY(holder.listen(QHostAddress::Any, 0));
     TestProgram program;
-    IniValues values;
-    values.port = QString::number(holder.serverPort());
-    values.autoStart = QStringLiteral("On");
-    program.writeIni(values);
-    frmInterface &w = program.open();
+    QVERIFY(program.holdPort());
+    frmInterface &w = program.openListening();
     QCOMPARE(program.windowing.noticeTexts().size(), 1);
     const quint16 other = freePort();
     w.txtRemotePort->setText(QString::number(other));
@@ -257,8 +199,8 @@ void CommandsTest::saveAfterPortInUseLeavesSetupDisabled()
 
 void CommandsTest::setupDisablesTheWindowUntilExit()
 {
-    Open open(QStringLiteral("False"), QStringLiteral("Off"));
-    frmInterface &w = *open.window;
+    TestProgram program;
+    frmInterface &w = program.openShown();
     w.mnuOptionsSetup->trigger();
     QVERIFY(!w.isEnabled());
     QVERIFY(w.setupIfExists()->isVisible());
@@ -269,9 +211,10 @@ void CommandsTest::setupDisablesTheWindowUntilExit()
 
 void CommandsTest::aboutHasThreeLines()
 {
-    Open open(QStringLiteral("False"), QStringLiteral("Off"));
-    open.window->mnuHelpAbout->trigger();
-    const QList<FakeWindowing::Box> boxes = open.program.windowing.boxes;
+    TestProgram program;
+    frmInterface &w = program.openShown();
+    w.mnuHelpAbout->trigger();
+    const QList<FakeWindowing::Box> boxes = program.windowing.boxes;
     QCOMPARE(boxes.size(), 1);
     QCOMPARE(boxes.first().kind, QStringLiteral("notice"));
     QCOMPARE(boxes.first().title, QStringLiteral("AckmereProbe"));

@@ -1,11 +1,10 @@
 // Senders that misbehave, against the real window over loopback: churn of
-// connections, replacements, resets halfway through a message, a sender
-// that never reads its answers, a 16 MiB flood, every byte value, and
-// markup in messages.
+// connections, replacements and resets (each with all the window must show
+// for it), a sender that never reads its answers, a 16 MiB flood, every byte
+// value, and markup in messages.
 
 #include "testsupport.h"
 
-#include "interface/acknowledgement.h"
 #include "interface/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/receivedlistview.h"
@@ -26,38 +25,23 @@
 #include <QToolTip>
 #include <QtTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <thread>
 
 namespace {
-const QString Listening = QStringLiteral("Start Requested");
-const QString Established = QStringLiteral("Connection Established");
-const QString Waiting = QStringLiteral("Connection closed.Waiting for reconnect.");
-const QByteArray Adt = "MSH|^~\\&|SENDER|FAC|ACKPROBE|FAC|202612070815||ADT^A01|MSG0001|P|2.3\r"
-                       "PID|1||12345^^^HOSP||DOE^JOHN||19700101|M\r";
-constexpr qsizetype AckSize = 51;
 constexpr qint64 MaxArrival = 1024 * 1024;
 
-struct Running
+QString status(const frmInterface &w)
 {
-    TestProgram program;
-    quint16 port = 0;
-    frmInterface *window = nullptr;
+    return w.txtInterfaceStatus->text();
+}
 
-    explicit Running(IniValues values = {})
-    {
-        port = program.writeStartingIni(values);
-        window = &program.open();
-    }
-
-    Winsock &winsock() const { return window->winsock(); }
-    QString status() const { return window->txtInterfaceStatus->text(); }
-};
+// A new sender's message is answered, with the default texts.
+bool answersANewSender(const TestProgram &program, const QDateTime &from)
+{
+    LoopbackClient client;
+    return client.connectTo(program.port()) && client.send(framed(Adt)) && receivesAck(client, from);
+}
 
 // Every text the status field is given, in order.
 struct StatusTrail
@@ -69,57 +53,6 @@ struct StatusTrail
                          [this](const QString &text) { texts << text; });
     }
 };
-
-// An acknowledgement of these texts, its stamp between two moments.
-bool isAck(QByteArrayView ack, QByteArrayView before, QByteArrayView after, QByteArrayView msa,
-           const QDateTime &from, const QDateTime &to)
-{
-    const QByteArray head = "\x0bMSH" + before.toByteArray();
-    const QByteArray tail = after.toByteArray() + "\rMSA" + msa.toByteArray() + "\r\x1c\r";
-    if (ack.size() != head.size() + 12 + tail.size() || !ack.startsWith(head) || !ack.endsWith(tail))
-        return false;
-    const QByteArrayView stamp = ack.sliced(head.size(), 12);
-    for (char c : stamp)
-        if (c < '0' || c > '9')
-            return false;
-    // Twelve digits from the year down compare as the moments do; a long
-    // run may cross more than one minute.
-    const QString text = QString::fromLatin1(stamp);
-    return isTimeStampBetween(text, from, to)
-           || (text > timeStampOf(from) && text < timeStampOf(to));
-}
-
-// The acknowledgement with the default texts.
-bool isDefaultAck(QByteArrayView ack, const QDateTime &from, const QDateTime &to)
-{
-    return isAck(ack, "|||||", "||ACK|||||||||", "|AA||||||", from, to);
-}
-
-// Reads one acknowledgement with the default texts and checks it. The
-// moment after is taken once the answer is in: as a second argument beside
-// the read, it could be taken first and miss a minute turning meanwhile.
-bool receivesDefaultAck(LoopbackClient &client, const QDateTime &from)
-{
-    const QByteArray ack = client.receive(AckSize);
-    return isDefaultAck(ack, from, QDateTime::currentDateTime());
-}
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &c : bytes)
-        c = char(generator.generate());
-    return bytes;
-}
-
-QByteArray everyByteValue()
-{
-    QByteArray bytes(256, Qt::Uninitialized);
-    for (int i = 0; i < 256; ++i)
-        bytes[i] = char(i);
-    return bytes;
-}
 
 // The rows of the list, each as the bytes its text stands for.
 QList<QByteArray> rowBytes(const frmInterface &w)
@@ -226,8 +159,8 @@ private slots:
     void connectAndCloseChurn_data();
     void connectAndCloseChurn();
     void newerConnectionReplacesTheCurrentOneAThousandTimes();
+    void resetAfterHalfAMessage_data();
     void resetAfterHalfAMessage();
-    void resetWhileHalfAMessageIsOnItsWay();
     void connectionPerMessageIsAnsweredAtTheFirstAttempt();
     void resetStormOpensOneRealBoxAtATime();
 
@@ -258,17 +191,17 @@ void FaultsTest::connectAndCloseChurn()
     QFETCH(bool, withData);
     QFETCH(bool, waitForAccept);
     constexpr int Rounds = 2000;
-    Running run;
-    frmInterface &w = *run.window;
-    QCOMPARE(run.status(), Listening);
+    TestProgram program;
+    frmInterface &w = program.openListening();
+    QCOMPARE(status(w), Shown::Listening);
 
     // One round first, so that whatever the event loop opens once is open.
     {
         LoopbackClient warmUp;
-        QVERIFY(warmUp.connectTo(run.port));
-        QVERIFY(waitUntil([&] { return run.status() == Established; }));
+        QVERIFY(warmUp.connectTo(program.port()));
+        QVERIFY(waitUntil([&] { return status(w) == Shown::Established; }));
         warmUp.close();
-        QVERIFY(waitUntil([&] { return run.status() == Waiting; }));
+        QVERIFY(waitUntil([&] { return status(w) == Shown::Waiting; }));
     }
     const qint64 countBefore = w.transactionCount();
     const int descriptors = openDescriptorCount();
@@ -277,50 +210,51 @@ void FaultsTest::connectAndCloseChurn()
     const QDateTime from = QDateTime::currentDateTime();
     for (int round = 0; round < Rounds; ++round) {
         LoopbackClient client;
-        QVERIFY(client.connectTo(run.port));
+        QVERIFY(client.connectTo(program.port()));
         if (waitForAccept && !waitUntil([&] { return trail.texts.size() == 2 * round + 1; }))
             QFAIL(qPrintable(QStringLiteral("round %1 was not accepted").arg(round)));
         if (withData) {
             QVERIFY(client.send(framed(Adt + QByteArray::number(round))));
-            const QByteArray ack = client.receive(AckSize);
-            if (!isDefaultAck(ack, from, QDateTime::currentDateTime()))
+            const QByteArray ack = client.receive(DefaultAckSize);
+            if (!isAck(ack, from, QDateTime::currentDateTime()))
                 QFAIL(qPrintable(QStringLiteral("round %1 answered %2").arg(round).arg(QString::fromLatin1(ack.toHex()))));
         }
         client.close();
         if (!waitUntil([&] { return trail.texts.size() == 2 * round + 2; }))
             QFAIL(qPrintable(QStringLiteral("round %1 was not closed: %2").arg(round).arg(trail.texts.join('|'))));
-        if (trail.texts.at(2 * round) != Established || trail.texts.at(2 * round + 1) != Waiting)
+        if (trail.texts.at(2 * round) != Shown::Established || trail.texts.at(2 * round + 1) != Shown::Waiting)
             QFAIL(qPrintable(QStringLiteral("round %1 showed %2").arg(round).arg(trail.texts.join('|'))));
-        if (!w.winsock().isListening(0) || w.winsock().isConnected(1))
-            QFAIL(qPrintable(QStringLiteral("round %1 left the endpoints wrong").arg(round)));
+        if (!w.winsock().isListening(0) || w.winsock().isConnected(1) || w.cmdStart->isEnabled()
+            || !w.cmdStop->isEnabled())
+            QFAIL(qPrintable(QStringLiteral("round %1 left the endpoints or the buttons wrong").arg(round)));
+        // Wider than its box: the box shows where the text begins.
+        if (w.txtInterfaceStatus->cursorPosition() != 0)
+            QFAIL(qPrintable(QStringLiteral("round %1 shows the end of the status").arg(round)));
     }
 
     QCOMPARE(trail.texts.size(), 2 * Rounds);
     QCOMPARE(w.transactionCount() - countBefore, withData ? Rounds : 0);
+    QCOMPARE(w.txtItemCount->text(), QString::number(w.transactionCount()));
     QCOMPARE(w.receivedMessages().size(), w.transactionCount());
-    QVERIFY(run.program.windowing.boxes.isEmpty());
-    QVERIFY(!w.cmdStart->isEnabled() && w.cmdStop->isEnabled());
+    QVERIFY(program.windowing.boxes.isEmpty());
     QCOMPARE(openDescriptorCount(), descriptors);
 
-    // Still answering.
-    LoopbackClient last;
-    QVERIFY(last.connectTo(run.port));
-    QVERIFY(last.send(framed(Adt)));
-    QVERIFY(receivesDefaultAck(last, from));
-    QCOMPARE(run.status(), Established);
+    // Still answering, and the sender's connection was taken.
+    QVERIFY(answersANewSender(program, from));
+    QCOMPARE(status(w), Shown::Established);
 }
 
 void FaultsTest::newerConnectionReplacesTheCurrentOneAThousandTimes()
 {
     constexpr int Replacements = 1000;
-    Running run;
-    frmInterface &w = *run.window;
+    TestProgram program;
+    frmInterface &w = program.openListening();
     const QDateTime from = QDateTime::currentDateTime();
     LoopbackClient clients[2];
-    QVERIFY(clients[0].connectTo(run.port));
-    QVERIFY(waitUntil([&] { return run.status() == Established; }));
+    QVERIFY(clients[0].connectTo(program.port()));
+    QVERIFY(waitUntil([&] { return status(w) == Shown::Established; }));
     QVERIFY(clients[0].send("first"));
-    QVERIFY(receivesDefaultAck(clients[0], from));
+    QVERIFY(receivesAck(clients[0], from));
     // The listener, one connection and the client's end are open from here on.
     const int descriptors = openDescriptorCount();
     QByteArray logged = "first\r\n";
@@ -329,153 +263,106 @@ void FaultsTest::newerConnectionReplacesTheCurrentOneAThousandTimes()
         LoopbackClient &old = clients[(i - 1) % 2];
         LoopbackClient &next = clients[i % 2];
         w.txtInterfaceStatus->clear();
-        QVERIFY(next.connectTo(run.port));
+        w.txtStartDateAndTime->clear();
+        QVERIFY(next.connectTo(program.port()));
         // The program closes the older connection in order, and says nothing.
         if (!old.waitForClosed())
             QFAIL(qPrintable(QStringLiteral("replacement %1 left the older connection open").arg(i)));
         old.close();
-        if (!waitUntil([&] { return run.status() == Established; }))
-            QFAIL(qPrintable(QStringLiteral("replacement %1 shows '%2'").arg(i).arg(run.status())));
+        if (!waitUntil([&] { return status(w) == Shown::Established; }))
+            QFAIL(qPrintable(QStringLiteral("replacement %1 shows '%2'").arg(i).arg(status(w))));
+        if (w.txtStartDateAndTime->text().size() != 12)
+            QFAIL(qPrintable(QStringLiteral("replacement %1 shows no start time").arg(i)));
         const QByteArray message = "replacement " + QByteArray::number(i);
         logged += message + "\r\n";
         QVERIFY(next.send(message));
-        const QByteArray ack = next.receive(AckSize);
-        if (!isDefaultAck(ack, from, QDateTime::currentDateTime()))
+        const QByteArray ack = next.receive(DefaultAckSize);
+        if (!isAck(ack, from, QDateTime::currentDateTime()))
             QFAIL(qPrintable(QStringLiteral("replacement %1 was answered '%2' (%3 messages, status '%4', connected %5)")
                                  .arg(i).arg(QString::fromLatin1(ack.toHex())).arg(w.transactionCount())
-                                 .arg(run.status()).arg(w.winsock().isConnected(1))));
+                                 .arg(status(w)).arg(w.winsock().isConnected(1))));
     }
 
     QCOMPARE(w.winsock().count(), 2);
     QVERIFY(w.winsock().isListening(0));
     QVERIFY(w.winsock().isConnected(1));
     QCOMPARE(w.transactionCount(), Replacements + 1);
-    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), logged);
-    QVERIFY(run.program.windowing.boxes.isEmpty());
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), logged);
+    QVERIFY(program.windowing.boxes.isEmpty());
     QCOMPARE(openDescriptorCount(), descriptors);
+}
+
+void FaultsTest::resetAfterHalfAMessage_data()
+{
+    QTest::addColumn<bool>("answeredFirst");
+    // On its way, the program may read the bytes and meet the reset on
+    // answering, or meet it on reading.
+    for (const bool answeredFirst : {true, false})
+        QTest::newRow(answeredFirst ? "once it is answered" : "while it is on its way") << answeredFirst;
 }
 
 void FaultsTest::resetAfterHalfAMessage()
 {
+    QFETCH(bool, answeredFirst);
     constexpr int Resets = 300;
-    Running run;
-    frmInterface &w = *run.window;
+    TestProgram program;
+    frmInterface &w = program.openListening();
     const int descriptors = openDescriptorCount();
     const QDateTime from = QDateTime::currentDateTime();
     const QByteArray half = framed(Adt).left(40);
+    StatusTrail trail(w.txtInterfaceStatus);
+    const QList<FakeWindowing::Box> &boxes = program.windowing.boxes;
 
     for (int i = 0; i < Resets; ++i) {
         LoopbackClient client;
-        QVERIFY(client.connectTo(run.port));
-        // Whatever has come is a message, and is answered.
+        QVERIFY(client.connectTo(program.port()));
+        if (!answeredFirst && !waitUntil([&] { return w.winsock().isConnected(1); }))
+            QFAIL(qPrintable(QStringLiteral("reset %1: not accepted").arg(i)));
         QVERIFY(client.send(half));
-        if (!receivesDefaultAck(client, from))
+        // Whatever has come is a message, and is answered.
+        if (answeredFirst && !receivesAck(client, from))
             QFAIL(qPrintable(QStringLiteral("reset %1: the half message was not answered").arg(i)));
         client.reset();
-        if (!waitUntil([&] { return run.program.windowing.boxes.size() == i + 1; }))
-            QFAIL(qPrintable(QStringLiteral("reset %1 was not reported").arg(i)));
-        const FakeWindowing::Box box = run.program.windowing.boxes.last();
-        if (box.kind != QLatin1String("notice") || box.text != QLatin1String("10054"))
-            QFAIL(qPrintable(QStringLiteral("reset %1 showed '%2'").arg(i).arg(box.text)));
-        // A reset changes no state: the status stays, the listener listens.
-        if (run.status() != Established || !w.winsock().isListening(0) || w.winsock().isConnected(1))
+        if (!waitUntil([&] { return boxes.size() == i + 1 || trail.texts.contains(Shown::Waiting); }))
+            QFAIL(qPrintable(QStringLiteral("reset %1 was never noticed").arg(i)));
+        // However it is met, a reset is told as its number and changes no state:
+        // the status stays, the listener listens.
+        if (trail.texts.contains(Shown::Waiting))
+            QFAIL(qPrintable(QStringLiteral("reset %1 was taken for a close").arg(i)));
+        const FakeWindowing::Box box = boxes.last();
+        if (box.kind != QLatin1String("notice") || box.text != QLatin1String("10054")
+            || box.title != QLatin1String("AckmereProbe"))
+            QFAIL(qPrintable(QStringLiteral("reset %1 showed '%2' titled '%3'").arg(i).arg(box.text, box.title)));
+        if (status(w) != Shown::Established || !w.winsock().isListening(0) || w.winsock().isConnected(1))
             QFAIL(qPrintable(QStringLiteral("reset %1 changed the state").arg(i)));
     }
 
-    QCOMPARE(w.transactionCount(), Resets);
-    for (qint64 i = 0; i < w.receivedMessages().size(); ++i)
-        QCOMPARE(w.receivedMessages().at(i), QByteArrayView(half));
-    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), expectedLog(w.receivedMessages()));
-    QCOMPARE(openDescriptorCount(), descriptors);
-
-    LoopbackClient last;
-    QVERIFY(last.connectTo(run.port));
-    QVERIFY(last.send(framed(Adt)));
-    QVERIFY(receivesDefaultAck(last, from));
-}
-
-void FaultsTest::resetWhileHalfAMessageIsOnItsWay()
-{
-    constexpr int Resets = 300;
-    Running run;
-    frmInterface &w = *run.window;
-    const int descriptors = openDescriptorCount();
-    const QByteArray half = framed(Adt).left(40);
-    StatusTrail trail(w.txtInterfaceStatus);
-
-    for (int i = 0; i < Resets; ++i) {
-        LoopbackClient client;
-        QVERIFY(client.connectTo(run.port));
-        if (!waitUntil([&] { return w.winsock().isConnected(1); }))
-            QFAIL(qPrintable(QStringLiteral("reset %1: not accepted").arg(i)));
-        // The reset follows the bytes at once: the program may read them and
-        // meet the reset on answering, or meet it on reading.
-        QVERIFY(client.send(half));
-        client.reset();
-        if (!waitUntil([&] { return run.program.windowing.boxes.size() == i + 1 || trail.texts.contains(Waiting); }))
-            QFAIL(qPrintable(QStringLiteral("reset %1 was never noticed").arg(i)));
-        // However it is met, a reset is told as its number and changes no state.
-        if (trail.texts.contains(Waiting))
-            QFAIL(qPrintable(QStringLiteral("reset %1 was taken for a close").arg(i)));
-        if (run.program.windowing.boxes.last().text != QLatin1String("10054"))
-            QFAIL(qPrintable(QStringLiteral("reset %1 showed '%2'").arg(i).arg(run.program.windowing.boxes.last().text)));
-        if (w.winsock().isConnected(1) || !w.winsock().isListening(0))
-            QFAIL(qPrintable(QStringLiteral("reset %1 left the endpoints wrong").arg(i)));
-    }
-
-    QCOMPARE(run.program.windowing.boxes.size(), Resets);
-    QCOMPARE(run.status(), Established);
+    QCOMPARE(boxes.size(), Resets);
     // What was read is whole: the half message, never a part of it.
-    QVERIFY(w.transactionCount() <= Resets);
+    QVERIFY(answeredFirst ? w.transactionCount() == Resets : w.transactionCount() <= Resets);
     QCOMPARE(w.receivedMessages().size(), w.transactionCount());
     for (qint64 i = 0; i < w.receivedMessages().size(); ++i)
         QCOMPARE(w.receivedMessages().at(i), QByteArrayView(half));
-    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), expectedLog(w.receivedMessages()));
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), expectedLog(w.receivedMessages()));
     QCOMPARE(openDescriptorCount(), descriptors);
     qInfo("%lld of %d half messages were read before their reset", w.transactionCount(), Resets);
-
-    const QDateTime from = QDateTime::currentDateTime();
-    LoopbackClient last;
-    QVERIFY(last.connectTo(run.port));
-    QVERIFY(last.send(framed(Adt)));
-    QVERIFY(receivesDefaultAck(last, from));
+    QVERIFY(answersANewSender(program, from));
 }
 
 namespace {
 // A sender on a thread of its own, so that it goes on at its own pace, also
-// while a real box holds the program's thread in the box's event loop. Each
-// round connects, sends one message, reads its answer and closes the
-// connection, in order or with a reset. Returns the rounds answered at the
-// first attempt.
+// while a real box holds the program's thread in the box's event loop (the
+// client's waits run no event loop there: that thread has none). Each round
+// connects, sends one message, reads its answer and closes the connection,
+// in order or with a reset. Returns the rounds answered at the first attempt.
 int connectSendAndClose(quint16 port, int rounds, bool reset, const QByteArray &prefix)
 {
     int answered = 0;
     for (int i = 0; i < rounds; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const timeval patience{10, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        const QByteArray message = prefix + QByteArray::number(i);
-        char ack[AckSize];
-        qsizetype got = 0;
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-            && ::send(fd, message.constData(), size_t(message.size()), MSG_NOSIGNAL) == message.size()) {
-            while (got < AckSize) {
-                const ssize_t n = ::recv(fd, ack + got, size_t(AckSize - got), 0);
-                if (n <= 0)
-                    break;
-                got += n;
-            }
-        }
-        answered += got == AckSize;
-        if (reset) {
-            const linger abortive{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-        }
-        ::close(fd);
+        LoopbackClient client;
+        answered += client.connectTo(port) && client.exchange(prefix + QByteArray::number(i));
+        if (reset)
+            client.reset();
     }
     return answered;
 }
@@ -502,32 +389,32 @@ void FaultsTest::connectionPerMessageIsAnsweredAtTheFirstAttempt()
     // The next request comes while the program is still handling the close
     // of the one before.
     constexpr int Messages = 1000;
-    Running run;
-    frmInterface &w = *run.window;
+    TestProgram program;
+    frmInterface &w = program.openListening();
     std::atomic<int> answered{-1};
-    std::thread sender([&] { answered = connectSendAndClose(run.port, Messages, false, "message "); });
+    std::thread sender([&] { answered = connectSendAndClose(program.port(), Messages, false, "message "); });
     const bool done = waitUntil([&] { return answered >= 0; }, 120000);
     sender.join();
     QVERIFY(done);
     QCOMPARE(answered.load(), Messages);
-    QVERIFY(waitUntil([&] { return run.status() == Waiting; }));
+    QVERIFY(waitUntil([&] { return status(w) == Shown::Waiting; }));
     QVERIFY(w.winsock().isListening(0));
     QCOMPARE(w.transactionCount(), Messages);
-    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), numberedLines("message ", Messages));
-    QVERIFY(run.program.windowing.boxes.isEmpty());
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), numberedLines("message ", Messages));
+    QVERIFY(program.windowing.boxes.isEmpty());
 }
 
 void FaultsTest::resetStormOpensOneRealBoxAtATime()
 {
     constexpr int Resets = 2000;
     TestProgram program;
-    const quint16 port = program.writeStartingIni();
+    program.writeListeningIni();
     QtWindowing realBoxes;
     frmInterface &w = program.open(realBoxes);
     QCOMPARE(w.winsock().isListening(0), true);
 
     std::atomic<int> answered{-1};
-    std::thread sender([&] { answered = connectSendAndClose(port, Resets, true, "reset "); });
+    std::thread sender([&] { answered = connectSendAndClose(program.port(), Resets, true, "reset "); });
     // Runs inside whatever event loop is turning, the boxes' own included.
     int mostShown = 0;
     QStringList texts;
@@ -563,15 +450,13 @@ void FaultsTest::senderThatNeverReadsItsAnswers()
     constexpr int Messages = 10000;
     // Answers of about 2 KiB: 20 MiB in all, far beyond what the kernel
     // buffers on both sides hold, so the program's own queue must take them.
-    IniValues values;
-    values.msaSegment = QStringLiteral("|AA|") + QString(2000, QLatin1Char('x'));
-    Running run(values);
-    frmInterface &w = *run.window;
-    const QByteArray msa = values.msaSegment.toLatin1();
-    const qsizetype ackSize = AckSize - 9 + msa.size();
+    const AckTexts texts{.msa = "|AA|" + QByteArray(2000, 'x')};
+    TestProgram program;
+    frmInterface &w = program.openListening({.msaSegment = QString::fromLatin1(texts.msa)});
+    const qsizetype ackSize = texts.size();
     LoopbackClient client;
     // A small window on the sender's side, so the answers back up at once.
-    QVERIFY(client.connectWithReceiveBuffer(run.port, 4096));
+    QVERIFY(client.connectWithReceiveBuffer(program.port(), 4096));
     QVERIFY(client.setNoDelay());
     QVERIFY(waitUntil([&] { return w.winsock().isConnected(1); }));
 
@@ -611,7 +496,7 @@ void FaultsTest::senderThatNeverReadsItsAnswers()
     QString previousStamp;
     for (int i = 0; i < Messages; ++i) {
         const QByteArrayView ack = QByteArrayView(answers).sliced(qsizetype(i) * ackSize, ackSize);
-        if (!isAck(ack, "|||||", "||ACK|||||||||", msa, from, to))
+        if (!isAck(ack, from, to, texts))
             QFAIL(qPrintable(QStringLiteral("answer %1 is not whole").arg(i)));
         const QString stamp = QString::fromLatin1(ack.sliced(9, 12));
         if (stamp < previousStamp)
@@ -620,7 +505,7 @@ void FaultsTest::senderThatNeverReadsItsAnswers()
     }
     QVERIFY(waitUntil([&] { return w.winsock().bytesToWrite(1) == 0; }));
     QCOMPARE(client.receive(1, 200), QByteArray());
-    QVERIFY(run.program.windowing.boxes.isEmpty());
+    QVERIFY(program.windowing.boxes.isEmpty());
 }
 
 void FaultsTest::floodOf16MiB_data()
@@ -636,10 +521,10 @@ void FaultsTest::floodOf16MiB()
     QFETCH(int, pieceSize);
     constexpr qsizetype Size = 16 * 1024 * 1024;
     const QByteArray sent = randomBytes(Size, 20261207);
-    Running run;
-    frmInterface &w = *run.window;
+    TestProgram program;
+    frmInterface &w = program.openListening();
     LoopbackClient client;
-    QVERIFY(client.connectTo(run.port));
+    QVERIFY(client.connectTo(program.port()));
     QVERIFY(waitUntil([&] { return w.winsock().isConnected(1); }));
 
     const QDateTime from = QDateTime::currentDateTime();
@@ -657,11 +542,11 @@ void FaultsTest::floodOf16MiB()
 
     // One answer per arrival.
     const qint64 arrivals = w.transactionCount();
-    const QByteArray answers = client.receive(arrivals * AckSize, 60000);
+    const QByteArray answers = client.receive(arrivals * DefaultAckSize, 60000);
     const QDateTime to = QDateTime::currentDateTime();
-    QCOMPARE(answers.size(), arrivals * AckSize);
+    QCOMPARE(answers.size(), arrivals * DefaultAckSize);
     for (qint64 i = 0; i < arrivals; ++i)
-        QVERIFY(isDefaultAck(QByteArrayView(answers).sliced(i * AckSize, AckSize), from, to));
+        QVERIFY(isAck(QByteArrayView(answers).sliced(i * DefaultAckSize, DefaultAckSize), from, to));
     QCOMPARE(client.receive(1, 200), QByteArray());
 
     // The rows joined are the bytes sent; no arrival is larger than the layer hands over.
@@ -677,7 +562,7 @@ void FaultsTest::floodOf16MiB()
     }
     QVERIFY(joined == sent);
     // The log is every row and its CR LF.
-    QVERIFY(run.program.readFile(QStringLiteral("logfile.txt")) == expectedLog(w.receivedMessages()));
+    QVERIFY(program.readFile(QStringLiteral("logfile.txt")) == expectedLog(w.receivedMessages()));
     for (qint64 i = 0; i < arrivals; ++i)
         QVERIFY(w.receivedMessages().at(i) == QByteArrayView(rows.at(i)));
     qInfo("16 MiB came in %lld arrivals", arrivals);
@@ -691,16 +576,14 @@ void FaultsTest::messagesStayInMemoryWhenNoSpillFileCanBeMade()
     const QByteArray previousTemp = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(program.path(QStringLiteral("cache/tmp"))));
     const auto restoreTemp = qScopeGuard([&] { qputenv("TMPDIR", previousTemp); });
-    const quint16 port = program.writeStartingIni();
-    frmInterface &w = program.open();
+    frmInterface &w = program.openListening();
 
     LoopbackClient client;
-    QVERIFY(client.connectTo(port));
+    QVERIFY(client.connectTo(program.port()));
     QList<QByteArray> sent;
     for (int i = 0; i < 6000; ++i) {
         sent << framed(randomBytes(1000, quint32(i)));
-        QVERIFY(client.send(sent.last()));
-        if (client.receive(AckSize).size() != AckSize)
+        if (!client.exchange(sent.last()))
             QFAIL(qPrintable(QStringLiteral("message %1 was not answered").arg(i)));
     }
     QVERIFY(waitUntil([&] { return !program.windowing.boxes.isEmpty(); }));
@@ -715,19 +598,19 @@ void FaultsTest::messagesStayInMemoryWhenNoSpillFileCanBeMade()
 
 void FaultsTest::everyByteValueIsKept()
 {
-    Running run;
-    frmInterface &w = *run.window;
+    TestProgram program;
+    frmInterface &w = program.openListening();
     LoopbackClient client;
-    QVERIFY(client.connectTo(run.port));
+    QVERIFY(client.connectTo(program.port()));
     const QDateTime from = QDateTime::currentDateTime();
 
     // All 256 values in one message, then each value as a message of its own.
-    QList<QByteArray> messages{everyByteValue(), framed(everyByteValue())};
+    QList<QByteArray> messages{byteValues(), framed(byteValues())};
     for (int value = 0; value < 256; ++value)
         messages << QByteArray(1, char(value));
     for (const QByteArray &message : messages) {
         QVERIFY(client.send(message));
-        QVERIFY(receivesDefaultAck(client, from));
+        QVERIFY(receivesAck(client, from));
         QCOMPARE(w.txtSendData->text().toLatin1(), w.lastAcknowledgement());
     }
 
@@ -746,26 +629,25 @@ void FaultsTest::everyByteValueIsKept()
         QCOMPARE(model->index(i, 0).data(ReceivedModel::ShownTextRole).toString(), text);
         log += message + "\r\n";
     }
-    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), log);
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), log);
 }
 
 void FaultsTest::everyByteValueInTheAcknowledgementTexts()
 {
-    Running run;
-    frmInterface &w = *run.window;
-    const QString all = QString::fromLatin1(everyByteValue());
-    w.record().strAckBeforeDate = all;
-    w.record().strAckAfterDate = all;
-    w.record().strMSASegment = all;
+    TestProgram program;
+    frmInterface &w = program.openListening();
+    const AckTexts texts{byteValues(), byteValues(), byteValues()};
+    w.record().strAckBeforeDate = QString::fromLatin1(texts.before);
+    w.record().strAckAfterDate = QString::fromLatin1(texts.after);
+    w.record().strMSASegment = QString::fromLatin1(texts.msa);
 
     LoopbackClient client;
-    QVERIFY(client.connectTo(run.port));
+    QVERIFY(client.connectTo(program.port()));
+    const QDateTime from = QDateTime::currentDateTime();
     QVERIFY(client.send(framed(Adt)));
-    const QByteArray ack = client.receive(11 + 3 * 256 + 12);
-    const QByteArray bytes = everyByteValue();
+    const QByteArray ack = client.receive(texts.size());
+    QVERIFY(isAck(ack, from, QDateTime::currentDateTime(), texts));
     QCOMPARE(ack.size(), 11 + 3 * 256 + 12);
-    QCOMPARE(ack.left(4 + 256), "\x0bMSH" + bytes);
-    QCOMPARE(ack.mid(4 + 256 + 12), bytes + "\rMSA" + bytes + "\r\x1c\r");
     QCOMPARE(w.lastAcknowledgement(), ack);
     QCOMPARE(w.txtSendData->text().toLatin1(), ack);
 }
@@ -773,21 +655,21 @@ void FaultsTest::everyByteValueInTheAcknowledgementTexts()
 void FaultsTest::markupIsShownAsItStands()
 {
     const QString markup = QStringLiteral("<b>bold</b> <img src=\"x.png\"> &amp; <i>tilted");
-    IniValues values;
     // "[*]" is the toolkit's placeholder for a window's modified mark.
-    values.interfaceName = QStringLiteral("<b>Lab</b> &amp; [*] %1");
-    values.msaSegment = QStringLiteral("|AA|<b>ok</b>&amp;<img src=\"y.png\">");
-    Running run(values);
-    frmInterface &w = *run.window;
+    const IniValues values{.msaSegment = QStringLiteral("|AA|<b>ok</b>&amp;<img src=\"y.png\">"),
+                           .interfaceName = QStringLiteral("<b>Lab</b> &amp; [*] %1")};
+    TestProgram program;
+    frmInterface &w = program.openListening(values);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
 
     LoopbackClient client;
-    QVERIFY(client.connectTo(run.port));
+    QVERIFY(client.connectTo(program.port()));
+    const QDateTime from = QDateTime::currentDateTime();
     QVERIFY(client.send(markup.toLatin1()));
-    // The default MSA text is 9 characters; this one is longer.
-    const QByteArray ack = client.receive(AckSize - 9 + values.msaSegment.size());
-    QVERIFY(ack.endsWith("\rMSA|AA|<b>ok</b>&amp;<img src=\"y.png\">\r\x1c\r"));
+    const AckTexts texts{.msa = values.msaSegment.toLatin1()};
+    const QByteArray ack = client.receive(texts.size());
+    QVERIFY(isAck(ack, from, QDateTime::currentDateTime(), texts));
     QTRY_COMPARE(w.lvwReceiveData->model()->rowCount(), 1);
 
     // The list paints the row's characters as they are.
@@ -816,23 +698,22 @@ void FaultsTest::markupIsShownAsItStands()
 
 void FaultsTest::wireTextNeverNamesAFileOrRunsACommand()
 {
-    Running run;
+    TestProgram program;
+    program.openListening();
     LoopbackClient client;
-    QVERIFY(client.connectTo(run.port));
+    QVERIFY(client.connectTo(program.port()));
     const QList<QByteArray> hostile{
         "$(touch made-by-shell)", "`touch made-by-backquote`", "; touch made-by-semicolon",
         "%s%s%s%n%n%1%2", "../../escaped.txt", "/tmp/ackprobe-absolute.txt", "made-by-name.txt",
         "| tee made-by-pipe", "> made-by-redirect"};
-    for (const QByteArray &message : hostile) {
-        QVERIFY(client.send(message));
-        QCOMPARE(client.receive(AckSize).size(), AckSize);
-    }
+    for (const QByteArray &message : hostile)
+        QVERIFY(client.exchange(message));
     QByteArray log;
     for (const QByteArray &message : hostile)
         log += message + "\r\n";
-    QCOMPARE(run.program.readFile(QStringLiteral("logfile.txt")), log);
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), log);
     // Nothing but the settings file and the log is in the program's directory.
-    const QStringList entries = QDir(run.program.dir()).entryList(QDir::AllEntries | QDir::Hidden
+    const QStringList entries = QDir(program.dir()).entryList(QDir::AllEntries | QDir::Hidden
                                                                   | QDir::System | QDir::NoDotAndDotDot);
     QCOMPARE(entries, (QStringList{QStringLiteral("ackprobe.ini"), QStringLiteral("logfile.txt")}));
     QVERIFY(!QFile::exists(QStringLiteral("/tmp/ackprobe-absolute.txt")));

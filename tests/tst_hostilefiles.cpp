@@ -2,60 +2,29 @@
 // window: what stands where the settings file should be, and where the
 // operator points the log.
 
+#include "settingsdata.h"
 #include "testsupport.h"
 
 #include "interface/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 #include "settings/numericvalue.h"
-#include "settings/settingsfile.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QtTest>
 
 #include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-Q_DECLARE_METATYPE(SettingsRecord)
-
 namespace {
-const QString FileErrorText = QStringLiteral("The file ACKPROBE.INI was not\r\n"
-                                             "found in the default directory\r\n"
-                                             "or contains errors.\r\n"
-                                             "Do you wish to fix the file?");
-const QString UpdatedText = QStringLiteral("The ACKPROBE.INI file has been updated and saved.");
-const QString NotOpened = QStringLiteral("The logfile could not be opened.\r\n"
-                                         "Verify that the name is correct.");
-const QString IniName = QStringLiteral("ackprobe.ini");
-
-SettingsRecord defaults()
-{
-    SettingsRecord record;
-    fillBlankSettings(record);
-    return record;
-}
-
-template <typename Change>
-SettingsRecord defaultsWith(Change change)
-{
-    SettingsRecord record = defaults();
-    change(record);
-    return record;
-}
-
-QString reasonFor(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // The names in a directory as the bytes the system holds.
 QList<QByteArray> entryBytes(const QString &directory)
 {
@@ -85,48 +54,6 @@ QByteArray rawFile(const QByteArray &path)
     return bytes;
 }
 
-// Root passes every permission check. For the read-only cases a root run
-// becomes an ordinary user for a while (uid and gid 65534, root kept as the
-// saved id to come back to), so the permission bits hold for it, in open()
-// and in access() alike. The paths handed in become that user's first.
-class OrdinaryUser
-{
-public:
-    static constexpr uid_t Nobody = 65534;
-
-    explicit OrdinaryUser(const QStringList &paths)
-    {
-        if (::geteuid() != 0) {
-            m_ordinary = true;
-            return;
-        }
-        for (const QString &path : paths)
-            if (::chown(QFile::encodeName(path).constData(), Nobody, Nobody) != 0)
-                return;
-        if (::setresgid(Nobody, Nobody, 0) != 0)
-            return;
-        if (::setresuid(Nobody, Nobody, 0) != 0) {
-            ::setresgid(0, 0, 0);
-            return;
-        }
-        m_switched = m_ordinary = true;
-    }
-    ~OrdinaryUser()
-    {
-        // The uid first: only root may set the gid back.
-        if (m_switched && (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0))
-            qFatal("cannot become root again");
-    }
-    OrdinaryUser(const OrdinaryUser &) = delete;
-    OrdinaryUser &operator=(const OrdinaryUser &) = delete;
-
-    bool isOrdinary() const { return m_ordinary; }
-
-private:
-    bool m_switched = false;
-    bool m_ordinary = false;
-};
-
 // The window's fields of the six dialog settings and the endpoint agree with
 // the record; the port field shows the port's numeric value.
 bool fieldsShow(frmInterface &w, const SettingsRecord &r)
@@ -141,28 +68,6 @@ bool fieldsShow(frmInterface &w, const SettingsRecord &r)
            && d.showCountState() == r.intShowCount
            && d.txtLogfileLocation->text() == r.strLogfileLocation;
 }
-
-// A program started on a port of its own, with this logfile location.
-struct Logging
-{
-    TestProgram program;
-    quint16 port = freePort();
-
-    frmInterface &open(const QString &logfile)
-    {
-        IniValues values;
-        values.port = QString::number(port);
-        values.autoStart = QStringLiteral("On");
-        values.logfileLocation = logfile;
-        program.writeIni(values);
-        return program.open();
-    }
-
-    bool exchange(const QByteArray &message, LoopbackClient &client)
-    {
-        return client.send(message) && client.receive(51).size() == 51;
-    }
-};
 } // namespace
 
 class HostileFilesTest : public QObject
@@ -171,8 +76,8 @@ class HostileFilesTest : public QObject
 
 private slots:
     // Settings files
+    void settingsFileIsADirectory_data();
     void settingsFileIsADirectory();
-    void settingsPathIsToldAsItStands();
     void settingsFileIsAPipe();
     void largeSettingsFiles_data();
     void largeSettingsFiles();
@@ -186,65 +91,57 @@ private slots:
     void readOnlyDirectory();
 
     // Logfile locations
-    void logfileIsADirectory();
-    void logfileOnAFullDevice();
     void logfileNameWith8BitBytes();
     void logfileDeletedWhileRunning();
     void logfileFolderDeletedWhileRunning();
 };
 
+void HostileFilesTest::settingsFileIsADirectory_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("in a plain folder") << QString();
+    // The path is told as it stands.
+    QTest::newRow("in a folder named with markup") << QStringLiteral("%1%2 <b>x</b> &amp; %s%n");
+}
+
 void HostileFilesTest::settingsFileIsADirectory()
 {
-    TestProgram program;
+    QFETCH(QString, folder);
+    TestProgram program(folder);
+    // A directory where the file should be can be neither read nor written.
     QVERIFY(QDir(program.dir()).mkdir(IniName));
     // More Yes answers than questions: a second question would take one.
     program.windowing.answers = {true, true, true};
     frmInterface &w = program.open();
 
-    QCOMPARE(program.windowing.questionTexts(), QStringList{FileErrorText});
+    QCOMPARE(program.windowing.questionTexts(), QStringList{Shown::FileError});
     QCOMPARE(program.windowing.boxes.first().title, QStringLiteral("File Error"));
     const QStringList notices = program.windowing.noticeTexts();
     QCOMPARE(notices.size(), 1);
-    QVERIFY2(notices.first().startsWith(QStringLiteral("The settings file %1 could not be repaired: ")
-                                            .arg(program.path(IniName))),
-             qPrintable(notices.first()));
+    const QString head = QStringLiteral("The settings file ") + program.path(IniName)
+                         + QStringLiteral(" could not be repaired: ");
+    const QString tail = QStringLiteral("\r\nThe program goes on with the settings shown.");
+    QVERIFY2(notices.first().startsWith(head) && notices.first().endsWith(tail), qPrintable(notices.first()));
     QVERIFY(!program.windowing.programEnded());
     QVERIFY(QFileInfo(program.path(IniName)).isDir());
     QCOMPARE(w.record(), defaults());
     QVERIFY(fieldsShow(w, defaults()));
+    QCOMPARE(w.windowTitle(), QStringLiteral("Interface"));
+
+    // A store command whose write fails says so and keeps the operator's value.
+    w.mnuOptionsAutomaticStart_Click();
+    QCOMPARE(w.record().strAutoStart, QStringLiteral("On"));
+    QCOMPARE(w.lblAutomaticStart->text(), QStringLiteral("Automatic Start is ON"));
+    QCOMPARE(program.windowing.noticeTexts().size(), 2);
+    QVERIFY(program.windowing.noticeTexts().last().contains(QStringLiteral("could not be written")));
 
     // The run goes on: the interface starts and answers.
-    const quint16 port = freePort();
-    w.txtLocalPort->setText(QString::number(port));
+    w.txtLocalPort->setText(QString::number(program.port()));
     w.Start();
     LoopbackClient client;
-    QVERIFY(client.connectTo(port));
-    QVERIFY(client.send("still answering"));
-    QCOMPARE(client.receive(51).size(), 51);
-    QCOMPARE(program.windowing.boxes.size(), 2);
-}
-
-void HostileFilesTest::settingsPathIsToldAsItStands()
-{
-    // A program directory whose name holds markup and placeholders.
-    QTemporaryDir temp;
-    QVERIFY(temp.isValid());
-    const QString directory = temp.filePath(QStringLiteral("%1%2 <b>x</b> &amp; %s%n"));
-    QVERIFY(QDir().mkpath(directory + QLatin1Char('/') + IniName));
-    FakeWindowing windowing;
-    windowing.answers = {true};
-    const QString previous = QDir::currentPath();
-    QDir::setCurrent(temp.path());
-    const auto back = qScopeGuard([&] { QDir::setCurrent(previous); });
-    frmInterface w(windowing, directory);
-    w.Form_Load();
-
-    QCOMPARE(windowing.noticeTexts().size(), 1);
-    const QString notice = windowing.noticeTexts().first();
-    const QString head = QStringLiteral("The settings file ") + directory + QLatin1Char('/') + IniName
-                         + QStringLiteral(" could not be repaired: ");
-    QVERIFY2(notice.startsWith(head), qPrintable(notice));
-    QVERIFY(notice.endsWith(QStringLiteral("\r\nThe program goes on with the settings shown.")));
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("still answering"));
+    QCOMPARE(program.windowing.boxes.size(), 3);
 }
 
 void HostileFilesTest::settingsFileIsAPipe()
@@ -255,8 +152,8 @@ void HostileFilesTest::settingsFileIsAPipe()
     program.windowing.answers = {true, true};
     frmInterface &w = program.open();
 
-    QCOMPARE(program.windowing.questionTexts(), QStringList{FileErrorText});
-    QCOMPARE(program.windowing.noticeTexts(), QStringList{UpdatedText});
+    QCOMPARE(program.windowing.questionTexts(), QStringList{Shown::FileError});
+    QCOMPARE(program.windowing.noticeTexts(), QStringList{Shown::Updated});
     QVERIFY(QFileInfo(program.path(IniName)).isFile());
     QCOMPARE(program.readFile(IniName), writeSettings(defaults()));
     QCOMPARE(w.record(), defaults());
@@ -296,7 +193,7 @@ void HostileFilesTest::largeSettingsFiles()
     program.writeIniBytes(file);
     frmInterface &w = program.open();
     QCOMPARE(program.windowing.questionTexts(), QStringList());
-    QCOMPARE(program.windowing.noticeTexts(), updated ? QStringList{UpdatedText} : QStringList());
+    QCOMPARE(program.windowing.noticeTexts(), updated ? QStringList{Shown::Updated} : QStringList());
     QCOMPARE(w.record(), expected);
     QVERIFY(fieldsShow(w, expected));
     // Start-up writes the file anew in its own 29 lines.
@@ -319,15 +216,13 @@ void HostileFilesTest::settingsValueOfOneMegabyteIsKeptWhole()
     QCOMPARE(w.windowTitle().size(), big.size());
 
     // The answer carries the whole text.
-    const quint16 port = freePort();
-    w.txtLocalPort->setText(QString::number(port));
+    w.txtLocalPort->setText(QString::number(program.port()));
     w.Start();
     LoopbackClient client;
-    QVERIFY(client.connectTo(port));
+    QVERIFY(client.connectTo(program.port()));
+    const QDateTime from = QDateTime::currentDateTime();
     QVERIFY(client.send("m"));
-    const QByteArray ack = client.receive(51 - 9 + 4 + big.size(), 30000);
-    QCOMPARE(ack.size(), 51 - 9 + 4 + big.size());
-    QVERIFY(ack.endsWith("MSA|AA|" + big.toLatin1() + "\r\x1c\r"));
+    QVERIFY(receivesAck(client, from, {.msa = "|AA|" + big.toLatin1()}));
 
     // Start-up wrote the file again from the fields: every byte must be there.
     QCOMPARE(program.readFile(IniName).size(), writeSettings(values).size());
@@ -377,7 +272,7 @@ void HostileFilesTest::nulAndBinaryBytes()
     // A question only for a key standing last, and then only once.
     const SettingsReadResult read = readSettings(file, SettingsRecord());
     QCOMPARE(program.windowing.questionTexts(),
-             read.ok ? QStringList() : QStringList{FileErrorText});
+             read.ok ? QStringList() : QStringList{Shown::FileError});
     QVERIFY(!program.windowing.programEnded());
     // What was read is kept, byte for byte, with defaults for the blanks.
     SettingsRecord expected = read.record;
@@ -392,7 +287,7 @@ void HostileFilesTest::nulAndBinaryBytes()
     // The file is written as the record stands.
     QCOMPARE(program.readFile(IniName), writeSettings(expected));
     for (const QString &notice : program.windowing.noticeTexts())
-        QCOMPARE(notice, UpdatedText);
+        QCOMPARE(notice, Shown::Updated);
 }
 
 void HostileFilesTest::filesWithoutLineEnds_data()
@@ -426,7 +321,7 @@ void HostileFilesTest::filesWithoutLineEnds()
     program.writeIniBytes(file);
     program.windowing.answers = {true, true};
     frmInterface &w = program.open();
-    QCOMPARE(program.windowing.questionTexts(), asked ? QStringList{FileErrorText} : QStringList());
+    QCOMPARE(program.windowing.questionTexts(), asked ? QStringList{Shown::FileError} : QStringList());
     QCOMPARE(w.record(), expected);
     QCOMPARE(program.readFile(IniName), writeSettings(expected));
 }
@@ -449,7 +344,7 @@ void HostileFilesTest::readOnlySettingsFile()
     frmInterface &w = program.open();
     // The start-up rewrite fails: one question, then one notice naming the
     // file and the reason, and the run goes on with what was read.
-    QCOMPARE(program.windowing.questionTexts(), QStringList{FileErrorText});
+    QCOMPARE(program.windowing.questionTexts(), QStringList{Shown::FileError});
     const QStringList notices = program.windowing.noticeTexts();
     QCOMPARE(notices.size(), 1);
     QVERIFY2(notices.first().startsWith(QStringLiteral("The settings file %1 could not be repaired: ")
@@ -464,8 +359,8 @@ void HostileFilesTest::readOnlySettingsFile()
 void HostileFilesTest::readOnlyDirectory_data()
 {
     QTest::addColumn<bool>("withFile");
-    QTest::newRow("with a settings file") << true;
-    QTest::newRow("without a settings file") << false;
+    for (const bool withFile : {true, false})
+        QTest::newRow(withFile ? "with a settings file" : "without a settings file") << withFile;
 }
 
 void HostileFilesTest::readOnlyDirectory()
@@ -493,7 +388,7 @@ void HostileFilesTest::readOnlyDirectory()
         QCOMPARE(w.record(), values);
         QCOMPARE(program.readFile(IniName), writeSettings(values));
     } else {
-        QCOMPARE(program.windowing.questionTexts(), QStringList{FileErrorText});
+        QCOMPARE(program.windowing.questionTexts(), QStringList{Shown::FileError});
         QCOMPARE(program.windowing.noticeTexts().size(), 1);
         QVERIFY(program.windowing.noticeTexts().first().contains(program.path(IniName)));
         QCOMPARE(w.record(), defaults());
@@ -502,119 +397,65 @@ void HostileFilesTest::readOnlyDirectory()
     QVERIFY(!program.windowing.programEnded());
 }
 
-void HostileFilesTest::logfileIsADirectory()
-{
-    Logging logging;
-    QVERIFY(QDir(logging.program.dir()).mkdir(QStringLiteral("logs")));
-    frmInterface &w = logging.open(QStringLiteral("logs"));
-    QCOMPARE(logging.program.windowing.noticeTexts(), QStringList{NotOpened});
-    QVERIFY(!w.isEnabled());
-    QVERIFY(w.setupIfExists() && w.setupIfExists()->isVisible());
-    QCOMPARE(logging.program.windowing.choosers, 1);
-    QVERIFY(!w.transactionLog().isOpen());
-
-    // The interface listens all the same and answers every message.
-    LoopbackClient client;
-    QVERIFY(client.connectTo(logging.port));
-    for (int i = 0; i < 3; ++i)
-        QVERIFY(logging.exchange("unlogged", client));
-    QCOMPARE(w.transactionCount(), 3);
-    QCOMPARE(w.receivedMessages().size(), 3);
-    QVERIFY(QFileInfo(logging.program.path(QStringLiteral("logs"))).isDir());
-    QCOMPARE(entryBytes(logging.program.path(QStringLiteral("logs"))), QList<QByteArray>());
-    QCOMPARE(logging.program.windowing.boxes.size(), 1);
-}
-
-void HostileFilesTest::logfileOnAFullDevice()
-{
-    if (!QFileInfo(QStringLiteral("/dev/full")).exists())
-        QSKIP("no /dev/full here");
-    Logging logging;
-    // The operator's name for it holds markup and placeholders.
-    const QString name = QStringLiteral("<b>%1%2<i> &amp; %s [*].log");
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), logging.program.path(name)));
-    frmInterface &w = logging.open(name);
-    const QString told = QStringLiteral("The logfile ") + name + QStringLiteral(" could not be written: ")
-                         + reasonFor(ENOSPC);
-
-    LoopbackClient client;
-    QVERIFY(client.connectTo(logging.port));
-    for (int i = 0; i < 5; ++i)
-        QVERIFY(logging.exchange("lost to a full disk", client));
-    QTRY_COMPARE(logging.program.windowing.noticeTexts(), QStringList{told});
-    QCOMPARE(w.transactionCount(), 5);
-    QCOMPARE(w.receivedMessages().size(), 5);
-
-    // Once per Start.
-    w.Stop();
-    w.Start();
-    QVERIFY(client.connectTo(logging.port));
-    for (int i = 0; i < 3; ++i)
-        QVERIFY(logging.exchange("again", client));
-    QTRY_COMPARE(logging.program.windowing.noticeTexts(), (QStringList{told, told}));
-    QCOMPARE(w.transactionCount(), 8);
-}
-
 void HostileFilesTest::logfileNameWith8BitBytes()
 {
     // The name's bytes stand in the settings file as they are.
     const QByteArray name = "log-\xe9\xff\x80\x01 \xa0.txt";
-    Logging logging;
-    const QByteArray logPath = QFile::encodeName(logging.program.dir()) + '/' + name;
-    frmInterface &w = logging.open(QString::fromLatin1(name));
-    QVERIFY(logging.program.windowing.boxes.isEmpty());
+    TestProgram program;
+    const QByteArray logPath = QFile::encodeName(program.dir()) + '/' + name;
+    frmInterface &w = program.openListening({.logfileLocation = QString::fromLatin1(name)});
+    QVERIFY(program.windowing.boxes.isEmpty());
     QVERIFY(w.transactionLog().isOpen());
     LoopbackClient client;
-    QVERIFY(client.connectTo(logging.port));
-    QVERIFY(logging.exchange("eight bits", client));
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("eight bits"));
 
-    QCOMPARE(entryBytes(logging.program.dir()), (QList<QByteArray>{"ackprobe.ini", name}));
+    QCOMPARE(entryBytes(program.dir()), (QList<QByteArray>{"ackprobe.ini", name}));
     QCOMPARE(rawFile(logPath), QByteArray("eight bits\r\n"));
 }
 
 void HostileFilesTest::logfileDeletedWhileRunning()
 {
-    Logging logging;
-    frmInterface &w = logging.open(QStringLiteral("trace.log"));
+    TestProgram program;
+    frmInterface &w = program.openListening({.logfileLocation = QStringLiteral("trace.log")});
     LoopbackClient client;
-    QVERIFY(client.connectTo(logging.port));
-    QVERIFY(logging.exchange("before", client));
-    QCOMPARE(logging.program.readFile(QStringLiteral("trace.log")), QByteArray("before\r\n"));
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("before"));
+    QCOMPARE(program.readFile(QStringLiteral("trace.log")), QByteArray("before\r\n"));
 
-    QVERIFY(QFile::remove(logging.program.path(QStringLiteral("trace.log"))));
-    QVERIFY(logging.exchange("after one", client));
-    QVERIFY(logging.exchange("after two", client));
+    QVERIFY(QFile::remove(program.path(QStringLiteral("trace.log"))));
+    QVERIFY(client.exchange("after one"));
+    QVERIFY(client.exchange("after two"));
     // Nothing said after the file went is lost: it is at the location again.
-    QCOMPARE(logging.program.readFile(QStringLiteral("trace.log")), QByteArray("after one\r\nafter two\r\n"));
-    QVERIFY(logging.program.windowing.boxes.isEmpty());
+    QCOMPARE(program.readFile(QStringLiteral("trace.log")), QByteArray("after one\r\nafter two\r\n"));
+    QVERIFY(program.windowing.boxes.isEmpty());
     QCOMPARE(w.transactionCount(), 3);
 
     // And again after a Stop and a Start.
     w.Stop();
-    QVERIFY(QFile::remove(logging.program.path(QStringLiteral("trace.log"))));
+    QVERIFY(QFile::remove(program.path(QStringLiteral("trace.log"))));
     w.Start();
-    QVERIFY(client.connectTo(logging.port));
-    QVERIFY(logging.exchange("restarted", client));
-    QCOMPARE(logging.program.readFile(QStringLiteral("trace.log")), QByteArray("restarted\r\n"));
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("restarted"));
+    QCOMPARE(program.readFile(QStringLiteral("trace.log")), QByteArray("restarted\r\n"));
 }
 
 void HostileFilesTest::logfileFolderDeletedWhileRunning()
 {
-    Logging logging;
-    QVERIFY(QDir(logging.program.dir()).mkdir(QStringLiteral("logs")));
-    frmInterface &w = logging.open(QStringLiteral("logs/trace.log"));
+    TestProgram program;
+    QVERIFY(QDir(program.dir()).mkdir(QStringLiteral("logs")));
+    frmInterface &w = program.openListening({.logfileLocation = QStringLiteral("logs/trace.log")});
     LoopbackClient client;
-    QVERIFY(client.connectTo(logging.port));
-    QVERIFY(logging.exchange("before", client));
-    QVERIFY(QDir(logging.program.path(QStringLiteral("logs"))).removeRecursively());
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("before"));
+    QVERIFY(QDir(program.path(QStringLiteral("logs"))).removeRecursively());
 
     // The file cannot be made again: told once, naming it and the reason,
     // and every message is still shown, counted and answered.
     for (int i = 0; i < 3; ++i)
-        QVERIFY(logging.exchange("nowhere to go", client));
-    QTRY_COMPARE(logging.program.windowing.noticeTexts(),
-                 QStringList{QStringLiteral("The logfile logs/trace.log could not be written: ")
-                             + reasonFor(ENOENT)});
+        QVERIFY(client.exchange("nowhere to go"));
+    QTRY_COMPARE(program.windowing.noticeTexts(),
+                 QStringList{Shown::logNotWritten(QStringLiteral("logs/trace.log"), ENOENT)});
     QCOMPARE(w.transactionCount(), 4);
     QCOMPARE(w.receivedMessages().size(), 4);
 }

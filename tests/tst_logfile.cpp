@@ -10,40 +10,14 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-const QString NotOpened = QStringLiteral("The logfile could not be opened.\r\n"
-                                         "Verify that the name is correct.");
-
-struct Program
-{
-    TestProgram program;
-    quint16 port = freePort();
-
-    frmInterface &open(const QString &logfile, const QString &autoStart = QStringLiteral("On"))
-    {
-        IniValues values;
-        values.port = QString::number(port);
-        values.autoStart = autoStart;
-        values.logfileLocation = logfile;
-        program.writeIni(values);
-        return program.open();
-    }
-
-    bool exchange(LoopbackClient &client, const QByteArray &message)
-    {
-        return client.send(message) && client.receive(51).size() == 51;
-    }
-};
-
 // The first `count` lines of the log, each message then CR LF.
 QByteArray linesOf(const QList<QByteArray> &messages, qsizetype count)
 {
@@ -52,7 +26,6 @@ QByteArray linesOf(const QList<QByteArray> &messages, qsizetype count)
         lines += messages.at(i) + "\r\n";
     return lines;
 }
-
 } // namespace
 
 class LogfileTest : public QObject
@@ -61,11 +34,13 @@ class LogfileTest : public QObject
 
 private slots:
     void framedMessageIsLoggedByteForByte();
+    void unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers_data();
     void unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers();
     void emptyLocationTakesTheWayBackToo();
     void chosenNameBeyondAsciiIsTheFileThatGetsTheLines();
     void logStillOpenAfterAPortInUseIsReopened();
-    void writeFailureIsToldOnceAndMessagesAreStillAnswered();
+    void fullDeviceIsToldOncePerStart_data();
+    void fullDeviceIsToldOncePerStart();
     void fullFileSystemKeepsWholeLinesAndCatchesUpInOrder();
     void fifoAsLocationTakesTheWayBackWithoutHanging();
     void logRotatedAwayGoesOnInANewFile();
@@ -73,10 +48,10 @@ private slots:
 
 void LogfileTest::framedMessageIsLoggedByteForByte()
 {
-    Program p;
-    frmInterface &w = p.open(QStringLiteral("trace.log"));
+    TestProgram program;
+    frmInterface &w = program.openListening({.logfileLocation = QStringLiteral("trace.log")});
     LoopbackClient client;
-    QVERIFY(client.connectTo(p.port));
+    QVERIFY(client.connectTo(program.port()));
     QByteArray expected;
     for (int i = 0; i < 20; ++i) {
         const QByteArray message = "\x0bMSH|^~\\&|A|B|" + QByteArray::number(i)
@@ -85,42 +60,58 @@ void LogfileTest::framedMessageIsLoggedByteForByte()
         QVERIFY(client.send(message));
         QCOMPARE(client.receive(51).size(), 51);
         // The line is in the file by the time the sender has the answer.
-        QCOMPARE(p.program.readFile(QStringLiteral("trace.log")), expected);
+        QCOMPARE(program.readFile(QStringLiteral("trace.log")), expected);
     }
     w.Stop();
     QVERIFY(!w.transactionLog().isOpen());
 }
 
+void LogfileTest::unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers_data()
+{
+    QTest::addColumn<QString>("location");
+    QTest::newRow("in a folder that is not there") << QStringLiteral("no/such/dir/log.txt");
+    QTest::newRow("a directory") << QStringLiteral("logs");
+    QTest::newRow("a pipe without a reader") << QStringLiteral("pipe");
+}
+
 void LogfileTest::unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers()
 {
-    Program p;
-    const QString chosen = p.program.path(QStringLiteral("chosen.log"));
-    p.program.windowing.chosenFiles = {chosen};
-    frmInterface &w = p.open(QStringLiteral("no/such/dir/log.txt"));
+    QFETCH(QString, location);
+    TestProgram program;
+    QVERIFY(QDir(program.dir()).mkdir(QStringLiteral("logs")));
+    QCOMPARE(::mkfifo(QFile::encodeName(program.path(QStringLiteral("pipe"))).constData(), 0600), 0);
+    const QString chosen = program.path(QStringLiteral("chosen.log"));
+    program.windowing.chosenFiles = {chosen};
+    frmInterface &w = program.openListening({.logfileLocation = location});
 
-    QCOMPARE(p.program.windowing.noticeTexts(), QStringList{NotOpened});
-    QCOMPARE(p.program.windowing.boxes.first().title, QStringLiteral("AckmereProbe"));
+    QCOMPARE(program.windowing.noticeTexts(), QStringList{Shown::LogNotOpened});
+    QCOMPARE(program.windowing.boxes.first().title, QStringLiteral("AckmereProbe"));
     QVERIFY(!w.isEnabled());
+    QVERIFY(!w.transactionLog().isOpen());
     QVERIFY(w.setupIfExists() && w.setupIfExists()->isVisible());
     frmSetup &setup = *w.setupIfExists();
-    QCOMPARE(p.program.windowing.choosers, 1);
+    QCOMPARE(program.windowing.choosers, 1);
     QCOMPARE(setup.txtLogfileLocation->text(), chosen);
     QVERIFY(setup.txtLogfileLocation->isEnabled());
     QVERIFY(setup.cmdSave->isEnabled());
     QVERIFY(setup.cmdEdit->isEnabled());
     QVERIFY(!setup.txtInterfaceName->isEnabled());
     // Nothing is stored until Save.
-    QCOMPARE(w.record().strLogfileLocation, QStringLiteral("no/such/dir/log.txt"));
+    QCOMPARE(w.record().strLogfileLocation, location);
 
-    // The interface listens all the same and answers without a log.
+    // The interface listens all the same and answers every message without a log.
     QVERIFY(w.winsock().isListening(0));
     LoopbackClient client;
-    QVERIFY(client.connectTo(p.port));
-    QVERIFY(client.send("unlogged"));
-    QCOMPARE(client.receive(51).size(), 51);
-    QCOMPARE(w.txtItemCount->text(), QStringLiteral("1"));
-    QCOMPARE(w.receivedMessages().size(), 1);
-    QCOMPARE(p.program.windowing.boxes.size(), 1);
+    QVERIFY(client.connectTo(program.port()));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(client.exchange("unlogged"));
+    QCOMPARE(w.txtItemCount->text(), QStringLiteral("3"));
+    QCOMPARE(w.transactionCount(), 3);
+    QCOMPARE(w.receivedMessages().size(), 3);
+    QCOMPARE(program.windowing.boxes.size(), 1);
+    QVERIFY(QFileInfo(program.path(QStringLiteral("logs"))).isDir());
+    QVERIFY(QDir(program.path(QStringLiteral("logs")))
+                .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
 
     // Save stores the chosen place, used from the next Start.
     setup.cmdSave->click();
@@ -129,45 +120,43 @@ void LogfileTest::unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers()
     QVERIFY(w.isEnabled());
     w.Stop();
     w.Stop();
-    QCOMPARE(p.program.windowing.boxes.size(), 1);
+    QCOMPARE(program.windowing.boxes.size(), 1);
     w.Start();
     LoopbackClient again;
-    QVERIFY(again.connectTo(p.port));
-    QVERIFY(again.send("logged"));
-    QCOMPARE(again.receive(51).size(), 51);
-    QCOMPARE(p.program.readFile(QStringLiteral("chosen.log")), QByteArray("logged\r\n"));
+    QVERIFY(again.connectTo(program.port()));
+    QVERIFY(again.exchange("logged"));
+    QCOMPARE(program.readFile(QStringLiteral("chosen.log")), QByteArray("logged\r\n"));
 }
 
 void LogfileTest::emptyLocationTakesTheWayBackToo()
 {
-    Program p;
-    frmInterface &w = p.open(QStringLiteral("log.txt"), QStringLiteral("Off"));
+    TestProgram program;
+    frmInterface &w = program.openOnPort({.logfileLocation = QStringLiteral("log.txt")});
     // Only the setup dialog's Save can leave the location empty.
     w.record().strLogfileLocation.clear();
     w.Start();
-    QCOMPARE(p.program.windowing.noticeTexts(), QStringList{NotOpened});
+    QCOMPARE(program.windowing.noticeTexts(), QStringList{Shown::LogNotOpened});
     QVERIFY(!w.isEnabled());
-    QCOMPARE(p.program.windowing.choosers, 1);
+    QCOMPARE(program.windowing.choosers, 1);
     QVERIFY(w.winsock().isListening(0));
 }
 
 void LogfileTest::chosenNameBeyondAsciiIsTheFileThatGetsTheLines()
 {
-    Program p;
-    const QString chosen = p.program.path(QStringLiteral("journal-\u00e9t\u00e9-\u65e5.log"));
-    p.program.windowing.chosenFiles = {chosen};
-    frmInterface &w = p.open(QStringLiteral("no/such/dir/log.txt"));
+    TestProgram program;
+    const QString chosen = program.path(QStringLiteral("journal-\u00e9t\u00e9-\u65e5.log"));
+    program.windowing.chosenFiles = {chosen};
+    frmInterface &w = program.openListening({.logfileLocation = QStringLiteral("no/such/dir/log.txt")});
     frmSetup &setup = *w.setupIfExists();
     QCOMPARE(setup.txtLogfileLocation->text().toLatin1(), QFile::encodeName(chosen));
     setup.cmdSave->click();
-    QVERIFY(p.program.readFile(QStringLiteral("ackprobe.ini")).contains(QFile::encodeName(chosen) + "\r\n"));
+    QVERIFY(program.readFile(QStringLiteral("ackprobe.ini")).contains(QFile::encodeName(chosen) + "\r\n"));
     setup.cmdExit->click();
     w.Stop();
     w.Start();
     LoopbackClient client;
-    QVERIFY(client.connectTo(p.port));
-    QVERIFY(client.send("to the chosen file"));
-    QCOMPARE(client.receive(51).size(), 51);
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("to the chosen file"));
     QFile log(chosen);
     QVERIFY(log.open(QIODevice::ReadOnly));
     QCOMPARE(log.readAll(), QByteArray("to the chosen file\r\n"));
@@ -175,76 +164,84 @@ void LogfileTest::chosenNameBeyondAsciiIsTheFileThatGetsTheLines()
 
 void LogfileTest::logStillOpenAfterAPortInUseIsReopened()
 {
-    Program p;
-    QTcpServer other;
-    QVERIFY(other.listen(QHostAddress::Any, p.port));
-    frmInterface &w = p.open(QStringLiteral("first.log"));
-    QCOMPARE(p.program.windowing.noticeTexts().size(), 1);
+    TestProgram program;
+    QVERIFY(program.holdPort());
+    frmInterface &w = program.openListening({.logfileLocation = QStringLiteral("first.log")});
+    QCOMPARE(program.windowing.noticeTexts().size(), 1);
     QVERIFY(w.transactionLog().isOpen());
 
-    other.close();
+    program.releasePort();
     w.record().strLogfileLocation = QStringLiteral("second.log");
     w.cmdSave->click();
     w.Start();
     // No failure path for a log that is still open: it moves to the place now set.
-    QCOMPARE(p.program.windowing.noticeTexts().size(), 1);
+    QCOMPARE(program.windowing.noticeTexts().size(), 1);
     QVERIFY(w.isEnabled());
     QVERIFY(w.winsock().isListening(0));
     LoopbackClient client;
-    QVERIFY(client.connectTo(p.port));
-    QVERIFY(client.send("moved"));
-    QCOMPARE(client.receive(51).size(), 51);
-    QCOMPARE(p.program.readFile(QStringLiteral("second.log")), QByteArray("moved\r\n"));
-    QCOMPARE(p.program.readFile(QStringLiteral("first.log")), QByteArray());
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("moved"));
+    QCOMPARE(program.readFile(QStringLiteral("second.log")), QByteArray("moved\r\n"));
+    QCOMPARE(program.readFile(QStringLiteral("first.log")), QByteArray());
 }
 
-void LogfileTest::writeFailureIsToldOnceAndMessagesAreStillAnswered()
+void LogfileTest::fullDeviceIsToldOncePerStart_data()
 {
+    QTest::addColumn<QString>("location");
+    QTest::newRow("the device itself") << QStringLiteral("/dev/full");
+    // The operator's name for it holds markup and placeholders.
+    QTest::newRow("a link named with markup") << QStringLiteral("<b>%1%2<i> &amp; %s [*].log");
+}
+
+void LogfileTest::fullDeviceIsToldOncePerStart()
+{
+    QFETCH(QString, location);
     if (!QFile::exists(QStringLiteral("/dev/full")))
         QSKIP("no /dev/full here");
-    Program p;
-    frmInterface &w = p.open(QStringLiteral("/dev/full"));
+    TestProgram program;
+    if (location != QLatin1String("/dev/full"))
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), program.path(location)));
+    frmInterface &w = program.openListening({.logfileLocation = location});
+    const QString told = Shown::logNotWritten(location, ENOSPC);
+    QVERIFY2(told.contains(QStringLiteral("space"), Qt::CaseInsensitive), qPrintable(told));
     LoopbackClient client;
-    QVERIFY(client.connectTo(p.port));
-    for (int i = 0; i < 5; ++i) {
-        QVERIFY(client.send("lost to a full disk"));
-        QCOMPARE(client.receive(51).size(), 51);
-    }
-    QTRY_COMPARE(p.program.windowing.noticeTexts().size(), 1);
-    const QString notice = p.program.windowing.noticeTexts().first();
-    QVERIFY2(notice.contains(QStringLiteral("/dev/full")), qPrintable(notice));
-    QVERIFY2(notice.contains(QStringLiteral("space"), Qt::CaseInsensitive), qPrintable(notice));
+    QVERIFY(client.connectTo(program.port()));
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(client.exchange("lost to a full disk"));
+    QTRY_COMPARE(program.windowing.noticeTexts(), QStringList{told});
     QCOMPARE(w.txtItemCount->text(), QStringLiteral("5"));
+    QCOMPARE(w.transactionCount(), 5);
     QCOMPARE(w.receivedMessages().size(), 5);
 
     // Told again only after the next Start.
     w.Stop();
     w.Start();
-    QVERIFY(client.connectTo(p.port));
-    QVERIFY(client.send("again"));
-    QCOMPARE(client.receive(51).size(), 51);
-    QTRY_COMPARE(p.program.windowing.noticeTexts().size(), 2);
+    QVERIFY(client.connectTo(program.port()));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(client.exchange("again"));
+    QTRY_COMPARE(program.windowing.noticeTexts(), (QStringList{told, told}));
+    QCOMPARE(w.transactionCount(), 8);
 }
 
 void LogfileTest::fullFileSystemKeepsWholeLinesAndCatchesUpInOrder()
 {
-    Program p;
-    const QString small = p.program.path(QStringLiteral("small"));
+    TestProgram program;
+    const QString small = program.path(QStringLiteral("small"));
     QVERIFY(QDir().mkdir(small));
     if (QProcess::execute(QStringLiteral("mount"), QStringLiteral("-t tmpfs -o size=256k tmpfs").split(' ') << small) != 0)
         QSKIP("cannot mount a 256 KiB tmpfs here (needs root)");
     // Lazy, so that a log still open does not keep it mounted.
     const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), small}); });
-    frmInterface &w = p.open(QStringLiteral("small/trace.log"));
-    const auto log = [&] { return p.program.readFile(QStringLiteral("small/trace.log")); };
+    frmInterface &w = program.openListening({.logfileLocation = QStringLiteral("small/trace.log")});
+    const auto log = [&] { return program.readFile(QStringLiteral("small/trace.log")); };
     QList<QByteArray> messages;
     for (int i = 0; i < 7; ++i)
         messages += framed("MSH|" + QByteArray::number(i) + '|' + QByteArray(1500, char('a' + i)));
     // Whole lines only: a prefix of the lines that ends where a line ends.
     const auto wholeLines = [&] { return linesOf(messages, 6).startsWith(log()) && log().endsWith("\r\n"); };
     LoopbackClient client;
-    QVERIFY(client.connectTo(p.port));
-    QVERIFY(p.exchange(client, messages[0]));
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange(messages[0]));
     QFile filler(small + QStringLiteral("/filler"));
     QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     while (filler.write(QByteArray(4096, 'f')) == 4096) { }
@@ -252,34 +249,33 @@ void LogfileTest::fullFileSystemKeepsWholeLinesAndCatchesUpInOrder()
     // Full: every message is answered, the log holds no fragment, and the
     // waiting lines outlive a Stop and a Start.
     for (int i = 1; i < 4; ++i)
-        QVERIFY(p.exchange(client, messages[i]));
+        QVERIFY(client.exchange(messages[i]));
     QVERIFY(wholeLines());
     QVERIFY(log().size() < linesOf(messages, 4).size());
     w.Stop();
     w.Start();
-    QVERIFY(client.connectTo(p.port));
-    QVERIFY(p.exchange(client, messages[4]));
-    QVERIFY(p.exchange(client, messages[5]));
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange(messages[4]));
+    QVERIFY(client.exchange(messages[5]));
     QVERIFY(wholeLines());
-    const QString told = QStringLiteral("The logfile small/trace.log could not be written: ")
-                         + QString::fromLocal8Bit(std::strerror(ENOSPC));
-    QTRY_COMPARE(p.program.windowing.noticeTexts(), (QStringList{told, told}));
+    const QString told = Shown::logNotWritten(QStringLiteral("small/trace.log"), ENOSPC);
+    QTRY_COMPARE(program.windowing.noticeTexts(), (QStringList{told, told}));
 
     // Room again: the timer writes them all, once each and in order.
     QVERIFY(filler.remove());
     QVERIFY(waitUntil([&] { return log() == linesOf(messages, 6); }));
-    QVERIFY(p.exchange(client, messages[6]));
+    QVERIFY(client.exchange(messages[6]));
     QCOMPARE(log(), linesOf(messages, 7));
 }
 
 void LogfileTest::fifoAsLocationTakesTheWayBackWithoutHanging()
 {
-    Program p;
-    const QByteArray fifo = QFile::encodeName(p.program.path(QStringLiteral("pipe")));
+    TestProgram program;
+    const QByteArray fifo = QFile::encodeName(program.path(QStringLiteral("pipe")));
     QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
     // Without a reader, opening would wait for one.
-    frmInterface &w = p.open(QStringLiteral("pipe"));
-    QCOMPARE(p.program.windowing.noticeTexts(), QStringList{NotOpened});
+    frmInterface &w = program.openListening({.logfileLocation = QStringLiteral("pipe")});
+    QCOMPARE(program.windowing.noticeTexts(), QStringList{Shown::LogNotOpened});
     // With one, a full pipe would stall every answer.
     const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     QVERIFY(reader >= 0);
@@ -287,33 +283,33 @@ void LogfileTest::fifoAsLocationTakesTheWayBackWithoutHanging()
     w.setupIfExists()->cmdExit->click();
     w.Stop();
     w.Start();
-    QCOMPARE(p.program.windowing.noticeTexts(), (QStringList{NotOpened, NotOpened}));
+    QCOMPARE(program.windowing.noticeTexts(), (QStringList{Shown::LogNotOpened, Shown::LogNotOpened}));
     QVERIFY2(w.transactionLog().errorString().contains(QStringLiteral("regular file")),
              qPrintable(w.transactionLog().errorString()));
 }
 
 void LogfileTest::logRotatedAwayGoesOnInANewFile()
 {
-    Program p;
-    p.open(QStringLiteral("trace.log"));
-    const auto at = [&](const char *name) { return p.program.path(QString::fromLatin1(name)); };
+    TestProgram program;
+    program.openListening({.logfileLocation = QStringLiteral("trace.log")});
+    const auto at = [&](const char *name) { return program.path(QString::fromLatin1(name)); };
     LoopbackClient client;
-    QVERIFY(client.connectTo(p.port));
-    QVERIFY(p.exchange(client, "one"));
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("one"));
     // Renamed away: what went into it stays there, the next line starts a new file.
     QVERIFY(QFile::rename(at("trace.log"), at("trace.log.1")));
-    QVERIFY(p.exchange(client, "two"));
-    QVERIFY(p.exchange(client, "three"));
+    QVERIFY(client.exchange("two"));
+    QVERIFY(client.exchange("three"));
     // Renamed and replaced by an empty file, as logrotate's "create" does.
     QVERIFY(QFile::rename(at("trace.log"), at("trace.log.2")));
     QFile created(at("trace.log"));
     QVERIFY(created.open(QIODevice::WriteOnly));
-    QVERIFY(p.exchange(client, "four"));
-    QVERIFY(p.exchange(client, "five"));
-    QCOMPARE(p.program.readFile(QStringLiteral("trace.log.1")), QByteArray("one\r\ntwo\r\n"));
-    QCOMPARE(p.program.readFile(QStringLiteral("trace.log.2")), QByteArray("three\r\nfour\r\n"));
-    QCOMPARE(p.program.readFile(QStringLiteral("trace.log")), QByteArray("five\r\n"));
-    QVERIFY(p.program.windowing.boxes.isEmpty());
+    QVERIFY(client.exchange("four"));
+    QVERIFY(client.exchange("five"));
+    QCOMPARE(program.readFile(QStringLiteral("trace.log.1")), QByteArray("one\r\ntwo\r\n"));
+    QCOMPARE(program.readFile(QStringLiteral("trace.log.2")), QByteArray("three\r\nfour\r\n"));
+    QCOMPARE(program.readFile(QStringLiteral("trace.log")), QByteArray("five\r\n"));
+    QVERIFY(program.windowing.boxes.isEmpty());
 }
 
 QTEST_MAIN(LogfileTest)

@@ -44,8 +44,7 @@ private slots:
 void PaintingTest::theLastValuesArePaintedOnceABurstEnds()
 {
     TestProgram program;
-    const quint16 port = program.writeStartingIni();
-    frmInterface &w = program.open();
+    frmInterface &w = program.openListening();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     PaintedTexts counter(w.txtItemCount);
@@ -53,7 +52,7 @@ void PaintingTest::theLastValuesArePaintedOnceABurstEnds()
 
     // A sender that waits for each answer, as HL7 senders do.
     LoopbackClient client;
-    QVERIFY(client.connectTo(port));
+    QVERIFY(client.connectTo(program.port()));
     QVERIFY(client.setNoDelay());
     constexpr int Messages = 1000;
     QByteArray lastAck;

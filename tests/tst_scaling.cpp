@@ -1,7 +1,8 @@
-// Both windows under display scaling. CTest runs this program at 100 % and,
-// with QT_SCALE_FACTOR set, again at 125 %, 150 % and 200 %: at each the
-// windows keep their designed proportions, no control leaves its container
-// or runs into a neighbour, and no caption is cut off.
+// Both windows as designed, under display scaling. CTest runs this program at
+// 100 % and, with QT_SCALE_FACTOR set, again at 125 %, 150 % and 200 %: at
+// each every control stands where designed (the one table of the design), the
+// windows keep their proportions, no control leaves its container or runs
+// into a neighbour, and no caption is cut off.
 
 #include "testsupport.h"
 
@@ -20,67 +21,74 @@
 #include <QtTest>
 
 namespace {
-// A control's designed place in twips, inside its container.
+// A control by its code name: the member it is, its container (none: the
+// window's client area) and its designed place there in twips.
 struct Designed
 {
+    const char *window; // "main" or "setup"
     const char *name;
+    QWidget *(*member)(frmInterface &);
+    const char *container;
     int left, top, width, height;
     // The receive frame and its list take their size from the window.
     bool sizeFollowsWindow = false;
 };
 
-const Designed MainWindowControls[] = {
-    {"fraStatus", 360, 360, 8655, 855},
-    {"txtInterfaceStatus", 120, 360, 3135, 375},
-    {"txtStartDateAndTime", 3360, 360, 1935, 375},
-    {"txtItemCount", 5400, 360, 855, 375},
-    {"txtDateTime", 6360, 360, 2175, 375},
-    {"lblInterfaceStatus", 1200, 120, 1935, 255},
-    {"lblStartDateAndTime", 3480, 120, 1815, 255},
-    {"lblItemCount", 5520, 120, 735, 255},
-    {"lblDateTime", 6480, 120, 2055, 255},
-    {"fraSend", 360, 1200, 8655, 735},
-    {"txtSendData", 120, 240, 8415, 375},
-    {"cmdStart", 360, 2040, 1455, 495},
-    {"cmdStop", 2160, 2040, 1455, 495},
-    {"cmdExit", 3960, 2040, 1455, 495},
-    {"cmdEdit", 5760, 2040, 1455, 495},
-    {"cmdSave", 7560, 2040, 1455, 495},
-    {"fraRemote", 360, 2640, 8655, 855},
-    {"txtRemoteIPAddress", 240, 360, 3495, 375},
-    {"txtRemotePort", 4920, 360, 1695, 375},
-    {"lblRemoteIPAddress", 1200, 120, 2295, 255},
-    {"lblRemotePort", 5520, 120, 975, 255},
-    {"fraLocal", 360, 3480, 8655, 855},
-    {"txtLocalIPAddress", 240, 360, 3495, 375},
-    {"txtLocalPort", 4920, 360, 1935, 375},
-    {"lblLocalIpAddress", 1080, 120, 2295, 255},
-    {"lblLocalPort", 5520, 120, 1575, 255},
-    {"fraReceive", 360, 4320, 8655, 2895, true},
-    {"lvwReceiveData", 120, 240, 8415, 2535, true},
-    {"lblAutomaticStart", 1680, 0, 3255, 255},
-};
+// The code name and the member are written once, so they cannot disagree.
+#define MAIN(name, ...) {"main", #name, [](frmInterface &w) -> QWidget * { return w.name; }, __VA_ARGS__}
+#define SETUP(name, ...) {"setup", #name, [](frmInterface &w) -> QWidget * { return w.setup().name; }, __VA_ARGS__}
 
-const Designed SetupControls[] = {
-    {"fraInterfaceNameInfo", 360, 120, 5415, 1335},
-    {"lblInterfaceName", 2040, 240, 1455, 255},
-    {"txtInterfaceName", 360, 480, 4815, 375},
-    {"chkShowCount", 1440, 960, 3255, 195},
-    {"fraLogfileInformation", 360, 1560, 5415, 1095},
-    {"lblLogfileInfo", 1920, 240, 2535, 255},
-    {"txtLogfileLocation", 480, 480, 4815, 375},
-    {"lblAckowledgement", 1800, 3480, 2895, 375},
-    {"fraAckInformation", 360, 3960, 5415, 1815},
-    {"lblAckBeforeDate", 1560, 240, 2895, 255},
-    {"txtAckBeforeDate", 240, 480, 4935, 375},
-    {"lblAckAfterDate", 1560, 960, 2655, 255},
-    {"txtAckAfterDate", 240, 1200, 4935, 375},
-    {"fraMSAACK", 360, 5880, 5415, 855},
-    {"txtMSASegment", 240, 240, 4935, 405},
-    {"cmdEdit", 360, 6960, 1575, 375},
-    {"cmdSave", 2280, 6960, 1575, 375},
-    {"cmdExit", 4200, 6960, 1575, 375},
+const Designed Controls[] = {
+    MAIN(fraStatus, "", 360, 360, 8655, 855),
+    MAIN(txtInterfaceStatus, "fraStatus", 120, 360, 3135, 375),
+    MAIN(txtStartDateAndTime, "fraStatus", 3360, 360, 1935, 375),
+    MAIN(txtItemCount, "fraStatus", 5400, 360, 855, 375),
+    MAIN(txtDateTime, "fraStatus", 6360, 360, 2175, 375),
+    MAIN(lblInterfaceStatus, "fraStatus", 1200, 120, 1935, 255),
+    MAIN(lblStartDateAndTime, "fraStatus", 3480, 120, 1815, 255),
+    MAIN(lblItemCount, "fraStatus", 5520, 120, 735, 255),
+    MAIN(lblDateTime, "fraStatus", 6480, 120, 2055, 255),
+    MAIN(fraSend, "", 360, 1200, 8655, 735),
+    MAIN(txtSendData, "fraSend", 120, 240, 8415, 375),
+    MAIN(cmdStart, "", 360, 2040, 1455, 495),
+    MAIN(cmdStop, "", 2160, 2040, 1455, 495),
+    MAIN(cmdExit, "", 3960, 2040, 1455, 495),
+    MAIN(cmdEdit, "", 5760, 2040, 1455, 495),
+    MAIN(cmdSave, "", 7560, 2040, 1455, 495),
+    MAIN(fraRemote, "", 360, 2640, 8655, 855),
+    MAIN(txtRemoteIPAddress, "fraRemote", 240, 360, 3495, 375),
+    MAIN(txtRemotePort, "fraRemote", 4920, 360, 1695, 375),
+    MAIN(lblRemoteIPAddress, "fraRemote", 1200, 120, 2295, 255),
+    MAIN(lblRemotePort, "fraRemote", 5520, 120, 975, 255),
+    MAIN(fraLocal, "", 360, 3480, 8655, 855),
+    MAIN(txtLocalIPAddress, "fraLocal", 240, 360, 3495, 375),
+    MAIN(txtLocalPort, "fraLocal", 4920, 360, 1935, 375),
+    MAIN(lblLocalIpAddress, "fraLocal", 1080, 120, 2295, 255),
+    MAIN(lblLocalPort, "fraLocal", 5520, 120, 1575, 255),
+    MAIN(fraReceive, "", 360, 4320, 8655, 2895, true),
+    MAIN(lvwReceiveData, "fraReceive", 120, 240, 8415, 2535, true),
+    MAIN(lblAutomaticStart, "", 1680, 0, 3255, 255),
+    SETUP(fraInterfaceNameInfo, "", 360, 120, 5415, 1335),
+    SETUP(lblInterfaceName, "fraInterfaceNameInfo", 2040, 240, 1455, 255),
+    SETUP(txtInterfaceName, "fraInterfaceNameInfo", 360, 480, 4815, 375),
+    SETUP(chkShowCount, "fraInterfaceNameInfo", 1440, 960, 3255, 195),
+    SETUP(fraLogfileInformation, "", 360, 1560, 5415, 1095),
+    SETUP(lblLogfileInfo, "fraLogfileInformation", 1920, 240, 2535, 255),
+    SETUP(txtLogfileLocation, "fraLogfileInformation", 480, 480, 4815, 375),
+    SETUP(lblAckowledgement, "", 1800, 3480, 2895, 375),
+    SETUP(fraAckInformation, "", 360, 3960, 5415, 1815),
+    SETUP(lblAckBeforeDate, "fraAckInformation", 1560, 240, 2895, 255),
+    SETUP(txtAckBeforeDate, "fraAckInformation", 240, 480, 4935, 375),
+    SETUP(lblAckAfterDate, "fraAckInformation", 1560, 960, 2655, 255),
+    SETUP(txtAckAfterDate, "fraAckInformation", 240, 1200, 4935, 375),
+    SETUP(fraMSAACK, "", 360, 5880, 5415, 855),
+    SETUP(txtMSASegment, "fraMSAACK", 240, 240, 4935, 405),
+    SETUP(cmdEdit, "", 360, 6960, 1575, 375),
+    SETUP(cmdSave, "", 2280, 6960, 1575, 375),
+    SETUP(cmdExit, "", 4200, 6960, 1575, 375),
 };
+#undef MAIN
+#undef SETUP
 
 // The designed place at 100 %: 15 twips to a pixel.
 QRect atHundredPercent(const Designed &d)
@@ -170,31 +178,22 @@ void verifyTitleFits(QGroupBox *box)
                             .arg(describe(box))));
 }
 
-template <size_t N>
-QList<QWidget *> controlsOf(QWidget *window, const Designed (&table)[N])
-{
-    QList<QWidget *> controls;
-    for (const Designed &d : table) {
-        auto *w = window->findChild<QWidget *>(QLatin1String(d.name));
-        controls << w;
-    }
-    return controls;
-}
-
 // Siblings that stand apart at 100 % must stand apart now.
-template <size_t N>
-void verifyNeighbours(QWidget *top, const Designed (&table)[N], int *pairs)
+void verifyNeighbours(frmInterface &window, const QString &which, int *pairs)
 {
-    const QList<QWidget *> controls = controlsOf(top, table);
-    for (qsizetype i = 0; i < controls.size(); ++i) {
-        for (qsizetype j = i + 1; j < controls.size(); ++j) {
-            QWidget *a = controls[i];
-            QWidget *b = controls[j];
-            QVERIFY2(a && b, table[a ? j : i].name);
+    QList<const Designed *> rows;
+    for (const Designed &d : Controls)
+        if (which == QLatin1String(d.window))
+            rows << &d;
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        for (qsizetype j = i + 1; j < rows.size(); ++j) {
+            QWidget *a = rows[i]->member(window);
+            QWidget *b = rows[j]->member(window);
+            QVERIFY2(a && b, rows[a ? j : i]->name);
             if (a->parentWidget() != b->parentWidget())
                 continue;
             // Some labels touch the box below them by a twip or two as designed.
-            if (atHundredPercent(table[i]).intersects(atHundredPercent(table[j])))
+            if (atHundredPercent(*rows[i]).intersects(atHundredPercent(*rows[j])))
                 continue;
             ++*pairs;
             QVERIFY2(!a->geometry().intersects(b->geometry()),
@@ -204,7 +203,7 @@ void verifyNeighbours(QWidget *top, const Designed (&table)[N], int *pairs)
 }
 } // namespace
 
-class ScalingTest : public QObject
+class ScalingTest : public QObject, private ShownWindows
 {
     Q_OBJECT
 
@@ -212,33 +211,19 @@ private slots:
     void initTestCase();
     void theScaleIsInEffect();
     void windowsKeepTheirDesignedSizes();
-    void controlsStandWhereDesigned_data();
-    void controlsStandWhereDesigned();
+    void everyControlStandsWhereDesigned_data();
+    void everyControlStandsWhereDesigned();
     void everyControlStaysInsideItsContainer();
     void neighboursThatDoNotMeetAsDesignedDoNotMeet();
     void everyCaptionFits();
     void textBoxesHoldTheirLongestValues();
     void checkBoxIndicatorIsWhole();
     void paintedAtTheScale();
-
-private:
-    std::unique_ptr<TestProgram> m_program;
-    frmInterface *m_window = nullptr;
-    frmSetup *m_setup = nullptr;
 };
 
 void ScalingTest::initTestCase()
 {
-    m_program = std::make_unique<TestProgram>();
-    IniValues values;
-    values.port = QString::number(freePort());
-    m_program->writeIni(values);
-    m_window = &m_program->open();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window));
-    m_setup = &m_window->setup();
-    m_setup->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_setup));
+    QVERIFY(showWindows(true));
     qInfo("display scale %g", expectedFactor());
 }
 
@@ -259,32 +244,33 @@ void ScalingTest::windowsKeepTheirDesignedSizes()
     QCOMPARE(m_setup->size(), QSize(407, 508));
 }
 
-void ScalingTest::controlsStandWhereDesigned_data()
+void ScalingTest::everyControlStandsWhereDesigned_data()
 {
-    QTest::addColumn<QString>("window");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("designed");
-    QTest::addColumn<bool>("sizeFollowsWindow");
-    for (const Designed &d : MainWindowControls)
-        QTest::addRow("main %s", d.name) << QStringLiteral("main") << QString::fromLatin1(d.name)
-                                         << atHundredPercent(d) << d.sizeFollowsWindow;
-    for (const Designed &d : SetupControls)
-        QTest::addRow("setup %s", d.name) << QStringLiteral("setup") << QString::fromLatin1(d.name)
-                                          << atHundredPercent(d) << d.sizeFollowsWindow;
+    QTest::addColumn<int>("row");
+    for (int row = 0; row < int(std::size(Controls)); ++row)
+        QTest::addRow("%s %s", Controls[row].window, Controls[row].name) << row;
 }
 
-void ScalingTest::controlsStandWhereDesigned()
+void ScalingTest::everyControlStandsWhereDesigned()
 {
-    QFETCH(QString, window);
-    QFETCH(QString, name);
-    QFETCH(QRect, designed);
-    QFETCH(bool, sizeFollowsWindow);
-    QWidget *top = window == QLatin1String("main") ? static_cast<QWidget *>(m_window) : m_setup;
-    auto *w = top->findChild<QWidget *>(name);
-    QVERIFY2(w, qPrintable(name));
-    QCOMPARE(w->pos(), designed.topLeft());
-    if (!sizeFollowsWindow)
-        QCOMPARE(w->size(), designed.size());
+    QFETCH(int, row);
+    const Designed &d = Controls[row];
+    QWidget *top = d.window == QLatin1String("main") ? static_cast<QWidget *>(m_window) : m_setup;
+    QWidget *control = d.member(*m_window);
+    QVERIFY(control);
+    // One control to a name within its window, and the right one.
+    // The setup dialog is a window of the main window: its controls are not the main window's.
+    QList<QWidget *> found = top->findChildren<QWidget *>(QLatin1String(d.name));
+    if (top == m_window)
+        found.removeIf([&](QWidget *w) { return m_setup->isAncestorOf(w); });
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found.first(), control);
+    QWidget *container = *d.container ? top->findChild<QWidget *>(QLatin1String(d.container))
+                                      : top == m_window ? m_window->centralWidget() : top;
+    QCOMPARE(control->parentWidget(), container);
+    QCOMPARE(control->pos(), atHundredPercent(d).topLeft());
+    if (!d.sizeFollowsWindow)
+        QCOMPARE(control->size(), atHundredPercent(d).size());
 }
 
 void ScalingTest::everyControlStaysInsideItsContainer()
@@ -306,10 +292,10 @@ void ScalingTest::everyControlStaysInsideItsContainer()
 void ScalingTest::neighboursThatDoNotMeetAsDesignedDoNotMeet()
 {
     int pairs = 0;
-    verifyNeighbours(m_window, MainWindowControls, &pairs);
+    verifyNeighbours(*m_window, QStringLiteral("main"), &pairs);
     QVERIFY(pairs > 50);
     pairs = 0;
-    verifyNeighbours(m_setup, SetupControls, &pairs);
+    verifyNeighbours(*m_window, QStringLiteral("setup"), &pairs);
     QVERIFY(pairs > 20);
 }
 

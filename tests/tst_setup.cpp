@@ -4,7 +4,6 @@
 
 #include "interface/winsock.h"
 #include "mainwindow/frminterface.h"
-#include "windowing/twips.h"
 #include "setup/frmsetup.h"
 
 #include <QAction>
@@ -17,31 +16,22 @@
 #include <QtTest>
 
 namespace {
-struct Open
+frmSetup &showSetup(frmInterface &w)
 {
-    TestProgram program;
-    quint16 port = freePort();
-    frmInterface *window = nullptr;
+    w.mnuOptionsSetup->trigger();
+    frmSetup *dialog = w.setupIfExists();
+    if (dialog && !QTest::qWaitForWindowActive(dialog))
+        qWarning("the setup dialog did not become active");
+    return *dialog;
+}
 
-    explicit Open(IniValues values = {})
-    {
-        values.port = QString::number(port);
-        program.writeIni(values);
-        window = &program.open();
-        window->show();
-    }
-
-    frmSetup &showSetup()
-    {
-        window->mnuOptionsSetup->trigger();
-        frmSetup *dialog = window->setupIfExists();
-        if (dialog)
-            QTest::qWaitForWindowActive(dialog);
-        return *dialog;
-    }
-
-    QByteArray ini() const { return program.readFile(QStringLiteral("ackprobe.ini")); }
-};
+// The same, and its Edit button clicked.
+frmSetup &editSetup(frmInterface &w)
+{
+    frmSetup &dialog = showSetup(w);
+    QTest::mouseClick(dialog.cmdEdit, Qt::LeftButton);
+    return dialog;
+}
 
 bool inViewState(const frmSetup &d)
 {
@@ -77,19 +67,15 @@ private slots:
 
 void SetupTest::designedAndCreatedOnFirstTouch()
 {
-    Open open;
-    frmInterface &w = *open.window;
+    TestProgram program;
+    frmInterface &w = program.openShown();
     // Start-up touched the fields: the dialog exists, hidden, in its View state.
     frmSetup *dialog = w.setupIfExists();
     QVERIFY(dialog);
     QVERIFY(!dialog->isVisible());
     QVERIFY(inViewState(*dialog));
     QCOMPARE(dialog->windowTitle(), QStringLiteral("Setup"));
-    QCOMPARE(dialog->size(), QSize(Twips::toPixels(6105, dialog), Twips::toPixels(7620, dialog)));
-    QCOMPARE(dialog->txtMSASegment->geometry(),
-             QRect(Twips::toPixels(240, dialog), Twips::toPixels(240, dialog),
-                   Twips::toPixels(4935, dialog), Twips::toPixels(405, dialog)));
-    QCOMPARE(dialog->txtMSASegment->parentWidget(), dialog->fraMSAACK);
+    // Its size and its controls' places are in tst_scaling's table.
     QCOMPARE(dialog->fraMSAACK->title(), QStringLiteral("MSA  Segment Definition"));
     QCOMPARE(dialog->cmdEdit->toolTip(), QStringLiteral("Edit Fields"));
     QCOMPARE(dialog->txtAckBeforeDate->toolTip(), QStringLiteral("MSH ACK Information Before Date"));
@@ -101,7 +87,7 @@ void SetupTest::designedAndCreatedOnFirstTouch()
 
     // Showing it does not load it again: an edit in a hidden field stays.
     dialog->txtMSASegment->setText(QStringLiteral("|AR|"));
-    frmSetup &shown = open.showSetup();
+    frmSetup &shown = showSetup(w);
     QCOMPARE(&shown, dialog);
     QCOMPARE(shown.txtMSASegment->text(), QStringLiteral("|AR|"));
     QCOMPARE(QApplication::focusWidget(), shown.cmdEdit);
@@ -109,13 +95,12 @@ void SetupTest::designedAndCreatedOnFirstTouch()
 
 void SetupTest::editChangeExitWritesNothing()
 {
-    Open open;
-    frmInterface &w = *open.window;
-    const QByteArray before = open.ini();
+    TestProgram program;
+    frmInterface &w = program.openShown();
+    const QByteArray before = program.ini();
     const SettingsRecord record = w.record();
-    frmSetup &d = open.showSetup();
+    frmSetup &d = editSetup(w);
     QVERIFY(!w.isEnabled());
-    QTest::mouseClick(d.cmdEdit, Qt::LeftButton);
     QCOMPARE(QApplication::focusWidget(), d.txtInterfaceName);
     retype(d.txtInterfaceName, QStringLiteral("Changed"));
     retype(d.txtAckBeforeDate, QStringLiteral("|x|"));
@@ -124,9 +109,9 @@ void SetupTest::editChangeExitWritesNothing()
 
     QVERIFY(w.isEnabled());
     QVERIFY(!w.setupIfExists());
-    QCOMPARE(open.ini(), before);
+    QCOMPARE(program.ini(), before);
     QCOMPARE(w.record(), record);
-    frmSetup &again = open.showSetup();
+    frmSetup &again = showSetup(w);
     QVERIFY(inViewState(again));
     QCOMPARE(again.txtInterfaceName->text(), QStringLiteral("Interface"));
     QCOMPARE(again.showCountState(), 0);
@@ -134,20 +119,19 @@ void SetupTest::editChangeExitWritesNothing()
 
 void SetupTest::editSaveWritesTheFieldsAndSetsTheCaption()
 {
-    Open open;
-    frmInterface &w = *open.window;
+    TestProgram program;
+    frmInterface &w = program.openShown();
     w.txtItemCount->setText(QStringLiteral("12"));
-    frmSetup &d = open.showSetup();
-    QTest::mouseClick(d.cmdEdit, Qt::LeftButton);
+    frmSetup &d = editSetup(w);
     retype(d.txtInterfaceName, QStringLiteral("Lab"));
     retype(d.txtAckAfterDate, QString());
     retype(d.txtMSASegment, QStringLiteral("|AE|oops"));
     QTest::mouseClick(d.cmdSave, Qt::LeftButton);
 
     QCOMPARE(w.windowTitle(), QStringLiteral("Lab 12"));
-    QVERIFY(open.ini().contains("[Interface Name]\r\nLab\r\n"));
-    QVERIFY(open.ini().contains("[MSH after date]\r\n\r\n"));
-    QVERIFY(open.ini().contains("[MSA Segment]\r\n|AE|oops\r\n"));
+    QVERIFY(program.ini().contains("[Interface Name]\r\nLab\r\n"));
+    QVERIFY(program.ini().contains("[MSH after date]\r\n\r\n"));
+    QVERIFY(program.ini().contains("[MSA Segment]\r\n|AE|oops\r\n"));
     QCOMPARE(w.record().strInterfaceName, QStringLiteral("Lab"));
     QCOMPARE(w.record().strAckAfterDate, QString());
     // After Save only Exit works.
@@ -156,17 +140,16 @@ void SetupTest::editSaveWritesTheFieldsAndSetsTheCaption()
     QVERIFY(!d.txtInterfaceName->isEnabled());
     QVERIFY(d.cmdExit->isEnabled());
     QTest::mouseClick(d.cmdExit, Qt::LeftButton);
-    frmSetup &again = open.showSetup();
+    frmSetup &again = showSetup(w);
     QVERIFY(inViewState(again));
     QCOMPARE(again.txtMSASegment->text(), QStringLiteral("|AE|oops"));
 }
 
 void SetupTest::nextAcknowledgementUsesTheSavedTexts()
 {
-    Open open;
-    frmInterface &w = *open.window;
-    frmSetup &d = open.showSetup();
-    QTest::mouseClick(d.cmdEdit, Qt::LeftButton);
+    TestProgram program;
+    frmInterface &w = program.openShown();
+    frmSetup &d = editSetup(w);
     retype(d.txtAckBeforeDate, QStringLiteral("|^~\\&|PROBE|"));
     retype(d.txtMSASegment, QStringLiteral("|AR|"));
     QTest::mouseClick(d.cmdSave, Qt::LeftButton);
@@ -174,25 +157,25 @@ void SetupTest::nextAcknowledgementUsesTheSavedTexts()
 
     w.cmdStart->click();
     LoopbackClient client;
-    QVERIFY(client.connectTo(open.port));
+    QVERIFY(client.connectTo(program.port()));
+    const QDateTime from = QDateTime::currentDateTime();
     QVERIFY(client.send("m"));
-    const QByteArray ack = client.receive(4 + 12 + 12 + 14 + 1 + 7 + 3);
-    QVERIFY2(ack.startsWith("\x0bMSH|^~\\&|PROBE|"), ack.constData());
-    QVERIFY2(ack.endsWith("||ACK|||||||||\rMSA|AR|\r\x1c\r"), ack.constData());
+    QVERIFY(receivesAck(client, from, {.before = "|^~\\&|PROBE|", .msa = "|AR|"}));
 }
 
 void SetupTest::chooserOpensOnlyWhenTheFocusMovesIntoTheField()
 {
-    Open open;
-    FakeWindowing &windowing = open.program.windowing;
-    frmSetup &d = open.showSetup();
+    TestProgram program;
+    frmInterface &w = program.openShown();
+    FakeWindowing &windowing = program.windowing;
+    frmSetup &d = showSetup(w);
     // In the View state the field is disabled: a click opens nothing.
     QTest::mouseClick(d.txtLogfileLocation, Qt::LeftButton);
     QCOMPARE(windowing.choosers, 0);
 
     QTest::mouseClick(d.cmdEdit, Qt::LeftButton);
     QCOMPARE(windowing.choosers, 0); // enabling the field does not open it
-    const QString chosen = open.program.path(QStringLiteral("picked.log"));
+    const QString chosen = program.path(QStringLiteral("picked.log"));
     windowing.chosenFiles = {chosen};
     d.chkShowCount->setFocus(Qt::OtherFocusReason);
     QTest::keyClick(d.chkShowCount, Qt::Key_Tab);
@@ -201,7 +184,7 @@ void SetupTest::chooserOpensOnlyWhenTheFocusMovesIntoTheField()
     QCOMPARE(d.txtLogfileLocation->text(), chosen);
 
     // The dialog becoming active again is no move into the field.
-    QApplication::setActiveWindow(open.window);
+    QApplication::setActiveWindow(&w);
     QApplication::setActiveWindow(&d);
     QTRY_VERIFY(d.isActiveWindow());
     QCOMPARE(windowing.choosers, 1);
@@ -214,21 +197,20 @@ void SetupTest::chooserOpensOnlyWhenTheFocusMovesIntoTheField()
 
 void SetupTest::cancelledChooserLeavesTheField()
 {
-    Open open;
-    frmSetup &d = open.showSetup();
-    QTest::mouseClick(d.cmdEdit, Qt::LeftButton);
+    TestProgram program;
+    frmInterface &w = program.openShown();
+    frmSetup &d = editSetup(w);
     d.txtLogfileLocation_GotFocus(); // no file chosen: a cancel
-    QCOMPARE(open.program.windowing.choosers, 1);
+    QCOMPARE(program.windowing.choosers, 1);
     QCOMPARE(d.txtLogfileLocation->text(), QStringLiteral("logfile.txt"));
 }
 
 void SetupTest::nameTypingStopsAt18ButLongerStoredNamesStayWhole()
 {
     const QString longName = QStringLiteral("Laboratory Interface North");
-    IniValues values;
-    values.interfaceName = longName;
-    Open open(values);
-    frmSetup &d = open.showSetup();
+    TestProgram program;
+    frmInterface &w = program.openShown({.interfaceName = longName});
+    frmSetup &d = showSetup(w);
     QCOMPARE(d.txtInterfaceName->text(), longName);
     QTest::mouseClick(d.cmdEdit, Qt::LeftButton);
     d.txtInterfaceName->end(false);
@@ -244,39 +226,38 @@ void SetupTest::nameTypingStopsAt18ButLongerStoredNamesStayWhole()
 
     // Saved again in full when it came from the file.
     QTest::mouseClick(d.cmdExit, Qt::LeftButton);
-    frmSetup &again = open.showSetup();
-    QTest::mouseClick(again.cmdEdit, Qt::LeftButton);
+    frmSetup &again = editSetup(w);
     QTest::mouseClick(again.cmdSave, Qt::LeftButton);
-    QVERIFY(open.ini().contains("[Interface Name]\r\n" + longName.toLatin1() + "\r\n"));
+    QVERIFY(program.ini().contains("[Interface Name]\r\n" + longName.toLatin1() + "\r\n"));
 }
 
 void SetupTest::closeBoxGivesTheMainWindowBack()
 {
-    Open open;
-    frmSetup &d = open.showSetup();
-    QTest::mouseClick(d.cmdEdit, Qt::LeftButton);
+    TestProgram program;
+    frmInterface &w = program.openShown();
+    frmSetup &d = editSetup(w);
     retype(d.txtInterfaceName, QStringLiteral("Unsaved"));
-    QVERIFY(!open.window->isEnabled());
+    QVERIFY(!w.isEnabled());
     d.close();
-    QVERIFY(open.window->isEnabled());
-    QVERIFY(!open.window->setupIfExists());
-    QCOMPARE(open.window->setup().txtInterfaceName->text(), QStringLiteral("Interface"));
+    QVERIFY(w.isEnabled());
+    QVERIFY(!w.setupIfExists());
+    QCOMPARE(w.setup().txtInterfaceName->text(), QStringLiteral("Interface"));
 }
 
 void SetupTest::mainWindowTakesNoInputWhileTheDialogIsOpen()
 {
-    Open open;
-    frmInterface &w = *open.window;
-    open.showSetup();
+    TestProgram program;
+    frmInterface &w = program.openShown();
+    showSetup(w);
     QTest::mouseClick(w.cmdStart, Qt::LeftButton);
     QVERIFY(!w.winsock().isListening(0));
     QVERIFY(!w.menuBar()->isEnabled());
     // Its close box does nothing: no question, the window stays.
     QVERIFY(!w.close());
     QVERIFY(w.isVisible());
-    QVERIFY(open.program.windowing.boxes.isEmpty());
-    QVERIFY(!open.program.windowing.programEnded());
-    open.window->setupIfExists()->cmdExit->click();
+    QVERIFY(program.windowing.boxes.isEmpty());
+    QVERIFY(!program.windowing.programEnded());
+    w.setupIfExists()->cmdExit->click();
     QTest::mouseClick(w.cmdStart, Qt::LeftButton);
     QVERIFY(w.winsock().isListening(0));
 }

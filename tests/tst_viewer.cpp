@@ -18,26 +18,22 @@
 #include <QtTest>
 
 namespace {
-// A program listening on a free port with one client connected to it.
+// A program listening on a free port, shown, with one client connected to it.
 struct Receiving
 {
     TestProgram program;
+    frmInterface &window = program.openListening();
+    ReceivedListView *list = window.lvwReceiveData;
     LoopbackClient client;
-    frmInterface *window = nullptr;
-    ReceivedListView *list = nullptr;
 
     Receiving()
     {
-        const quint16 port = program.writeStartingIni();
-        window = &program.open();
-        window->show();
-        list = window->lvwReceiveData;
-        if (!client.connectTo(port))
+        window.show();
+        if (!client.connectTo(program.port()))
             qFatal("cannot connect to the program");
     }
-    // Sends a message and waits for its 51-byte acknowledgement.
-    bool send(const QByteArray &message) { return client.send(message) && client.receive(51).size() == 51; }
-    MessageViewer *viewer() const { return window->messageCommands().viewer(); }
+    bool send(const QByteArray &message) { return client.exchange(message); }
+    MessageViewer *viewer() const { return window.messageCommands().viewer(); }
 };
 
 // The viewer's text once the whole message is in it.
@@ -110,29 +106,26 @@ void ViewerTest::copiedTextHasOneLinePerSegmentAndNoFraming()
 void ViewerTest::savedFileHoldsEveryByteAsReceived()
 {
     Receiving run;
-    QByteArray every(256, '\0');
-    for (int value = 0; value < 256; ++value)
-        every[value] = char(value);
-    const QByteArray message = framed(every);
+    const QByteArray message = framed(byteValues());
     QVERIFY(run.send(message));
     QTRY_COMPARE(run.list->model()->rowCount(), 1);
     run.list->setCurrentRow(0);
     FakeWindowing &windowing = run.program.windowing;
 
-    run.window->messageCommands().mnuView->trigger();
+    run.window.messageCommands().mnuView->trigger();
     windowing.chosenSaveFiles = {run.program.path(QStringLiteral("viewer.hl7"))};
     run.viewer()->cmdSaveAs->click();
     QCOMPARE(run.program.readFile(QStringLiteral("viewer.hl7")), message);
 
     windowing.chosenSaveFiles = {run.program.path(QStringLiteral("list.hl7"))};
-    run.window->messageCommands().mnuSaveAs->trigger();
+    run.window.messageCommands().mnuSaveAs->trigger();
     QCOMPARE(run.program.readFile(QStringLiteral("list.hl7")), message);
 
     // A cancel writes nothing; a folder that is not there is told.
-    run.window->messageCommands().mnuSaveAs->trigger();
+    run.window.messageCommands().mnuSaveAs->trigger();
     const QString missing = run.program.path(QStringLiteral("missing/x.hl7"));
     windowing.chosenSaveFiles = {missing};
-    run.window->messageCommands().mnuSaveAs->trigger();
+    run.window.messageCommands().mnuSaveAs->trigger();
     QCOMPARE(windowing.suggestedSaveNames, QStringList(4, QStringLiteral("message-1.hl7")));
     QCOMPARE(windowing.noticeTexts().size(), 1);
     QVERIFY(windowing.noticeTexts().first().startsWith(

@@ -65,22 +65,6 @@ void ReceivedModel::storeCleared()
     endResetModel();
 }
 
-int ReceivedRowDelegate::narrowestAdvance(const QFontMetrics &metrics, const QFont &font) const
-{
-    // The narrowest character a row can hold sets how many can fit a width.
-    if (m_narrowest == 0 || m_narrowestFont != font) {
-        int narrowest = std::numeric_limits<int>::max();
-        for (int code = 0x20; code <= 0xff; ++code) {
-            const int advance = metrics.horizontalAdvance(QChar(code));
-            if (advance > 0)
-                narrowest = qMin(narrowest, advance);
-        }
-        m_narrowestFont = font;
-        m_narrowest = narrowest == std::numeric_limits<int>::max() ? 1 : narrowest;
-    }
-    return m_narrowest;
-}
-
 void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
                                 const QModelIndex &index) const
 {
@@ -108,16 +92,16 @@ void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
     painter->setClipRect(area);
     int x = area.left();
     qsizetype runStart = 0;
-    const int narrowest = narrowestAdvance(textMetrics, opt.font);
+    const int average = qMax(1, textMetrics.averageCharWidth());
     // A wide column reaches past the view; what lies beyond it is not drawn.
     const int right = painter->device() ? qMin(area.right(), painter->device()->width()) : area.right();
     const auto drawRun = [&](qsizetype end) {
         painter->setFont(opt.font);
         painter->setPen(ink);
-        // Shaping text costs by its length: only what can reach the row's
-        // right edge is drawn, a piece at a time.
+        // Shaping text costs by its length: only about what can reach the
+        // row's right edge is drawn, a piece at a time until it is reached.
         while (runStart < end && x < right) {
-            const qsizetype fits = (right - x) / narrowest + 1;
+            const qsizetype fits = (right - x) / average + 4;
             const QString piece = text.mid(runStart, qMin(end - runStart, fits));
             painter->drawText(QPoint(x, baseline), piece);
             x += textMetrics.horizontalAdvance(piece);

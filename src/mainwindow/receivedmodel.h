@@ -47,10 +47,4 @@ public:
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override;
-
-private:
-    int narrowestAdvance(const QFontMetrics &metrics, const QFont &font) const;
-
-    mutable QFont m_narrowestFont;
-    mutable int m_narrowest = 0;
 };

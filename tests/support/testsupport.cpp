@@ -2,23 +2,51 @@
 
 #include "interface/acknowledgement.h"
 #include "mainwindow/frminterface.h"
+#include "setup/frmsetup.h"
 #include "settings/settingsfile.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QTest>
 #include <QTcpServer>
+#include <QTest>
+#include <QWidget>
 
-#include <arpa/inet.h>
-#include <cerrno>
+#include <cstring>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
+
+namespace {
+QString takeFirst(std::deque<QString> &paths)
+{
+    if (paths.empty())
+        return {};
+    const QString path = paths.front();
+    paths.pop_front();
+    return path;
+}
+
+QByteArray iniBytes(const IniValues &v)
+{
+    SettingsRecord record;
+    record.strRemoteIP = v.remoteIP;
+    record.strPort = v.port;
+    record.strAutoStart = v.autoStart;
+    record.strExitWarning = v.exitWarning;
+    record.strAckBeforeDate = v.ackBeforeDate;
+    record.strAckAfterDate = v.ackAfterDate;
+    record.strMSASegment = v.msaSegment;
+    record.strInterfaceName = v.interfaceName;
+    record.intShowCount = v.showCount;
+    record.strLogfileLocation = v.logfileLocation;
+    return writeSettings(record);
+}
+} // namespace
+
+QString Shown::logNotWritten(const QString &location, int error)
+{
+    return QStringLiteral("The logfile ") + location + QStringLiteral(" could not be written: ")
+           + QString::fromLocal8Bit(std::strerror(error));
+}
 
 void FakeWindowing::notice(QWidget *, const QString &text, const QString &title)
 {
@@ -42,69 +70,40 @@ bool FakeWindowing::question(QWidget *, const QString &text, const QString &titl
 QString FakeWindowing::chooseOpenFile(QWidget *)
 {
     ++choosers;
-    if (chosenFiles.empty())
-        return {};
-    const QString path = chosenFiles.front();
-    chosenFiles.pop_front();
-    return path;
+    return takeFirst(chosenFiles);
 }
 
 QString FakeWindowing::chooseSaveFile(QWidget *, const QString &suggestedName)
 {
     suggestedSaveNames << suggestedName;
-    if (chosenSaveFiles.empty())
-        return {};
-    const QString path = chosenSaveFiles.front();
-    chosenSaveFiles.pop_front();
-    return path;
+    return takeFirst(chosenSaveFiles);
 }
 
-QStringList FakeWindowing::noticeTexts() const
+QStringList FakeWindowing::textsOf(const QString &kind) const
 {
     QStringList texts;
     for (const Box &box : boxes)
-        if (box.kind == QLatin1String("notice"))
+        if (box.kind == kind)
             texts << box.text;
     return texts;
 }
 
-QStringList FakeWindowing::questionTexts() const
+std::unique_ptr<frmInterface> createWindow(Windowing &windowing, const QString &programDirectory)
 {
-    QStringList texts;
-    for (const Box &box : boxes)
-        if (box.kind == QLatin1String("question"))
-            texts << box.text;
-    return texts;
+    auto window = std::make_unique<frmInterface>(windowing, programDirectory);
+    window->Form_Load();
+    return window;
 }
 
-quint16 freePort()
+TestProgram::TestProgram(const QString &folder)
+    : m_programDir(folder.isEmpty() ? m_dir.path() : m_dir.filePath(folder)),
+      m_port(freePort()),
+      m_previousDir(QDir::currentPath()),
+      m_previousCache(qgetenv("XDG_CACHE_HOME"))
 {
-    QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return server.serverPort();
-}
-
-QByteArray iniBytes(const IniValues &v)
-{
-    SettingsRecord record;
-    record.strRemoteIP = v.remoteIP;
-    record.strPort = v.port;
-    record.strAutoStart = v.autoStart;
-    record.strExitWarning = v.exitWarning;
-    record.strAckBeforeDate = v.ackBeforeDate;
-    record.strAckAfterDate = v.ackAfterDate;
-    record.strMSASegment = v.msaSegment;
-    record.strInterfaceName = v.interfaceName;
-    record.intShowCount = v.showCount;
-    record.strLogfileLocation = v.logfileLocation;
-    return writeSettings(record);
-}
-
-TestProgram::TestProgram()
-    : m_previousDir(QDir::currentPath()), m_previousCache(qgetenv("XDG_CACHE_HOME"))
-{
-    QDir::setCurrent(m_dir.path());
+    if (!m_dir.isValid() || !QDir().mkpath(m_programDir) || m_port == 0)
+        qFatal("cannot make the test program's folder or find a free port");
+    QDir::setCurrent(m_programDir);
     // The received messages' spill file goes into the test's own folder.
     qputenv("XDG_CACHE_HOME", QFile::encodeName(path(QStringLiteral("cache"))));
 }
@@ -133,20 +132,18 @@ void TestProgram::writeIni(const IniValues &values) const
     writeIniBytes(iniBytes(values));
 }
 
-quint16 TestProgram::writeStartingIni(IniValues values) const
-{
-    const quint16 port = freePort();
-    values.port = QString::number(port);
-    values.autoStart = QStringLiteral("On");
-    writeIni(values);
-    return port;
-}
-
 void TestProgram::writeIniBytes(const QByteArray &bytes) const
 {
-    QFile file(path(QStringLiteral("ackprobe.ini")));
+    QFile file(path(IniName));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
         qFatal("cannot write the test settings file");
+}
+
+void TestProgram::writeListeningIni(IniValues values) const
+{
+    values.port = QString::number(m_port);
+    values.autoStart = QStringLiteral("On");
+    writeIni(values);
 }
 
 QByteArray TestProgram::readFile(const QString &name) const
@@ -164,180 +161,84 @@ frmInterface &TestProgram::open()
 
 frmInterface &TestProgram::open(Windowing &other)
 {
-    m_window = std::make_unique<frmInterface>(other, m_dir.path());
-    m_window->Form_Load();
+    m_window = createWindow(other, m_programDir);
     return *m_window;
 }
 
-LoopbackClient::~LoopbackClient()
+frmInterface &TestProgram::openOnPort(IniValues values)
 {
-    close();
+    values.port = QString::number(m_port);
+    writeIni(values);
+    return open();
 }
 
-bool LoopbackClient::connectTo(quint16 port)
+frmInterface &TestProgram::openShown(IniValues values)
 {
-    return open(port, 0);
+    frmInterface &window = openOnPort(values);
+    window.show();
+    return window;
 }
 
-bool LoopbackClient::connectWithReceiveBuffer(quint16 port, int bytes)
+frmInterface &TestProgram::openListening(IniValues values)
 {
-    return open(port, bytes);
+    writeListeningIni(values);
+    return open();
 }
 
-bool LoopbackClient::setNoDelay()
+bool TestProgram::holdPort()
 {
-    const int on = 1;
-    return m_fd >= 0 && ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+    m_holder = std::make_unique<QTcpServer>();
+    return m_holder->listen(QHostAddress::Any, m_port);
 }
 
-bool LoopbackClient::open(quint16 port, int receiveBuffer)
+void TestProgram::releasePort()
 {
-    close();
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0)
-        return false;
-    if (receiveBuffer > 0
-        && ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0) {
-        close();
-        return false;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // The listener's backlog completes the handshake without its event loop.
-    if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        close();
-        return false;
-    }
-    return true;
+    m_holder.reset();
 }
 
-bool LoopbackClient::send(const QByteArray &bytes)
+bool showExposed(QWidget &window)
 {
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.constData() + sent, size_t(bytes.size() - sent),
-                                 MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        sent += n;
-    }
-    return true;
+    window.show();
+    return QTest::qWaitForWindowExposed(&window);
 }
 
-bool LoopbackClient::sendPumping(QByteArrayView bytes, int timeoutMs)
+bool ShownWindows::showWindows(bool withSetup)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.data() + sent, size_t(bytes.size() - sent),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return false;
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        pollfd p{m_fd, POLLOUT, 0};
-        ::poll(&p, 1, 1);
-    }
-    return true;
-}
-
-QByteArray LoopbackClient::receive(qsizetype count, int timeoutMs)
-{
-    QByteArray received;
-    QDeadlineTimer deadline(timeoutMs);
-    while (received.size() < count && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, 1) <= 0)
-            continue;
-        char buffer[65536];
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n > 0)
-            received.append(buffer, n);
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-            break;
-    }
-    return received;
-}
-
-bool LoopbackClient::waitForClosed(int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, 1) <= 0)
-            continue;
-        char buffer[4096];
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-            return true;
-    }
-    return false;
-}
-
-void LoopbackClient::reset()
-{
-    if (m_fd < 0)
-        return;
-    linger abortive{1, 0};
-    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    close();
-}
-
-void LoopbackClient::close()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-}
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        // One pass: a timer that is always due would keep a timed pass busy.
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        // Sockets on loopback answer in microseconds; a short nap keeps
-        // this loop from taking a whole core from the kernel's side.
-        ::usleep(20);
-    }
-    return true;
-}
-
-int openDescriptorCount()
-{
-    DIR *dir = ::opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    // The directory's own descriptor is counted too, the same every time.
-    int count = 0;
-    while (const dirent *entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    ::closedir(dir);
-    return count;
+    m_window = &m_program.openOnPort();
+    m_setup = withSetup ? &m_window->setup() : nullptr;
+    return showExposed(*m_window) && (!m_setup || showExposed(*m_setup));
 }
 
 QByteArray framed(const QByteArray &message)
 {
-    return Ack::StartBlock + message + Ack::EndBlock + Ack::EndSegment;
+    return '\x0b' + message + "\x1c\r";
 }
 
-bool isTimeStampBetween(const QString &stamp, const QDateTime &before, const QDateTime &after)
+QByteArray AckTexts::with(QByteArrayView stamp) const
 {
-    return stamp == timeStampOf(before) || stamp == timeStampOf(after);
+    return "\x0bMSH" + before + stamp.toByteArray() + after + "\rMSA" + msa + "\r\x1c\r";
+}
+
+bool isAck(QByteArrayView ack, const QDateTime &from, const QDateTime &to, const AckTexts &texts)
+{
+    if (ack.size() != texts.size())
+        return false;
+    const QByteArrayView stamp = ack.sliced(4 + texts.before.size(), 12);
+    for (const char c : stamp)
+        if (c < '0' || c > '9')
+            return false;
+    if (ack != texts.with(stamp))
+        return false;
+    // Twelve digits from the year down compare as the moments do; a long
+    // run may cross more than one minute.
+    const QString text = QString::fromLatin1(stamp);
+    const QString first = timeStampOf(from);
+    const QString last = timeStampOf(to);
+    return text == first || text == last || (text > first && text < last);
+}
+
+bool receivesAck(LoopbackClient &client, const QDateTime &from, const AckTexts &texts)
+{
+    const QByteArray ack = client.receive(texts.size());
+    return isAck(ack, from, QDateTime::currentDateTime(), texts);
 }

@@ -1,9 +1,13 @@
 #pragma once
 
+// The program under test: its main window in a temporary folder of its own,
+// the bytes it sends and the texts it shows.
+
+#include "testbase.h"
+
 #include "windowing/windowing.h"
 
 #include <QByteArray>
-#include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -14,6 +18,31 @@
 #include <memory>
 
 class frmInterface;
+class frmSetup;
+class QTcpServer;
+
+// Texts the program shows, word for word.
+namespace Shown {
+inline const QString Listening = QStringLiteral("Start Requested");
+inline const QString Established = QStringLiteral("Connection Established");
+inline const QString Waiting = QStringLiteral("Connection closed.Waiting for reconnect.");
+inline const QString Stopped = QStringLiteral("Connection Stopped");
+inline const QString FileError = QStringLiteral("The file ACKPROBE.INI was not\r\n"
+                                                "found in the default directory\r\n"
+                                                "or contains errors.\r\n"
+                                                "Do you wish to fix the file?");
+inline const QString Updated = QStringLiteral("The ACKPROBE.INI file has been updated and saved.");
+inline const QString LogNotOpened = QStringLiteral("The logfile could not be opened.\r\n"
+                                                   "Verify that the name is correct.");
+// The notice of a log that could not be written, with the system's reason.
+QString logNotWritten(const QString &location, int error);
+} // namespace Shown
+
+inline const QString IniName = QStringLiteral("ackprobe.ini");
+
+// An admission as a sender puts it on the wire, before its framing.
+inline const QByteArray Adt = "MSH|^~\\&|SENDER|FAC|ACKPROBE|FAC|202612070815||ADT^A01|MSG0001|P|2.3\r"
+                              "PID|1||12345^^^HOSP||DOE^JOHN||19700101|M\r";
 
 // Answers message boxes and the chooser as a test scripts them, and keeps
 // every word that was asked.
@@ -47,15 +76,13 @@ public:
     QList<Box> boxes;
     int choosers = 0;
 
-    QStringList noticeTexts() const;
-    QStringList questionTexts() const;
+    QStringList noticeTexts() const { return textsOf(QStringLiteral("notice")); }
+    QStringList questionTexts() const { return textsOf(QStringLiteral("question")); }
 
 private:
+    QStringList textsOf(const QString &kind) const;
     bool m_ended = false;
 };
-
-// A free TCP port on 127.0.0.1, as the system hands it out.
-quint16 freePort();
 
 // The settings file with all defaults but these, as the program writes it.
 struct IniValues
@@ -71,84 +98,98 @@ struct IniValues
     int showCount = 0;
     QString logfileLocation = QStringLiteral("logfile.txt");
 };
-QByteArray iniBytes(const IniValues &values);
 
-// A program directory of its own with a settings file in it, the main
-// window created over it, and the current directory moved there so that a
+// The one place a main window is made: its start-up runs here.
+std::unique_ptr<frmInterface> createWindow(Windowing &windowing, const QString &programDirectory);
+
+// A program directory of its own, a port that was free when it was made, and
+// the main window over them. The current directory moves there, so that a
 // bare logfile name lands in it too.
 class TestProgram
 {
 public:
-    TestProgram();
+    // `folder`: the program directory's name inside the temporary folder;
+    // none, the temporary folder itself.
+    explicit TestProgram(const QString &folder = {});
     ~TestProgram();
 
-    QString dir() const { return m_dir.path(); }
-    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString dir() const { return m_programDir; }
+    QString path(const QString &name) const { return m_programDir + QLatin1Char('/') + name; }
+    quint16 port() const { return m_port; }
+
     void writeIni(const IniValues &values) const;
-    // A settings file that starts the interface at once on a free port;
-    // returns the port.
-    quint16 writeStartingIni(IniValues values = {}) const;
     void writeIniBytes(const QByteArray &bytes) const;
+    // The settings with port() in them and automatic start on.
+    void writeListeningIni(IniValues values = {}) const;
     QByteArray readFile(const QString &name) const;
+    QByteArray ini() const { return readFile(IniName); }
 
     // Creates the window (its start-up runs), with the fake windowing layer
     // or with another one, such as the real boxes.
     frmInterface &open();
     frmInterface &open(Windowing &other);
-    frmInterface &window() { return *m_window; }
+    // Writes the settings with port() in them, then creates the window.
+    frmInterface &openOnPort(IniValues values = {});
+    // The same, and the window shown.
+    frmInterface &openShown(IniValues values = {});
+    // The same with automatic start on: the window listens once it is up.
+    frmInterface &openListening(IniValues values = {});
+
+    // Another program listening on port() (on every address), until released.
+    bool holdPort();
+    void releasePort();
+
     FakeWindowing windowing;
 
 private:
     QTemporaryDir m_dir;
+    QString m_programDir;
+    quint16 m_port = 0;
     QString m_previousDir;
     QByteArray m_previousCache;
+    std::unique_ptr<QTcpServer> m_holder;
     std::unique_ptr<frmInterface> m_window;
 };
 
-// A plain blocking TCP client on loopback; reading waits while the event
-// loop of this thread runs, so the program under test can answer.
-class LoopbackClient
-{
-public:
-    LoopbackClient() = default;
-    ~LoopbackClient();
-    LoopbackClient(const LoopbackClient &) = delete;
-    LoopbackClient &operator=(const LoopbackClient &) = delete;
+// Shows a window and waits until the platform has shown it.
+bool showExposed(QWidget &window);
 
-    bool connectTo(quint16 port);
-    // As connectTo, with the receive buffer set before the handshake so the
-    // window the peer sees stays that small.
-    bool connectWithReceiveBuffer(quint16 port, int bytes);
-    // Small sends leave at once instead of waiting for the peer's ACK of the last.
-    bool setNoDelay();
-    bool send(const QByteArray &bytes);
-    // Sends without ever blocking: while the kernel takes nothing more, the
-    // event loop of this thread runs so that the program can read.
-    bool sendPumping(QByteArrayView bytes, int timeoutMs = 60000);
-    // Reads until `count` bytes have come or the time is up.
-    QByteArray receive(qsizetype count, int timeoutMs = 10000);
-    // True once the peer has closed the connection (EOF or reset).
-    bool waitForClosed(int timeoutMs = 10000);
-    // An abortive close: the peer sees a reset.
-    void reset();
-    void close();
-    bool isOpen() const { return m_fd >= 0; }
+// For the cases that look at the windows as they stand: one program on a port
+// of its own, stopped, its main window (and the setup dialog, when asked)
+// shown before the first case.
+class ShownWindows
+{
+protected:
+    // For initTestCase: true once the platform shows them.
+    bool showWindows(bool withSetup);
+
+    frmInterface *m_window = nullptr;
+    frmSetup *m_setup = nullptr;
 
 private:
-    bool open(quint16 port, int receiveBuffer);
-
-    int m_fd = -1;
+    TestProgram m_program;
 };
-
-// Runs the event loop of this thread until `done` holds or the time is up;
-// returns whether it holds. Unlike QTRY_*, it returns as soon as it holds.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs = 30000);
-
-// The entries of /proc/self/fd: every descriptor the process holds.
-int openDescriptorCount();
 
 // A message in MLLP block framing.
 QByteArray framed(const QByteArray &message);
 
-// True when `stamp` is the 12-digit local timestamp of a moment between the two.
-bool isTimeStampBetween(const QString &stamp, const QDateTime &before, const QDateTime &after);
+// The texts an acknowledgement is made of; by default those of a new
+// settings file.
+struct AckTexts
+{
+    QByteArray before = "|||||";
+    QByteArray after = "||ACK|||||||||";
+    QByteArray msa = "|AA||||||";
+
+    // The acknowledgement's bytes with this 12-digit stamp.
+    QByteArray with(QByteArrayView stamp) const;
+    qsizetype size() const { return with("000000000000").size(); }
+};
+
+// True when `ack` is the acknowledgement of these texts, stamped with the
+// local time of a minute from `from` to `to`.
+bool isAck(QByteArrayView ack, const QDateTime &from, const QDateTime &to, const AckTexts &texts = {});
+// Reads one acknowledgement and checks it. The moment after is taken once the
+// answer is in: taken beside the read, it could come first and miss a minute
+// turning meanwhile.
+bool receivesAck(LoopbackClient &client, const QDateTime &from, const AckTexts &texts = {});

@@ -1,0 +1,289 @@
+#include "testbase.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <dirent.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace {
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+bool wouldBlock(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+// One turn of the event loop, then a short wait on the test's own socket.
+void pump(int fd, short events)
+{
+    QCoreApplication::processEvents();
+    pollfd p{fd, events, 0};
+    ::poll(&p, 1, 1);
+}
+} // namespace
+
+bool LoopbackClient::failed()
+{
+    m_error = errno;
+    close();
+    return false;
+}
+
+bool LoopbackClient::fresh(int receiveBuffer)
+{
+    close();
+    m_error = 0;
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
+        return failed();
+    if (receiveBuffer > 0
+        && ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0)
+        return failed();
+    return true;
+}
+
+bool LoopbackClient::connectTo(quint16 port)
+{
+    return connectWithReceiveBuffer(port, 0);
+}
+
+bool LoopbackClient::connectWithReceiveBuffer(quint16 port, int bytes)
+{
+    const sockaddr_in address = loopback(port);
+    // A listener's backlog completes the handshake without its event loop.
+    return fresh(bytes)
+           && (::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 || failed());
+}
+
+quint16 LoopbackClient::listenOnLoopback()
+{
+    const int on = 1;
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (!fresh() || ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+        || ::bind(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::listen(m_fd, 4) != 0
+        || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        failed();
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+bool LoopbackClient::bindWithoutReuse(quint16 port)
+{
+    const sockaddr_in address = loopback(port);
+    return fresh()
+           && (::bind(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 || failed());
+}
+
+bool LoopbackClient::setNoDelay()
+{
+    const int on = 1;
+    return m_fd >= 0 && ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+bool LoopbackClient::send(QByteArrayView bytes)
+{
+    for (qsizetype at = 0; at < bytes.size();) {
+        const ssize_t n = ::send(m_fd, bytes.data() + at, size_t(bytes.size() - at), MSG_NOSIGNAL);
+        if (n < 0 && errno != EINTR)
+            return false;
+        at += qMax<ssize_t>(n, 0);
+    }
+    return true;
+}
+
+bool LoopbackClient::sendUrgent(char byte)
+{
+    return ::send(m_fd, &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+}
+
+bool LoopbackClient::sendPumping(QByteArrayView bytes, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    for (qsizetype at = 0; at < bytes.size();) {
+        const ssize_t n = ::send(m_fd, bytes.data() + at, size_t(bytes.size() - at),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            at += n;
+        else if (!wouldBlock(errno) || deadline.hasExpired())
+            return false;
+        else
+            pump(m_fd, POLLOUT);
+    }
+    return true;
+}
+
+QByteArray LoopbackClient::receive(qsizetype count, int timeoutMs)
+{
+    QByteArray got;
+    QDeadlineTimer deadline(timeoutMs);
+    char buffer[65536];
+    while (got.size() < count) {
+        const ssize_t n = ::recv(m_fd, buffer, size_t(qMin<qsizetype>(sizeof buffer, count - got.size())),
+                                 MSG_DONTWAIT);
+        if (n > 0)
+            got.append(buffer, n);
+        else if (n == 0 || !wouldBlock(errno) || deadline.hasExpired())
+            break;
+        else
+            pump(m_fd, POLLIN);
+    }
+    return got;
+}
+
+QByteArray LoopbackClient::receiveWaiting()
+{
+    QByteArray got;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+        got.append(buffer, n);
+    return got;
+}
+
+bool LoopbackClient::exchange(QByteArrayView message, qsizetype answerSize)
+{
+    return send(message) && receive(answerSize).size() == answerSize;
+}
+
+int LoopbackClient::waitForEnd(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    char buffer[4096];
+    while (!deadline.hasExpired()) {
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0)
+            return 0;
+        if (n < 0 && !wouldBlock(errno))
+            return errno;
+        if (n < 0)
+            pump(m_fd, POLLIN);
+    }
+    return -1;
+}
+
+bool LoopbackClient::waitDelivered(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    int unacknowledged = 0;
+    while (::ioctl(m_fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0 && !deadline.hasExpired())
+        ::poll(nullptr, 0, 1);
+    return unacknowledged == 0;
+}
+
+void LoopbackClient::finishSending()
+{
+    ::shutdown(m_fd, SHUT_WR);
+}
+
+void LoopbackClient::reset()
+{
+    if (m_fd < 0)
+        return;
+    const linger abortive{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    close();
+}
+
+void LoopbackClient::close()
+{
+    if (m_fd >= 0)
+        ::close(std::exchange(m_fd, -1));
+}
+
+quint16 freePort()
+{
+    return LoopbackClient().listenOnLoopback();
+}
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        // One pass: a timer that is always due would keep a timed pass busy.
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        // Sockets on loopback answer in microseconds; a short nap keeps
+        // this loop from taking a whole core from the kernel's side.
+        ::usleep(20);
+    }
+    return true;
+}
+
+int openDescriptorCount()
+{
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    // The directory's own descriptor is counted too, the same every time.
+    int count = 0;
+    while (const dirent *entry = ::readdir(dir))
+        count += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return count;
+}
+
+QByteArray byteValues(int first)
+{
+    QByteArray bytes;
+    for (int value = first; value < 256; ++value)
+        bytes += char(value);
+    return bytes;
+}
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = char(generator.generate());
+    return bytes;
+}
+
+OrdinaryUser::OrdinaryUser(const QStringList &paths)
+{
+    constexpr uid_t Nobody = 65534;
+    if (::geteuid() != 0) {
+        m_ordinary = true;
+        return;
+    }
+    for (const QString &path : paths)
+        if (::chown(QFile::encodeName(path).constData(), Nobody, Nobody) != 0)
+            return;
+    if (::setresgid(Nobody, Nobody, 0) != 0)
+        return;
+    if (::setresuid(Nobody, Nobody, 0) != 0) {
+        ::setresgid(0, 0, 0);
+        return;
+    }
+    m_switched = m_ordinary = true;
+}
+
+OrdinaryUser::~OrdinaryUser()
+{
+    // The uid first: only root may set the gid back.
+    if (m_switched && (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0))
+        qFatal("cannot become root again");
+}

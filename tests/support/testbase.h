@@ -1,0 +1,105 @@
+#pragma once
+
+// What every test may use, the lower layers' included: no window, only Qt Core.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QStringList>
+
+#include <functional>
+
+// Generous on purpose: a wait only runs out when something is broken.
+constexpr int WaitMs = 30000;
+// The acknowledgement with the texts of a new settings file.
+constexpr qsizetype DefaultAckSize = 51;
+
+// A plain TCP socket on 127.0.0.1 playing the remote side. Its waits keep the
+// event loop of this thread turning, so the code under test, living on the
+// same thread, can answer meanwhile.
+class LoopbackClient
+{
+public:
+    LoopbackClient() = default;
+    ~LoopbackClient() { close(); }
+    LoopbackClient(const LoopbackClient &) = delete;
+    LoopbackClient &operator=(const LoopbackClient &) = delete;
+
+    // A connection before is closed first; on failure error() tells why.
+    bool connectTo(quint16 port);
+    // As connectTo, with the receive buffer set before the handshake so the
+    // window the peer sees stays that small.
+    bool connectWithReceiveBuffer(quint16 port, int bytes);
+    // Holds a port the system picks, as another program would (with
+    // SO_REUSEADDR). Returns it, or 0.
+    quint16 listenOnLoopback();
+    // Binds the port without SO_REUSEADDR; on failure error() tells why.
+    bool bindWithoutReuse(quint16 port);
+    int error() const { return m_error; }
+
+    // Small sends leave at once instead of waiting for the peer's ACK of the last.
+    bool setNoDelay();
+    // Blocking; only for payloads the kernel takes without the peer reading.
+    bool send(QByteArrayView bytes);
+    bool sendUrgent(char byte);
+    // Never blocks: while the kernel takes nothing more, the event loop runs
+    // so that the peer can read.
+    bool sendPumping(QByteArrayView bytes, int timeoutMs = WaitMs);
+    // Until `count` bytes came, the connection ended or the time is up.
+    QByteArray receive(qsizetype count, int timeoutMs = WaitMs);
+    // What the kernel holds for us now; the event loop does not run meanwhile.
+    QByteArray receiveWaiting();
+    // Sends a message and reads its answer of `answerSize` bytes.
+    bool exchange(QByteArrayView message, qsizetype answerSize = DefaultAckSize);
+
+    // How the connection ended: 0 on end of stream, the errno of a failure
+    // (a reset), -1 when it did not end in time.
+    int waitForEnd(int timeoutMs = WaitMs);
+    bool waitForClosed(int timeoutMs = WaitMs) { return waitForEnd(timeoutMs) != -1; }
+    // Until the peer's kernel has acknowledged every byte sent; the event loop does not run.
+    bool waitDelivered(int timeoutMs = WaitMs);
+    // Sends end of stream; reading goes on.
+    void finishSending();
+    // An abortive close: the peer sees a reset.
+    void reset();
+    void close();
+
+private:
+    bool fresh(int receiveBuffer = 0);
+    bool failed();
+
+    int m_fd = -1;
+    int m_error = 0;
+};
+
+// A free TCP port on 127.0.0.1, as the system hands it out.
+quint16 freePort();
+
+// Runs the event loop of this thread until `done` holds or the time is up;
+// returns whether it holds. Unlike QTRY_*, it returns as soon as it holds.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = WaitMs);
+
+// The entries of /proc/self/fd: every descriptor the process holds.
+int openDescriptorCount();
+
+// Every byte value from `first` to 255, in order.
+QByteArray byteValues(int first = 0);
+QByteArray randomBytes(qsizetype size, quint32 seed);
+
+// Root passes every permission check. For the read-only cases a root run
+// becomes an ordinary user for a while (uid and gid 65534, root kept as the
+// saved id to come back to), so the permission bits hold for it, in open()
+// and in access() alike. The paths handed in become that user's first.
+class OrdinaryUser
+{
+public:
+    explicit OrdinaryUser(const QStringList &paths);
+    ~OrdinaryUser();
+    OrdinaryUser(const OrdinaryUser &) = delete;
+    OrdinaryUser &operator=(const OrdinaryUser &) = delete;
+
+    bool isOrdinary() const { return m_ordinary; }
+
+private:
+    bool m_switched = false;
+    bool m_ordinary = false;
+};
