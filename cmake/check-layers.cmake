@@ -1,4 +1,4 @@
-# The test layers: every folder under src/ is a layer, and a file may include
+# Checks the layers: every folder under src/ is a layer, and a file may include
 # only from its own folder and from the layers below it. Two folders on the
 # same level know nothing of each other.
 #   cmake -DSOURCE_DIR=.../src -P check-layers.cmake
