@@ -91,6 +91,8 @@ public:
         return m_engine;
     }
     QString drawn() const { return m_texts.join(QString()); }
+    QStringList texts() const { return m_texts; }
+    QList<qreal> lefts() const { return m_lefts; }
 
 protected:
     int metric(PaintDeviceMetric metric) const override
@@ -119,9 +121,10 @@ private:
         void updateState(const QPaintEngineState &) override {}
         void drawPixmap(const QRectF &, const QPixmap &, const QRectF &) override {}
         void drawPolygon(const QPointF *, int, PolygonDrawMode) override {}
-        void drawTextItem(const QPointF &, const QTextItem &item) override
+        void drawTextItem(const QPointF &at, const QTextItem &item) override
         {
             m_owner->m_texts << item.text();
+            m_owner->m_lefts << at.x() + state->transform().dx();
         }
         Type type() const override { return User; }
 
@@ -132,6 +135,7 @@ private:
     QSize m_size;
     mutable Engine *m_engine = nullptr;
     QStringList m_texts;
+    QList<qreal> m_lefts;
 };
 
 QString drawnText(QWidget *widget)
@@ -174,6 +178,7 @@ private slots:
     void everyByteValueIsKept();
     void everyByteValueInTheAcknowledgementTexts();
     void markupIsShownAsItStands();
+    void longRowIsDrawnInOrderToTheEdge();
     void wireTextNeverNamesAFileOrRunsACommand();
 };
 
@@ -694,6 +699,47 @@ void FaultsTest::markupIsShownAsItStands()
     w.record().intShowCount = 1;
     w.AddTransactionCount();
     QCOMPARE(w.windowHandle()->title(), values.interfaceName + QStringLiteral(" 1"));
+}
+
+void FaultsTest::longRowIsDrawnInOrderToTheEdge()
+{
+    TestProgram program;
+    frmInterface &w = program.openListening();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    // U+009C, at which Qt's string measures stop, in the middle of a run.
+    const QByteArray run = "MSH|" + QByteArray(20, 'A') + '\x9c' + QByteArray(20, 'B');
+    LoopbackClient client;
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange(framed(run + '\r' + QByteArray(3000, 'C'))));
+    QTRY_COMPARE(w.lvwReceiveData->model()->rowCount(), 1);
+
+    QWidget *viewport = w.lvwReceiveData->viewport();
+    TextRecorder recorder(viewport->size());
+    viewport->render(&recorder);
+    // What is drawn is the row's beginning, each character once, in order,
+    // up to the view's edge; each piece of text starts where the last ended.
+    const QString expected = QStringLiteral("VT") + QString::fromLatin1(run)
+                             + QStringLiteral("CR") + QString(1000, QLatin1Char('C'));
+    const QString drawn = recorder.drawn();
+    QVERIFY2(expected.startsWith(drawn) && drawn.size() > 2 + run.size() + 2 + 10, qPrintable(drawn));
+    QVERIFY(drawn.size() < expected.size());
+    // Measured a character at a time, as no string measure stops at U+009C.
+    const QFontMetricsF metrics(w.lvwReceiveData->font());
+    const auto width = [&](const QString &text) {
+        qreal sum = 0;
+        for (const QChar c : text)
+            sum += metrics.horizontalAdvance(c);
+        return sum;
+    };
+    const QStringList texts = recorder.texts();
+    const QList<qreal> lefts = recorder.lefts();
+    for (qsizetype i = 0; i + 1 < texts.size(); ++i) {
+        if (texts[i] != QLatin1String("VT") && texts[i] != QLatin1String("CR")) // marks: a smaller font
+            QVERIFY2(lefts[i + 1] >= lefts[i] + width(texts[i]) - 3,
+                     qPrintable(QStringLiteral("%1 at %2, next at %3, width %4").arg(texts[i]).arg(lefts[i]).arg(lefts[i + 1]).arg(width(texts[i]))));
+    }
+    QVERIFY(lefts.last() < viewport->width());
 }
 
 void FaultsTest::wireTextNeverNamesAFileOrRunsACommand()

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QtTest>
@@ -142,6 +143,31 @@ void HostileFilesTest::settingsFileIsADirectory()
     QVERIFY(client.connectTo(program.port()));
     QVERIFY(client.exchange("still answering"));
     QCOMPARE(program.windowing.boxes.size(), 3);
+
+    // While a failed write is told, each Save has locked its fields and
+    // nothing more; what follows a save comes after the box.
+    w.Stop();
+    const auto enabled = [](std::initializer_list<QWidget *> controls) {
+        QString states;
+        for (QWidget *control : controls)
+            states += control->isEnabled() ? QLatin1Char('+') : QLatin1Char('-');
+        return states;
+    };
+    frmSetup &setup = w.setup();
+    QStringList whileTold;
+    program.windowing.onBox = [&](const FakeWindowing::Box &) {
+        whileTold << enabled({w.txtRemotePort, w.cmdSave, w.cmdStart, w.cmdEdit})
+                  << enabled({setup.txtMSASegment, setup.cmdSave, setup.cmdEdit});
+    };
+    w.cmdEdit_Click();
+    w.cmdSave_Click();
+    QCOMPARE(enabled({w.txtRemotePort, w.cmdSave, w.cmdStart, w.cmdEdit}), QStringLiteral("--++"));
+    w.mnuOptionsSetup_Click();
+    setup.cmdEdit_Click();
+    setup.cmdSave_Click();
+    QCOMPARE(enabled({setup.txtMSASegment, setup.cmdSave, setup.cmdEdit}), QStringLiteral("---"));
+    QCOMPARE(whileTold, (QStringList{QStringLiteral("-+--"), QStringLiteral("--+"),
+                                     QStringLiteral("----"), QStringLiteral("+--")}));
 }
 
 void HostileFilesTest::settingsFileIsAPipe()

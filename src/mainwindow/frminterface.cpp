@@ -53,6 +53,8 @@ constexpr std::string_view StateRows[] = {
     /* Stopped */       "..  +-+-  +-+-++  .",
     /* Started */       "..  -+--  -+----  .",
     /* EditingRemote */ "*+  ---+  ---+..  .",
+    // While the file is written (and a failure told), only the fields are locked.
+    /* SavingRemote */  "--  ....  ......  .",
     /* RemoteSaved */   "--  +.+-  +.+-..  .",
     // Start could not listen: the port is to be edited and saved, and Stop
     // stays offered in the menu.
@@ -90,8 +92,9 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
 frmInterface::~frmInterface()
 {
     CloseFile();
-    // The dialog works on the record, which goes before the child windows do.
-    delete m_setup;
+    // A dialog works on the record, which goes before the child windows do;
+    // one already discarded may still wait for its deferred delete.
+    qDeleteAll(findChildren<frmSetup *>(Qt::FindDirectChildrenOnly));
 }
 
 void frmInterface::buildControls()
@@ -302,7 +305,9 @@ void frmInterface::unloadSetup()
 void frmInterface::discardSetup()
 {
     if (m_setup) {
-        // The dialog may be inside its own close or click handler.
+        // The dialog may be inside its own close or click handler; what it
+        // still says on its way out is no longer the owner's business.
+        m_setup->disconnect(this);
         m_setup->hide();
         m_setup->deleteLater();
         m_setup = nullptr;
@@ -336,6 +341,7 @@ void frmInterface::Form_Resize()
 void frmInterface::enter(State state)
 {
     static_assert(std::size(StateRows) == std::size_t(State::SetupClosed) + 1, "a row for each state");
+    static_assert(ControlStates::wellFormed(StateRows, 13), "a known cell for each control");
     m_states.apply(StateRows[int(state)]);
 }
 
@@ -348,9 +354,10 @@ void frmInterface::cmdEdit_Click()
 
 void frmInterface::cmdSave_Click()
 {
-    enter(State::RemoteSaved);
+    enter(State::SavingRemote);
     txtLocalPort->setText(txtRemotePort->text());
     saveFileOrReport();
+    enter(State::RemoteSaved);
     setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
 }
 

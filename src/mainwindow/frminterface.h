@@ -148,7 +148,7 @@ protected:
 private:
     // The arrangements of the buttons, menu items and remote boxes that the
     // commands put the window in (the table is in frminterface.cpp).
-    enum class State { Stopped, Started, EditingRemote, RemoteSaved, PortInUse, SetupOpen, SetupClosed };
+    enum class State { Stopped, Started, EditingRemote, SavingRemote, RemoteSaved, PortInUse, SetupOpen, SetupClosed };
 
     void buildControls();
     void buildMenus();

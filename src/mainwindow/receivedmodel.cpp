@@ -93,19 +93,26 @@ void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
     int x = area.left();
     qsizetype runStart = 0;
     const int average = qMax(1, textMetrics.averageCharWidth());
-    // A wide column reaches past the view; what lies beyond it is not drawn.
-    const int right = painter->device() ? qMin(area.right(), painter->device()->width()) : area.right();
+    const int right = area.right();
     const auto drawRun = [&](qsizetype end) {
         painter->setFont(opt.font);
         painter->setPen(ink);
         // Shaping text costs by its length: only about what can reach the
         // row's right edge is drawn, a piece at a time until it is reached.
         while (runStart < end && x < right) {
-            const qsizetype fits = (right - x) / average + 4;
-            const QString piece = text.mid(runStart, qMin(end - runStart, fits));
+            qsizetype length = qMin(end - runStart, (right - x) / average + 4);
+            // Qt's string measures stop at U+009C (its separator of length
+            // variants): that character goes alone, measured as a character.
+            const qsizetype separator = text.indexOf(QChar(0x9c), runStart);
+            if (separator == runStart)
+                length = 1;
+            else if (separator >= 0 && separator < runStart + length)
+                length = separator - runStart;
+            const QString piece = text.mid(runStart, length);
             painter->drawText(QPoint(x, baseline), piece);
-            x += textMetrics.horizontalAdvance(piece);
-            runStart += piece.size();
+            x += piece.front() == QChar(0x9c) ? textMetrics.horizontalAdvance(piece.front())
+                             : textMetrics.horizontalAdvance(piece);
+            runStart += length;
         }
     };
     for (qsizetype i = 0; i < text.size() && x < right; ++i) {

@@ -35,6 +35,8 @@ QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
 constexpr std::string_view StateRows[] = {
     /* View */              "+  ------  -",
     /* Editing */           "-  *+++++  +",
+    // While the file is written (and a failure told), only Save is off.
+    /* Saving */            ".  ......  -",
     /* Saved */             "-  ------  -",
     /* LogfileCorrection */ ".  ..+...  +",
 };
@@ -164,6 +166,7 @@ int frmSetup::showCountState() const
 void frmSetup::enter(State state)
 {
     static_assert(std::size(StateRows) == std::size_t(State::LogfileCorrection) + 1, "a row for each state");
+    static_assert(ControlStates::wellFormed(StateRows, 8), "a known cell for Edit, the six fields and Save");
     m_states.apply(StateRows[int(state)]);
 }
 
@@ -239,8 +242,9 @@ void frmSetup::cmdEdit_Click()
 
 void frmSetup::cmdSave_Click()
 {
-    enter(State::Saved);
+    enter(State::Saving);
     m_writeFile();
+    enter(State::Saved);
     LoadInfoFromTextBoxes();
     emit saved();
 }

@@ -27,7 +27,7 @@ public:
     static constexpr int InterfaceNameTypingLimit = 18;
 
     // The arrangements of its controls. A new dialog is in View.
-    enum class State { View, Editing, Saved, LogfileCorrection };
+    enum class State { View, Editing, Saving, Saved, LogfileCorrection };
 
     // Save runs `writeFile`, which writes the settings file taking the six
     // values from fieldsInto(), before the record takes them.

@@ -2,6 +2,7 @@
 
 #include <QList>
 
+#include <cstddef>
 #include <string_view>
 #include <variant>
 
@@ -25,6 +26,26 @@ public:
     explicit ControlStates(QList<Control> columns);
 
     void apply(std::string_view row) const;
+
+    // For checking a table where it is written: every row has one known
+    // cell for each of `columns` columns.
+    template <std::size_t Rows>
+    static constexpr bool wellFormed(const std::string_view (&rows)[Rows], std::size_t columns)
+    {
+        for (const std::string_view row : rows) {
+            std::size_t cells = 0;
+            for (const char cell : row) {
+                if (cell == ' ')
+                    continue;
+                if (cell != '+' && cell != '-' && cell != '*' && cell != '.')
+                    return false;
+                ++cells;
+            }
+            if (cells != columns)
+                return false;
+        }
+        return true;
+    }
 
 private:
     QList<Control> m_columns;

@@ -164,7 +164,13 @@ QByteArray LoopbackClient::receiveWaiting()
 
 bool LoopbackClient::exchange(QByteArrayView message, qsizetype answerSize)
 {
-    return send(message) && receive(answerSize).size() == answerSize;
+    return send(message) && receive(answerSize).size() == answerSize && nothingMoreWaiting();
+}
+
+bool LoopbackClient::nothingMoreWaiting()
+{
+    QCoreApplication::processEvents();
+    return receiveWaiting().isEmpty();
 }
 
 int LoopbackClient::waitForEnd(int timeoutMs)

@@ -50,6 +50,9 @@ public:
     QByteArray receiveWaiting();
     // Sends a message and reads its answer of `answerSize` bytes.
     bool exchange(QByteArrayView message, qsizetype answerSize = DefaultAckSize);
+    // True when, once the program has had its turn, nothing more has come:
+    // one message, one answer.
+    bool nothingMoreWaiting();
 
     // How the connection ended: 0 on end of stream, the errno of a failure
     // (a reset), -1 when it did not end in time.

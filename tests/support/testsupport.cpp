@@ -229,16 +229,17 @@ bool isAck(QByteArrayView ack, const QDateTime &from, const QDateTime &to, const
             return false;
     if (ack != texts.with(stamp))
         return false;
-    // Twelve digits from the year down compare as the moments do; a long
-    // run may cross more than one minute.
-    const QString text = QString::fromLatin1(stamp);
-    const QString first = timeStampOf(from);
-    const QString last = timeStampOf(to);
-    return text == first || text == last || (text > first && text < last);
+    // A real minute, from the minute of `from` to that of `to`: a long run
+    // may cross more than one.
+    const QDateTime at = QDateTime::fromString(QString::fromLatin1(stamp), QStringLiteral("yyyyMMddHHmm"));
+    const auto minuteOf = [](const QDateTime &t) {
+        return QDateTime(t.date(), QTime(t.time().hour(), t.time().minute()));
+    };
+    return at.isValid() && minuteOf(from) <= at && at <= minuteOf(to);
 }
 
 bool receivesAck(LoopbackClient &client, const QDateTime &from, const AckTexts &texts)
 {
     const QByteArray ack = client.receive(texts.size());
-    return isAck(ack, from, QDateTime::currentDateTime(), texts);
+    return isAck(ack, from, QDateTime::currentDateTime(), texts) && client.nothingMoreWaiting();
 }
