@@ -21,13 +21,8 @@ using Controls::button;
 using Controls::frame;
 using Controls::label;
 using Controls::named;
-
 // Its fields take their enabled state from the state table (View, when built).
-QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
-                   const QString &tooltip, const QString &accessibleName)
-{
-    return Controls::textBox(parent, codeName, text, tooltip, accessibleName, true);
-}
+using Controls::textBox;
 
 // The dialog's states. Columns: cmdEdit, the six fields in their tab order
 // (txtInterfaceName, chkShowCount, txtLogfileLocation, txtAckBeforeDate,

@@ -21,7 +21,7 @@ Control *named(Control *control, const char *codeName, const QString &accessible
 }
 
 inline QLineEdit *textBox(QWidget *parent, const char *codeName, const QString &text,
-                          const QString &tooltip, const QString &accessibleName, bool enabled)
+                          const QString &tooltip, const QString &accessibleName, bool enabled = true)
 {
     auto *box = named(new QLineEdit(text, parent), codeName, accessibleName);
     // A value from the settings file is held and written back whole, however long.
