@@ -6,54 +6,30 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
-class MessageStore::SpillFile
-{
-public:
-    explicit SpillFile(int fd) : m_fd(fd) {}
-    ~SpillFile() { ::close(m_fd); }
-    SpillFile(const SpillFile &) = delete;
-    SpillFile &operator=(const SpillFile &) = delete;
-
-    // All of it at `offset`, or the system's reason why not.
-    QString write(qint64 offset, const char *data, qsizetype size) const
-    {
-        while (size > 0) {
-            const ssize_t n = ::pwrite(m_fd, data, size_t(size), offset);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
-            data += n;
-            size -= n;
-            offset += n;
-        }
-        return {};
-    }
-
-    bool read(qint64 offset, char *into, qsizetype size) const
-    {
-        while (size > 0) {
-            const ssize_t n = ::pread(m_fd, into, size_t(size), offset);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            into += n;
-            size -= n;
-            offset += n;
-        }
-        return true;
-    }
-
-private:
-    int m_fd;
-};
-
 namespace {
+enum class Transfer { Read, Write };
+
+// All of `size` bytes at `offset`: 0, or the errno of why not (a write that
+// takes nothing means the disk is full).
+int transferWhole(Transfer transfer, int fd, char *data, qsizetype size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = transfer == Transfer::Write ? ::pwrite(fd, data, size_t(size), offset)
+                                                      : ::pread(fd, data, size_t(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return 0;
+}
+
 // A file that has no name from the start; where the file system cannot do
 // that, a named one that is unlinked at once. Returns -1 and sets errno.
 int openNamelessFile(const QString &folder)
@@ -112,12 +88,12 @@ void MessageStore::clear()
 void MessageStore::spillIfDue()
 {
     const qint64 fullChunks = (totalBytes() - m_fileBytes) / ChunkSize;
-    if (fullChunks < ChunksPerSpill || spillFailed() || (!m_file && !openSpillFile()))
+    if (fullChunks < ChunksPerSpill || spillFailed() || (!m_file.isValid() && !openSpillFile()))
         return;
     for (qint64 i = 0; i < fullChunks; ++i) {
-        const QString error = m_file->write(m_fileBytes, m_chunks.front().get(), ChunkSize);
-        if (!error.isEmpty()) {
-            m_spillError = error;
+        if (const int error = transferWhole(Transfer::Write, m_file.get(), m_chunks.front().get(),
+                                            ChunkSize, m_fileBytes)) {
+            m_spillError = systemReason(error);
             return;
         }
         m_fileBytes += ChunkSize;
@@ -130,15 +106,15 @@ bool MessageStore::openSpillFile()
     QString reason = QStringLiteral("no folder for it");
     for (const QString &folder : m_folders) {
         if (folder.isEmpty() || !QDir().mkpath(folder)) {
-            reason = QString::fromLocal8Bit(std::strerror(ENOENT));
+            reason = systemReason(ENOENT);
             continue;
         }
         const int fd = openNamelessFile(folder);
         if (fd >= 0) {
-            m_file = std::make_unique<SpillFile>(fd);
+            m_file = UniqueFd(fd);
             return true;
         }
-        reason = QString::fromLocal8Bit(std::strerror(errno));
+        reason = systemReason(errno);
     }
     m_spillError = reason;
     return false;
@@ -152,7 +128,7 @@ QByteArray MessageStore::at(qint64 index, qsizetype maxBytes) const
         end = std::min(end, begin + maxBytes);
     QByteArray bytes(qsizetype(end - begin), Qt::Uninitialized);
     const qint64 onDisk = std::clamp(m_fileBytes - begin, qint64(0), end - begin);
-    if (onDisk > 0 && !m_file->read(begin, bytes.data(), qsizetype(onDisk)))
+    if (onDisk > 0 && transferWhole(Transfer::Read, m_file.get(), bytes.data(), qsizetype(onDisk), begin) != 0)
         return {};
     copyFromMemory(begin + onDisk, end, bytes.data() + onDisk);
     return bytes;

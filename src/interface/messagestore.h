@@ -1,5 +1,7 @@
 #pragma once
 
+#include "interface/unixfile.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -50,13 +52,11 @@ public:
     static constexpr int ChunksPerSpill = 4;
 
 private:
-    class SpillFile;
-
     void copyFromMemory(qint64 from, qint64 to, char *out) const;
     bool openSpillFile();
 
     QStringList m_folders;
-    std::unique_ptr<SpillFile> m_file;
+    UniqueFd m_file;
     qint64 m_fileBytes = 0; // the first bytes of the run, on disk
     // The bytes from m_fileBytes on, in chunks of ChunkSize; the last one is
     // being filled.

@@ -1,18 +1,12 @@
 #include "transactionlog.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // A FIFO without a reader would hold open() and a full one every write;
 // O_NONBLOCK turns both into errors.
 int openForAppending(const QByteArray &name)
@@ -51,24 +45,18 @@ void TransactionLog::close()
 
 bool TransactionLog::openDescriptor()
 {
-    const int fd = openForAppending(m_name);
-    if (fd < 0) {
-        m_error = systemReason(errno);
-        return false;
-    }
+    UniqueFd fd(openForAppending(m_name));
     struct stat status;
-    if (::fstat(fd, &status) != 0) {
+    if (!fd.isValid() || ::fstat(fd.get(), &status) != 0) {
         m_error = systemReason(errno);
-        ::close(fd);
         return false;
     }
     // A pipe or socket could stall the answers or end the program (SIGPIPE).
     if (!S_ISREG(status.st_mode) && !S_ISCHR(status.st_mode)) {
         m_error = QStringLiteral("It is neither a regular file nor a character device.");
-        ::close(fd);
         return false;
     }
-    m_fd = fd;
+    m_fd = std::move(fd);
     m_regular = S_ISREG(status.st_mode);
     m_device = status.st_dev;
     m_inode = status.st_ino;
@@ -77,9 +65,7 @@ bool TransactionLog::openDescriptor()
 
 void TransactionLog::closeDescriptor()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_fd.reset();
     m_unchecked.clear();
 }
 
@@ -90,7 +76,7 @@ bool TransactionLog::writeLine(const QByteArray &message)
         return false;
     }
     // Nothing overtakes a line still waiting.
-    if (!writePending() || (m_fd < 0 && !openDescriptor()) || !writeWhole(message)) {
+    if (!writePending() || !writeWhole(message)) {
         m_pending.push_back(message);
         return false;
     }
@@ -106,8 +92,6 @@ bool TransactionLog::writePending()
         m_error = QStringLiteral("The logfile is not open.");
         return false;
     }
-    if (m_fd < 0 && !openDescriptor())
-        return false;
     while (!m_pending.empty()) {
         if (!writeWhole(m_pending.front()))
             return false;
@@ -119,6 +103,9 @@ bool TransactionLog::writePending()
 
 bool TransactionLog::writeWhole(const QByteArray &message)
 {
+    // A log made again or rotated away may still want its descriptor.
+    if (!m_fd.isValid() && !openDescriptor())
+        return false;
     static const char lineEnd[] = "\r\n";
     iovec parts[2] = {{const_cast<char *>(message.data()), size_t(message.size())},
                       {const_cast<char *>(lineEnd), 2}};
@@ -126,7 +113,7 @@ bool TransactionLog::writeWhole(const QByteArray &message)
     size_t done = 0;
     // A short write (a signal, a nearly full disk) goes on where it stopped.
     while (first < 2) {
-        const ssize_t written = ::writev(m_fd, parts + first, 2 - first);
+        const ssize_t written = ::writev(m_fd.get(), parts + first, 2 - first);
         if (written <= 0) {
             const int error = written < 0 ? errno : EIO;
             if (error == EINTR)
@@ -155,14 +142,14 @@ void TransactionLog::cutBack(size_t written)
     // line wrote, so the length before it needs no call on the normal path.
     if (written == 0 || !m_regular)
         return;
-    const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+    const off_t end = ::lseek(m_fd.get(), 0, SEEK_CUR);
     if (end >= off_t(written))
-        (void)::ftruncate(m_fd, end - off_t(written));
+        (void)::ftruncate(m_fd.get(), end - off_t(written));
 }
 
 bool TransactionLog::followLocation()
 {
-    if (m_fd < 0)
+    if (!m_fd.isValid())
         return true;
     struct stat now;
     if (::stat(m_name.constData(), &now) == 0) {
@@ -178,7 +165,7 @@ bool TransactionLog::followLocation()
     // Gone from its location. Lines in a deleted file are out of sight and
     // go again; a renamed one (rotation) keeps them whole.
     struct stat open;
-    const bool deleted = ::fstat(m_fd, &open) == 0 && open.st_nlink == 0;
+    const bool deleted = ::fstat(m_fd.get(), &open) == 0 && open.st_nlink == 0;
     if (deleted)
         m_pending.insert(m_pending.begin(), std::make_move_iterator(m_unchecked.begin()),
                          std::make_move_iterator(m_unchecked.end()));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "interface/unixfile.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -60,7 +62,7 @@ private:
     bool writeWhole(const QByteArray &message);
     void cutBack(size_t written);
 
-    int m_fd = -1;
+    UniqueFd m_fd;
     bool m_open = false;
     bool m_regular = false;
     dev_t m_device = 0;

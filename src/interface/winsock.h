@@ -1,5 +1,7 @@
 #pragma once
 
+#include "interface/unixfile.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
@@ -123,7 +125,6 @@ signals:
 private:
     struct Element;
     struct Retiring;
-    class UniqueFd;
 
     Element *element(int index) const;
     // The element at index only while it still holds the socket numbered

@@ -15,6 +15,13 @@ namespace MessageText {
 // for a byte that is shown as itself.
 QLatin1String markFor(QChar c);
 
+// The size of a mark's letters, smaller than the text's, for the list and
+// the viewer alike.
+constexpr qreal markPointSize(qreal textPointSize)
+{
+    return textPointSize * 0.7 > 5.0 ? textPointSize * 0.7 : 5.0;
+}
+
 // The message as a person pastes it into a validator or an e-mail: every CR
 // a line end, the block framing (0x0B at a block's start, 0x1C 0x0D at its
 // end) left out, every other marked byte as its mark in angle brackets

@@ -74,7 +74,7 @@ void MessageTextBox::setMessage(QByteArrayView message)
     m_markFormat = QTextCharFormat();
     m_markFormat.setBackground(palette().color(QPalette::Mid));
     m_markFormat.setForeground(palette().color(QPalette::Base));
-    m_markFormat.setFontPointSize(qMax(5.0, font().pointSizeF() * 0.7));
+    m_markFormat.setFontPointSize(MessageText::markPointSize(font().pointSizeF()));
     // A message of a usual size is in the box at once.
     fillSlice();
     moveCursor(QTextCursor::Start);

@@ -83,7 +83,7 @@ void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
     const bool selected = opt.state & QStyle::State_Selected;
     const QColor ink = opt.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
     QFont markFont = opt.font;
-    markFont.setPointSizeF(qMax(5.0, opt.font.pointSizeF() * 0.7));
+    markFont.setPointSizeF(MessageText::markPointSize(opt.font.pointSizeF()));
     const QFontMetrics textMetrics(opt.font);
     const QFontMetrics markMetrics(markFont);
     const int baseline = area.top() + (area.height() + textMetrics.ascent() - textMetrics.descent()) / 2;
