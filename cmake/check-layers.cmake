@@ -7,8 +7,10 @@ cmake_minimum_required(VERSION 3.25)
 # Lowest first.
 set(level_settings 0)
 set(level_interface 0)
+set(level_engine 1)
 set(level_windowing 1)
 set(level_setup 2)
+set(level_headless 2)
 set(level_mainwindow 3)
 set(level_application 4)
 

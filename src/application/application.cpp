@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include "headless/headlessprobe.h"
 #include "mainwindow/frminterface.h"
 #include "settings/settingsfolder.h"
 #include "settings/settingsstore.h"
@@ -21,11 +22,35 @@ struct CommandLine
     Outcome outcome = Outcome::Run;
     QString text;           // the answer for stdout, or the refusal for stderr
     QString settingsFolder; // empty: the usual one
+    bool headless = false;
 };
+
+// What QGuiApplication and QApplication take for themselves; the command line
+// is read before either exists, so that its errors need no display.
+void acceptQtOptions(QCommandLineParser &parser)
+{
+    static const char *const withValue[] = {
+        "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+        "geometry", "qwindowicon", "icon", "qwindowtitle", "title", "session", "display",
+        "name", "style", "stylesheet", "qmljsdebugger", "fontengine", "dialogs"};
+    static const char *const flags[] = {"reverse", "nograb", "dograb", "sync", "widgetcount",
+                                        "testability"};
+    const auto hidden = [&parser](const char *name, const QString &valueName) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), valueName);
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    };
+    for (const char *name : withValue)
+        hidden(name, QStringLiteral("value"));
+    for (const char *name : flags)
+        hidden(name, QString());
+}
 
 CommandLine readCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
+    // Qt's options are spelt with one dash; ours take one or two.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(QStringLiteral(
             "Receives HL7 v2 messages over MLLP, shows and logs each one and answers it\n"
             "with the acknowledgement set in ackprobe.ini. Qt's own options, such as\n"
@@ -42,6 +67,13 @@ CommandLine readCommandLine(const QStringList &arguments)
                            "several probes can run side by side. <dir> must exist."),
             QStringLiteral("dir"));
     parser.addOption(settingsDir);
+    const QCommandLineOption headless(
+            QStringLiteral("headless"),
+            QStringLiteral("Runs without a window: starts listening at once, answers and "
+                           "logs as the window does, and tells on standard error what the "
+                           "window would show. SIGTERM or SIGINT ends it."));
+    parser.addOption(headless);
+    acceptQtOptions(parser);
 
     const QString program = QFileInfo(arguments.value(0)).fileName();
     const auto refuse = [&program](const QString &reason) {
@@ -62,15 +94,18 @@ CommandLine readCommandLine(const QStringList &arguments)
     if (!parser.positionalArguments().isEmpty())
         return refuse(QStringLiteral("Unexpected argument '%1'.")
                               .arg(parser.positionalArguments().constFirst()));
+    CommandLine run;
+    run.headless = parser.isSet(headless);
     if (!parser.isSet(settingsDir))
-        return {};
+        return run;
     const QFileInfo folder(parser.value(settingsDir));
     if (!folder.exists())
         return refuse(QStringLiteral("The settings folder '%1' does not exist.")
                               .arg(parser.value(settingsDir)));
     if (!folder.isDir())
         return refuse(QStringLiteral("'%1' is not a folder.").arg(parser.value(settingsDir)));
-    return {CommandLine::Outcome::Run, {}, folder.absoluteFilePath()};
+    run.settingsFolder = folder.absoluteFilePath();
+    return run;
 }
 
 // Beside the executable for the portable use, else the user's configuration
@@ -100,33 +135,59 @@ int finish(const CommandLine &commandLine)
     return refused ? 1 : 0;
 }
 
-// --help and --version answer without a display: they are looked for
-// before the windowing system is opened.
-QString answerWanted(int argc, char **argv)
-{
-    static const QStringList answers{QStringLiteral("-h"), QStringLiteral("--help"),
-                                     QStringLiteral("-v"), QStringLiteral("--version")};
-    for (int i = 1; i < argc; ++i)
-        if (answers.contains(QString::fromLocal8Bit(argv[i])))
-            return QString::fromLocal8Bit(argv[i]);
-    return {};
-}
-
 void nameTheApplication()
 {
     QCoreApplication::setApplicationName(QStringLiteral("AckmereProbe"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ACKPROBE_VERSION));
 }
 
+QStringList argumentsOf(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments;
+}
+
+// One line on standard error, at once.
+void tell(const QString &line)
+{
+    std::fputs((QCoreApplication::applicationName() + QStringLiteral(": ") + line
+                + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+int runHeadless(int &argc, char **argv, const QString &chosenFolder)
+{
+    QCoreApplication core(argc, argv);
+    nameTheApplication();
+    HeadlessProbe probe(chosenFolder.isEmpty() ? usualSettingsFolder() : chosenFolder, tell);
+    if (!probe.catchTerminationSignals())
+        tell(QStringLiteral("SIGTERM and SIGINT cannot be caught: %1").arg(systemReason(errno)));
+    if (const int status = probe.start())
+        return status;
+    QObject::connect(&probe, &HeadlessProbe::finished, &core, &QCoreApplication::exit);
+    return core.exec();
+}
+
 } // namespace
 
 int runAckmereProbe(int &argc, char **argv)
 {
-    if (const QString answer = answerWanted(argc, argv); !answer.isEmpty()) {
+    // Read before the windowing system is opened: its answers and errors,
+    // and the probe without a window, need no display.
+    nameTheApplication();
+    const CommandLine commandLine = readCommandLine(argumentsOf(argc, argv));
+    if (commandLine.outcome == CommandLine::Outcome::Answer) {
+        // The help names the program as it was called.
         const QCoreApplication core(argc, argv);
-        nameTheApplication();
-        return finish(readCommandLine({QCoreApplication::arguments().constFirst(), answer}));
+        return finish(readCommandLine(QCoreApplication::arguments()));
     }
+    if (commandLine.outcome == CommandLine::Outcome::Refuse)
+        return finish(commandLine);
+    if (commandLine.headless)
+        return runHeadless(argc, argv, commandLine.settingsFolder);
+
     // X shared-memory images pass a descriptor for every window drawn; with
     // the process out of descriptors (a reconnect storm) the X library then
     // waits for ever, inside the very box that reports the shortage.
@@ -134,11 +195,6 @@ int runAckmereProbe(int &argc, char **argv)
         qputenv("QT_XCB_NO_MITSHM", "1");
     QApplication app(argc, argv);
     nameTheApplication();
-
-    // Read before any window exists: a refusal shows none.
-    const CommandLine commandLine = readCommandLine(QApplication::arguments());
-    if (commandLine.outcome != CommandLine::Outcome::Run)
-        return finish(commandLine);
     const QString folder = commandLine.settingsFolder.isEmpty() ? usualSettingsFolder()
                                                                 : commandLine.settingsFolder;
 

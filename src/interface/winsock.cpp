@@ -369,6 +369,50 @@ qint32 Winsock::boundPort(int index) const
     return ntohs(address.sin_port);
 }
 
+namespace {
+// The peer of a connected socket; IPv4 peers of a dual-stack socket read as IPv4.
+bool peerOf(int fd, QString *address, quint16 *port)
+{
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+        return false;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&peer);
+        ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+        *port = ntohs(in->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&peer);
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
+            ::inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        *port = ntohs(in6->sin6_port);
+    } else {
+        return false;
+    }
+    *address = QString::fromLatin1(text);
+    return true;
+}
+} // namespace
+
+QString Winsock::remoteHostIP(int index) const
+{
+    const Element *e = element(index);
+    QString address;
+    quint16 port = 0;
+    return e && peerOf(e->fd.get(), &address, &port) ? address : QString();
+}
+
+quint16 Winsock::remotePeerPort(int index) const
+{
+    const Element *e = element(index);
+    QString address;
+    quint16 port = 0;
+    return e && peerOf(e->fd.get(), &address, &port) ? port : 0;
+}
+
 QString Winsock::localIP(int) const
 {
     const QString loopback = QStringLiteral("127.0.0.1");

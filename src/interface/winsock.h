@@ -69,6 +69,11 @@ public:
     // chose when listening on port 0), or 0 when the element has no socket.
     qint32 boundPort(int index) const;
 
+    // The connected peer's address (IPv4 as dotted decimal) and port, or an
+    // empty text and 0 when the element has no connection.
+    QString remoteHostIP(int index) const;
+    quint16 remotePeerPort(int index) const;
+
     // The machine's first non-loopback IPv4 address, or 127.0.0.1.
     QString localIP(int index) const;
 

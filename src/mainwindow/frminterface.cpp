@@ -68,8 +68,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
                            QWidget *parent)
     : QMainWindow(parent),
       m_windowing(windowing),
-      m_settingsStore(programDirectory),
-      m_winsock(new Winsock(this))
+      m_settingsStore(programDirectory)
 {
     setObjectName(QStringLiteral("frmInterface"));
     setWindowTitle(QStringLiteral("Interface Test"));
@@ -85,7 +84,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     // The designed client area, the menu bar not included.
     resize(Twips::toPixels(9420, this), Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
     connectCommands();
-    m_messageCommands = std::make_unique<MessageCommands>(*lvwReceiveData, m_strReceiveData, m_windowing);
+    m_messageCommands = std::make_unique<MessageCommands>(*lvwReceiveData, m_engine.messages(), m_windowing);
     new PaintPacer(this, PaintPacer::FrameMilliseconds);
 }
 
@@ -262,19 +261,16 @@ void frmInterface::connectCommands()
     connect(mnuOptionsSetup, &QAction::triggered, this, &frmInterface::mnuOptionsSetup_Click);
     connect(mnuHelpAbout, &QAction::triggered, this, &frmInterface::mnuHelpAbout_Click);
 
-    connect(m_winsock, &Winsock::connectionRequest, this, &frmInterface::Winsock_ConnectionRequest);
-    connect(m_winsock, &Winsock::dataArrival, this, &frmInterface::Winsock_DataArrival);
-    connect(m_winsock, &Winsock::arrivalsSettled, this, &frmInterface::Winsock_ArrivalsSettled);
-    connect(&m_logRetry, &QTimer::timeout, this, &frmInterface::retryLogLines);
-    connect(m_winsock, &Winsock::peerClosed, this, &frmInterface::Winsock_Close);
-    connect(m_winsock, &Winsock::socketError, this,
-            [this](int index, int number, const QString &) { Winsock_Error(index, number); });
+    connectEngine();
 }
 
 frmSetup &frmInterface::setup()
 {
     if (!m_setup) {
-        m_setup = new frmSetup(m_record, m_windowing, [this] { saveFileOrReport(); }, this);
+        m_setup = new frmSetup(m_record, m_windowing, [this](const SettingsRecord &values) {
+            if (!SaveFile(values))
+                reportSettingsWriteFailure();
+        }, this);
         connect(m_setup, &frmSetup::saved, this, &frmInterface::AddTransactionCount);
         connect(m_setup, &frmSetup::closed, this, &frmInterface::unloadSetup);
     }
@@ -358,7 +354,7 @@ void frmInterface::cmdSave_Click()
     txtLocalPort->setText(txtRemotePort->text());
     saveFileOrReport();
     enter(State::RemoteSaved);
-    setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
+    setWindowTitle(literalCaption(m_record.strInterfaceName));
 }
 
 void frmInterface::mnuOptionsAutomaticStart_Click()
@@ -408,7 +404,7 @@ void frmInterface::cmdExit_Click()
 void frmInterface::endProgram()
 {
     CloseFile();
-    closeAllEndpoints();
+    m_engine.closeAllEndpoints();
     discardSetup();
     hide();
     m_windowing.endProgram();

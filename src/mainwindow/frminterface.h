@@ -1,8 +1,6 @@
 #pragma once
 
-#include "interface/acknowledgement.h"
-#include "interface/messagestore.h"
-#include "interface/transactionlog.h"
+#include "engine/interfaceengine.h"
 #include "mainwindow/receivedmodel.h"
 #include "settings/settingsrecord.h"
 #include "settings/settingsstore.h"
@@ -10,7 +8,6 @@
 
 #include <QMainWindow>
 #include <QPointer>
-#include <QTimer>
 
 #include <memory>
 
@@ -26,12 +23,12 @@ class Winsock;
 class Windowing;
 class frmSetup;
 
-// The main window: it owns the settings record, the counters, the received
-// messages, the socket endpoints, the logfile and the setup dialog for the
-// whole run. Its procedures are split by subsystem: the interface
-// controller, message receipt and the logfile in frminterface_interface.cpp,
-// the settings file in frminterface_settings.cpp, the layout and commands in
-// frminterface.cpp.
+// The main window: it owns the settings record, the interface engine (which
+// holds the endpoints, the log and the received messages) and the setup
+// dialog for the whole run. It shows what the engine tells and commands it.
+// Its procedures are split by subsystem: the interface controller in
+// frminterface_interface.cpp, the settings file in frminterface_settings.cpp,
+// the layout and commands in frminterface.cpp.
 class frmInterface : public QMainWindow
 {
     Q_OBJECT
@@ -88,7 +85,8 @@ public:
     QAction *mnuHelpAbout = nullptr;
 
     // The socket endpoint array: element 0 listens, element 1 is the connection.
-    Winsock &winsock() const { return *m_winsock; }
+    Winsock &winsock() const { return m_engine.winsock(); }
+    InterfaceEngine &engine() { return m_engine; }
 
     // The setup dialog, a window of this one; the first touch creates it,
     // hidden, with its fields loaded from the record.
@@ -98,10 +96,10 @@ public:
     // --- Settings record and run state -----------------------------------
     SettingsRecord &record() { return m_record; }
     const SettingsRecord &record() const { return m_record; }
-    const MessageStore &receivedMessages() const { return m_strReceiveData; }
-    qint64 transactionCount() const { return m_intTransactionCount; }
-    QByteArray lastAcknowledgement() const { return m_strSend2; }
-    const TransactionLog &transactionLog() const { return m_log; }
+    const MessageStore &receivedMessages() const { return m_engine.messages(); }
+    qint64 transactionCount() const { return m_engine.transactionCount(); }
+    QByteArray lastAcknowledgement() const { return m_engine.lastAcknowledgement(); }
+    const TransactionLog &transactionLog() const { return m_engine.log(); }
     const ReceivedModel &receivedModel() const { return m_receivedModel; }
     // View, Copy and Save As... for the list's rows, and the message viewer.
     MessageCommands &messageCommands() const { return *m_messageCommands; }
@@ -124,6 +122,8 @@ public:
     // system's reason for the message that reports it.
     bool CheckBlankParameter();
     bool SaveFile();
+    // Writes the file from `values`, the record as it is about to be.
+    bool SaveFile(const SettingsRecord &values);
 
     // --- Commands ----------------------------------------------------------
     void cmdEdit_Click();
@@ -161,44 +161,32 @@ private:
     void discardSetup();
     // Store commands report a failed write once, naming the file and reason.
     void saveFileOrReport();
-    void closeAllEndpoints();
+    void reportSettingsWriteFailure();
+    void connectEngine();
     bool readSettingsOnce(QString *reason);
-    void reportLogWriteFailure();
-    void keepRetryingLog();
-    void retryLogLines();
-    void reportSpillFailure();
+    // The window catches up with the messages answered meanwhile.
+    void showMessagesAdded();
     // A notice shown once the event loop is back: never in an answer's way.
     void noticeSoon(const QString &text);
     void endProgram();
 
     Windowing &m_windowing;
     SettingsStore m_settingsStore;
-    Winsock *m_winsock = nullptr;
     ControlStates m_states{{}};
 
     SettingsRecord m_record;
     QString m_strUpdate;
     QString m_settingsWriteError;
-    // The list's model and the commands on its rows come after the store
-    // they show, so that they go before it.
-    MessageStore m_strReceiveData;
-    ReceivedModel m_receivedModel{m_strReceiveData};
+    // The engine reads the record; the list's model and the commands on its
+    // rows come after the store they show, so that they go before it.
+    InterfaceEngine m_engine{m_record};
+    ReceivedModel m_receivedModel{m_engine.messages()};
     std::unique_ptr<MessageCommands> m_messageCommands;
     // A child window that works on the record; the destructor deletes it first.
     QPointer<frmSetup> m_setup;
-    // Wider than 16 bits so that a long run keeps counting past 32767.
-    qint64 m_intTransactionCount = 0;
     QString m_strDateTime;
-    TimeStampClock m_clock;
-    AcknowledgementCache m_ackCache;
-    QByteArray m_strSend2;
-    // A socket error box or the exit question is open (each runs its own event loop).
+    // A socket error box is open or about to open, or the exit question is
+    // open (each box runs its own event loop).
     bool m_socketErrorShowing = false;
     bool m_exitQuestionShowing = false;
-    TransactionLog m_log;
-    bool m_logWriteFailureReported = false;
-    bool m_spillFailureReported = false;
-    // Retries the lines the log could not take yet, about once a second,
-    // only while there are any.
-    QTimer m_logRetry;
 };

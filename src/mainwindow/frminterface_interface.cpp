@@ -1,10 +1,9 @@
-// The interface controller, message receipt and acknowledgement, and the
-// transaction logfile: the procedures of the main window that bring the
-// interface up and down and answer every message.
+// The interface controller and message receipt as the main window shows
+// them: thin procedures that read the window's boxes, command the engine and
+// set the controls; the engine answers every message itself.
 
 #include "frminterface.h"
 
-#include "interface/acknowledgement.h"
 #include "interface/winsock.h"
 #include "mainwindow/caption.h"
 #include "settings/numericvalue.h"
@@ -22,9 +21,6 @@
 namespace {
 const QString StatusStartRequested = QStringLiteral("Start Requested");
 const QString StatusStopRequested = QStringLiteral("Stop Requested");
-const QString StatusStopped = QStringLiteral("Connection Stopped");
-const QString StatusEstablished = QStringLiteral("Connection Established");
-const QString StatusWaiting = QStringLiteral("Connection closed.Waiting for reconnect.");
 
 // Setting a text box lays its text out again; most messages leave the
 // acknowledgement and its time as they were.
@@ -42,13 +38,14 @@ void frmInterface::Form_Load()
     ReadProgramInformation();
     if (m_windowing.programEnded())
         return;
+    // Reading the dialog's field creates it, hidden, loaded from the record.
     setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
-    m_strReceiveData.clear();
+    m_engine.clearMessages();
     m_receivedModel.storeCleared();
     txtRemoteIPAddress->setText(m_record.strRemoteIP);
     const QString port = decimalText(numericValue(m_record.strPort));
     txtRemotePort->setText(port);
-    txtLocalIPAddress->setText(m_winsock->localIP(0));
+    txtLocalIPAddress->setText(m_engine.localIP());
     txtLocalPort->setText(port);
     const bool autoStart = m_record.strAutoStart != QLatin1String("Off");
     mnuOptionsAutomaticStart->setChecked(autoStart);
@@ -66,15 +63,12 @@ void frmInterface::Start()
     txtItemCount->setText(QStringLiteral("0"));
     txtDateTime->clear();
     setTextIfChanged(txtInterfaceStatus, StatusStartRequested);
-    m_logWriteFailureReported = false;
 
     enter(State::Started);
     OpenFile();
-    m_winsock->setRemoteHost(0, txtRemoteIPAddress->text());
-    m_winsock->setRemotePort(0, roundedToInt32(numericValue(txtRemotePort->text())));
-    m_winsock->setProtocol(0, 0);
-    m_winsock->setLocalPort(0, roundedToInt32(numericValue(txtLocalPort->text())));
-    const int error = m_winsock->listen(0);
+    const int error = m_engine.listen({txtRemoteIPAddress->text(),
+                                       roundedToInt32(numericValue(txtRemotePort->text())),
+                                       roundedToInt32(numericValue(txtLocalPort->text()))});
     if (error == Winsock::ErrAddressInUse) {
         m_windowing.notice(this, QStringLiteral("The port is already in use.  Select another port number."));
         enter(State::PortInUse);
@@ -87,58 +81,43 @@ void frmInterface::Stop()
 {
     setTextIfChanged(txtInterfaceStatus, StatusStopRequested);
     enter(State::Stopped);
-    CloseFile();
-    closeAllEndpoints();
-    setTextIfChanged(txtInterfaceStatus, StatusStopped);
+    // Closes the log and every endpoint, then says "Connection Stopped".
+    m_engine.stop();
 }
 
-void frmInterface::closeAllEndpoints()
+void frmInterface::connectEngine()
 {
-    for (int index = 0; index < m_winsock->count(); ++index)
-        m_winsock->close(index);
-    // Stop and Exit close at once: answers still queued for earlier
-    // connections go with them.
-    m_winsock->dropRetiring();
+    connect(&m_engine, &InterfaceEngine::statusChanged, this,
+            [this](const QString &status) { setTextIfChanged(txtInterfaceStatus, status); });
+    connect(&m_engine, &InterfaceEngine::connectionEstablished, this,
+            [this](const QString &stamp) {
+                m_strDateTime = stamp;
+                txtStartDateAndTime->setText(stamp);
+            });
+    connect(&m_engine, &InterfaceEngine::messagesAdded, this, &frmInterface::showMessagesAdded);
+    connect(&m_engine, &InterfaceEngine::logWriteFailed, this, &frmInterface::noticeSoon);
+    connect(&m_engine, &InterfaceEngine::spillFailed, this, &frmInterface::noticeSoon);
+    // The box opens once the socket layer's handler has returned, and only
+    // one at a time: errors meanwhile show none.
+    connect(&m_engine, &InterfaceEngine::socketError, this, [this](int index, int number) {
+        if (m_socketErrorShowing)
+            return;
+        m_socketErrorShowing = true;
+        QTimer::singleShot(0, this, [this, index, number] {
+            m_socketErrorShowing = false;
+            Winsock_Error(index, number);
+        });
+    });
 }
 
 void frmInterface::Winsock_ConnectionRequest(int index, qint32 requestID)
 {
-    const int connection = index + 1;
-    // The newest connection replaces the current one: the old element goes
-    // with its connection and a fresh one accepts.
-    const auto acceptRequest = [&] {
-        if (!m_winsock->create(connection)) {
-            m_winsock->destroy(connection);
-            m_winsock->create(connection);
-        }
-        return m_winsock->accept(connection, requestID) == Winsock::NoError;
-    };
-    if (!acceptRequest()) {
-        // One more try on a fresh element; then the request is dropped and
-        // the listener goes on listening.
-        m_winsock->destroy(connection);
-        if (!acceptRequest()) {
-            m_winsock->destroy(connection);
-            return;
-        }
-    }
-    setTextIfChanged(txtInterfaceStatus, StatusEstablished);
-    BuildTimeStamp();
-    txtStartDateAndTime->setText(m_strDateTime);
+    m_engine.connectionRequest(index, requestID);
 }
 
-void frmInterface::Winsock_Close(int)
+void frmInterface::Winsock_Close(int index)
 {
-    // The listener stays open across a peer's close: requests already queued
-    // in it, and those that come meanwhile, are served instead of reset or
-    // refused. Only the connections close.
-    for (int connection = 1; connection < m_winsock->count(); ++connection)
-        m_winsock->close(connection);
-    setTextIfChanged(txtInterfaceStatus, StatusWaiting);
-    if (m_winsock->isListening(0))
-        return;
-    if (const int error = m_winsock->listen(0))
-        Winsock_Error(0, error);
+    m_engine.peerClose(index);
 }
 
 void frmInterface::Winsock_Error(int, int number)
@@ -154,52 +133,39 @@ void frmInterface::Winsock_Error(int, int number)
 
 void frmInterface::Winsock_DataArrival(int index, qint64)
 {
-    // One arrival is one message: whatever has come is taken whole.
-    const QByteArray message = m_winsock->takeData(index);
-    ++m_intTransactionCount;
-    // The line reaches the system before the answer leaves, after any lines
-    // still waiting for room; one that cannot go whole waits in turn.
-    if (m_log.isOpen() && !m_log.writeLine(message))
-        reportLogWriteFailure();
-    m_strReceiveData.append(message);
-    PrepareAck();
-    m_winsock->send(index, m_strSend2);
-    // The rest waits until the sender pauses (Winsock_ArrivalsSettled): a
-    // sender that waits for each answer sends again within microseconds.
+    m_engine.dataArrival(index);
 }
 
-void frmInterface::Winsock_ArrivalsSettled(int)
+void frmInterface::Winsock_ArrivalsSettled(int index)
 {
-    // A log deleted (made again, with its latest lines) or rotated away (a
-    // new one) meanwhile is followed: the check costs a system call that no
-    // answer need wait for.
-    if (m_log.isOpen() && !m_log.followLocation())
-        reportLogWriteFailure();
-    // Received messages go to disk in large chunks.
-    m_strReceiveData.spillIfDue();
-    if (m_strReceiveData.spillFailed() && !m_spillFailureReported)
-        reportSpillFailure();
+    m_engine.arrivalsSettled(index);
+}
 
+void frmInterface::showMessagesAdded()
+{
     // The window catches up before the event loop can paint it. Setting a
     // text box lays its text out again, which costs more than an answer.
-    setTextIfChanged(txtItemCount, QString::number(m_intTransactionCount));
+    setTextIfChanged(txtItemCount, QString::number(m_engine.transactionCount()));
     if (m_record.intShowCount == 1)
         AddTransactionCount();
-    setTextIfChanged(txtSendData, QString::fromLatin1(m_strSend2));
+    setTextIfChanged(txtSendData, QString::fromLatin1(m_engine.lastAcknowledgement()));
+    if (!m_engine.lastAcknowledgement().isEmpty()) {
+        m_strDateTime = m_engine.lastStamp();
+        setTextIfChanged(txtDateTime, m_strDateTime);
+    }
     m_receivedModel.messagesAdded();
 }
 
 void frmInterface::PrepareAck()
 {
-    BuildTimeStamp();
-    m_strSend2 = m_ackCache.of(m_record.strAckBeforeDate, m_strDateTime,
-                               m_record.strAckAfterDate, m_record.strMSASegment);
+    m_engine.prepareAck();
+    m_strDateTime = m_engine.lastStamp();
     setTextIfChanged(txtDateTime, m_strDateTime);
 }
 
 void frmInterface::BuildTimeStamp()
 {
-    m_strDateTime = m_clock.stampAt(QDateTime::currentMSecsSinceEpoch());
+    m_strDateTime = m_engine.buildTimeStamp();
 }
 
 void frmInterface::AddTransactionCount()
@@ -209,14 +175,8 @@ void frmInterface::AddTransactionCount()
 
 void frmInterface::OpenFile()
 {
-    // A log still open from a Start that failed on its port is reopened at
-    // the location now configured: that is no failure.
-    if (m_log.open(m_record.strLogfileLocation)) {
-        // Lines an earlier Start could not write go first.
-        if (!m_log.writePending())
-            reportLogWriteFailure();
+    if (m_engine.openLog())
         return;
-    }
     m_windowing.notice(this, QStringLiteral("The logfile could not be opened.\r\n"
                                             "Verify that the name is correct."));
     frmSetup &dialog = openSetup();
@@ -227,50 +187,10 @@ void frmInterface::OpenFile()
 
 void frmInterface::CloseFile()
 {
-    // One more try for lines still waiting; those that cannot go yet stay
-    // for the log the next Start opens.
-    if (m_log.isOpen() && m_log.writePending())
-        m_log.followLocation();
-    m_log.close();
-    m_logRetry.stop();
-}
-
-void frmInterface::reportLogWriteFailure()
-{
-    keepRetryingLog();
-    if (m_logWriteFailureReported)
-        return;
-    m_logWriteFailureReported = true;
-    // Told after the acknowledgement has gone, never in its way.
-    noticeSoon(QStringLiteral("The logfile %1 could not be written: %2")
-                   .arg(m_log.path(), m_log.errorString()));
-}
-
-void frmInterface::reportSpillFailure()
-{
-    m_spillFailureReported = true;
-    noticeSoon(QStringLiteral("The received messages could not be kept on disk: %1\r\n"
-                              "From now on they are kept in memory.")
-                   .arg(m_strReceiveData.spillError()));
+    m_engine.closeLog();
 }
 
 void frmInterface::noticeSoon(const QString &text)
 {
     QTimer::singleShot(0, this, [this, text] { m_windowing.notice(this, text); });
-}
-
-void frmInterface::keepRetryingLog()
-{
-    if (m_log.isOpen() && m_log.hasPending() && !m_logRetry.isActive())
-        m_logRetry.start(1000);
-}
-
-void frmInterface::retryLogLines()
-{
-    // Between arrivals the disk may get room again: the lines need not wait
-    // for the next message.
-    if (m_log.isOpen() && !(m_log.writePending() && m_log.followLocation()))
-        reportLogWriteFailure();
-    if (!m_log.isOpen() || !m_log.hasPending())
-        m_logRetry.stop();
 }

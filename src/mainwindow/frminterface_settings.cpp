@@ -32,7 +32,8 @@ bool frmInterface::readSettingsOnce(QString *reason)
         *reason = m_settingsWriteError;
         return false;
     }
-    setup().LoadTextBoxes();
+    if (m_setup)
+        m_setup->LoadTextBoxes();
     return true;
 }
 
@@ -56,7 +57,8 @@ void frmInterface::ReadProgramInformation()
     m_windowing.notice(this, QStringLiteral("The settings file %1 could not be repaired: %2\r\n"
                                             "The program goes on with the settings shown.")
                                  .arg(QDir::toNativeSeparators(m_settingsStore.filePath()), reason));
-    setup().LoadTextBoxes();
+    if (m_setup)
+        m_setup->LoadTextBoxes();
 }
 
 bool frmInterface::CheckBlankParameter()
@@ -65,18 +67,23 @@ bool frmInterface::CheckBlankParameter()
         m_strUpdate = QStringLiteral("Yes");
     txtRemoteIPAddress->setText(m_record.strRemoteIP);
     txtRemotePort->setText(m_record.strPort);
-    setup().LoadTextBoxes();
+    if (m_setup)
+        m_setup->LoadTextBoxes();
     return SaveFile();
 }
 
 bool frmInterface::SaveFile()
 {
-    // The remote endpoint as its boxes show it, the six of the setup dialog
-    // as its fields hold them, the two switches from the record.
-    SettingsRecord shown = m_record;
+    return SaveFile(m_record);
+}
+
+bool frmInterface::SaveFile(const SettingsRecord &values)
+{
+    // The remote endpoint as its boxes show it, the rest from the record as
+    // it stands or, for the setup dialog's Save, as it is about to be.
+    SettingsRecord shown = values;
     shown.strRemoteIP = txtRemoteIPAddress->text();
     shown.strPort = txtRemotePort->text();
-    setup().fieldsInto(shown);
     if (!m_settingsStore.write(writeSettings(shown), &m_settingsWriteError))
         return false;
     m_settingsWriteError.clear();
@@ -89,8 +96,12 @@ bool frmInterface::SaveFile()
 
 void frmInterface::saveFileOrReport()
 {
-    if (SaveFile())
-        return;
+    if (!SaveFile())
+        reportSettingsWriteFailure();
+}
+
+void frmInterface::reportSettingsWriteFailure()
+{
     m_windowing.notice(this, QStringLiteral("The settings file %1 could not be written: %2")
                                  .arg(QDir::toNativeSeparators(m_settingsStore.filePath()),
                                       m_settingsWriteError));

@@ -37,7 +37,7 @@ constexpr std::string_view StateRows[] = {
 };
 } // namespace
 
-frmSetup::frmSetup(SettingsRecord &record, Windowing &windowing, std::function<void()> writeFile,
+frmSetup::frmSetup(SettingsRecord &record, Windowing &windowing, WriteFile writeFile,
                    QWidget *parent)
     : QDialog(parent), m_record(record), m_windowing(windowing), m_writeFile(std::move(writeFile))
 {
@@ -238,7 +238,9 @@ void frmSetup::cmdEdit_Click()
 void frmSetup::cmdSave_Click()
 {
     enter(State::Saving);
-    m_writeFile();
+    SettingsRecord values = m_record;
+    fieldsInto(values);
+    m_writeFile(values);
     enter(State::Saved);
     LoadInfoFromTextBoxes();
     emit saved();

@@ -15,10 +15,10 @@ class QLineEdit;
 class QPushButton;
 class Windowing;
 
-// The setup dialog, a window of the main window. Its six fields are the
-// working copy of six settings of the record it is given, for as long as it
-// exists: the settings writer takes them from here, not from the record. It
-// tells its owner through its signals what the operator did.
+// The setup dialog, a window of the main window. It loads its six fields
+// from the record it is given and, on Save, stores them into it once the
+// file has been written. It tells its owner through its signals what the
+// operator did.
 class frmSetup : public QDialog
 {
     Q_OBJECT
@@ -29,10 +29,10 @@ public:
     // The arrangements of its controls. A new dialog is in View.
     enum class State { View, Editing, Saving, Saved, LogfileCorrection };
 
-    // Save runs `writeFile`, which writes the settings file taking the six
-    // values from fieldsInto(), before the record takes them.
-    frmSetup(SettingsRecord &record, Windowing &windowing, std::function<void()> writeFile,
-             QWidget *parent);
+    // Save runs `writeFile` with the record as the six fields would make it,
+    // which writes the settings file, before the record takes them.
+    using WriteFile = std::function<void(const SettingsRecord &values)>;
+    frmSetup(SettingsRecord &record, Windowing &windowing, WriteFile writeFile, QWidget *parent);
     ~frmSetup() override;
 
     QGroupBox *fraMSAACK = nullptr;
@@ -96,7 +96,7 @@ private:
 
     SettingsRecord &m_record;
     Windowing &m_windowing;
-    std::function<void()> m_writeFile;
+    WriteFile m_writeFile;
     // In their tab order, which is also the order Edit and Save switch them in.
     std::array<Field, 6> m_fields{};
     ControlStates m_states{{}};
