@@ -54,13 +54,13 @@ write_ini() { # dir port
         "[Show Transaction Count]" " 0 " "" "[Logfile Location]" "logfile.txt" > "$1/ackprobe.ini"
 }
 
-# start_program <executable> -> sets $port $pid $dir
+# start_program <executable> [arguments] -> sets $port $pid $dir
 start_program() {
     dir=$(mktemp -d "$work/run.XXXX")
     cp "$1" "$dir/"
     port=$("$sender" --free-port)
     write_ini "$dir" "$port"
-    (cd "$dir" && exec "${pin_receiver[@]}" "./$(basename "$1")" > "$dir/out.txt" 2>&1) &
+    (cd "$dir" && exec "${pin_receiver[@]}" "./$(basename "$1")" "${@:2}" > "$dir/out.txt" 2>&1) &
     pid=$!
     pids+=($pid)
     "$sender" --port "$port" --count 0 --connect-seconds 20 >/dev/null
@@ -90,7 +90,9 @@ start_prog_ms=$(printf '%s\n' "${startup_prog[@]}" | median)
 start_bare_ms=$(printf '%s\n' "${startup_bare[@]}" | median)
 
 echo "goal 1: $rounds alternating rounds of $count synchronous messages of $size bytes ..."
-start_program "$build/AckmereProbe"; prog_port=$port
+start_program "$build/AckmereProbe"; prog_port=$port; prog_pid=$pid
+# The same engine without its window: what the window costs is the difference.
+start_program "$build/AckmereProbe" --headless; headless_port=$port; headless_pid=$pid
 ref_port=$("$sender" --free-port)
 "${pin_receiver[@]}" "$build/bench/bench_reference" "$ref_port" & pids+=($!)
 "$sender" --port "$ref_port" --count 0 --connect-seconds 20 >/dev/null
@@ -100,7 +102,10 @@ poll_port=$("$sender" --free-port)
 "${pin_receiver[@]}" "$build/bench/bench_reference" "$poll_port" --poll-us 30 & pids+=($!)
 "$sender" --port "$poll_port" --count 0 --connect-seconds 20 >/dev/null
 prog_rates=() ref_rates=() poll_rates=() prog_p99=() ref_p99=() poll_p99=()
+headless_rates=() headless_p99=()
 for r in $(seq "$rounds"); do
+    out=$("${pin_sender[@]}" "$sender" --port "$headless_port" --count "$count" --size "$size")
+    headless_rates+=($(echo "$out" | field ' rate')); headless_p99+=($(echo "$out" | field p99_us))
     out=$("${pin_sender[@]}" "$sender" --port "$prog_port" --count "$count" --size "$size")
     prog_rates+=($(echo "$out" | field ' rate')); prog_p99+=($(echo "$out" | field p99_us))
     out=$("${pin_sender[@]}" "$sender" --port "$ref_port" --count "$count" --size "$size")
@@ -114,7 +119,9 @@ poll_rate=$(printf '%s\n' "${poll_rates[@]}" | median)
 prog_p99_us=$(printf '%s\n' "${prog_p99[@]}" | median)
 ref_p99_us=$(printf '%s\n' "${ref_p99[@]}" | median)
 poll_p99_us=$(printf '%s\n' "${poll_p99[@]}" | median)
-kill "$pid"
+headless_rate=$(printf '%s\n' "${headless_rates[@]}" | median)
+headless_p99_us=$(printf '%s\n' "${headless_p99[@]}" | median)
+kill "$prog_pid" "$headless_pid"
 
 echo "goals 2 and 3: $million synchronous messages in one run ..."
 start_program "$build/AckmereProbe"
@@ -151,6 +158,7 @@ echo
 echo "=== AckmereProbe against the reference responder (this run) ==="
 printf '1. throughput %s/s vs the polling reference %s/s: %s x (goal >= 0.80)\n' "$prog_rate" "$poll_rate" "$(ratio "$prog_rate" "$poll_rate")"
 printf '   p99 latency %s us vs %s us: %s x the polling reference (goal <= 2.00)\n' "$prog_p99_us" "$poll_p99_us" "$(ratio "$prog_p99_us" "$poll_p99_us")"
+printf '   headless probe %s/s, p99 %s us: %s x throughput, %s x p99 of the polling reference; the window %s x its throughput\n' "$headless_rate" "$headless_p99_us" "$(ratio "$headless_rate" "$poll_rate")" "$(ratio "$headless_p99_us" "$poll_p99_us")" "$(ratio "$prog_rate" "$headless_rate")"
 printf '   against the sleeping reference (%s/s, p99 %s us): %s x throughput, %s x p99\n' "$ref_rate" "$ref_p99_us" "$(ratio "$prog_rate" "$ref_rate")" "$(ratio "$prog_p99_us" "$ref_p99_us")"
 printf '2. the last 10,000 of %s messages at %s/s vs the first 10,000 at %s/s: %s (goal >= 0.90)\n' "$million_done" "$last_rate" "$first_rate" "$(ratio "$last_rate" "$first_rate")"
 printf '   medians of the first and the last ten windows of 10,000: %s/s and %s/s: %s\n' "$first_median" "$last_median" "$(ratio "$last_median" "$first_median")"

@@ -23,13 +23,10 @@ class InterfaceTest : public QObject
 
 private slots:
     void messageIsShownCountedLoggedAndAcknowledged();
-    void emptyTextsGiveTheFixedBytesAndTheStamp();
-    void messagesArrivingTogetherAreOneMessage();
     void portInUseLeavesThePortEditable();
     void otherListenFailureIsUnexpected();
     void stopAndStartKeepCountingAndKeepTheList();
     void showCountPutsTheCountInTheCaption();
-    void failedAcceptIsDroppedAndListeningGoesOn();
     void failedRelistenIsReported();
     void countingGoesOnPast32767();
     void everyFieldIsExactAfterEachMessageOfABurst();
@@ -64,39 +61,6 @@ void InterfaceTest::messageIsShownCountedLoggedAndAcknowledged()
     QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), framed(Adt) + "\r\n");
     // With the show-count option off the caption stays the interface name.
     QCOMPARE(w.windowTitle(), QStringLiteral("Interface"));
-}
-
-void InterfaceTest::emptyTextsGiveTheFixedBytesAndTheStamp()
-{
-    TestProgram program;
-    frmInterface &w = program.openListening();
-    // Empty values are repaired at start-up; set them empty after it.
-    w.record().strAckBeforeDate.clear();
-    w.record().strAckAfterDate.clear();
-    w.record().strMSASegment.clear();
-
-    LoopbackClient client;
-    QVERIFY(client.connectTo(program.port()));
-    const QDateTime before = QDateTime::currentDateTime();
-    QVERIFY(client.send("x"));
-    const AckTexts empty{"", "", ""};
-    QCOMPARE(empty.size(), 23);
-    QVERIFY(receivesAck(client, before, empty));
-}
-
-void InterfaceTest::messagesArrivingTogetherAreOneMessage()
-{
-    TestProgram program;
-    frmInterface &w = program.openListening();
-    LoopbackClient client;
-    QVERIFY(client.connectTo(program.port()));
-    const QByteArray two = framed(Adt) + framed(Adt);
-    QVERIFY(client.exchange(two));
-    // No second acknowledgement follows.
-    QCOMPARE(client.receive(1, 300), QByteArray());
-    QCOMPARE(w.txtItemCount->text(), QStringLiteral("1"));
-    QCOMPARE(w.receivedMessages().size(), 1);
-    QCOMPARE(w.receivedMessages().at(0), QByteArrayView(two));
 }
 
 void InterfaceTest::portInUseLeavesThePortEditable()
@@ -195,22 +159,6 @@ void InterfaceTest::showCountPutsTheCountInTheCaption()
     w.txtItemCount->setText(QStringLiteral("forty"));
     w.AddTransactionCount();
     QCOMPARE(w.windowTitle(), QStringLiteral("Interface forty"));
-}
-
-void InterfaceTest::failedAcceptIsDroppedAndListeningGoesOn()
-{
-    TestProgram program;
-    frmInterface &w = program.openListening();
-    // A request that the socket layer does not know cannot be accepted,
-    // neither the first time nor on the fresh element of the one retry.
-    w.Winsock_ConnectionRequest(0, 987654);
-    QCOMPARE(w.txtInterfaceStatus->text(), Shown::Listening);
-    QVERIFY(w.winsock().isListening(0));
-    QVERIFY(program.windowing.boxes.isEmpty());
-
-    LoopbackClient client;
-    QVERIFY(client.connectTo(program.port()));
-    QVERIFY(client.exchange("still answering"));
 }
 
 void InterfaceTest::failedRelistenIsReported()

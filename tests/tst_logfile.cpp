@@ -43,7 +43,6 @@ private slots:
     void fullDeviceIsToldOncePerStart();
     void fullFileSystemKeepsWholeLinesAndCatchesUpInOrder();
     void fifoAsLocationTakesTheWayBackWithoutHanging();
-    void logRotatedAwayGoesOnInANewFile();
 };
 
 void LogfileTest::framedMessageIsLoggedByteForByte()
@@ -286,30 +285,6 @@ void LogfileTest::fifoAsLocationTakesTheWayBackWithoutHanging()
     QCOMPARE(program.windowing.noticeTexts(), (QStringList{Shown::LogNotOpened, Shown::LogNotOpened}));
     QVERIFY2(w.transactionLog().errorString().contains(QStringLiteral("regular file")),
              qPrintable(w.transactionLog().errorString()));
-}
-
-void LogfileTest::logRotatedAwayGoesOnInANewFile()
-{
-    TestProgram program;
-    program.openListening({.logfileLocation = QStringLiteral("trace.log")});
-    const auto at = [&](const char *name) { return program.path(QString::fromLatin1(name)); };
-    LoopbackClient client;
-    QVERIFY(client.connectTo(program.port()));
-    QVERIFY(client.exchange("one"));
-    // Renamed away: what went into it stays there, the next line starts a new file.
-    QVERIFY(QFile::rename(at("trace.log"), at("trace.log.1")));
-    QVERIFY(client.exchange("two"));
-    QVERIFY(client.exchange("three"));
-    // Renamed and replaced by an empty file, as logrotate's "create" does.
-    QVERIFY(QFile::rename(at("trace.log"), at("trace.log.2")));
-    QFile created(at("trace.log"));
-    QVERIFY(created.open(QIODevice::WriteOnly));
-    QVERIFY(client.exchange("four"));
-    QVERIFY(client.exchange("five"));
-    QCOMPARE(program.readFile(QStringLiteral("trace.log.1")), QByteArray("one\r\ntwo\r\n"));
-    QCOMPARE(program.readFile(QStringLiteral("trace.log.2")), QByteArray("three\r\nfour\r\n"));
-    QCOMPARE(program.readFile(QStringLiteral("trace.log")), QByteArray("five\r\n"));
-    QVERIFY(program.windowing.boxes.isEmpty());
 }
 
 QTEST_MAIN(LogfileTest)

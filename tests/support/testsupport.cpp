@@ -209,37 +209,3 @@ bool ShownWindows::showWindows(bool withSetup)
     return showExposed(*m_window) && (!m_setup || showExposed(*m_setup));
 }
 
-QByteArray framed(const QByteArray &message)
-{
-    return '\x0b' + message + "\x1c\r";
-}
-
-QByteArray AckTexts::with(QByteArrayView stamp) const
-{
-    return "\x0bMSH" + before + stamp.toByteArray() + after + "\rMSA" + msa + "\r\x1c\r";
-}
-
-bool isAck(QByteArrayView ack, const QDateTime &from, const QDateTime &to, const AckTexts &texts)
-{
-    if (ack.size() != texts.size())
-        return false;
-    const QByteArrayView stamp = ack.sliced(4 + texts.before.size(), 12);
-    for (const char c : stamp)
-        if (c < '0' || c > '9')
-            return false;
-    if (ack != texts.with(stamp))
-        return false;
-    // A real minute, from the minute of `from` to that of `to`: a long run
-    // may cross more than one.
-    const QDateTime at = QDateTime::fromString(QString::fromLatin1(stamp), QStringLiteral("yyyyMMddHHmm"));
-    const auto minuteOf = [](const QDateTime &t) {
-        return QDateTime(t.date(), QTime(t.time().hour(), t.time().minute()));
-    };
-    return at.isValid() && minuteOf(from) <= at && at <= minuteOf(to);
-}
-
-bool receivesAck(LoopbackClient &client, const QDateTime &from, const AckTexts &texts)
-{
-    const QByteArray ack = client.receive(texts.size());
-    return isAck(ack, from, QDateTime::currentDateTime(), texts) && client.nothingMoreWaiting();
-}

@@ -169,27 +169,3 @@ protected:
 private:
     TestProgram m_program;
 };
-
-// A message in MLLP block framing.
-QByteArray framed(const QByteArray &message);
-
-// The texts an acknowledgement is made of; by default those of a new
-// settings file.
-struct AckTexts
-{
-    QByteArray before = "|||||";
-    QByteArray after = "||ACK|||||||||";
-    QByteArray msa = "|AA||||||";
-
-    // The acknowledgement's bytes with this 12-digit stamp.
-    QByteArray with(QByteArrayView stamp) const;
-    qsizetype size() const { return with("000000000000").size(); }
-};
-
-// True when `ack` is the acknowledgement of these texts, stamped with the
-// local time of a minute from `from` to `to`.
-bool isAck(QByteArrayView ack, const QDateTime &from, const QDateTime &to, const AckTexts &texts = {});
-// Reads one acknowledgement and checks it. The moment after is taken once the
-// answer is in: taken beside the read, it could come first and miss a minute
-// turning meanwhile.
-bool receivesAck(LoopbackClient &client, const QDateTime &from, const AckTexts &texts = {});

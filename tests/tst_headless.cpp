@@ -1,0 +1,130 @@
+// The probe without a window as a pipeline runs it: the real program as a
+// child process with no display, real senders on loopback, SIGTERM.
+
+#include "testbase.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+QByteArray settingsFile(quint16 port)
+{
+    return "[RemoteIP]\r\n0.0.0.0\r\n\r\n[Port]\r\n" + QByteArray::number(port)
+           + "\r\n\r\n[AutoStart]\r\nOff\r\n\r\n[ExitWarning]\r\nTrue\r\n\r\n"
+             "[MSH before date]\r\n|||||\r\n\r\n[MSH after date]\r\n||ACK|||||||||\r\n\r\n"
+             "[MSA Segment]\r\n|AA||||||\r\n\r\n[Interface Name]\r\nInterface\r\n\r\n"
+             "[Show Transaction Count]\r\n 0 \r\n\r\n[Logfile Location]\r\nlogfile.txt\r\n";
+}
+
+// The program in `dir` with no display to open.
+class Probe
+{
+public:
+    explicit Probe(const QString &dir, const QStringList &arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(QString::fromLatin1(name));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(dir);
+        process.start(QStringLiteral(ACKPROBE_EXECUTABLE), arguments);
+    }
+    ~Probe()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    // Until standard error holds `text`, the program ended or the time is up.
+    bool told(const QString &text)
+    {
+        return waitUntil([&] {
+            process.waitForReadyRead(10);
+            said += QString::fromLocal8Bit(process.readAllStandardError());
+            return said.contains(text) || process.state() == QProcess::NotRunning;
+        }) && said.contains(text);
+    }
+    QProcess process;
+    QString said;
+};
+} // namespace
+
+class HeadlessTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answersLogsAndEndsCleanlyOnSigterm();
+    void whatCannotGoOnEndsWithAStatus();
+};
+
+void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
+{
+    QTemporaryDir dir;
+    const quint16 port = freePort();
+    QFile ini(dir.filePath(QStringLiteral("ackprobe.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFile(port)) > 0);
+    ini.close();
+    Probe probe(dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
+    QVERIFY2(probe.told(QStringLiteral(":%1 ").arg(port)), qPrintable(probe.said));
+
+    LoopbackClient client;
+    QVERIFY(client.connectTo(port));
+    QVERIFY2(probe.told(QStringLiteral("Sender 127.0.0.1 port")), qPrintable(probe.said));
+    const QDateTime from = QDateTime::currentDateTime();
+    QByteArray log;
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray message = framed("MSH|^~\\&|A|B|C|D|||ADT^A01|M" + QByteArray::number(i) + "|P|2.5\r");
+        QVERIFY(client.send(message));
+        QVERIFY(receivesAck(client, from));
+        log += message + "\r\n";
+    }
+    client.close();
+    QVERIFY2(probe.told(QStringLiteral("closed the connection")), qPrintable(probe.said));
+
+    probe.process.terminate();
+    QVERIFY(probe.process.waitForFinished(WaitMs));
+    QCOMPARE(probe.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(probe.process.exitCode(), 0);
+    QFile written(dir.filePath(QStringLiteral("logfile.txt")));
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), log);
+    // Nothing was asked: the settings file stands as it was.
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.readAll(), settingsFile(port));
+}
+
+void HeadlessTest::whatCannotGoOnEndsWithAStatus()
+{
+    QTemporaryDir dir;
+    LoopbackClient holder;
+    const quint16 port = holder.listenOnLoopback();
+    QVERIFY(port != 0);
+    QFile ini(dir.filePath(QStringLiteral("ackprobe.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFile(port)) > 0);
+    ini.close();
+    {
+        // No operator is there to pick another port.
+        Probe probe(dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
+        QVERIFY(probe.process.waitForFinished(WaitMs));
+        probe.said += QString::fromLocal8Bit(probe.process.readAllStandardError());
+        QVERIFY(probe.process.exitCode() != 0);
+        QVERIFY2(probe.said.contains(QStringLiteral("port %1 is already in use").arg(port)), qPrintable(probe.said));
+    }
+    // Errors on the command line need no display in either mode.
+    for (const QStringList &arguments : {QStringList{QStringLiteral("--headless"), QStringLiteral("--no-such-option")},
+                                         QStringList{QStringLiteral("--no-such-option")},
+                                         QStringList{QStringLiteral("--settings-dir"), dir.filePath(QStringLiteral("missing"))}}) {
+        Probe probe(dir.path(), arguments);
+        QVERIFY(probe.process.waitForFinished(WaitMs));
+        const QString said = QString::fromLocal8Bit(probe.process.readAllStandardError());
+        QCOMPARE(probe.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(probe.process.exitCode(), 1);
+        QVERIFY2(said.contains(QStringLiteral("--help")), qPrintable(said));
+    }
+}
+
+QTEST_GUILESS_MAIN(HeadlessTest)
+#include "tst_headless.moc"
