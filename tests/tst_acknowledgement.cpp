@@ -27,6 +27,8 @@ private slots:
     void emptyTextsGive23Bytes();
     void cachedAcknowledgementFollowsEveryText();
     void eightBitTextsGoOutByteForByte();
+    void fieldsOfTheMessageFillTheTexts();
+    void textsWithoutFieldsAndMessagesWithoutMshGiveTodaysBytes();
     void storeKeepsEveryMessageExactly();
     void storeKeepsAMillionRowsAndFallsBackToMemory();
     void logAppendsExactLines();
@@ -108,6 +110,59 @@ void AcknowledgementTest::eightBitTextsGoOutByteForByte()
     const QByteArray ack = acknowledgementOf(QString::fromLatin1(high), QStringLiteral("000000000000"),
                                              QString(), QStringLiteral("\x01"));
     QCOMPARE(ack, "\x0bMSH" + high + "000000000000\rMSA\x01\r\x1c\r");
+}
+
+void AcknowledgementTest::fieldsOfTheMessageFillTheTexts()
+{
+    const QString stamp = QStringLiteral("202612070815");
+    const QString before = QStringLiteral("|^~\\&|{MSH-5}|{MSH-6}|{MSH-3}|{MSH-4}|");
+    const QString after = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}");
+    const QString msa = QStringLiteral("|AA|{MSH-10}");
+    const QByteArray header = "MSH|^~\\&|SEND|FAC|RECV|RFAC|20260101||ADT^A01^ADT_A01|CTRL1|P|2.5";
+    const QByteArray standard = "\x0bMSH|^~\\&|RECV|RFAC|SEND|FAC|202612070815||ACK^A01^ACK|CTRL1|P|2.5"
+                                "\rMSA|AA|CTRL1\r\x1c\r";
+    AcknowledgementCache cache;
+    // Framed or not; the header ends at CR, LF or the block's end.
+    for (const QByteArray &message : {"\x0b" + header + "\rEVN|A01\r\x1c\r", header,
+                                      header + "\nEVN|A01", "\x0b" + header + "\x1c\r"})
+        QCOMPARE(cache.of(before, stamp, after, msa, message), standard);
+
+    // The message's own separators; MSH-1 and MSH-2 are one component each;
+    // what the message lacks is empty, and the next segment is not read.
+    const QString fields = QStringLiteral("<{MSH-1}{MSH-2}{MSH-1.1}{MSH-2.1}{MSH-2.2}>"
+                                          "<{MSH-9}{MSH-9.1}{MSH-9.3}{MSH-9.4}{MSH-3.2}>"
+                                          "<{MSH-12}{MSH-13}{MSH-999}{MSH-4.1}>");
+    QCOMPARE(cache.of(fields, stamp, {}, {}, "MSH#@!$%#A######ORU@R01@ORU_R01#9##X\rPID#1#2#3#4#5#6#7#8#9"),
+             QByteArray("\x0bMSH<#@!$%#@!$%><ORU@R01@ORU_R01ORUORU_R01><X>" + stamp.toLatin1()
+                        + "\rMSA\r\x1c\r"));
+    // Encoding characters missing: a field is its one component.
+    QCOMPARE(cache.of({}, stamp, QStringLiteral("{MSH-9.1}|{MSH-9.2}|{MSH-2}"), {}, "MSH||||||||A^B"),
+             QByteArray("\x0bMSH" + stamp.toLatin1() + "A^B||\rMSA\r\x1c\r"));
+    // Everything else stays literal, braces included.
+    const QString literal = QStringLiteral("{MSH-}{MSH-0}{MSH-03}{MSH-1000}{MSH-3.}{MSH-3.0}{msh-3}{MSH-3{");
+    QCOMPARE(cache.of(literal + QStringLiteral("{{MSH-3}}"), stamp, {}, {}, header),
+             acknowledgementOf(literal + QStringLiteral("{SEND}"), stamp, {}, {}));
+}
+
+void AcknowledgementTest::textsWithoutFieldsAndMessagesWithoutMshGiveTodaysBytes()
+{
+    const QString stamp = QStringLiteral("202612070815");
+    const QStringList plain{QStringLiteral("|||||"), QStringLiteral("||ACK|||{}||{MSH|"),
+                            QStringLiteral("|AA|{MSH-x}|")};
+    AcknowledgementCache cache;
+    const QByteArray &cached = cache.of(plain[0], stamp, plain[1], plain[2]);
+    QCOMPARE(cached, acknowledgementOf(plain[0], stamp, plain[1], plain[2]));
+    // The very array of the cache: nothing is built a message.
+    for (const QByteArray &message : {QByteArray("\x0bMSH|^~\\&|A|B\r\x1c\r"), QByteArray()})
+        QCOMPARE(cache.of(plain[0], stamp, plain[1], plain[2], message).constData(), cached.constData());
+
+    // Fields of a message that has no MSH at its start are empty.
+    const QString fields = QStringLiteral("|{MSH-1}|{MSH-2}|{MSH-3}|{MSH-9.2}");
+    const QByteArray empty = acknowledgementOf(QStringLiteral("||||"), stamp, {}, {});
+    for (const QByteArray &message : {QByteArray(), QByteArray("MSH"), QByteArray("\x0bMSH\r"),
+                                      QByteArray("PID|^~\\&|A"), QByteArray("\x0b\x0bMSH|^~\\&|A"),
+                                      QByteArray(" MSH|^~\\&|A"), QByteArray("msh|^~\\&|A")})
+        QCOMPARE(cache.of(fields, stamp, {}, {}, message), empty);
 }
 
 void AcknowledgementTest::storeKeepsEveryMessageExactly()

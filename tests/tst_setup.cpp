@@ -63,6 +63,7 @@ private slots:
     void nameTypingStopsAt18ButLongerStoredNamesStayWhole();
     void closeBoxGivesTheMainWindowBack();
     void mainWindowTakesNoInputWhileTheDialogIsOpen();
+    void standardAckFillsTheThreeTextsForSave();
 };
 
 void SetupTest::designedAndCreatedOnFirstTouch()
@@ -260,6 +261,45 @@ void SetupTest::mainWindowTakesNoInputWhileTheDialogIsOpen()
     w.setupIfExists()->cmdExit->click();
     QTest::mouseClick(w.cmdStart, Qt::LeftButton);
     QVERIFY(w.winsock().isListening(0));
+}
+
+void SetupTest::standardAckFillsTheThreeTextsForSave()
+{
+    const QString before = QStringLiteral("|^~\\&|{MSH-5}|{MSH-6}|{MSH-3}|{MSH-4}|");
+    const QString after = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}");
+    const QString msa = QStringLiteral("|AA|{MSH-10}");
+    TestProgram program;
+    frmInterface &w = program.openShown();
+    frmSetup &d = showSetup(w);
+    // Only while the texts can be edited; last in the tab order.
+    QVERIFY(!d.cmdStandardAck->isEnabled());
+    QTest::mouseClick(d.cmdEdit, Qt::LeftButton);
+    QVERIFY(d.cmdStandardAck->isEnabled());
+    d.txtMSASegment->setFocus(Qt::OtherFocusReason);
+    QTest::keyClick(d.txtMSASegment, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), d.cmdStandardAck);
+    QTest::keyClick(d.cmdStandardAck, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), d.cmdSave); // Edit is off: the designed order goes on
+    QTest::mouseClick(d.cmdStandardAck, Qt::LeftButton);
+    QCOMPARE(d.txtAckBeforeDate->text(), before);
+    QCOMPARE(d.txtAckAfterDate->text(), after);
+    QCOMPARE(d.txtMSASegment->text(), msa);
+    // Nothing is stored until Save; Exit discards it.
+    QCOMPARE(w.record().strMSASegment, QStringLiteral("|AA||||||"));
+    QTest::mouseClick(d.cmdExit, Qt::LeftButton);
+    QCOMPARE(w.record().strAckBeforeDate, QStringLiteral("|||||"));
+
+    // Its access key, then Save.
+    frmSetup &again = editSetup(w);
+    retype(again.txtMSASegment, QStringLiteral("|AE|"));
+    QVERIFY(QTest::qWaitForWindowActive(&again));
+    QTest::keyClick(again.windowHandle(), Qt::Key_A, Qt::AltModifier);
+    QTRY_COMPARE(again.txtMSASegment->text(), msa); // a key clicks a button after its press is shown
+    QTest::mouseClick(again.cmdSave, Qt::LeftButton);
+    QVERIFY(!again.cmdStandardAck->isEnabled());
+    QCOMPARE(w.record().strAckAfterDate, after);
+    QVERIFY(program.ini().contains("[MSH before date]\r\n" + before.toLatin1() + "\r\n\r\n[MSH after date]\r\n"
+                                   + after.toLatin1() + "\r\n\r\n[MSA Segment]\r\n" + msa.toLatin1()));
 }
 
 QTEST_MAIN(SetupTest)

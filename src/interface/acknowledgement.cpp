@@ -58,6 +58,16 @@ const QByteArray &AcknowledgementCache::of(const QString &ackBeforeDate, const Q
     if (!m_built || dateTime != m_dateTime || ackBeforeDate != m_before
         || ackAfterDate != m_after || msaSegment != m_msa) {
         m_ack = acknowledgementOf(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
+        // The same bytes, parsed once for fields; the stamp and the framing
+        // are never fields.
+        m_template = {};
+        m_template.addLiteral("\x0bMSH");
+        m_template.addText(ackBeforeDate.toLatin1());
+        m_template.addLiteral(dateTime.toLatin1());
+        m_template.addText(ackAfterDate.toLatin1());
+        m_template.addLiteral("\rMSA");
+        m_template.addText(msaSegment.toLatin1());
+        m_template.addLiteral("\r\x1c\r");
         m_before = ackBeforeDate;
         m_dateTime = dateTime;
         m_after = ackAfterDate;
@@ -65,4 +75,12 @@ const QByteArray &AcknowledgementCache::of(const QString &ackBeforeDate, const Q
         m_built = true;
     }
     return m_ack;
+}
+
+QByteArray AcknowledgementCache::of(const QString &ackBeforeDate, const QString &dateTime,
+                                    const QString &ackAfterDate, const QString &msaSegment,
+                                    QByteArrayView message)
+{
+    const QByteArray &plain = of(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
+    return m_template.hasFields() ? m_template.expand(message) : plain;
 }

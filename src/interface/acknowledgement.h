@@ -1,6 +1,9 @@
 #pragma once
 
+#include "ackfields.h"
+
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
 
@@ -39,11 +42,18 @@ QByteArray acknowledgementOf(const QString &ackBeforeDate, const QString &dateTi
 class AcknowledgementCache
 {
 public:
+    // The texts as they stand, {MSH-n} included.
     const QByteArray &of(const QString &ackBeforeDate, const QString &dateTime,
                          const QString &ackAfterDate, const QString &msaSegment);
+    // The answer to `message`: fields of its MSH in the texts are filled in.
+    // Texts without fields give the cached array above, untouched; with
+    // fields, only the message's first segment is read.
+    QByteArray of(const QString &ackBeforeDate, const QString &dateTime,
+                  const QString &ackAfterDate, const QString &msaSegment, QByteArrayView message);
 
 private:
     QString m_before, m_dateTime, m_after, m_msa;
     QByteArray m_ack;
+    AckFields::Template m_template;
     bool m_built = false;
 };

@@ -26,15 +26,23 @@ using Controls::textBox;
 
 // The dialog's states. Columns: cmdEdit, the six fields in their tab order
 // (txtInterfaceName, chkShowCount, txtLogfileLocation, txtAckBeforeDate,
-// txtAckAfterDate, txtMSASegment), cmdSave. cmdExit is always enabled.
+// txtAckAfterDate, txtMSASegment), cmdSave, cmdStandardAck. cmdExit is
+// always enabled. Standard ACK works while the three texts can be edited.
 constexpr std::string_view StateRows[] = {
-    /* View */              "+  ------  -",
-    /* Editing */           "-  *+++++  +",
+    /* View */              "+  ------  -  -",
+    /* Editing */           "-  *+++++  +  +",
     // While the file is written (and a failure told), only Save is off.
-    /* Saving */            ".  ......  -",
-    /* Saved */             "-  ------  -",
-    /* LogfileCorrection */ ".  ..+...  +",
+    /* Saving */            ".  ......  -  .",
+    /* Saved */             "-  ------  -  -",
+    /* LogfileCorrection */ ".  ..+...  +  .",
 };
+
+// The answer senders that match answers to messages accept: the message's
+// applications and facilities swapped, its trigger, control ID, processing
+// ID and version echoed, and AA with its control ID.
+const QString StandardBeforeDate = QStringLiteral("|^~\\&|{MSH-5}|{MSH-6}|{MSH-3}|{MSH-4}|");
+const QString StandardAfterDate = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}");
+const QString StandardMSASegment = QStringLiteral("|AA|{MSH-10}");
 } // namespace
 
 frmSetup::frmSetup(SettingsRecord &record, Windowing &windowing, WriteFile writeFile,
@@ -54,7 +62,7 @@ frmSetup::frmSetup(SettingsRecord &record, Windowing &windowing, WriteFile write
     QList<ControlStates::Control> columns{cmdEdit};
     for (const Field &field : m_fields)
         columns << field.control;
-    columns << cmdSave;
+    columns << cmdSave << cmdStandardAck;
     m_states = ControlStates(columns);
     enter(State::View);
     // The dialog's loading: its fields come from the record before it can be shown.
@@ -128,6 +136,12 @@ void frmSetup::buildControls()
     heading.setPointSizeF(9.75);
     lblAckowledgement->setFont(heading);
     Twips::place(lblAckowledgement, 1800, 3480, 2895, 375);
+    // Beside the heading, above the MSH frame and in line with Exit: in the
+    // room the design leaves, so no designed control moves.
+    cmdStandardAck = button(this, "cmdStandardAck", QStringLiteral("Standard &ACK"),
+                            QStringLiteral("Fill the Acknowledgement Texts with a Standard ACK"), false);
+    cmdStandardAck->setAccessibleName(QStringLiteral("Standard ACK"));
+    Twips::place(cmdStandardAck, 4200, 2880, 1575, 375);
     ClassicLook::fitCaptions(this);
 
     QWidget::setTabOrder(cmdEdit, cmdSave);
@@ -138,12 +152,14 @@ void frmSetup::buildControls()
     QWidget::setTabOrder(txtLogfileLocation, txtAckBeforeDate);
     QWidget::setTabOrder(txtAckBeforeDate, txtAckAfterDate);
     QWidget::setTabOrder(txtAckAfterDate, txtMSASegment);
-    for (QPushButton *button : {cmdEdit, cmdSave, cmdExit})
+    QWidget::setTabOrder(txtMSASegment, cmdStandardAck);
+    for (QPushButton *button : {cmdEdit, cmdSave, cmdExit, cmdStandardAck})
         button->setAutoDefault(false);
 
     connect(cmdEdit, &QPushButton::clicked, this, &frmSetup::cmdEdit_Click);
     connect(cmdSave, &QPushButton::clicked, this, &frmSetup::cmdSave_Click);
     connect(cmdExit, &QPushButton::clicked, this, &frmSetup::cmdExit_Click);
+    connect(cmdStandardAck, &QPushButton::clicked, this, &frmSetup::cmdStandardAck_Click);
     txtLogfileLocation->installEventFilter(this);
     connect(txtInterfaceName, &QLineEdit::textEdited, this, &frmSetup::limitTypedInterfaceName);
     connect(txtInterfaceName, &QLineEdit::textChanged, this,
@@ -161,7 +177,8 @@ int frmSetup::showCountState() const
 void frmSetup::enter(State state)
 {
     static_assert(std::size(StateRows) == std::size_t(State::LogfileCorrection) + 1, "a row for each state");
-    static_assert(ControlStates::wellFormed(StateRows, 8), "a known cell for Edit, the six fields and Save");
+    static_assert(ControlStates::wellFormed(StateRows, 9),
+                  "a known cell for Edit, the six fields, Save and Standard ACK");
     m_states.apply(StateRows[int(state)]);
 }
 
@@ -244,6 +261,13 @@ void frmSetup::cmdSave_Click()
     enter(State::Saved);
     LoadInfoFromTextBoxes();
     emit saved();
+}
+
+void frmSetup::cmdStandardAck_Click()
+{
+    txtAckBeforeDate->setText(StandardBeforeDate);
+    txtAckAfterDate->setText(StandardAfterDate);
+    txtMSASegment->setText(StandardMSASegment);
 }
 
 void frmSetup::cmdExit_Click()

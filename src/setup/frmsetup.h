@@ -53,6 +53,9 @@ public:
     QLabel *lblAckAfterDate = nullptr;
     QLabel *lblAckBeforeDate = nullptr;
     QLabel *lblAckowledgement = nullptr;
+    // Fills the three acknowledgement texts with a standard original-mode
+    // ACK that echoes the message's header; Save stores them as any edit.
+    QPushButton *cmdStandardAck = nullptr;
 
     // 0 clear, 1 ticked.
     int showCountState() const;
@@ -65,6 +68,7 @@ public:
     void cmdEdit_Click();
     void cmdSave_Click();
     void cmdExit_Click();
+    void cmdStandardAck_Click();
 
 signals:
     // Save has written the file and put the fields into the record.

@@ -1,0 +1,67 @@
+#include "mllpgatherer.h"
+
+#include <cstring>
+
+namespace {
+constexpr char StartBlock = '\x0b';
+constexpr char FileSeparator = '\x1c';
+constexpr char CarriageReturn = '\x0d';
+
+qsizetype find(const char *p, qsizetype from, qsizetype size, char byte)
+{
+    const void *hit = std::memchr(p + from, byte, size_t(size - from));
+    return hit ? static_cast<const char *>(hit) - p : -1;
+}
+} // namespace
+
+void MllpGatherer::feed(QByteArrayView arrival, Receiver &receiver)
+{
+    const char *p = arrival.data();
+    const qsizetype size = arrival.size();
+    qsizetype at = 0;
+    while (at < size) {
+        if (m_state == State::Outside) {
+            const qsizetype start = find(p, at, size, StartBlock);
+            if (start != at)
+                receiver.outside(arrival.sliced(at, (start < 0 ? size : start) - at));
+            if (start < 0)
+                return;
+            receiver.blockBegins();
+            m_state = State::InBlock;
+            at = start;
+        }
+        // Inside a block from `at`: its end is the first 0x1C 0x0D, which
+        // may have begun in the arrival before.
+        const qsizetype blockFrom = at;
+        qsizetype end = -1;
+        if (m_state == State::AfterFileSeparator) {
+            if (p[at] == CarriageReturn)
+                end = at + 1;
+            m_state = State::InBlock;
+        }
+        while (end < 0) {
+            const qsizetype separator = find(p, at, size, FileSeparator);
+            if (separator < 0 || separator + 1 == size) {
+                // The block goes on into the next arrival.
+                m_state = separator < 0 ? State::InBlock : State::AfterFileSeparator;
+                receiver.blockBytes(arrival.sliced(blockFrom));
+                return;
+            }
+            if (p[separator + 1] == CarriageReturn)
+                end = separator + 2;
+            else
+                at = separator + 1;
+        }
+        receiver.blockBytes(arrival.sliced(blockFrom, end - blockFrom));
+        receiver.blockEnds();
+        m_state = State::Outside;
+        at = end;
+    }
+}
+
+void MllpGatherer::finish(Receiver &receiver)
+{
+    if (m_state != State::Outside)
+        receiver.blockIncomplete();
+    m_state = State::Outside;
+}

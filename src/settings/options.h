@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The operator's options beyond ackprobe.ini, so that that file keeps its
+// designed lines: how arrivals become messages, how answers go, which
+// optional columns the list shows.
+struct Options
+{
+    enum class AnswerMode { AtOnce, Delayed, Never };
+    static constexpr int ShortestDelayMs = 1;
+    static constexpr int LongestDelayMs = 60000;
+
+    bool wholeMllpMessages = false;
+    AnswerMode answerMode = AnswerMode::AtOnce;
+    int delayMs = 500;
+    // Of Time, Size, Type, ControlId and Answer, in the order shown.
+    QStringList listColumns;
+
+    bool operator==(const Options &) const = default;
+};
+
+// The columns [List] Columns may name.
+const QStringList &optionalListColumns();
+
+inline constexpr char OptionsFileName[] = "ackprobe-options.ini";
+
+struct OptionsReading
+{
+    Options options;
+    // One line for each value that could not be read and took its default;
+    // empty for a good file and for a missing one.
+    QStringList problems;
+};
+
+// ackprobe-options.ini in `folder`, read with QSettings' INI format.
+OptionsReading readOptions(const QString &folder);
+
+// Writes every option into ackprobe-options.ini in `folder`, keeping other
+// keys there. Empty on success, else why it failed, to be told once.
+QString writeOptions(const QString &folder, const Options &options);
