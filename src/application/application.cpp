@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include "interface/unixfile.h"
 #include "mainwindow/frminterface.h"
 #include "settings/settingsfolder.h"
 #include "settings/settingsstore.h"
@@ -122,6 +123,7 @@ void nameTheApplication()
 
 int runAckmereProbe(int &argc, char **argv)
 {
+    ignoreFileSizeSignal();
     if (const QString answer = answerWanted(argc, argv); !answer.isEmpty()) {
         const QCoreApplication core(argc, argv);
         nameTheApplication();
