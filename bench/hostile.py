@@ -2,10 +2,11 @@
 """Hostile senders and a hostile system against the real program, under a
 display of its own. Prints one line of figures per scenario.
 
-    bench/hostile.py BUILD_DIR/AckmereProbe      (needs xvfb, x11-utils, util-linux;
+    bench/hostile.py BUILD_DIR/AckmereProbe [SCENARIO...]   (needs xvfb, x11-utils, util-linux;
                                                  root for the full-disk scenario)
 """
 import os
+import select
 import shutil
 import signal
 import socket
@@ -41,7 +42,8 @@ def ack_size(msa="|AA||||||"):
 class Program:
     """The program in a folder of its own, listening on a free port."""
 
-    def __init__(self, executable, msa="|AA||||||", log="logfile.txt", limit=None):
+    def __init__(self, executable, msa="|AA||||||", log="logfile.txt", limit=None, fsize=None,
+                 cache=False):
         self.dir = tempfile.mkdtemp(prefix="hostile.")
         self.port = free_port()
         shutil.copy(executable, self.dir)
@@ -50,8 +52,13 @@ class Program:
         command = [os.path.join(self.dir, os.path.basename(executable))]
         if limit:
             command = ["prlimit", "--nofile=%d" % limit, "--"] + command
+        if fsize:
+            command = ["prlimit", "--fsize=%d" % fsize, "--"] + command
+        env = dict(os.environ)
+        if cache:  # the message store's spill file in the program's folder
+            env["XDG_CACHE_HOME"] = os.path.join(self.dir, "cache")
         self.process = subprocess.Popen(command, cwd=self.dir, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+                                        stderr=subprocess.DEVNULL, env=env)
         self.listening = wait_for(lambda: connects(self.port), 20)
 
     def alive(self):
@@ -265,6 +272,112 @@ def fifo_log(executable):
     shutil.rmtree(folder)
 
 
+def descriptors(pid):
+    try:
+        return len(os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return -1
+
+
+def replacing_storm(executable, count=1500, limit=1024, answer=16384):
+    """Peers that each replace the last and never read, at a descriptor limit;
+    then a normal sender."""
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, count + 512)), hard))
+    msa = "|AA|" + "x" * (answer - ack_size("|AA|"))
+    p = Program(executable, msa=msa, limit=limit)
+    peers, most, started = [], 0, time.monotonic()
+    for i in range(count):
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        try:
+            s.connect(("127.0.0.1", p.port))
+            for k in range(10):
+                s.sendall(ADT % (i * 10 + k))
+            # Answered (readable), though never read, before the next one replaces it.
+            poller = select.poll()
+            poller.register(s, select.POLLIN)
+            poller.poll(5000)
+        except OSError:
+            pass
+        peers.append(s)
+        if i % 50 == 49:
+            most = max(most, descriptors(p.process.pid))
+    storm = time.monotonic() - started
+    time.sleep(0.5)
+    most = max(most, descriptors(p.process.pid))
+    began = time.monotonic()
+    ok = False
+    try:
+        n = socket.create_connection(("127.0.0.1", p.port), timeout=60)
+        n.sendall(ADT % 999999)
+        ok = len(read_exactly(n, ack_size(msa))) == ack_size(msa)
+        n.close()
+    except OSError:
+        pass
+    waited = (time.monotonic() - began) * 1000
+    boxes = message_boxes()
+    print("replacing storm: %d peers that never read at a limit of %d descriptors in %.1f s, "
+          "at most %d descriptors held; a normal sender after it answered: %s in %.0f ms; "
+          "%d boxes on screen, alive: %s" % (count, limit, storm, most, ok, waited, boxes, p.alive()))
+    for s in peers:
+        s.close()
+    p.close()
+
+
+def file_size_limit_log(executable, count=1500, size=1000, limit=1 << 20):
+    """The log passes a file-size limit (ulimit -f)."""
+    body = b"x" * (size - len(ADT % 0))
+    p = Program(executable, fsize=limit)
+    s = socket.create_connection(("127.0.0.1", p.port), timeout=10)
+    answered = 0
+    try:
+        for i in range(count):
+            s.sendall((ADT % i)[:-2] + body + ACK_END)
+            answered += len(read_exactly(s, ack_size())) == ack_size()
+    except OSError:
+        pass
+    log = p.log()
+    lines = log.split(b"\r\n")
+    expected = [(ADT % i)[:-2] + body + ACK_END for i in range(len(lines) - 1)]
+    whole = log.endswith(b"\r\n") and lines[:-1] == expected
+    print("file-size limit of %d bytes on the log: %d of %d answered, log %d bytes with %d lines, "
+          "whole and in order: %s, %d boxes on screen, alive: %s"
+          % (limit, answered, count, len(log), len(lines) - 1, whole, message_boxes(), p.alive()))
+    p.close()
+
+
+def file_size_limit_store(executable, pieces=500, size=60000, limit=10 << 20):
+    """Only the message store's spill file passes a file-size limit (log on /dev/null)."""
+    p = Program(executable, log="/dev/null", fsize=limit, cache=True)
+    s = socket.create_connection(("127.0.0.1", p.port), timeout=10)
+    answered = 0
+    try:
+        for i in range(pieces):
+            s.sendall(b"%06d" % i + b"y" * (size - 6))
+            answered += len(read_exactly(s, ack_size())) == ack_size()
+    except OSError:
+        pass
+    time.sleep(0.5)
+    spill = -1
+    if p.alive():
+        fds = ["/proc/%d/fd/%s" % (p.process.pid, fd) for fd in os.listdir("/proc/%d/fd" % p.process.pid)]
+        spill = sum(os.path.getsize(f) for f in fds if os.readlink(f).startswith(os.path.join(p.dir, "cache")))
+    rss = int(next(l.split()[1] for l in open("/proc/%d/status" % p.process.pid)
+                   if l.startswith("VmRSS"))) // 1024 if p.alive() else -1
+    print("file-size limit of %d MiB on the spill file: %d MB in %d pieces, %d answered, "
+          "spill file %d bytes, resident %d MiB, %d boxes on screen, alive: %s"
+          % (limit >> 20, pieces * size // 1000000, pieces, answered, spill, rss,
+             message_boxes(), p.alive()))
+    p.close()
+
+
+SCENARIOS = ["connection_per_message", "reset_storm", "half_close", "never_reads",
+             "out_of_descriptors", "full_disk", "fifo_log", "replacing_storm",
+             "file_size_limit_log", "file_size_limit_store"]
+
+
 def main():
     executable = os.path.abspath(sys.argv[1])
     xvfb = None
@@ -276,13 +389,8 @@ def main():
         os.environ["DISPLAY"] = display
         time.sleep(1)
     try:
-        connection_per_message(executable)
-        reset_storm(executable)
-        half_close(executable)
-        never_reads(executable)
-        out_of_descriptors(executable)
-        full_disk(executable)
-        fifo_log(executable)
+        for name in sys.argv[2:] or SCENARIOS:
+            globals()[name](executable)
     finally:
         if xvfb:
             xvfb.send_signal(signal.SIGTERM)

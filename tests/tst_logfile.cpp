@@ -3,6 +3,7 @@
 
 #include "testsupport.h"
 
+#include "interface/transactionlog.h"
 #include "interface/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
@@ -14,7 +15,9 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -43,6 +46,7 @@ private slots:
     void fullDeviceIsToldOncePerStart();
     void fullFileSystemKeepsWholeLinesAndCatchesUpInOrder();
     void fifoAsLocationTakesTheWayBackWithoutHanging();
+    void fileSizeLimitKeepsWholeLinesAndTheProgramGoesOn();
 };
 
 void LogfileTest::framedMessageIsLoggedByteForByte()
@@ -285,6 +289,44 @@ void LogfileTest::fifoAsLocationTakesTheWayBackWithoutHanging()
     QCOMPARE(program.windowing.noticeTexts(), (QStringList{Shown::LogNotOpened, Shown::LogNotOpened}));
     QVERIFY2(w.transactionLog().errorString().contains(QStringLiteral("regular file")),
              qPrintable(w.transactionLog().errorString()));
+}
+
+void LogfileTest::fileSizeLimitKeepsWholeLinesAndTheProgramGoesOn()
+{
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("limited.log")));
+    QList<QByteArray> messages;
+    for (int i = 0; i < 80; ++i)
+        messages += "MSH|" + QByteArray::number(i).rightJustified(95, '0'); // lines of 101 bytes
+    // The limit falls inside line 50. A child takes it, so this process keeps none;
+    // its exit status tells which check failed.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit limited{49 * 101 + 50, saved.rlim_max};
+        ignoreFileSizeSignal();
+        TransactionLog log;
+        if (::setrlimit(RLIMIT_FSIZE, &limited) != 0 || !log.open(QString::fromLatin1(path)))
+            ::_exit(10);
+        int firstFailed = -1;
+        for (int i = 0; i < messages.size(); ++i)
+            if (!log.writeLine(messages.at(i)) && firstFailed < 0)
+                firstFailed = i;
+        struct stat status{};
+        ::stat(path.constData(), &status);
+        const int checks = (firstFailed == 49 ? 0 : 1) | (status.st_size == 49 * 101 ? 0 : 2)
+                           | (log.errorString() == systemReason(EFBIG) ? 0 : 4);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        ::_exit(checks | (log.writePending() ? 0 : 8));
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status), qPrintable(QStringLiteral("ended by signal %1").arg(WTERMSIG(status))));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QFile file(QFile::decodeName(path));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), linesOf(messages, messages.size()));
 }
 
 QTEST_MAIN(LogfileTest)

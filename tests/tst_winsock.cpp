@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -107,6 +108,8 @@ private slots:
     void answersQueuedAtTheEndStillGoOut();
     void peerLettingAnswersPileUpIsDropped();
     void listenerShortOfDescriptorsWaitsAndGoesOn();
+    void retiringPoolIsBoundedAndTheNewestSenderGetsIn();
+    void ipv6AndIPv4SendersAreBothServed();
 };
 
 void tst_Winsock::elementArrayAndProperties()
@@ -743,48 +746,134 @@ void tst_Winsock::peerLettingAnswersPileUpIsDropped()
     QCOMPARE(log.events, toldOnce);
 }
 
+// Takes every descriptor under a lowered limit but `left`; the guard gives
+// them back and restores the limit.
+[[nodiscard]] auto exhaustDescriptors(std::vector<int> &fillers, int left)
+{
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    const rlimit lowered{std::min<rlim_t>(256, saved.rlim_cur), saved.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+    for (int fd; (fd = ::eventfd(0, EFD_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    for (; left > 0 && !fillers.empty(); --left, fillers.pop_back())
+        ::close(fillers.back());
+    return qScopeGuard([&fillers, saved] {
+        for (const int fd : std::exchange(fillers, {}))
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+    });
+}
+
 void tst_Winsock::listenerShortOfDescriptorsWaitsAndGoesOn()
 {
     Winsock ws;
     EventLog log(ws);
     const quint16 port = listenOnFreePort(ws);
     QVERIFY(port != 0 && ws.create(1));
-    connect(&ws, &Winsock::connectionRequest, &ws, [&](int, qint32 id) { ws.accept(1, id); });
-    // Every descriptor under a lowered limit is taken; on every path all are
-    // given back and the limit restored.
-    rlimit saved{};
-    QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
-    const rlimit lowered{std::min<rlim_t>(256, saved.rlim_cur), saved.rlim_max};
+    int accepted = 0;
+    connect(&ws, &Winsock::connectionRequest, &ws, [&](int, qint32 id) {
+        ws.destroy(1);
+        ws.create(1);
+        accepted += ws.accept(1, id) == Winsock::NoError;
+    });
     std::vector<int> fillers;
-    const auto giveBack = [&] {
-        for (const int fd : std::exchange(fillers, {}))
-            ::close(fd);
-        ::setrlimit(RLIMIT_NOFILE, &saved);
-    };
-    const auto restore = qScopeGuard(giveBack);
-
     // Each shortage is told once; after an accept succeeds the next is told again.
     for (int shortage = 1; shortage <= 2; ++shortage) {
-        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
-        for (int fd; (fd = ::eventfd(0, EFD_CLOEXEC)) >= 0;)
-            fillers.push_back(fd);
-        QVERIFY(errno == EMFILE && !fillers.empty());
-        ::close(fillers.back());
-        fillers.pop_back();
-        LoopbackClient peer; // takes the one descriptor left
-        QVERIFY(peer.connectTo(port));
-        const QStringList told(shortage, QStringLiteral("error 0 10024"));
-        QTRY_COMPARE_WITH_TIMEOUT(log.events.filter(QStringLiteral("error")), told, WaitMs);
-        QTest::qWait(350); // the listener looks again meanwhile, without telling again
-        QCOMPARE(log.events.filter(QStringLiteral("error")), told);
-        QVERIFY(ws.isListening(0) && !ws.isConnected(1));
-
-        giveBack();
-        QTRY_VERIFY_WITH_TIMEOUT(ws.isConnected(1), WaitMs);
+        LoopbackClient first, peer;
+        {
+            const auto restore = exhaustDescriptors(fillers, 1);
+            QVERIFY(errno == EMFILE && !fillers.empty());
+            QVERIFY(first.connectTo(port)); // takes the one descriptor left: the reserve serves it
+            QTRY_VERIFY_WITH_TIMEOUT(ws.isConnected(1), WaitMs);
+            ws.send(1, "reserved");
+            QCOMPARE(first.receive(8), QByteArray("reserved"));
+            ::close(fillers.back());
+            fillers.pop_back();
+            QVERIFY(peer.connectTo(port)); // with the reserve spent, this one waits
+            const QStringList told(shortage, QStringLiteral("error 0 10024"));
+            QTRY_COMPARE_WITH_TIMEOUT(log.events.filter(QStringLiteral("error")), told, WaitMs);
+            QTest::qWait(350); // the listener looks again meanwhile, without telling again
+            QCOMPARE(log.events.filter(QStringLiteral("error")), told);
+            QVERIFY(ws.isListening(0));
+        }
+        QVERIFY(waitUntil([&] { return accepted == 2 * shortage; }));
+        QCOMPARE(first.waitForEnd(), 0); // replaced
         ws.send(1, "answered");
         QCOMPARE(peer.receive(8), QByteArray("answered"));
         ws.close(1);
     }
+}
+
+void tst_Winsock::retiringPoolIsBoundedAndTheNewestSenderGetsIn()
+{
+    const int socketsBefore = openSocketCount();
+    Winsock ws;
+    const quint16 port = listenOnFreePort(ws);
+    QSignalSpy errors(&ws, &Winsock::socketError);
+    const QByteArray answer = randomBytes(64 << 10, 5);
+    int accepted = 0, arrivals = 0;
+    connect(&ws, &Winsock::connectionRequest, &ws, [&](int, qint32 id) {
+        ws.destroy(1);
+        ws.create(1);
+        accepted += ws.accept(1, id) == Winsock::NoError;
+    });
+    connect(&ws, &Winsock::dataArrival, &ws, [&](int index, qint64) {
+        ws.takeData(index);
+        ++arrivals;
+        ws.send(index, answer);
+    });
+    // Each peer replaces the last and reads nothing, so every one replaced
+    // retires with its answer in the kernel; the first has more than the kernel takes.
+    constexpr int peers = Winsock::MaxRetiringConnections + 8;
+    std::vector<std::unique_ptr<LoopbackClient>> storm;
+    for (int i = 0; i < peers; ++i) {
+        storm.push_back(std::make_unique<LoopbackClient>());
+        QVERIFY(storm.back()->connectWithReceiveBuffer(port, 4096));
+        QVERIFY(waitUntil([&] { return accepted == i + 1; }));
+        do {
+            const int was = arrivals;
+            QVERIFY(storm.back()->send("MSH|") && waitUntil([&] { return arrivals > was; }));
+        } while (i == 0 && ws.bytesToWrite(1) == 0);
+    }
+    const int firstAnswers = arrivals - (peers - 1);
+    QCOMPARE(openSocketCount(), socketsBefore + peers + 2 + Winsock::MaxRetiringConnections);
+    // The oldest went first, its own queue with it; the newest retiring delivers everything.
+    const QByteArray all = answer.repeated(firstAnswers);
+    const QByteArray cut = storm.front()->receive(all.size());
+    QVERIFY(cut.size() < all.size() && all.startsWith(cut));
+    QVERIFY(storm[peers - 2]->receive(answer.size()) == answer);
+    QCOMPARE(storm[peers - 2]->waitForEnd(), 0);
+
+    // With no descriptor left, the newest sender still gets in at once.
+    std::vector<int> fillers;
+    const auto restore = exhaustDescriptors(fillers, 1);
+    LoopbackClient normal;
+    QVERIFY(normal.connectTo(port) && normal.send("MSH|normal"));
+    QVERIFY(normal.receive(answer.size()) == answer);
+    QCOMPARE(errors.count(), 0);
+}
+
+void tst_Winsock::ipv6AndIPv4SendersAreBothServed()
+{
+    Winsock ws;
+    const quint16 port = listenOnFreePort(ws);
+    LoopbackClient v4, v6;
+    QVERIFY(connectAndAccept(ws, v4, port, 1));
+    QCOMPARE(ws.remoteHostIP(1), QStringLiteral("127.0.0.1"));
+    QCOMPARE(QHostAddress(ws.localIP(0)).protocol(), QAbstractSocket::IPv4Protocol);
+    ws.create(2);
+    connect(&ws, &Winsock::connectionRequest, &ws, [&](int, qint32 id) { ws.accept(2, id); });
+    const bool connected = v6.connectToIPv6Loopback(port);
+    if (!connected && v6.error() != ECONNREFUSED)
+        QSKIP(qPrintable(QStringLiteral("::1 is not available here: %1").arg(std::strerror(v6.error()))));
+    QVERIFY2(connected, "refused on ::1");
+    QVERIFY(waitUntil([&] { return ws.isConnected(2); }));
+    QCOMPARE(ws.remoteHostIP(2), QStringLiteral("::1"));
+    ws.send(2, "six");
+    ws.send(1, "four");
+    QCOMPARE(v6.receive(3), QByteArray("six"));
+    QCOMPARE(v4.receive(4), QByteArray("four"));
 }
 
 QTEST_GUILESS_MAIN(tst_Winsock)

@@ -1,6 +1,7 @@
 #include "application.h"
 
 #include "headless/headlessprobe.h"
+#include "interface/unixfile.h"
 #include "mainwindow/frminterface.h"
 #include "settings/settingsfolder.h"
 #include "settings/settingsstore.h"
@@ -174,6 +175,7 @@ int runHeadless(int &argc, char **argv, const QString &chosenFolder)
 
 int runAckmereProbe(int &argc, char **argv)
 {
+    ignoreFileSizeSignal();
     // Read before the windowing system is opened: its answers and errors,
     // and the probe without a window, need no display.
     nameTheApplication();

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <csignal>
 #include <cstring>
 #include <unistd.h>
 #include <utility>
@@ -41,4 +42,11 @@ private:
 inline QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A write past a file-size limit (ulimit -f) then fails with EFBIG, which the
+// writers handle as a full disk, instead of ending the program with SIGXFSZ.
+inline void ignoreFileSizeSignal()
+{
+    ::signal(SIGXFSZ, SIG_IGN);
 }

@@ -4,11 +4,13 @@
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,7 +36,7 @@ constexpr qint64 kNextArrivalWaitNs = 30'000;
 constexpr qint64 kArrivalRunNs = 5'000'000;
 // A peer that reads nothing would otherwise grow our memory without end.
 constexpr qsizetype kMaxUnsent = 64 << 20;
-// What the retiring pool may hold in our own queues, all of it together.
+// What the retiring pool may hold, in our own queues and the kernel's, all of it together.
 constexpr qint64 kMaxRetiringBytes = 64 << 20;
 // A retiring connection that moves nothing for this long is given up.
 constexpr qint64 kRetiringPatienceMs = 30'000;
@@ -115,6 +117,81 @@ int kernelQueued(int fd)
 {
     int queued = 0;
     return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+// What the listener needs to take the newest sender when every other
+// descriptor is in use: closed just before that accept, taken again after it.
+UniqueFd reserveDescriptor()
+{
+    return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+bool connectionWaiting(int listener)
+{
+    pollfd waiting{listener, POLLIN, 0};
+    return ::poll(&waiting, 1, 0) > 0;
+}
+
+// The address as text; an IPv4 peer on a dual-stack socket reads as plain IPv4.
+QString addressText(const sockaddr_storage &address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        const auto &in = reinterpret_cast<const sockaddr_in &>(address);
+        ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr))
+            ::inet_ntop(AF_INET, in6.sin6_addr.s6_addr + 12, text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+    }
+    return QString::fromLatin1(text);
+}
+
+// The system has no IPv6 (or no dual-stack socket): IPv4 alone will do.
+bool noIPv6(int err)
+{
+    return err == EAFNOSUPPORT || err == EPROTONOSUPPORT || err == EADDRNOTAVAIL
+        || err == ENOPROTOOPT || err == EINVAL;
+}
+
+// A listening socket on every address at port: one dual-stack IPv6 socket
+// where the system has one, else IPv4 alone. Returns it, or sets *error.
+UniqueFd openListener(quint16 port, int *error)
+{
+    // The port can be taken again at once while old connections sit in
+    // TIME_WAIT; Linux still refuses it while another socket listens there.
+    const int on = 1;
+    const int off = 0;
+    UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (fd.isValid()) {
+        sockaddr_in6 any6{};
+        any6.sin6_family = AF_INET6;
+        any6.sin6_addr = in6addr_any;
+        any6.sin6_port = htons(port);
+        if (::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0
+            && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
+            && ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&any6), sizeof any6) == 0
+            && ::listen(fd.get(), SOMAXCONN) == 0)
+            return fd;
+    }
+    if (!noIPv6(errno)) {
+        *error = errno;
+        return {};
+    }
+    fd = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    any.sin_port = htons(port);
+    if (!fd.isValid() || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+        || ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0
+        || ::listen(fd.get(), SOMAXCONN) != 0) {
+        *error = errno;
+        return {};
+    }
+    return fd;
 }
 
 // Hands the kernel what it takes of queue now. Returns 0 or the error number.
@@ -256,12 +333,12 @@ struct Winsock::Retiring
     QByteArray outgoing;
     bool peerEnded = false;
     bool finishedSending = false;
-    int kernelQueued = -1; // as last seen by the watch
+    int kernelQueued = 0; // as last seen, counted in the pool's bytes
     QElapsedTimer sinceProgress;
 };
 
 Winsock::Winsock(QObject *parent)
-    : QObject(parent), m_readBuffer(kReadChunk, Qt::Uninitialized)
+    : QObject(parent), m_readBuffer(kReadChunk, Qt::Uninitialized), m_reserve(reserveDescriptor())
 {
     m_elements.emplace(0, std::make_unique<Element>());
     m_retiringWatch.setInterval(kRetiringWatchMs);
@@ -362,55 +439,35 @@ qint32 Winsock::boundPort(int index) const
     const Element *e = element(index);
     if (!e || !e->fd.isValid())
         return 0;
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getsockname(e->fd.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
         return 0;
-    return ntohs(address.sin_port);
+    // The port stands at the same place in both families' addresses.
+    return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
 }
-
-namespace {
-// The peer of a connected socket; IPv4 peers of a dual-stack socket read as IPv4.
-bool peerOf(int fd, QString *address, quint16 *port)
-{
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
-        return false;
-    char text[INET6_ADDRSTRLEN] = {};
-    if (peer.ss_family == AF_INET) {
-        const auto *in = reinterpret_cast<const sockaddr_in *>(&peer);
-        ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-        *port = ntohs(in->sin_port);
-    } else if (peer.ss_family == AF_INET6) {
-        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&peer);
-        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
-            ::inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], text, sizeof text);
-        else
-            ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        *port = ntohs(in6->sin6_port);
-    } else {
-        return false;
-    }
-    *address = QString::fromLatin1(text);
-    return true;
-}
-} // namespace
 
 QString Winsock::remoteHostIP(int index) const
 {
     const Element *e = element(index);
-    QString address;
-    quint16 port = 0;
-    return e && peerOf(e->fd.get(), &address, &port) ? address : QString();
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (!e || e->state != Element::State::Connected
+        || ::getpeername(e->fd.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QString();
+    return addressText(address);
 }
 
 quint16 Winsock::remotePeerPort(int index) const
 {
     const Element *e = element(index);
-    QString address;
-    quint16 port = 0;
-    return e && peerOf(e->fd.get(), &address, &port) ? port : 0;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (!e || e->state != Element::State::Connected
+        || ::getpeername(e->fd.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return 0;
+    // The port stands at the same place in both families' addresses.
+    return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
 }
 
 QString Winsock::localIP(int) const
@@ -443,22 +500,12 @@ int Winsock::listen(int index)
     if (e->localPort < 0 || e->localPort > 65535)
         return ErrAddressNotAvailable;
 
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    int error = 0;
+    UniqueFd fd = openListener(quint16(e->localPort), &error);
     if (!fd.isValid())
-        return wsaFromErrno(errno);
-    // The port can be taken again at once while old connections sit in
-    // TIME_WAIT; Linux still refuses it while another socket listens there.
-    const int on = 1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(quint16(e->localPort));
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
-        || ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
-        || ::listen(fd.get(), SOMAXCONN) != 0)
-        return wsaFromErrno(errno);
-
+        return wsaFromErrno(error);
     attach(index, *e, std::move(fd), true);
+    keepReserve();
     return NoError;
 }
 
@@ -587,6 +634,13 @@ void Winsock::onListenerReadable(int index, quint64 serial)
             const int err = errno;
             if (onlyThisConnectionFailed(err))
                 continue;
+            if (err == EMFILE || err == ENFILE) {
+                // The kernel takes a descriptor before it looks at the backlog.
+                if (!connectionWaiting(e->fd.get()))
+                    return;
+                if (freeDescriptorForAccept())
+                    continue;
+            }
             if (outOfResources(err))
                 stallListener(index, *e, wsaFromErrno(err));
             else if (!wouldBlock(err))
@@ -598,7 +652,35 @@ void Winsock::onListenerReadable(int index, quint64 serial)
         m_pendingRequests.insert(id, &connection);
         emit connectionRequest(index, id);
         m_pendingRequests.remove(id);
-    } // a connection nobody accepted is closed here
+        connection.reset(); // one nobody accepted is closed before the reserve is taken again
+        keepReserve();
+    }
+}
+
+bool Winsock::freeDescriptorForAccept()
+{
+    // A retiring connection goes before the reserve: the newest sender matters most.
+    if (!m_retiring.empty()) {
+        closeRetiring(m_retiring.begin()->first);
+        return true;
+    }
+    if (m_reserve.isValid()) {
+        m_reserve.reset();
+        return true;
+    }
+    return false;
+}
+
+void Winsock::keepReserve()
+{
+    // One system call, and only when the reserve was spent.
+    while (!m_reserve.isValid()) {
+        m_reserve = reserveDescriptor();
+        const int err = errno;
+        if (m_reserve.isValid() || (err != EMFILE && err != ENFILE) || m_retiring.empty())
+            return;
+        closeRetiring(m_retiring.begin()->first);
+    }
 }
 
 void Winsock::onReadable(int index, quint64 serial)
@@ -670,6 +752,7 @@ void Winsock::stallListener(int index, Element &e, int number)
 {
     e.reader->setEnabled(false);
     QTimer::singleShot(kAcceptRetryMs, this, [this, index, serial = e.serial] {
+        keepReserve();
         if (Element *listener = live(index, serial))
             listener->reader->setEnabled(true);
     });
@@ -705,13 +788,17 @@ void Winsock::endConnection(Element &e, bool peerEnded)
 
 void Winsock::retire(UniqueFd fd, QByteArray outgoing, bool peerEnded)
 {
-    while (!m_retiring.empty() && m_retiringBytes + outgoing.size() > kMaxRetiringBytes)
+    const int queued = kernelQueued(fd.get());
+    while (!m_retiring.empty()
+           && (int(m_retiring.size()) >= MaxRetiringConnections
+               || m_retiringBytes + outgoing.size() + queued > kMaxRetiringBytes))
         closeRetiring(m_retiring.begin()->first);
 
     const quint64 id = ++m_lastSerial;
     auto r = std::make_unique<Retiring>();
     r->fd = std::move(fd);
     r->outgoing = std::move(outgoing);
+    r->kernelQueued = queued;
     r->peerEnded = peerEnded;
     r->sinceProgress.start();
     r->reader.reset(new QSocketNotifier(r->fd.get(), QSocketNotifier::Read, this));
@@ -719,7 +806,7 @@ void Winsock::retire(UniqueFd fd, QByteArray outgoing, bool peerEnded)
     connect(r->reader.get(), &QSocketNotifier::activated, this, [this, id] { onRetiringReadable(id); });
     r->writer.reset(new QSocketNotifier(r->fd.get(), QSocketNotifier::Write, this));
     connect(r->writer.get(), &QSocketNotifier::activated, this, [this, id] { onRetiringWritable(id); });
-    m_retiringBytes += r->outgoing.size();
+    m_retiringBytes += r->outgoing.size() + queued;
     m_retiring.emplace(id, std::move(r));
     if (!m_retiringWatch.isActive())
         m_retiringWatch.start();
@@ -743,6 +830,8 @@ void Winsock::onRetiringWritable(quint64 id)
         closeRetiring(id);
         return;
     }
+    // What went is in the kernel's queue now, and still counts.
+    countKernelQueue(*r, kernelQueued(r->fd.get()));
     if (r->outgoing.size() < before)
         r->sinceProgress.restart();
     if (!r->outgoing.isEmpty())
@@ -781,10 +870,16 @@ void Winsock::closeRetiring(quint64 id)
     const auto it = m_retiring.find(id);
     if (it == m_retiring.end())
         return;
-    m_retiringBytes -= it->second->outgoing.size();
+    m_retiringBytes -= it->second->outgoing.size() + it->second->kernelQueued;
     m_retiring.erase(it);
     if (m_retiring.empty())
         m_retiringWatch.stop();
+}
+
+void Winsock::countKernelQueue(Retiring &r, int queued)
+{
+    m_retiringBytes += queued - r.kernelQueued;
+    r.kernelQueued = queued;
 }
 
 void Winsock::watchRetiring()
@@ -793,7 +888,7 @@ void Winsock::watchRetiring()
     for (const auto &[id, r] : m_retiring) {
         // The kernel's queue shrinking means the peer is reading: that is progress too.
         if (const int queued = kernelQueued(r->fd.get()); queued != r->kernelQueued) {
-            r->kernelQueued = queued;
+            countKernelQueue(*r, queued);
             r->sinceProgress.restart();
         } else if (r->sinceProgress.hasExpired(kRetiringPatienceMs)) {
             stuck.push_back(id);

@@ -69,17 +69,17 @@ public:
     // chose when listening on port 0), or 0 when the element has no socket.
     qint32 boundPort(int index) const;
 
-    // The connected peer's address (IPv4 as dotted decimal) and port, or an
-    // empty text and 0 when the element has no connection.
-    QString remoteHostIP(int index) const;
-    quint16 remotePeerPort(int index) const;
-
     // The machine's first non-loopback IPv4 address, or 127.0.0.1.
     QString localIP(int index) const;
+    // The address of the peer connected to the element ("" when none); an
+    // IPv4 sender reads as plain IPv4 ("127.0.0.1"), never IPv4-mapped IPv6.
+    QString remoteHostIP(int index) const;
+    // The port of that peer, or 0.
+    quint16 remotePeerPort(int index) const;
 
-    // Listen on all IPv4 interfaces at the local port. Returns 0, or the
-    // error number: ErrAddressInUse when another socket already listens on
-    // the port.
+    // Listen on every IPv4 and IPv6 address at the local port (IPv4 alone on
+    // a system without IPv6). Returns 0, or the error number:
+    // ErrAddressInUse when another socket already listens on the port.
     int listen(int index);
     // Connect this closed element to the peer of a connection request.
     // Returns 0 or an error number (unknown request, element not closed).
@@ -100,6 +100,11 @@ public:
     // still queued keep delivering them out of sight of the elements, then end
     // in order. This closes every one of them at once (for Stop and Exit).
     void dropRetiring();
+    // At most this many connections retire at once (and 64 MiB, counting the
+    // kernel's queues); past that the oldest goes first. When descriptors run
+    // out, retiring connections and then a reserved descriptor make room for
+    // the newest sender.
+    static constexpr int MaxRetiringConnections = 32;
 
     bool isListening(int index) const;
     bool isConnected(int index) const;
@@ -145,6 +150,10 @@ private:
     void onWritable(int index, quint64 serial);
     void failElement(int index, int number);
     void stallListener(int index, Element &e, int number);
+    // Gives up a retiring connection or the reserve; false when neither is left.
+    bool freeDescriptorForAccept();
+    // Takes the reserve again, before any retiring connection.
+    void keepReserve();
     void dropOverflowing(int index, Element &e);
 
     // Closes the element's connection, or hands it to the retiring pool when
@@ -155,6 +164,7 @@ private:
     void onRetiringReadable(quint64 id);
     void onRetiringWritable(quint64 id);
     void closeRetiring(quint64 id);
+    void countKernelQueue(Retiring &r, int queued);
     void watchRetiring();
 
     std::map<int, std::unique_ptr<Element>> m_elements;
@@ -166,6 +176,7 @@ private:
     QByteArray m_readBuffer;
     // Oldest first, so the oldest is given up first when the pool runs full.
     std::map<quint64, std::unique_ptr<Retiring>> m_retiring;
-    qint64 m_retiringBytes = 0; // our own queues in the pool, not the kernel's
+    qint64 m_retiringBytes = 0; // our own queues in the pool and the kernel's, as last seen
     QTimer m_retiringWatch;
+    UniqueFd m_reserve; // see freeDescriptorForAccept()
 };

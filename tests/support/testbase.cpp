@@ -49,11 +49,11 @@ bool LoopbackClient::failed()
     return false;
 }
 
-bool LoopbackClient::fresh(int receiveBuffer)
+bool LoopbackClient::fresh(int receiveBuffer, bool ipv6)
 {
     close();
     m_error = 0;
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0)
         return failed();
     if (receiveBuffer > 0
@@ -72,6 +72,16 @@ bool LoopbackClient::connectWithReceiveBuffer(quint16 port, int bytes)
     const sockaddr_in address = loopback(port);
     // A listener's backlog completes the handshake without its event loop.
     return fresh(bytes)
+           && (::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 || failed());
+}
+
+bool LoopbackClient::connectToIPv6Loopback(quint16 port)
+{
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port);
+    return fresh(0, true)
            && (::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 || failed());
 }
 

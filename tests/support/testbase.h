@@ -30,6 +30,9 @@ public:
     // As connectTo, with the receive buffer set before the handshake so the
     // window the peer sees stays that small.
     bool connectWithReceiveBuffer(quint16 port, int bytes);
+    // As connectTo, to ::1; on failure error() tells why (EAFNOSUPPORT,
+    // EADDRNOTAVAIL: the machine has no IPv6 loopback).
+    bool connectToIPv6Loopback(quint16 port);
     // Holds a port the system picks, as another program would (with
     // SO_REUSEADDR). Returns it, or 0.
     quint16 listenOnLoopback();
@@ -68,7 +71,7 @@ public:
     void close();
 
 private:
-    bool fresh(int receiveBuffer = 0);
+    bool fresh(int receiveBuffer = 0, bool ipv6 = false);
     bool failed();
 
     int m_fd = -1;
