@@ -68,7 +68,7 @@ void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
     QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFile(port)) > 0);
     ini.close();
     Probe probe(dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
-    QVERIFY2(probe.told(QStringLiteral(":%1 ").arg(port)), qPrintable(probe.said));
+    QVERIFY2(probe.told(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(probe.said));
 
     LoopbackClient client;
     QVERIFY(client.connectTo(port));

@@ -124,7 +124,7 @@ int HeadlessProbe::start()
         m_engine.stop();
         return 1;
     }
-    say(QStringLiteral("Listening on 0.0.0.0:%1 (every address of this machine, such as %2).")
+    say(QStringLiteral("Listening on port %1 of every address of this machine, such as %2.")
                 .arg(m_engine.winsock().boundPort(0))
                 .arg(m_engine.localIP()));
     return 0;
