@@ -13,6 +13,7 @@
 #include "windowing/windowing.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -161,9 +162,12 @@ void frmInterface::Winsock_DataArrival(int index, qint64)
     // still waiting for room; one that cannot go whole waits in turn.
     if (m_log.isOpen() && !m_log.writeLine(message))
         reportLogWriteFailure();
-    m_strReceiveData.append(message);
+    // When it came and what went back, for the list's columns (the engine takes this over).
+    const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
+    m_strReceiveData.append(message, {arrived, arrived});
     PrepareAck();
     m_winsock->send(index, m_strSend2);
+    m_strReceiveData.setAnswer(m_strReceiveData.size() - 1, m_strSend2, QDateTime::currentMSecsSinceEpoch());
     // The rest waits until the sender pauses (Winsock_ArrivalsSettled): a
     // sender that waits for each answer sends again within microseconds.
 }
