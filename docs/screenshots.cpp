@@ -4,6 +4,7 @@
 // under Xvfb).
 
 #include "mainwindow/frminterface.h"
+#include "mainwindow/listcolumns.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/receivedlistview.h"
@@ -94,7 +95,38 @@ int main(int argc, char **argv)
     viewer->grab().save(out.filePath(QStringLiteral("viewer.png")));
     viewer->close();
 
+    // The list with every optional column on, as the header's menu turns them
+    // on; the choice goes to this run's own options file.
+    ListColumns::writeChosen(home.path(), {ListColumns::Column::Time, ListColumns::Column::Size,
+                                           ListColumns::Column::Type, ListColumns::Column::ControlId,
+                                           ListColumns::Column::Answer});
     window.Stop();
+    {
+        // Its automatic start listens on the port the first window left.
+        frmInterface columns(windowing, home.path());
+        columns.Form_Load();
+        columns.move(0, 0);
+        columns.resize(window.width() * 3 / 2, window.height());
+        columns.show();
+        settle(300);
+        QTcpSocket again;
+        again.connectToHost(QHostAddress::LocalHost, port);
+        again.waitForConnected(5000);
+        for (int n = 1; n <= 12; ++n) {
+            again.write(adt(n));
+            again.flush();
+            QElapsedTimer timer;
+            timer.start();
+            while (again.bytesAvailable() == 0 && timer.elapsed() < 2000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            again.readAll();
+        }
+        settle(500);
+        columns.lvwReceiveData->grab().save(out.filePath(QStringLiteral("columns.png")));
+        columns.Stop();
+    }
+    ListColumns::writeChosen(home.path(), {});
+
     window.mnuOptionsSetup_Click();
     frmSetup *setup = window.setupIfExists();
     setup->move(660, 0);

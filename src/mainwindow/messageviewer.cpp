@@ -228,7 +228,7 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
                      QStringLiteral("Copy the message as text, one segment to a line"));
     cmdSaveAs = button(this, "cmdSaveAs", QStringLiteral("&Save As..."),
                        QStringLiteral("Save the message's bytes as received"));
-    cmdClose = button(this, "cmdClose", QStringLiteral("C&lose"), QStringLiteral("Close this window"));
+    cmdClose = button(this, "cmdClose", QStringLiteral("Cl&ose"), QStringLiteral("Close this window"));
     // A screen reader says the caption without its access-key mark.
     for (QPushButton *b : {cmdCopy, cmdSaveAs, cmdClose})
         b->setAccessibleName(QString(b->text()).remove(QLatin1Char('&')));
