@@ -7,6 +7,7 @@
 #include "mainwindow/listcolumns.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"
+#include "mainwindow/placeline.h"
 #include "mainwindow/receivedlistview.h"
 #include "windowing/windowing.h"
 #include "setup/frmsetup.h"
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTextDocument>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -91,6 +93,11 @@ int main(int argc, char **argv)
     MessageViewer *viewer = window.messageCommands().viewer();
     viewer->resize(viewer->width(), viewer->height() * 2 / 3);
     viewer->move(0, 0);
+    // The cursor on the patient's identifier, as a click puts it there.
+    QTextCursor onId = viewer->txtMessage->document()->find(QStringLiteral("4723"));
+    onId.setPosition(onId.selectionStart());
+    viewer->txtMessage->setTextCursor(onId);
+    viewer->lblPlace->refresh(true);
     settle(300);
     viewer->grab().save(out.filePath(QStringLiteral("viewer.png")));
     viewer->close();

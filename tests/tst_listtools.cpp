@@ -165,7 +165,8 @@ void ListToolsTest::theHeaderMenuTurnsColumnsOnAndTheOptionsFileKeepsThem()
     QCOMPARE(model.columnCount(), 4);
     QCOMPARE(model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Time"));
     QVERIFY(QTime::fromString(model.index(0, 1).data().toString(), QStringLiteral("hh:mm:ss.zzz")).isValid());
-    QCOMPARE(list.columnWidth(0) + list.columnWidth(1) + list.columnWidth(2) + list.columnWidth(3), list.width());
+    QCOMPARE(list.columnWidth(0) + list.columnWidth(1) + list.columnWidth(2) + list.columnWidth(3),
+             list.viewport()->width());
     // The other options stay; the choice is kept in the list's order.
     const QByteArray kept = program.readFile(QStringLiteral("ackprobe-options.ini"));
     QVERIFY2(kept.contains("Mode=Always"), kept.constData());

@@ -109,9 +109,12 @@ void ReceivedListView::fitDataIn()
     int others = 0;
     for (int column = 1; column < m_header->count(); ++column)
         others += m_header->sectionSize(column);
-    // Alone it is exactly as wide as the list; beside others never less than a few letters.
-    const int least = others > 0 ? fontMetrics().averageCharWidth() * 8 : 0;
-    m_header->resizeSection(0, qMax(least, m_listWidth - others));
+    // Alone it is exactly as wide as the list, as designed; beside others it
+    // takes what they leave in sight, never less than a few letters.
+    if (others == 0)
+        return m_header->resizeSection(0, m_listWidth);
+    const int inSight = m_listWidth - (width() - viewport()->width());
+    m_header->resizeSection(0, qMax(fontMetrics().averageCharWidth() * 8, inSight - others));
 }
 
 void ReceivedListView::followNewest()
@@ -181,6 +184,7 @@ void ReceivedListView::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
     placeHeader();
+    fitDataIn();
     updateScrollBars();
     followNewest();
 }
