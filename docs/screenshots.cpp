@@ -4,8 +4,10 @@
 // under Xvfb).
 
 #include "mainwindow/frminterface.h"
+#include "mainwindow/listcolumns.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"
+#include "mainwindow/placeline.h"
 #include "mainwindow/receivedlistview.h"
 #include "windowing/windowing.h"
 #include "setup/frmsetup.h"
@@ -16,6 +18,7 @@
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTextDocument>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -90,11 +93,47 @@ int main(int argc, char **argv)
     MessageViewer *viewer = window.messageCommands().viewer();
     viewer->resize(viewer->width(), viewer->height() * 2 / 3);
     viewer->move(0, 0);
+    // The cursor on the patient's identifier, as a click puts it there.
+    QTextCursor onId = viewer->txtMessage->document()->find(QStringLiteral("4723"));
+    onId.setPosition(onId.selectionStart());
+    viewer->txtMessage->setTextCursor(onId);
+    viewer->lblPlace->refresh(true);
     settle(300);
     viewer->grab().save(out.filePath(QStringLiteral("viewer.png")));
     viewer->close();
 
+    // The list with every optional column on, as the header's menu turns them
+    // on; the choice goes to this run's own options file.
+    ListColumns::writeChosen(home.path(), {ListColumns::Column::Time, ListColumns::Column::Size,
+                                           ListColumns::Column::Type, ListColumns::Column::ControlId,
+                                           ListColumns::Column::Answer});
     window.Stop();
+    {
+        // Its automatic start listens on the port the first window left.
+        frmInterface columns(windowing, home.path());
+        columns.Form_Load();
+        columns.move(0, 0);
+        columns.resize(window.width() * 3 / 2, window.height());
+        columns.show();
+        settle(300);
+        QTcpSocket again;
+        again.connectToHost(QHostAddress::LocalHost, port);
+        again.waitForConnected(5000);
+        for (int n = 1; n <= 12; ++n) {
+            again.write(adt(n));
+            again.flush();
+            QElapsedTimer timer;
+            timer.start();
+            while (again.bytesAvailable() == 0 && timer.elapsed() < 2000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            again.readAll();
+        }
+        settle(500);
+        columns.lvwReceiveData->grab().save(out.filePath(QStringLiteral("columns.png")));
+        columns.Stop();
+    }
+    ListColumns::writeChosen(home.path(), {});
+
     window.mnuOptionsSetup_Click();
     frmSetup *setup = window.setupIfExists();
     setup->move(660, 0);

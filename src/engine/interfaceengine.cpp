@@ -134,8 +134,10 @@ void InterfaceEngine::dataArrival(int index)
     // still waiting for room; one that cannot go whole waits in turn.
     if (m_log.isOpen() && !m_log.writeLine(message))
         reportLogWriteFailure();
-    m_store.append(message);
+    const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
+    m_store.append(message, {arrived, arrived});
     m_winsock->send(index, prepareAck());
+    m_store.setAnswer(m_store.size() - 1, m_lastAck, arrived);
     // The rest waits until the sender pauses (arrivalsSettled): a sender
     // that waits for each answer sends again within microseconds.
 }

@@ -56,8 +56,9 @@ MessageStore::MessageStore(QStringList spillFolders) : m_folders(std::move(spill
 
 MessageStore::~MessageStore() = default;
 
-void MessageStore::append(QByteArrayView message)
+void MessageStore::append(QByteArrayView message, const MessageInfo &info)
 {
+    m_details.push_back({info, false, {}, 0}); // stand-in block's one line here
     qint64 at = totalBytes() - m_fileBytes;
     const char *from = message.data();
     qsizetype left = message.size();
@@ -81,6 +82,7 @@ void MessageStore::clear()
     m_chunks.clear();
     m_offsets.assign(1, 0);
     m_offsets.shrink_to_fit();
+    m_details = {}; // stand-in block's one line here
     m_file.reset();
     m_fileBytes = 0;
 }
@@ -145,3 +147,28 @@ void MessageStore::copyFromMemory(qint64 from, qint64 to, char *out) const
         from += n;
     }
 }
+
+// --- Per-message details: the in-memory stand-in, replaced at merge ---
+MessageInfo MessageStore::info(qint64 index) const
+{
+    return m_details.at(size_t(index)).info;
+}
+
+void MessageStore::setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs)
+{
+    Details &d = m_details.at(size_t(index));
+    d.answered = true;
+    d.answer = answer.toByteArray();
+    d.sentMs = sentMs;
+}
+
+bool MessageStore::answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const
+{
+    const Details &d = m_details.at(size_t(index));
+    if (bytes)
+        *bytes = d.answered ? d.answer : QByteArray();
+    if (sentMs)
+        *sentMs = d.answered ? d.sentMs : 0;
+    return d.answered;
+}
+// --- end of the block

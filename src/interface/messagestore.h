@@ -11,6 +11,17 @@
 #include <memory>
 #include <vector>
 
+// --- Per-message details: the simplest in-memory stand-in; the store-find
+// branch replaces this block (and its twin in messagestore.cpp) at merge.
+struct MessageInfo
+{
+    qint64 arrivedMs = 0;      // ms since epoch when the message was complete
+    qint64 firstArrivalMs = 0; // ms since epoch of its first piece
+    qint32 arrivals = 1;       // arrivals it took
+    enum class Kind : quint8 { Arrival, Block, Outside, Incomplete } kind = Kind::Arrival;
+};
+// --- end of the block
+
 // Every message received since start-up, in order of arrival, each held once
 // as its bytes. The bytes go to an append-only spill file, unlinked as soon
 // as it is made, so a run of weeks keeps only a small index in memory (one
@@ -29,8 +40,18 @@ public:
     MessageStore(const MessageStore &) = delete;
     MessageStore &operator=(const MessageStore &) = delete;
 
-    void append(QByteArrayView message);
+    void append(QByteArrayView message, const MessageInfo &info = {});
     void clear();
+
+    // --- Per-message details (stand-in block, replaced at merge) ---
+    MessageInfo info(qint64 index) const;
+    // Once per message, any time after append.
+    void setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs);
+    // False: none sent (yet).
+    bool answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const;
+    // The message's size without reading it (the list's Size column needs it).
+    qint64 sizeOf(qint64 index) const { return m_offsets.at(size_t(index) + 1) - m_offsets.at(size_t(index)); }
+    // --- end of the block
 
     qint64 size() const { return qint64(m_offsets.size()) - 1; }
     // The message's bytes, or only its first maxBytes.
@@ -64,4 +85,8 @@ private:
     // Where each message begins, and the end of the last one.
     std::vector<qint64> m_offsets{0};
     QString m_spillError;
+    // --- Per-message details (stand-in block, replaced at merge) ---
+    struct Details { MessageInfo info; bool answered = false; QByteArray answer; qint64 sentMs = 0; };
+    std::vector<Details> m_details;
+    // --- end of the block
 };

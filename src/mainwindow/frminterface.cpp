@@ -2,6 +2,7 @@
 
 #include "interface/winsock.h"
 #include "mainwindow/caption.h"
+#include "mainwindow/listtools.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/paintpacer.h"
 #include "mainwindow/receivedlistview.h"
@@ -85,6 +86,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     resize(Twips::toPixels(9420, this), Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
     connectCommands();
     m_messageCommands = std::make_unique<MessageCommands>(*lvwReceiveData, m_engine.messages(), m_windowing);
+    new ListTools(*fraReceive, *lvwReceiveData, m_receivedModel, programDirectory);
     new PaintPacer(this, PaintPacer::FrameMilliseconds);
 }
 
@@ -191,7 +193,7 @@ void frmInterface::buildControls()
     lvwReceiveData->setItemDelegate(new ReceivedRowDelegate(lvwReceiveData));
     lvwReceiveData->setFocusPolicy(Qt::ClickFocus);
     Twips::place(lvwReceiveData, 120, 240, 8415, 2535);
-    lvwReceiveData->setColumnWidth(0, lvwReceiveData->width());
+    lvwReceiveData->setDataInWidth(lvwReceiveData->width());
 
     // Its text says whether automatic start is on, and is its name.
     lblAutomaticStart = label(client, "lblAutomaticStart", QString());
@@ -330,8 +332,9 @@ void frmInterface::Form_Resize()
                        Twips::toPixels(size->frameHeight, this));
     lvwReceiveData->resize(Twips::toPixels(size->listWidth, this),
                            Twips::toPixels(size->listHeight, this));
-    // Whatever width the operator dragged the column to, it follows the list.
-    lvwReceiveData->setColumnWidth(0, lvwReceiveData->width());
+    // Whatever width the operator dragged the column to, it follows the list
+    // (less the optional columns, when any are on).
+    lvwReceiveData->setDataInWidth(lvwReceiveData->width());
 }
 
 void frmInterface::enter(State state)

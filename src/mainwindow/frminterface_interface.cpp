@@ -12,6 +12,7 @@
 #include "windowing/windowing.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>

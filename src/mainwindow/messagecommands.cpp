@@ -21,11 +21,11 @@ MessageCommands::MessageCommands(ReceivedListView &list, const MessageStore &sto
                                  Windowing &windowing)
     : m_list(list), m_store(store), m_windowing(windowing)
 {
-    mnuView = rowAction(list, "mnuRowView", QStringLiteral("View"));
-    mnuCopy = rowAction(list, "mnuRowCopy", QStringLiteral("Copy"));
+    mnuView = rowAction(list, "mnuRowView", QStringLiteral("&View"));
+    mnuCopy = rowAction(list, "mnuRowCopy", QStringLiteral("&Copy"));
     mnuCopy->setShortcut(QKeySequence::Copy);
     mnuCopy->setShortcutContext(Qt::WidgetShortcut);
-    mnuSaveAs = rowAction(list, "mnuRowSaveAs", QStringLiteral("Save As..."));
+    mnuSaveAs = rowAction(list, "mnuRowSaveAs", QStringLiteral("Save &As..."));
     // A right-click selects the row under it first, so the menu is that row's.
     list.setContextMenuPolicy(Qt::ActionsContextMenu);
 

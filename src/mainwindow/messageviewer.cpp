@@ -3,6 +3,7 @@
 #include "windowing/classiclook.h"
 #include "windowing/controls.h"
 #include "mainwindow/messagetext.h"
+#include "mainwindow/placeline.h"
 #include "windowing/twips.h"
 #include "windowing/windowing.h"
 
@@ -69,6 +70,7 @@ void MessageTextBox::setMessage(QByteArrayView message)
     clear();
     m_text = QString::fromLatin1(message);
     m_next = 0;
+    m_byte = 0;
     m_lineLength = 0;
     m_afterMark = false;
     m_markFormat = QTextCharFormat();
@@ -120,6 +122,8 @@ void MessageTextBox::hideEvent(QHideEvent *event)
 void MessageTextBox::startLine(QTextCursor &cursor)
 {
     cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    // Each line knows the byte it starts at, so a place is found from its line alone.
+    cursor.block().setUserState(int(m_byte));
     m_lineLength = 0;
     m_afterMark = false;
 }
@@ -134,6 +138,7 @@ void MessageTextBox::putText(QTextCursor &cursor, QStringView run)
         const qsizetype length = qMin(run.size(), LongestLine - m_lineLength);
         cursor.insertText(run.first(length).toString(), QTextCharFormat());
         m_lineLength += length;
+        m_byte += length;
         m_afterMark = false;
         run = run.sliced(length);
     }
@@ -149,9 +154,31 @@ void MessageTextBox::putMark(QTextCursor &cursor, QChar byte)
     m_markFormat.setProperty(MarkedByte, int(byte.unicode()));
     cursor.insertText(QChar(Padding) + mark + QChar(Padding), m_markFormat);
     m_lineLength += MarkWeight;
+    ++m_byte;
     m_afterMark = true;
     if (byte == QLatin1Char('\r'))
         startLine(cursor);
+}
+
+qsizetype MessageTextBox::byteAt(int position) const
+{
+    const QTextBlock block = document()->findBlock(position);
+    qsizetype byte = qMax(0, block.userState());
+    for (auto it = block.begin(); !it.atEnd(); ++it) {
+        const QTextFragment fragment = it.fragment();
+        if (fragment.position() >= position)
+            break;
+        const int before = qMin(position - fragment.position(), fragment.length());
+        if (fragment.charFormat().property(MarkedByte).isValid()) {
+            if (before < fragment.length())
+                return byte; // inside a mark: its byte
+            ++byte;
+            continue;
+        }
+        for (const QChar c : fragment.text().first(before))
+            byte += c.unicode() <= 0xFF ? 1 : 0;
+    }
+    return byte;
 }
 
 QMimeData *MessageTextBox::createMimeDataFromSelection() const
@@ -196,11 +223,15 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
 
     lblMessage = Controls::label(this, "lblMessage", QString());
     txtMessage = Controls::named(new MessageTextBox(this), "txtMessage", QStringLiteral("Message"));
-    cmdCopy = button(this, "cmdCopy", QStringLiteral("Copy"),
+    lblPlace = new PlaceLine(*txtMessage, m_message, this);
+    cmdCopy = button(this, "cmdCopy", QStringLiteral("&Copy"),
                      QStringLiteral("Copy the message as text, one segment to a line"));
-    cmdSaveAs = button(this, "cmdSaveAs", QStringLiteral("Save As..."),
+    cmdSaveAs = button(this, "cmdSaveAs", QStringLiteral("&Save As..."),
                        QStringLiteral("Save the message's bytes as received"));
-    cmdClose = button(this, "cmdClose", QStringLiteral("Close"), QStringLiteral("Close this window"));
+    cmdClose = button(this, "cmdClose", QStringLiteral("Cl&ose"), QStringLiteral("Close this window"));
+    // A screen reader says the caption without its access-key mark.
+    for (QPushButton *b : {cmdCopy, cmdSaveAs, cmdClose})
+        b->setAccessibleName(QString(b->text()).remove(QLatin1Char('&')));
 
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -211,6 +242,7 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(lblMessage);
     layout->addWidget(txtMessage, 1);
+    layout->addWidget(lblPlace);
     layout->addLayout(buttons);
 
     connect(cmdCopy, &QPushButton::clicked, this, &MessageViewer::copy);
@@ -228,6 +260,7 @@ void MessageViewer::showMessage(qint64 number, QByteArray message)
     lblMessage->setText(caption);
     lblMessage->setAccessibleName(caption);
     txtMessage->setMessage(m_message);
+    lblPlace->refresh();
     show();
     raise();
     activateWindow();

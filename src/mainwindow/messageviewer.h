@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QWidget>
 
+class PlaceLine;
 class QLabel;
 class QPushButton;
 class Windowing;
@@ -35,6 +36,9 @@ public:
     // A long message goes into the box a slice at a time, with the program
     // free to answer its sender between slices.
     bool isFilled() const { return m_next >= m_text.size(); }
+    // The offset in the message of the byte just after a text position (a
+    // mark stands for its one byte; gaps and line breaks for none).
+    qsizetype byteAt(int position) const;
 
 protected:
     QMimeData *createMimeDataFromSelection() const override;
@@ -54,6 +58,7 @@ private:
 
     QString m_text;
     qsizetype m_next = 0;
+    qsizetype m_byte = 0; // the message's bytes put in so far
     qsizetype m_lineLength = 0;
     bool m_afterMark = false;
     QTextCharFormat m_markFormat;
@@ -84,6 +89,8 @@ public:
 
     QLabel *lblMessage = nullptr;
     MessageTextBox *txtMessage = nullptr;
+    // Under the text: where the cursor is, as HL7 names it.
+    PlaceLine *lblPlace = nullptr;
     QPushButton *cmdCopy = nullptr;
     QPushButton *cmdSaveAs = nullptr;
     QPushButton *cmdClose = nullptr;

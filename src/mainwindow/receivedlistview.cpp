@@ -6,6 +6,7 @@
 #include <QAbstractItemModel>
 #include <QAccessible>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QKeyEvent>
@@ -26,9 +27,22 @@ ReceivedListView::ReceivedListView(QWidget *parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
-    connect(m_header, &QHeaderView::sectionResized, this, [this] {
+    connect(m_header, &QHeaderView::sectionResized, this, [this](int logical) {
+        // An optional column dragged wider takes its room from "Data In".
+        if (logical > 0)
+            fitDataIn();
         updateScrollBars();
         viewport()->update();
+    });
+    connect(m_header, &QHeaderView::sectionCountChanged, this, [this] {
+        fitDataIn();
+        updateScrollBars();
+        viewport()->update();
+    });
+    // Only the operator's own scrolling triggers actions: at the bottom the
+    // list follows the newest row, anywhere else it stays put.
+    connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, [this] {
+        m_following = verticalScrollBar()->sliderPosition() >= verticalScrollBar()->maximum();
     });
 }
 
@@ -49,11 +63,13 @@ void ReceivedListView::setModel(QAbstractItemModel *model)
         // with the window's next frame.
         connect(model, &QAbstractItemModel::rowsInserted, this, [this] {
             updateScrollBars();
+            followNewest();
             viewport()->update();
         });
         connect(model, &QAbstractItemModel::modelReset, this, [this] {
             const bool hadRow = m_current >= 0;
             m_current = -1;
+            m_following = true;
             updateScrollBars();
             viewport()->update();
             if (hadRow)
@@ -78,6 +94,35 @@ int ReceivedListView::columnWidth(int column) const
 void ReceivedListView::setColumnWidth(int column, int width)
 {
     m_header->resizeSection(column, width);
+}
+
+void ReceivedListView::setDataInWidth(int listWidth)
+{
+    m_listWidth = listWidth;
+    fitDataIn();
+}
+
+void ReceivedListView::fitDataIn()
+{
+    if (m_listWidth < 0 || m_header->count() == 0)
+        return;
+    int others = 0;
+    for (int column = 1; column < m_header->count(); ++column)
+        others += m_header->sectionSize(column);
+    // Alone it is exactly as wide as the list, as designed; beside others it
+    // takes what they leave in sight, never less than a few letters.
+    if (others == 0)
+        return m_header->resizeSection(0, m_listWidth);
+    const int inSight = m_listWidth - (width() - viewport()->width());
+    m_header->resizeSection(0, qMax(fontMetrics().averageCharWidth() * 8, inSight - others));
+}
+
+void ReceivedListView::followNewest()
+{
+    // A new row moves only the scroll position; it is painted with the
+    // window's next paced frame, however many came meanwhile.
+    if (m_following)
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
 int ReceivedListView::rowHeight() const
@@ -111,7 +156,7 @@ QRect ReceivedListView::rowRect(int row) const
     const int place = row - firstVisibleRow();
     if (row < 0 || row >= rowCount() || place < 0 || place > visibleRows())
         return {};
-    const QRect rect(-horizontalScrollBar()->value(), place * rowHeight(), columnWidth(0), rowHeight());
+    const QRect rect(-horizontalScrollBar()->value(), place * rowHeight(), m_header->length(), rowHeight());
     return rect.intersected(viewport()->rect());
 }
 
@@ -121,7 +166,7 @@ void ReceivedListView::updateScrollBars()
     verticalScrollBar()->setRange(0, qMax(0, rowCount() - visibleRows()));
     verticalScrollBar()->setPageStep(visibleRows());
     verticalScrollBar()->setSingleStep(1);
-    const int width = m_model && m_model->columnCount() > 0 ? columnWidth(0) : 0;
+    const int width = m_model && m_model->columnCount() > 0 ? m_header->length() : 0;
     horizontalScrollBar()->setRange(0, qMax(0, width - viewport()->width()));
     horizontalScrollBar()->setPageStep(viewport()->width());
     horizontalScrollBar()->setSingleStep(20);
@@ -139,7 +184,9 @@ void ReceivedListView::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
     placeHeader();
+    fitDataIn();
     updateScrollBars();
+    followNewest();
 }
 
 void ReceivedListView::scrollContentsBy(int, int)
@@ -154,7 +201,7 @@ void ReceivedListView::paintEvent(QPaintEvent *)
         return;
     QPainter painter(viewport());
     const int height = rowHeight();
-    const int width = columnWidth(0);
+    const int columns = m_model->columnCount();
     const int left = -horizontalScrollBar()->value();
     const int first = firstVisibleRow();
     const int last = qMin(rowCount() - 1, first + viewport()->height() / height + 1);
@@ -165,14 +212,17 @@ void ReceivedListView::paintEvent(QPaintEvent *)
     option.showDecorationSelected = true;
     option.features = QStyleOptionViewItem::HasDisplay;
     for (int row = first; row <= last; ++row) {
-        option.rect = QRect(left, (row - first) * height, width, height);
         option.state = QStyle::State_Enabled;
         if (isEnabled() && row == m_current) {
             option.state |= QStyle::State_Selected;
             if (hasFocus())
                 option.state |= QStyle::State_HasFocus | QStyle::State_Active;
         }
-        m_delegate->paint(&painter, option, m_model->index(row, 0));
+        for (int column = 0; column < columns; ++column) {
+            option.rect = QRect(left + m_header->sectionPosition(column), (row - first) * height,
+                                m_header->sectionSize(column), height);
+            m_delegate->paint(&painter, option, m_model->index(row, column));
+        }
     }
 }
 
@@ -180,6 +230,9 @@ void ReceivedListView::setCurrentRow(int row)
 {
     const int previous = m_current;
     m_current = row >= 0 && row < rowCount() ? row : -1;
+    // A row chosen is where the operator reads: new rows no longer move it.
+    if (m_current >= 0)
+        m_following = false;
     if (m_current >= 0)
         scrollToRow(m_current);
     viewport()->update();
@@ -224,8 +277,30 @@ void ReceivedListView::mouseDoubleClickEvent(QMouseEvent *event)
     emit activated(row);
 }
 
+void ReceivedListView::openContextMenuFromKeyboard()
+{
+    const QRect row = rowRect(m_current);
+    const QPoint at = viewport()->mapTo(this, row.isEmpty() ? viewport()->rect().center() : row.center());
+    QContextMenuEvent menu(QContextMenuEvent::Keyboard, at, mapToGlobal(at));
+    QCoreApplication::sendEvent(this, &menu);
+}
+
+QVariant ReceivedListView::inputMethodQuery(Qt::InputMethodQuery query) const
+{
+    // Where a keyboard-opened menu appears (the Menu key, on some platforms).
+    const QRect row = rowRect(m_current);
+    if (query == Qt::ImCursorRectangle && !row.isEmpty())
+        return QRect(viewport()->mapTo(this, row.center()), QSize(1, 1));
+    return QAbstractScrollArea::inputMethodQuery(query);
+}
+
 void ReceivedListView::keyPressEvent(QKeyEvent *event)
 {
+    if (event->key() == Qt::Key_Menu
+        || (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier)) {
+        openContextMenuFromKeyboard();
+        return;
+    }
     const int rows = rowCount();
     if (rows == 0)
         return QAbstractScrollArea::keyPressEvent(event);
@@ -236,7 +311,10 @@ void ReceivedListView::keyPressEvent(QKeyEvent *event)
     case Qt::Key_PageUp: setCurrentRow(qMax(0, current - visibleRows())); break;
     case Qt::Key_PageDown: setCurrentRow(qMin(rows - 1, current + visibleRows())); break;
     case Qt::Key_Home: setCurrentRow(0); break;
-    case Qt::Key_End: setCurrentRow(rows - 1); break;
+    case Qt::Key_End:
+        setCurrentRow(rows - 1);
+        m_following = true;
+        break;
     case Qt::Key_Return:
     case Qt::Key_Enter:
         if (m_current < 0)

@@ -6,8 +6,9 @@ class QAbstractItemModel;
 class QAbstractItemDelegate;
 class QHeaderView;
 
-// The list of received messages: one column under a "Data In" header, one
-// row per message, all rows of one height. It paints only the rows in sight
+// The list of received messages: one column under a "Data In" header (and
+// any optional columns after it), one row per message, all rows of one height.
+// While its end is in view it follows the newest row. It paints only the rows in sight
 // and keeps nothing per row, so a new row costs the same at the millionth
 // message as at the first (a table view's row header would walk every row).
 class ReceivedListView : public QAbstractScrollArea
@@ -24,6 +25,13 @@ public:
 
     int columnWidth(int column) const;
     void setColumnWidth(int column, int width);
+    // "Data In" takes what the other columns leave of `listWidth` (all of it
+    // when they are off); kept for when they change.
+    void setDataInWidth(int listWidth);
+    // Whether a new row scrolls into view: so while the end is in view, not
+    // once the operator scrolls up or selects a row, again at End or the
+    // scroll bar's bottom.
+    bool isFollowingNewest() const { return m_following; }
     int rowHeight() const;
 
     // The selected row, or -1.
@@ -49,15 +57,22 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
     bool viewportEvent(QEvent *event) override;
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 
 private:
     int rowCount() const;
     int visibleRows() const;
     void updateScrollBars();
     void placeHeader();
+    void fitDataIn();
+    void followNewest();
+    // Shift+F10 and the Menu key: the context menu at the selected row.
+    void openContextMenuFromKeyboard();
 
     QAbstractItemModel *m_model = nullptr;
     QAbstractItemDelegate *m_delegate = nullptr;
     QHeaderView *m_header = nullptr;
     int m_current = -1;
+    bool m_following = true;
+    int m_listWidth = -1;
 };

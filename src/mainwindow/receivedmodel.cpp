@@ -20,19 +20,25 @@ int ReceivedModel::rowCount(const QModelIndex &parent) const
 
 int ReceivedModel::columnCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : 1;
+    return parent.isValid() ? 0 : 1 + int(m_columns.size());
 }
 
 QVariant ReceivedModel::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_rows || index.column() != 0)
+    if (!index.isValid() || index.row() >= m_rows || index.column() >= columnCount())
         return {};
+    if (index.column() > 0) {
+        const ListColumns::Column column = m_columns.at(index.column() - 1);
+        if (role == Qt::TextAlignmentRole && column == ListColumns::Column::Size)
+            return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+        return role == Qt::DisplayRole ? QVariant(columnText(index.row(), column)) : QVariant();
+    }
     switch (role) {
     case Qt::DisplayRole:
         return QString::fromLatin1(m_store.at(index.row()));
     case ShownTextRole: {
         // Only as much as a row can show is read from the store.
-        return QString::fromLatin1(m_store.at(index.row(), ShownBytes));
+        return QString::fromLatin1(head(index.row()));
     }
     default:
         return {};
@@ -41,9 +47,51 @@ QVariant ReceivedModel::data(const QModelIndex &index, int role) const
 
 QVariant ReceivedModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation == Qt::Horizontal && section == 0 && role == Qt::DisplayRole)
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return {};
+    if (section == 0)
         return QStringLiteral("Data In");
-    return {};
+    return section <= m_columns.size() ? ListColumns::title(m_columns.at(section - 1)) : QString();
+}
+
+void ReceivedModel::setColumns(const QList<ListColumns::Column> &columns)
+{
+    if (columns == m_columns)
+        return;
+    if (!m_columns.isEmpty()) {
+        beginRemoveColumns(QModelIndex(), 1, int(m_columns.size()));
+        m_columns.clear();
+        endRemoveColumns();
+    }
+    if (!columns.isEmpty()) {
+        beginInsertColumns(QModelIndex(), 1, int(columns.size()));
+        m_columns = columns;
+        endInsertColumns();
+    }
+}
+
+QByteArray ReceivedModel::head(int row) const
+{
+    static_assert(HeadBytes == ShownBytes, "one read serves the row and its columns");
+    if (row != m_headRow) {
+        m_head = m_store.at(row, ShownBytes);
+        m_headRow = row;
+    }
+    return m_head;
+}
+
+QString ReceivedModel::columnText(int row, ListColumns::Column column) const
+{
+    using ListColumns::Column;
+    ListColumns::RowFacts facts;
+    switch (column) {
+    case Column::Time: facts.arrivedMs = m_store.info(row).arrivedMs; break;
+    case Column::Size: facts.size = m_store.sizeOf(row); break;
+    case Column::Type:
+    case Column::ControlId: facts.head = head(row); break;
+    case Column::Answer: facts.answered = m_store.answer(row, &facts.answer, nullptr); break;
+    }
+    return ListColumns::text(column, facts, m_zone);
 }
 
 void ReceivedModel::messagesAdded()
@@ -62,12 +110,16 @@ void ReceivedModel::storeCleared()
 {
     beginResetModel();
     m_rows = 0;
+    m_headRow = -1;
     endResetModel();
 }
 
 void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
                                 const QModelIndex &index) const
 {
+    // An optional column is a short plain text.
+    if (index.column() > 0)
+        return QStyledItemDelegate::paint(painter, option, index);
     // The background, selection and focus as the style draws them; the text
     // is ours. The whole message is never fetched for a paint.
     QStyleOptionViewItem opt = option;

@@ -1,13 +1,16 @@
 #pragma once
 
+#include "mainwindow/listcolumns.h"
+
 #include <QAbstractTableModel>
 #include <QStyledItemDelegate>
 
 class MessageStore;
 
 // The list's view of the received-message store: one row per message, one
-// column "Data In", the row's text being the whole message. The store is
-// never copied; a row is the store's message at that index.
+// column "Data In", the row's text being the whole message, and after it the
+// optional columns chosen (none at first). The store is never copied; a row
+// is the store's message at that index.
 class ReceivedModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -30,10 +33,23 @@ public:
     // The store has been emptied.
     void storeCleared();
 
+    // The optional columns, after "Data In", in the order given.
+    void setColumns(const QList<ListColumns::Column> &columns);
+    const QList<ListColumns::Column> &columns() const { return m_columns; }
+    // The bytes the optional columns read of a message, at most.
+    static constexpr qsizetype HeadBytes = 1024;
 
 private:
+    QByteArray head(int row) const;
+    QString columnText(int row, ListColumns::Column column) const;
+
     const MessageStore &m_store;
     int m_rows = 0;
+    QList<ListColumns::Column> m_columns;
+    QTimeZone m_zone = QTimeZone::systemTimeZone();
+    // A row is painted column by column: its head is read once for all.
+    mutable int m_headRow = -1;
+    mutable QByteArray m_head;
 };
 
 // Paints each row from ReceivedModel::ShownTextRole with its control bytes

@@ -1,0 +1,89 @@
+#include "listcolumns.h"
+
+#include "interface/hl7place.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QSettings>
+
+namespace ListColumns {
+
+QString title(Column column)
+{
+    switch (column) {
+    case Column::Time: return QStringLiteral("Time");
+    case Column::Size: return QStringLiteral("Size");
+    case Column::Type: return QStringLiteral("Type");
+    case Column::ControlId: return QStringLiteral("Control ID");
+    case Column::Answer: return QStringLiteral("Answer");
+    }
+    return {};
+}
+
+QString key(Column column)
+{
+    return column == Column::ControlId ? QStringLiteral("ControlId") : title(column);
+}
+
+QString text(Column column, const RowFacts &facts, const QTimeZone &zone)
+{
+    switch (column) {
+    case Column::Time:
+        return facts.arrivedMs == 0 ? QString()
+                                    : QDateTime::fromMSecsSinceEpoch(facts.arrivedMs, zone)
+                                          .toString(QStringLiteral("hh:mm:ss.zzz"));
+    case Column::Size: return QString::number(facts.size);
+    case Column::Type: return QString::fromLatin1(Hl7Place::fieldOf(facts.head, "MSH", 9));
+    case Column::ControlId: return QString::fromLatin1(Hl7Place::fieldOf(facts.head, "MSH", 10));
+    case Column::Answer:
+        return facts.answered ? QString::fromLatin1(Hl7Place::fieldOf(facts.answer, "MSA", 1)) : QString();
+    }
+    return {};
+}
+
+QList<Column> fromKey(const QString &value)
+{
+    QStringList words = value.split(QLatin1Char(','));
+    for (QString &word : words)
+        word = word.trimmed();
+    QList<Column> columns;
+    for (const Column column : All)
+        if (words.contains(key(column), Qt::CaseInsensitive))
+            columns << column;
+    return columns;
+}
+
+QString toKey(const QList<Column> &columns)
+{
+    QStringList words;
+    for (const Column column : All)
+        if (columns.contains(column))
+            words << key(column);
+    return words.join(QLatin1Char(','));
+}
+
+namespace {
+QString optionsPath(const QString &folder)
+{
+    return QDir(folder).filePath(QStringLiteral("ackprobe-options.ini"));
+}
+} // namespace
+
+QList<Column> readChosen(const QString &folder)
+{
+    const QSettings options(optionsPath(folder), QSettings::IniFormat);
+    // QSettings reads an unquoted comma list as a list of strings.
+    const QVariant value = options.value(QStringLiteral("List/Columns"));
+    return fromKey(value.typeId() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
+                                                            : value.toString());
+}
+
+bool writeChosen(const QString &folder, const QList<Column> &columns)
+{
+    QSettings options(optionsPath(folder), QSettings::IniFormat);
+    options.setValue(QStringLiteral("List/Columns"), toKey(columns));
+    options.sync();
+    return options.status() == QSettings::NoError;
+}
+
+} // namespace ListColumns

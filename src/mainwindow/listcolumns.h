@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QTimeZone>
+
+// The received list's optional columns beside "Data In", and what each shows
+// for a row. The texts come from a row's facts alone, so they are the same
+// wherever they are asked for, and cost the same at every row.
+namespace ListColumns {
+
+enum class Column { Time, Size, Type, ControlId, Answer };
+inline constexpr Column All[] = {Column::Time, Column::Size, Column::Type, Column::ControlId,
+                                 Column::Answer};
+
+// The header's text ("Control ID") and the options file's word ("ControlId").
+QString title(Column column);
+QString key(Column column);
+
+// What a row's columns are made from: nothing but the start of the message is read.
+struct RowFacts
+{
+    qint64 arrivedMs = 0; // 0: not known
+    qint64 size = 0;
+    QByteArray head;      // the first bytes of the message
+    bool answered = false;
+    QByteArray answer;
+};
+
+// "Time" hh:mm:ss.zzz in `zone`, "Size" in bytes, "Type" MSH-9, "Control ID"
+// MSH-10, "Answer" MSA-1 of the answer sent (empty when none).
+QString text(Column column, const RowFacts &facts, const QTimeZone &zone);
+
+// The options file's "Columns" value, and back: known words in the list's
+// order, each once; unknown words are left out.
+QList<Column> fromKey(const QString &value);
+QString toKey(const QList<Column> &columns);
+
+// The chosen columns kept in ackprobe-options.ini in `folder`, under [List] Columns.
+QList<Column> readChosen(const QString &folder);
+// False when the file could not be written.
+bool writeChosen(const QString &folder, const QList<Column> &columns);
+
+} // namespace ListColumns

@@ -1,0 +1,97 @@
+#include "listtools.h"
+
+#include "mainwindow/receivedlistview.h"
+#include "mainwindow/receivedmodel.h"
+
+#include <QAction>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QShortcut>
+
+namespace {
+using ListColumns::Column;
+
+QString menuCaption(Column column)
+{
+    switch (column) {
+    case Column::Time: return QStringLiteral("&Time");
+    case Column::Size: return QStringLiteral("&Size");
+    case Column::Type: return QStringLiteral("T&ype");
+    case Column::ControlId: return QStringLiteral("&Control ID");
+    case Column::Answer: return QStringLiteral("&Answer");
+    }
+    return {};
+}
+
+// Wide enough for what the column usually holds, in the list's font.
+QString widestUsual(Column column)
+{
+    switch (column) {
+    case Column::Time: return QStringLiteral("00:00:00.000");
+    case Column::Size: return QStringLiteral("10000000");
+    case Column::Type: return QStringLiteral("ADT^A01^ADT");
+    case Column::ControlId: return QStringLiteral("MSG0000000");
+    case Column::Answer: return QStringLiteral("Answer");
+    }
+    return {};
+}
+} // namespace
+
+ListTools::ListTools(QGroupBox &frame, ReceivedListView &list, ReceivedModel &model, QString optionsFolder)
+    : QObject(&list), m_list(list), m_model(model), m_folder(std::move(optionsFolder))
+{
+    QHeaderView *header = list.horizontalHeader();
+    for (const Column column : ListColumns::All) {
+        auto *action = new QAction(menuCaption(column), header);
+        action->setObjectName(QStringLiteral("mnuColumn") + ListColumns::key(column));
+        action->setCheckable(true);
+        header->addAction(action);
+        connect(action, &QAction::triggered, this, &ListTools::chosenChanged);
+        m_actions << action;
+    }
+    header->setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    auto *focusList = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_L), list.window());
+    focusList->setObjectName(QStringLiteral("keyFocusList"));
+    connect(focusList, &QShortcut::activated, &list, [&list] { list.setFocus(Qt::ShortcutFocusReason); });
+    frame.setToolTip(QStringLiteral("Received messages: Alt+L takes the keyboard to the list; "
+                                    "right-click its header for more columns"));
+
+    show(ListColumns::readChosen(m_folder));
+}
+
+QAction *ListTools::action(Column column) const
+{
+    return m_actions.at(int(column));
+}
+
+void ListTools::setChosen(const QList<Column> &columns)
+{
+    show(columns);
+    chosenChanged();
+}
+
+void ListTools::show(const QList<Column> &columns)
+{
+    for (const Column column : ListColumns::All)
+        action(column)->setChecked(columns.contains(column));
+    QList<Column> shown;
+    for (const Column column : ListColumns::All)
+        if (columns.contains(column))
+            shown << column;
+    m_model.setColumns(shown);
+    const QFontMetrics metrics(m_list.font());
+    for (int i = 0; i < shown.size(); ++i)
+        m_list.setColumnWidth(i + 1, metrics.horizontalAdvance(widestUsual(shown.at(i))) + 16);
+}
+
+void ListTools::chosenChanged()
+{
+    QList<Column> chosen;
+    for (const Column column : ListColumns::All)
+        if (action(column)->isChecked())
+            chosen << column;
+    if (chosen != m_model.columns())
+        show(chosen);
+    ListColumns::writeChosen(m_folder, chosen);
+}

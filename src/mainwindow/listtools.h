@@ -1,0 +1,38 @@
+#pragma once
+
+#include "mainwindow/listcolumns.h"
+
+#include <QObject>
+#include <QString>
+
+class QAction;
+class QGroupBox;
+class ReceivedListView;
+class ReceivedModel;
+
+// What the operator works the received list with beyond its designed form:
+// the header's menu of optional columns (kept in the options file) and
+// Alt+L, which takes the keyboard focus to the list without making it a
+// tab stop.
+class ListTools : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `optionsFolder` holds ackprobe-options.ini; the columns chosen there
+    // are shown at once.
+    ListTools(QGroupBox &frame, ReceivedListView &list, ReceivedModel &model, QString optionsFolder);
+
+    // The header menu's item for a column.
+    QAction *action(ListColumns::Column column) const;
+    void setChosen(const QList<ListColumns::Column> &columns);
+
+private:
+    void show(const QList<ListColumns::Column> &columns);
+    void chosenChanged();
+
+    ReceivedListView &m_list;
+    ReceivedModel &m_model;
+    QString m_folder;
+    QList<QAction *> m_actions;
+};

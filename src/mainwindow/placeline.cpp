@@ -1,0 +1,39 @@
+#include "placeline.h"
+
+#include "interface/hl7place.h"
+#include "mainwindow/messageviewer.h"
+
+#include <QMouseEvent>
+
+PlaceLine::PlaceLine(MessageTextBox &box, const QByteArray &message, QWidget *parent)
+    : QLabel(parent), m_box(box), m_message(message)
+{
+    setObjectName(QStringLiteral("lblPlace"));
+    setAccessibleName(QStringLiteral("Place of the cursor"));
+    setTextFormat(Qt::PlainText);
+    setTextInteractionFlags(Qt::TextSelectableByMouse);
+    connect(&box, &QPlainTextEdit::cursorPositionChanged, this, [this] { refresh(); });
+    box.viewport()->installEventFilter(this);
+}
+
+void PlaceLine::refresh(bool withValue)
+{
+    const Hl7Place::Place place = Hl7Place::placeAt(m_message, m_box.byteAt(m_box.textCursor().position()));
+    QString text = place.name();
+    if (withValue && place.isValid()) {
+        QString value = QString::fromLatin1(place.value.left(LongestValue));
+        if (place.value.size() > LongestValue)
+            value += QChar(0x2026);
+        text += QStringLiteral(" = ") + value;
+    }
+    setText(text);
+}
+
+bool PlaceLine::eventFilter(QObject *watched, QEvent *event)
+{
+    // The click has placed the cursor by now: its field's value is shown too.
+    if (watched == m_box.viewport() && event->type() == QEvent::MouseButtonRelease
+        && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+        refresh(true);
+    return false;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QLabel>
+
+class MessageTextBox;
+
+// The line under the viewer's text: the HL7 place of the text cursor
+// ("PID-3.1"), and after a click on a field its value as well.
+class PlaceLine : public QLabel
+{
+public:
+    // `message` is the viewer's: the bytes the box shows.
+    PlaceLine(MessageTextBox &box, const QByteArray &message, QWidget *parent);
+
+    // Shows the cursor's place again (after a new message).
+    void refresh(bool withValue = false);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    static constexpr qsizetype LongestValue = 200;
+
+    MessageTextBox &m_box;
+    const QByteArray &m_message;
+};
