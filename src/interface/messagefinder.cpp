@@ -113,9 +113,13 @@ SearchPattern::SearchPattern(const QByteArray &text, bool matchCase) : m_matchCa
     m_text.resize(text.size());
     for (qsizetype i = 0; i < text.size(); ++i)
         m_text[i] = char(m_fold[quint8(text[i])]);
-    m_shift.fill(std::max<qsizetype>(1, m_text.size()));
+    std::array<qsizetype, 256> folded;
+    folded.fill(std::max<qsizetype>(1, m_text.size()));
     for (qsizetype i = 0; i + 1 < m_text.size(); ++i)
-        m_shift[quint8(m_text[i])] = m_text.size() - 1 - i;
+        folded[quint8(m_text[i])] = m_text.size() - 1 - i;
+    // By the byte as it lies in the message, so that skipping folds nothing.
+    for (int c = 0; c < 256; ++c)
+        m_shift[size_t(c)] = folded[m_fold[size_t(c)]];
 }
 
 qsizetype SearchPattern::find(const char *data, qsizetype size, qsizetype start) const
@@ -129,7 +133,7 @@ qsizetype SearchPattern::find(const char *data, qsizetype size, qsizetype start)
         const void *at = start < size ? std::memchr(data + start, text[0], size_t(size - start)) : nullptr;
         return at ? static_cast<const char *>(at) - data : -1;
     }
-    for (qsizetype i = start; i + m <= size; i += m_shift[m_fold[bytes[i + m - 1]]]) {
+    for (qsizetype i = start; i + m <= size; i += m_shift[bytes[i + m - 1]]) {
         qsizetype j = m - 1;
         while (j >= 0 && m_fold[bytes[i + j]] == text[j])
             --j;
