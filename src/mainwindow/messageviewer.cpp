@@ -195,6 +195,9 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
     setAutoFillBackground(true);
 
     lblMessage = Controls::label(this, "lblMessage", QString());
+    lblDetails = Controls::label(this, "lblDetails", QString());
+    lblDetails->setTextFormat(Qt::RichText);
+    lblDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
     txtMessage = Controls::named(new MessageTextBox(this), "txtMessage", QStringLiteral("Message"));
     cmdCopy = button(this, "cmdCopy", QStringLiteral("Copy"),
                      QStringLiteral("Copy the message as text, one segment to a line"));
@@ -210,6 +213,7 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
     }
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(lblMessage);
+    layout->addWidget(lblDetails);
     layout->addWidget(txtMessage, 1);
     layout->addLayout(buttons);
 
@@ -231,6 +235,12 @@ void MessageViewer::showMessage(qint64 number, QByteArray message)
     show();
     raise();
     activateWindow();
+}
+
+void MessageViewer::setDetails(const QString &richText, const QString &plainText)
+{
+    lblDetails->setText(richText);
+    lblDetails->setAccessibleName(plainText);
 }
 
 void MessageViewer::copy() const

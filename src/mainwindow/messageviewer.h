@@ -83,6 +83,9 @@ public:
     void saveAs();
 
     QLabel *lblMessage = nullptr;
+    // When the message came and what was answered (MessageDetails).
+    QLabel *lblDetails = nullptr;
+    void setDetails(const QString &richText, const QString &plainText);
     MessageTextBox *txtMessage = nullptr;
     QPushButton *cmdCopy = nullptr;
     QPushButton *cmdSaveAs = nullptr;
