@@ -247,8 +247,9 @@ void AcknowledgementTest::storeKeepsAMillionRowsAndFallsBackToMemory()
     }
     ::setrlimit(RLIMIT_FSIZE, &before);
     std::signal(SIGXFSZ, previous);
+    // The limit is a full disk: the write fails with its own reason.
     QVERIFY(filling.spillFailed());
-    QCOMPARE(filling.spilledBytes(), 4 * MessageStore::ChunkSize);
+    QCOMPARE(filling.spillError(), systemReason(EFBIG));
     QVERIFY(checkRows(filling, Million));
 }
 

@@ -202,7 +202,7 @@ void ListToolsTest::theKeyboardReachesTheListAndTheViewerNamesFields()
 
     // Shift+F10 and the Menu key open the row's menu; V views the row.
     list.setCurrentRow(0);
-    const QStringList rowMenu{"&View", "&Copy", "Save &As..."};
+    const QStringList rowMenu{"&View", "&Copy", "Save &As...", "&Find..."};
     QCOMPARE(popupCaptions([&] { QTest::keyClick(&list, Qt::Key_Menu); }), rowMenu);
     QCOMPARE(popupCaptions([&] { QTest::keyClick(&list, Qt::Key_F10, Qt::ShiftModifier); }, Qt::Key_V), rowMenu);
     MessageViewer *viewer = window.messageCommands().viewer();

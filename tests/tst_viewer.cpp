@@ -88,7 +88,7 @@ void ViewerTest::copiedTextHasOneLinePerSegmentAndNoFraming()
     QTest::keyClick(run.list, Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(clipboard->text(), expected);
     QCOMPARE(run.list->contextMenuPolicy(), Qt::ActionsContextMenu);
-    QCOMPARE(captions(run.list->actions()), (QStringList{"&View", "&Copy", "Save &As..."}));
+    QCOMPARE(captions(run.list->actions()), (QStringList{"&View", "&Copy", "Save &As...", "&Find..."}));
 
     QTest::keyClick(run.list, Qt::Key_Return);
     QVERIFY(run.viewer() && run.viewer()->isVisible());

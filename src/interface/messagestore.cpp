@@ -6,30 +6,26 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <unistd.h>
 
-namespace {
-enum class Transfer { Read, Write };
-
-// All of `size` bytes at `offset`: 0, or the errno of why not (a write that
-// takes nothing means the disk is full).
-int transferWhole(Transfer transfer, int fd, char *data, qsizetype size, qint64 offset)
+// A message's details as they lie in the spill file, a fixed size each so
+// that the n-th is found without an index.
+struct MessageStore::Record
 {
-    while (size > 0) {
-        const ssize_t n = transfer == Transfer::Write ? ::pwrite(fd, data, size_t(size), offset)
-                                                      : ::pread(fd, data, size_t(size), offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : ENOSPC;
-        data += n;
-        size -= n;
-        offset += n;
-    }
-    return 0;
-}
+    qint64 arrivedMs = 0;
+    qint64 firstArrivalMs = 0;
+    qint64 sentMs = 0;
+    qint64 answerOffset = 0;
+    qint32 answerLength = -1; // none sent
+    qint32 arrivals = 1;
+    quint8 kind = 0;
+    quint8 reserved[7] = {};
+};
 
+namespace {
 // A file that has no name from the start; where the file system cannot do
 // that, a named one that is unlinked at once. Returns -1 and sets errno.
 int openNamelessFile(const QString &folder)
@@ -52,123 +48,179 @@ QStringList MessageStore::defaultSpillFolders()
     return {QStandardPaths::writableLocation(QStandardPaths::CacheLocation), QDir::tempPath()};
 }
 
-MessageStore::MessageStore(QStringList spillFolders) : m_folders(std::move(spillFolders)) {}
+MessageStore::MessageStore(QStringList spillFolders) : m_folders(std::move(spillFolders))
+{
+    m_offsets.grow(0) = 0;
+}
 
 MessageStore::~MessageStore() = default;
 
 void MessageStore::append(QByteArrayView message, const MessageInfo &info)
 {
-    m_details.push_back({info, false, {}, 0}); // stand-in block's one line here
-    qint64 at = totalBytes() - m_fileBytes;
-    const char *from = message.data();
-    qsizetype left = message.size();
-    while (left > 0) {
-        const auto chunk = size_t(at / ChunkSize);
-        const qsizetype within = qsizetype(at % ChunkSize);
-        if (chunk == m_chunks.size())
-            // Not zero-filled: pages are only touched when messages land in them.
-            m_chunks.push_back(std::make_unique_for_overwrite<char[]>(size_t(ChunkSize)));
-        const qsizetype n = std::min(left, ChunkSize - within);
-        std::memcpy(m_chunks[chunk].get() + within, from, size_t(n));
-        from += n;
-        left -= n;
-        at += n;
-    }
-    m_offsets.push_back(totalBytes() + message.size());
+    const qint64 index = m_count.load(std::memory_order_relaxed);
+    m_messages.append(message.data(), message.size());
+    Record record;
+    record.arrivedMs = info.arrivedMs;
+    record.firstArrivalMs = info.firstArrivalMs;
+    record.arrivals = info.arrivals;
+    record.kind = quint8(info.kind);
+    m_records.append(reinterpret_cast<const char *>(&record), sizeof record);
+    m_offsets.grow(index + 1) = m_messages.size();
+    // Readers see the message, its offsets and its chunks from here on.
+    m_count.store(index + 1, std::memory_order_release);
 }
 
 void MessageStore::clear()
 {
-    m_chunks.clear();
-    m_offsets.assign(1, 0);
-    m_offsets.shrink_to_fit();
-    m_details = {}; // stand-in block's one line here
+    m_messages.clear();
+    m_records.clear();
+    m_answers.clear();
+    m_count.store(0, std::memory_order_release);
+    m_offsets.clear();
+    m_offsets.grow(0) = 0;
+    m_fd.store(-1);
     m_file.reset();
-    m_fileBytes = 0;
+    m_fileEnd = 0;
+    m_failed = false;
+    m_spillError.clear();
+    m_retryAtChunks = 0;
 }
 
-void MessageStore::spillIfDue()
+QByteArray MessageStore::at(qint64 index, qsizetype maxBytes) const
 {
-    const qint64 fullChunks = (totalBytes() - m_fileBytes) / ChunkSize;
-    if (fullChunks < ChunksPerSpill || spillFailed() || (!m_file.isValid() && !openSpillFile()))
-        return;
-    for (qint64 i = 0; i < fullChunks; ++i) {
-        if (const int error = transferWhole(Transfer::Write, m_file.get(), m_chunks.front().get(),
-                                            ChunkSize, m_fileBytes)) {
-            m_spillError = systemReason(error);
-            return;
-        }
-        m_fileBytes += ChunkSize;
-        m_chunks.pop_front();
+    if (index < 0 || index >= size())
+        return {};
+    const qint64 begin = offsetOf(index);
+    qint64 end = offsetOf(index + 1);
+    if (maxBytes >= 0)
+        end = std::min(end, begin + maxBytes);
+    QByteArray bytes(qsizetype(end - begin), Qt::Uninitialized);
+    if (!readBytes(begin, end, bytes.data()))
+        return {};
+    return bytes;
+}
+
+bool MessageStore::readBytes(qint64 from, qint64 to, char *out) const
+{
+    return m_messages.read(from, to, out, m_fd.load(std::memory_order_acquire));
+}
+
+MessageStore::Record MessageStore::record(qint64 index) const
+{
+    static_assert(sizeof(Record) == 48);
+    Record record;
+    if (index >= 0 && index < size()) {
+        const qint64 at = index * qint64(sizeof record);
+        if (!m_records.read(at, at + qint64(sizeof record), reinterpret_cast<char *>(&record), m_file.get()))
+            record = Record();
     }
+    return record;
 }
 
-bool MessageStore::openSpillFile()
+MessageInfo MessageStore::info(qint64 index) const
 {
-    QString reason = QStringLiteral("no folder for it");
+    const Record r = record(index);
+    MessageInfo info;
+    info.arrivedMs = r.arrivedMs;
+    info.firstArrivalMs = r.firstArrivalMs;
+    info.arrivals = r.arrivals;
+    info.kind = MessageInfo::Kind(r.kind);
+    return info;
+}
+
+void MessageStore::setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs)
+{
+    if (index < 0 || index >= size())
+        return;
+    const qint64 at = index * qint64(sizeof(Record));
+    Record r = record(index);
+    r.answerOffset = m_answers.size();
+    r.answerLength = qint32(std::min<qsizetype>(answer.size(), std::numeric_limits<qint32>::max()));
+    r.sentMs = sentMs;
+    m_answers.append(answer.data(), r.answerLength);
+    // A record already on disk is written in place; should that fail, the
+    // message reads as unanswered rather than with another's answer.
+    m_records.overwrite(at, reinterpret_cast<const char *>(&r), sizeof r, m_file.get());
+}
+
+bool MessageStore::answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const
+{
+    const Record r = record(index);
+    if (r.answerLength < 0)
+        return false;
+    if (bytes) {
+        QByteArray answer(r.answerLength, Qt::Uninitialized);
+        if (!m_answers.read(r.answerOffset, r.answerOffset + r.answerLength, answer.data(), m_file.get()))
+            return false;
+        *bytes = std::move(answer);
+    }
+    if (sentMs)
+        *sentMs = r.sentMs;
+    return true;
+}
+
+bool MessageStore::anyStreamDue() const
+{
+    return m_messages.fullChunksInMemory() >= ChunksPerSpill || m_records.fullChunksInMemory() >= ChunksPerSpill
+           || m_answers.fullChunksInMemory() >= ChunksPerSpill;
+}
+
+qint64 MessageStore::fullChunksHeld() const
+{
+    return m_messages.fullChunksInMemory() + m_records.fullChunksInMemory() + m_answers.fullChunksInMemory();
+}
+
+qint64 MessageStore::bytesInMemory() const
+{
+    return (m_messages.chunksInMemory() + m_records.chunksInMemory() + m_answers.chunksInMemory()) * ChunkSize;
+}
+
+MessageStore::SpillChange MessageStore::spillIfDue()
+{
+    if (!anyStreamDue())
+        return SpillChange::None;
+    const auto now = std::chrono::steady_clock::now();
+    // After a failure, the next try waits for the next spill's worth of
+    // messages or a while, whichever comes first: not one try a message.
+    if (m_failed && fullChunksHeld() < m_retryAtChunks && now - m_lastAttempt < RetryInterval)
+        return SpillChange::None;
+    int error = m_file.isValid() ? 0 : openSpillFile();
+    int budget = ChunksPerCall;
+    for (ChunkStream *stream : {&m_messages, &m_records, &m_answers}) {
+        if (error == 0)
+            error = stream->spill(m_file.get(), m_fileEnd, budget);
+    }
+    if (error != 0) {
+        m_lastAttempt = now;
+        m_retryAtChunks = fullChunksHeld() + ChunksPerSpill;
+        m_spillError = systemReason(error);
+        return std::exchange(m_failed, true) ? SpillChange::None : SpillChange::Failed;
+    }
+    // A backlog goes on at the next call; the episode ends once memory is
+    // back to what a run that never failed would hold.
+    m_retryAtChunks = 0;
+    if (m_failed && !anyStreamDue()) {
+        m_failed = false;
+        return SpillChange::BackOnDisk;
+    }
+    return SpillChange::None;
+}
+
+int MessageStore::openSpillFile()
+{
+    int error = ENOENT;
     for (const QString &folder : m_folders) {
         if (folder.isEmpty() || !QDir().mkpath(folder)) {
-            reason = systemReason(ENOENT);
+            error = ENOENT;
             continue;
         }
         const int fd = openNamelessFile(folder);
         if (fd >= 0) {
             m_file = UniqueFd(fd);
-            return true;
+            m_fd.store(fd, std::memory_order_release);
+            return 0;
         }
-        reason = systemReason(errno);
+        error = errno;
     }
-    m_spillError = reason;
-    return false;
+    return error;
 }
-
-QByteArray MessageStore::at(qint64 index, qsizetype maxBytes) const
-{
-    const qint64 begin = m_offsets.at(size_t(index));
-    qint64 end = m_offsets.at(size_t(index) + 1);
-    if (maxBytes >= 0)
-        end = std::min(end, begin + maxBytes);
-    QByteArray bytes(qsizetype(end - begin), Qt::Uninitialized);
-    const qint64 onDisk = std::clamp(m_fileBytes - begin, qint64(0), end - begin);
-    if (onDisk > 0 && transferWhole(Transfer::Read, m_file.get(), bytes.data(), qsizetype(onDisk), begin) != 0)
-        return {};
-    copyFromMemory(begin + onDisk, end, bytes.data() + onDisk);
-    return bytes;
-}
-
-void MessageStore::copyFromMemory(qint64 from, qint64 to, char *out) const
-{
-    while (from < to) {
-        const qint64 at = from - m_fileBytes;
-        const qsizetype within = qsizetype(at % ChunkSize);
-        const qsizetype n = qsizetype(std::min<qint64>(to - from, ChunkSize - within));
-        std::memcpy(out, m_chunks[size_t(at / ChunkSize)].get() + within, size_t(n));
-        out += n;
-        from += n;
-    }
-}
-
-// --- Per-message details: the in-memory stand-in, replaced at merge ---
-MessageInfo MessageStore::info(qint64 index) const
-{
-    return m_details.at(size_t(index)).info;
-}
-
-void MessageStore::setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs)
-{
-    Details &d = m_details.at(size_t(index));
-    d.answered = true;
-    d.answer = answer.toByteArray();
-    d.sentMs = sentMs;
-}
-
-bool MessageStore::answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const
-{
-    const Details &d = m_details.at(size_t(index));
-    if (bytes)
-        *bytes = d.answered ? d.answer : QByteArray();
-    if (sentMs)
-        *sentMs = d.answered ? d.sentMs : 0;
-    return d.answered;
-}
-// --- end of the block

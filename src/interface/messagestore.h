@@ -1,5 +1,7 @@
 #pragma once
 
+#include "interface/chunkstream.h"
+#include "interface/stablearray.h"
 #include "interface/unixfile.h"
 
 #include <QByteArray>
@@ -7,28 +9,37 @@
 #include <QString>
 #include <QStringList>
 
-#include <deque>
-#include <memory>
-#include <vector>
+#include <atomic>
+#include <chrono>
 
-// --- Per-message details: the simplest in-memory stand-in; the store-find
-// branch replaces this block (and its twin in messagestore.cpp) at merge.
+// What is known of a received message besides its bytes.
 struct MessageInfo
 {
     qint64 arrivedMs = 0;      // ms since epoch when the message was complete
     qint64 firstArrivalMs = 0; // ms since epoch of its first piece
     qint32 arrivals = 1;       // arrivals it took
+    // Arrival: one arrival taken as one message; Block: a whole MLLP block;
+    // Outside: bytes outside any block; Incomplete: a block still open when
+    // its connection ended (the last two are not answered).
     enum class Kind : quint8 { Arrival, Block, Outside, Incomplete } kind = Kind::Arrival;
 };
-// --- end of the block
 
 // Every message received since start-up, in order of arrival, each held once
-// as its bytes. The bytes go to an append-only spill file, unlinked as soon
+// as its bytes, with its details and the answer sent for it. The bytes, the
+// details and the answers go to one append-only spill file, unlinked as soon
 // as it is made, so a run of weeks keeps only a small index in memory (one
-// offset a message); the newest messages wait in memory and are written in
-// large chunks. Reading a message costs the same at the first and at the
-// millionth. If the spill file cannot be made or written, the store keeps
-// every later message in memory instead and says so once (spillFailed()).
+// offset a message); the newest wait in memory and are written in large
+// chunks. Reading a message costs the same at the first and at the
+// millionth.
+//
+// When the file cannot be made or written, the messages stay in memory and
+// the store tries again at the next spill point (or a second later); once it
+// works, what was held in memory moves to disk. spillIfDue() says when such
+// an episode begins and when it ends.
+//
+// Threads: one thread appends and calls everything else; any other thread
+// may call size(), totalBytes(), offsetOf(), at() and readBytes() meanwhile,
+// for the messages published so far. clear() needs those readers stopped.
 class MessageStore
 {
 public:
@@ -43,50 +54,71 @@ public:
     void append(QByteArrayView message, const MessageInfo &info = {});
     void clear();
 
-    // --- Per-message details (stand-in block, replaced at merge) ---
-    MessageInfo info(qint64 index) const;
-    // Once per message, any time after append.
-    void setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs);
-    // False: none sent (yet).
-    bool answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const;
-    // The message's size without reading it (the list's Size column needs it).
-    qint64 sizeOf(qint64 index) const { return m_offsets.at(size_t(index) + 1) - m_offsets.at(size_t(index)); }
-    // --- end of the block
-
-    qint64 size() const { return qint64(m_offsets.size()) - 1; }
-    // The message's bytes, or only its first maxBytes.
+    // --- Any thread ----------------------------------------------------------
+    qint64 size() const { return m_count.load(std::memory_order_acquire); }
+    // The message's bytes, or only its first maxBytes; empty past the end.
     QByteArray at(qint64 index, qsizetype maxBytes = -1) const;
-    qint64 totalBytes() const { return m_offsets.back(); }
+    qint64 totalBytes() const { return offsetOf(size()); }
+    // Where message `index` begins in the run's bytes (the end of the last
+    // one for index size()), and those bytes [from, to) themselves.
+    qint64 offsetOf(qint64 index) const { return m_offsets[index]; }
+    // The message's size in bytes, without reading it.
+    qint64 sizeOf(qint64 index) const { return offsetOf(index + 1) - offsetOf(index); }
+    bool readBytes(qint64 from, qint64 to, char *out) const;
 
+    // --- The appending thread --------------------------------------------------
+    MessageInfo info(qint64 index) const;
+    // The answer sent for a message: once, any time after it was appended.
+    void setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs);
+    // False while none has been sent.
+    bool answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const;
+
+    enum class SpillChange {
+        None,
+        Failed,    // the file failed: messages are kept in memory from now
+        BackOnDisk // after a failure, everything held in memory is on disk again
+    };
     // Writes the full chunks waiting in memory to the spill file once enough
     // have gathered. Kept apart from append() so that it can run after the
     // answer has gone.
-    void spillIfDue();
-    // The spill file could not be made or written: messages stay in memory.
-    bool spillFailed() const { return !m_spillError.isEmpty(); }
+    SpillChange spillIfDue();
+    // Within a failure episode: messages gather in memory.
+    bool spillFailed() const { return m_failed; }
+    // Why the file failed, in the system's words (the latest episode's).
     QString spillError() const { return m_spillError; }
     // Bytes of messages written to the spill file.
-    qint64 spilledBytes() const { return m_fileBytes; }
+    qint64 spilledBytes() const { return m_messages.bytesOnDisk(); }
+    // Memory the chunks waiting for the file take.
+    qint64 bytesInMemory() const;
 
-    static constexpr qsizetype ChunkSize = qsizetype(1) << 20;
+    static constexpr qsizetype ChunkSize = ChunkStream::ChunkSize;
     // Chunks gathered in memory before they are written together.
     static constexpr int ChunksPerSpill = 4;
+    // At most this many go at once, so a backlog after a failure moves to
+    // disk over several spill points instead of holding up one.
+    static constexpr int ChunksPerCall = 16;
+    static constexpr std::chrono::milliseconds RetryInterval{1000};
 
 private:
-    void copyFromMemory(qint64 from, qint64 to, char *out) const;
-    bool openSpillFile();
+    struct Record;
+    bool anyStreamDue() const;
+    qint64 fullChunksHeld() const;
+    int openSpillFile();
+    Record record(qint64 index) const;
 
     QStringList m_folders;
     UniqueFd m_file;
-    qint64 m_fileBytes = 0; // the first bytes of the run, on disk
-    // The bytes from m_fileBytes on, in chunks of ChunkSize; the last one is
-    // being filled.
-    std::deque<std::unique_ptr<char[]>> m_chunks;
+    std::atomic<int> m_fd{-1}; // m_file's, for readers
+    qint64 m_fileEnd = 0;
+    ChunkStream m_messages;
+    ChunkStream m_records; // a Record a message
+    ChunkStream m_answers;
     // Where each message begins, and the end of the last one.
-    std::vector<qint64> m_offsets{0};
+    StableArray<qint64, 16, 65536> m_offsets;
+    std::atomic<qint64> m_count{0};
+
+    bool m_failed = false;
     QString m_spillError;
-    // --- Per-message details (stand-in block, replaced at merge) ---
-    struct Details { MessageInfo info; bool answered = false; QByteArray answer; qint64 sentMs = 0; };
-    std::vector<Details> m_details;
-    // --- end of the block
+    qint64 m_retryAtChunks = 0;
+    std::chrono::steady_clock::time_point m_lastAttempt;
 };

@@ -1,8 +1,12 @@
 #include "messagecommands.h"
 
 #include "interface/messagestore.h"
+#include "mainwindow/findwindow.h"
+#include "mainwindow/messagedetails.h"
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/receivedlistview.h"
+#include "mainwindow/selectionjob.h"
+#include "windowing/windowing.h"
 
 #include <QAction>
 
@@ -26,12 +30,22 @@ MessageCommands::MessageCommands(ReceivedListView &list, const MessageStore &sto
     mnuCopy->setShortcut(QKeySequence::Copy);
     mnuCopy->setShortcutContext(Qt::WidgetShortcut);
     mnuSaveAs = rowAction(list, "mnuRowSaveAs", QStringLiteral("Save &As..."));
+    mnuFind = rowAction(list, "mnuRowFind", QStringLiteral("&Find..."));
+    mnuFind->setShortcut(QKeySequence::Find);
+    mnuFind->setShortcutContext(Qt::WidgetShortcut);
+    mnuFind->setEnabled(true);
+    m_find = std::make_unique<FindWindow>(list, store);
+    connect(mnuFind, &QAction::triggered, m_find.get(), &FindWindow::open);
     // A right-click selects the row under it first, so the menu is that row's.
     list.setContextMenuPolicy(Qt::ActionsContextMenu);
 
     connect(&list, &ReceivedListView::currentRowChanged, this, [this](int row) {
         for (QAction *action : {mnuView, mnuCopy, mnuSaveAs})
             action->setEnabled(row >= 0);
+    });
+    connect(&list, &ReceivedListView::selectionChanged, this, [this] {
+        for (QAction *action : {mnuCopy, mnuSaveAs})
+            action->setEnabled(m_list.currentRow() >= 0 || !m_list.selection().isEmpty());
     });
     connect(&list, &ReceivedListView::activated, this, &MessageCommands::view);
     connect(mnuView, &QAction::triggered, this, [this] { view(m_list.currentRow()); });
@@ -50,19 +64,30 @@ void MessageCommands::view(int row)
 {
     if (!holds(row))
         return;
-    if (!m_viewer)
+    if (!m_viewer) {
         m_viewer = std::make_unique<MessageViewer>(m_windowing);
+        m_find->attach(m_viewer.get());
+    }
     m_viewer->showMessage(row + 1, m_store.at(row));
+    const MessageDetails details = messageDetails(m_store, row, m_viewer->palette());
+    m_viewer->setDetails(details.rich, details.plain);
 }
 
 void MessageCommands::copy(int row) const
 {
-    if (holds(row))
+    if (m_list.selection().count() > 1)
+        SelectionJob::start(const_cast<MessageCommands *>(this), m_list.window(), m_windowing, m_store, m_list.selection());
+    else if (holds(row))
         copyMessage(m_store.at(row));
 }
 
 void MessageCommands::saveAs(int row)
 {
-    if (holds(row))
+    if (m_list.selection().count() > 1) {
+        // Several at once, in the log's form: each message, then CR LF.
+        const QString path = m_windowing.chooseSaveFile(m_list.window(), QStringLiteral("messages.txt"));
+        if (!path.isEmpty())
+            SelectionJob::start(const_cast<MessageCommands *>(this), m_list.window(), m_windowing, m_store, m_list.selection(), path);
+    } else if (holds(row))
         saveMessageAs(m_list.window(), m_windowing, row + 1, m_store.at(row));
 }

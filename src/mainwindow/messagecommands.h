@@ -4,6 +4,7 @@
 
 #include <memory>
 
+class FindWindow;
 class MessageStore;
 class MessageViewer;
 class QAction;
@@ -32,6 +33,10 @@ public:
     QAction *mnuView = nullptr;
     QAction *mnuCopy = nullptr;
     QAction *mnuSaveAs = nullptr;
+    QAction *mnuFind = nullptr;
+
+    // The find window (Ctrl+F, "Find..."), made with these commands.
+    FindWindow &findWindow() const { return *m_find; }
 
 private:
     bool holds(int row) const;
@@ -40,4 +45,5 @@ private:
     const MessageStore &m_store;
     Windowing &m_windowing;
     std::unique_ptr<MessageViewer> m_viewer;
+    std::unique_ptr<FindWindow> m_find;
 };

@@ -222,6 +222,9 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
     setAutoFillBackground(true);
 
     lblMessage = Controls::label(this, "lblMessage", QString());
+    lblDetails = Controls::label(this, "lblDetails", QString());
+    lblDetails->setTextFormat(Qt::RichText);
+    lblDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
     txtMessage = Controls::named(new MessageTextBox(this), "txtMessage", QStringLiteral("Message"));
     lblPlace = new PlaceLine(*txtMessage, m_message, this);
     cmdCopy = button(this, "cmdCopy", QStringLiteral("&Copy"),
@@ -241,6 +244,7 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
     }
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(lblMessage);
+    layout->addWidget(lblDetails);
     layout->addWidget(txtMessage, 1);
     layout->addWidget(lblPlace);
     layout->addLayout(buttons);
@@ -264,6 +268,12 @@ void MessageViewer::showMessage(qint64 number, QByteArray message)
     show();
     raise();
     activateWindow();
+}
+
+void MessageViewer::setDetails(const QString &richText, const QString &plainText)
+{
+    lblDetails->setText(richText);
+    lblDetails->setAccessibleName(plainText);
 }
 
 void MessageViewer::copy() const

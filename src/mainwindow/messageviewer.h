@@ -88,6 +88,9 @@ public:
     void saveAs();
 
     QLabel *lblMessage = nullptr;
+    // When the message came and what was answered (MessageDetails).
+    QLabel *lblDetails = nullptr;
+    void setDetails(const QString &richText, const QString &plainText);
     MessageTextBox *txtMessage = nullptr;
     // Under the text: where the cursor is, as HL7 names it.
     PlaceLine *lblPlace = nullptr;

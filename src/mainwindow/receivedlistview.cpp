@@ -70,6 +70,7 @@ void ReceivedListView::setModel(QAbstractItemModel *model)
             const bool hadRow = m_current >= 0;
             m_current = -1;
             m_following = true;
+            m_selection.clear();
             updateScrollBars();
             viewport()->update();
             if (hadRow)
@@ -213,8 +214,9 @@ void ReceivedListView::paintEvent(QPaintEvent *)
     option.features = QStyleOptionViewItem::HasDisplay;
     for (int row = first; row <= last; ++row) {
         option.state = QStyle::State_Enabled;
-        if (isEnabled() && row == m_current) {
+        if (isEnabled() && m_selection.contains(row))
             option.state |= QStyle::State_Selected;
+        if (isEnabled() && row == m_current) {
             if (hasFocus())
                 option.state |= QStyle::State_HasFocus | QStyle::State_Active;
         }
@@ -230,12 +232,18 @@ void ReceivedListView::setCurrentRow(int row)
 {
     const int previous = m_current;
     m_current = row >= 0 && row < rowCount() ? row : -1;
+    m_anchor = m_current;
     // A row chosen is where the operator reads: new rows no longer move it.
     if (m_current >= 0)
         m_following = false;
-    if (m_current >= 0)
+    if (m_current >= 0) {
+        m_selection.select(m_current, m_current);
         scrollToRow(m_current);
+    } else {
+        m_selection.clear();
+    }
     viewport()->update();
+    emit selectionChanged();
     if (m_current == previous)
         return;
     emit currentRowChanged(m_current);
@@ -251,6 +259,34 @@ void ReceivedListView::setCurrentRow(int row)
     }
 }
 
+void ReceivedListView::selectAll()
+{
+    if (rowCount() == 0)
+        return;
+    m_selection.select(0, rowCount() - 1);
+    viewport()->update();
+    emit selectionChanged();
+}
+
+void ReceivedListView::moveTo(int row, Qt::KeyboardModifiers modifiers, bool click)
+{
+    if (!(modifiers & (Qt::ShiftModifier | Qt::ControlModifier)) || m_current < 0)
+        return setCurrentRow(row);
+    const int previous = m_current;
+    if (modifiers & Qt::ShiftModifier)
+        m_selection.select(m_anchor, row);
+    else if (click) {
+        m_selection.toggle(row);
+        m_anchor = row;
+    }
+    m_current = row;
+    scrollToRow(row);
+    viewport()->update();
+    emit selectionChanged();
+    if (previous != m_current)
+        emit currentRowChanged(m_current);
+}
+
 void ReceivedListView::scrollToRow(int row)
 {
     const int first = firstVisibleRow();
@@ -263,8 +299,9 @@ void ReceivedListView::scrollToRow(int row)
 void ReceivedListView::mousePressEvent(QMouseEvent *event)
 {
     const int row = rowAt(event->position().toPoint().y());
-    if (row >= 0)
-        setCurrentRow(row);
+    // A right-click on a selected row keeps the selection for its menu.
+    if (row >= 0 && !(event->button() == Qt::RightButton && m_selection.contains(row)))
+        moveTo(row, event->modifiers(), true);
     QAbstractScrollArea::mousePressEvent(event);
 }
 
@@ -305,15 +342,23 @@ void ReceivedListView::keyPressEvent(QKeyEvent *event)
     if (rows == 0)
         return QAbstractScrollArea::keyPressEvent(event);
     const int current = qMax(0, m_current);
+    if (event->matches(QKeySequence::SelectAll))
+        return selectAll();
+    const Qt::KeyboardModifiers mods = event->modifiers();
     switch (event->key()) {
-    case Qt::Key_Up: setCurrentRow(qMax(0, current - 1)); break;
-    case Qt::Key_Down: setCurrentRow(qMin(rows - 1, m_current + 1)); break;
-    case Qt::Key_PageUp: setCurrentRow(qMax(0, current - visibleRows())); break;
-    case Qt::Key_PageDown: setCurrentRow(qMin(rows - 1, current + visibleRows())); break;
-    case Qt::Key_Home: setCurrentRow(0); break;
+    case Qt::Key_Up: moveTo(qMax(0, current - 1), mods, false); break;
+    case Qt::Key_Down: moveTo(qMin(rows - 1, m_current + 1), mods, false); break;
+    case Qt::Key_PageUp: moveTo(qMax(0, current - visibleRows()), mods, false); break;
+    case Qt::Key_PageDown: moveTo(qMax(0, qMin(rows - 1, current + visibleRows())), mods, false); break;
+    case Qt::Key_Home: moveTo(0, mods, false); break;
     case Qt::Key_End:
-        setCurrentRow(rows - 1);
+        moveTo(rows - 1, mods, false);
         m_following = true;
+        break;
+    case Qt::Key_Space:
+        if (!(mods & Qt::ControlModifier) || m_current < 0)
+            return QAbstractScrollArea::keyPressEvent(event);
+        moveTo(m_current, mods, true); // Ctrl+Space: the current row in or out
         break;
     case Qt::Key_Return:
     case Qt::Key_Enter:

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mainwindow/rowselection.h"
+
 #include <QAbstractScrollArea>
 
 class QAbstractItemModel;
@@ -34,9 +36,12 @@ public:
     bool isFollowingNewest() const { return m_following; }
     int rowHeight() const;
 
-    // The selected row, or -1.
+    // The row with the focus, or -1; setting it selects that row alone.
     int currentRow() const { return m_current; }
     void setCurrentRow(int row);
+    // Shift and Ctrl extend the selection from the current row; Ctrl+A takes all.
+    const RowSelection &selection() const { return m_selection; }
+    void selectAll();
     int firstVisibleRow() const;
     void scrollToRow(int row);
     // The row at a height in the viewport, or -1; a row's place in the
@@ -48,6 +53,7 @@ signals:
     // A double-click on a row, or Enter on the selected one.
     void activated(int row);
     void currentRowChanged(int row);
+    void selectionChanged();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -68,6 +74,8 @@ private:
     void followNewest();
     // Shift+F10 and the Menu key: the context menu at the selected row.
     void openContextMenuFromKeyboard();
+    // Moves the current row as a click or key with these modifiers does.
+    void moveTo(int row, Qt::KeyboardModifiers modifiers, bool click);
 
     QAbstractItemModel *m_model = nullptr;
     QAbstractItemDelegate *m_delegate = nullptr;
@@ -75,4 +83,6 @@ private:
     int m_current = -1;
     bool m_following = true;
     int m_listWidth = -1;
+    RowSelection m_selection;
+    int m_anchor = -1; // where a Shift range starts
 };

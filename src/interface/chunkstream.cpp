@@ -1,0 +1,146 @@
+#include "chunkstream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+// Chunks are mapped, not taken from the heap, so that a chunk moved to disk
+// gives its memory back to the system at once; pages are only touched as
+// bytes land in them.
+char *mapChunk()
+{
+    void *p = ::mmap(nullptr, size_t(ChunkStream::ChunkSize), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::bad_alloc();
+    return static_cast<char *>(p);
+}
+
+void unmapChunk(char *chunk)
+{
+    if (chunk)
+        ::munmap(chunk, size_t(ChunkStream::ChunkSize));
+}
+} // namespace
+
+int preadWhole(int fd, char *data, qsizetype size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, data, size_t(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return 0;
+}
+
+int pwriteWhole(int fd, const char *data, qsizetype size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size_t(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return 0;
+}
+
+void ChunkStream::append(const char *data, qsizetype size)
+{
+    while (size > 0) {
+        const qint64 index = m_size >> ChunkBits;
+        const qsizetype within = qsizetype(m_size & (ChunkSize - 1));
+        Chunk &chunk = within == 0 ? m_chunks.grow(index) : m_chunks[index];
+        // Readers never look past the published end, where this chunk is new.
+        if (!chunk.memory)
+            chunk.memory = mapChunk();
+        const qsizetype n = std::min(size, ChunkSize - within);
+        std::memcpy(chunk.memory + within, data, size_t(n));
+        data += n;
+        size -= n;
+        m_size += n;
+    }
+}
+
+int ChunkStream::overwrite(qint64 offset, const char *data, qsizetype size, int fd)
+{
+    while (size > 0) {
+        const Chunk &chunk = m_chunks[offset >> ChunkBits];
+        const qsizetype within = qsizetype(offset & (ChunkSize - 1));
+        const qsizetype n = std::min(size, ChunkSize - within);
+        if (chunk.memory)
+            std::memcpy(chunk.memory + within, data, size_t(n));
+        else if (const int error = pwriteWhole(fd, data, n, chunk.diskOffset + within))
+            return error;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return 0;
+}
+
+int ChunkStream::spill(int fd, qint64 &fileEnd, int &budget)
+{
+    while (budget > 0 && fullChunksInMemory() > 0) {
+        Chunk &chunk = m_chunks[m_firstInMemory];
+        if (const int error = pwriteWhole(fd, chunk.memory, ChunkSize, fileEnd))
+            return error;
+        char *memory = nullptr;
+        {
+            const std::lock_guard lock(m_memoryLock);
+            memory = std::exchange(chunk.memory, nullptr);
+            chunk.diskOffset = fileEnd;
+        }
+        unmapChunk(memory);
+        fileEnd += ChunkSize;
+        ++m_firstInMemory;
+        --budget;
+    }
+    return 0;
+}
+
+void ChunkStream::clear()
+{
+    {
+        const std::lock_guard lock(m_memoryLock);
+        for (qint64 i = m_firstInMemory; i < ((m_size + ChunkSize - 1) >> ChunkBits); ++i)
+            unmapChunk(std::exchange(m_chunks[i].memory, nullptr));
+        m_chunks.clear();
+    }
+    m_size = 0;
+    m_firstInMemory = 0;
+}
+
+bool ChunkStream::read(qint64 from, qint64 to, char *out, int fd) const
+{
+    while (from < to) {
+        const qsizetype within = qsizetype(from & (ChunkSize - 1));
+        const qsizetype n = qsizetype(std::min<qint64>(to - from, ChunkSize - within));
+        qint64 diskOffset = -1;
+        {
+            const std::lock_guard lock(m_memoryLock);
+            const Chunk &chunk = m_chunks[from >> ChunkBits];
+            if (chunk.memory)
+                std::memcpy(out, chunk.memory + within, size_t(n));
+            else
+                diskOffset = chunk.diskOffset + within;
+        }
+        if (diskOffset >= 0 && preadWhole(fd, out, n, diskOffset) != 0)
+            return false;
+        out += n;
+        from += n;
+    }
+    return true;
+}

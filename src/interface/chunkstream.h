@@ -1,0 +1,61 @@
+#pragma once
+
+#include "interface/stablearray.h"
+
+#include <QtGlobal>
+
+#include <mutex>
+
+// An append-only run of bytes held in chunks of ChunkSize: the newest in
+// memory, full ones moved on request to the end of a spill file that several
+// streams share. One thread appends and spills; any thread may read bytes
+// that the appender has published, since the only step that takes a chunk
+// away from under a reader (its move to disk) and the reads of memory hold
+// one lock. Appending takes no lock.
+class ChunkStream
+{
+public:
+    static constexpr int ChunkBits = 20;
+    static constexpr qsizetype ChunkSize = qsizetype(1) << ChunkBits;
+
+    ChunkStream() = default;
+    ~ChunkStream() { clear(); }
+    ChunkStream(const ChunkStream &) = delete;
+    ChunkStream &operator=(const ChunkStream &) = delete;
+
+    // --- The appending thread ---------------------------------------------
+    qint64 size() const { return m_size; }
+    void append(const char *data, qsizetype size);
+    // Changes bytes already appended, in memory or in the file: 0 or errno.
+    int overwrite(qint64 offset, const char *data, qsizetype size, int fd);
+    // Full chunks still in memory.
+    qint64 fullChunksInMemory() const { return (m_size >> ChunkBits) - m_firstInMemory; }
+    qint64 chunksInMemory() const { return ((m_size + ChunkSize - 1) >> ChunkBits) - m_firstInMemory; }
+    qint64 bytesOnDisk() const { return m_firstInMemory * ChunkSize; }
+    // Moves up to `budget` of the oldest full chunks to `fileEnd` in the file
+    // and on, counting them off the budget: 0, or errno of the write that
+    // failed (that chunk stays in memory, the file's end where it was).
+    int spill(int fd, qint64 &fileEnd, int &budget);
+    void clear();
+
+    // --- Any thread ----------------------------------------------------------
+    // Published bytes [from, to) into `out`: false when the file would not give them.
+    bool read(qint64 from, qint64 to, char *out, int fd) const;
+
+private:
+    struct Chunk
+    {
+        char *memory = nullptr; // while in memory
+        qint64 diskOffset = 0;  // once in the file
+    };
+    // 2^24 chunks: sixteen terabytes a stream.
+    StableArray<Chunk, 12, 4096> m_chunks;
+    qint64 m_size = 0;
+    qint64 m_firstInMemory = 0;
+    mutable std::mutex m_memoryLock;
+};
+
+// All of `size` bytes at `offset`: 0, or the errno of why not (a write that
+// takes nothing means the disk is full).
+int preadWhole(int fd, char *data, qsizetype size, qint64 offset);
+int pwriteWhole(int fd, const char *data, qsizetype size, qint64 offset);

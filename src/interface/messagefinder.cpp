@@ -1,0 +1,174 @@
+#include "messagefinder.h"
+
+#include "interface/messagestore.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace {
+constexpr qint64 BlockBytes = qint64(4) << 20;
+
+// Latin-1's capitals and their small letters: A-Z, and À-Þ but for ×.
+quint8 lowerLatin1(int c)
+{
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
+        return quint8(c + 0x20);
+    return quint8(c);
+}
+
+class Search
+{
+public:
+    Search(const MessageStore &store, const FindRequest &request, FindProgress &progress, qint64 totalBytes)
+        : m_store(store), m_pattern(request.text, request.matchCase), m_progress(progress),
+          m_total(std::max<qint64>(1, totalBytes)),
+          m_buffer(std::make_unique_for_overwrite<char[]>(size_t(BlockBytes + m_pattern.size())))
+    {
+    }
+
+    bool cancelled() const { return m_progress.cancel.load(std::memory_order_relaxed); }
+
+    // The first (or the last) row of [first, last) that holds the text, or -1.
+    qint64 forward(qint64 first, qint64 last)
+    {
+        const qint64 end = m_store.offsetOf(last);
+        for (qint64 pos = m_store.offsetOf(first); pos < end && !cancelled();) {
+            const qint64 blockEnd = std::min(end, pos + BlockBytes);
+            const qsizetype length = read(pos, blockEnd, end);
+            for (qsizetype at = 0; (at = m_pattern.find(m_buffer.get(), length, at)) >= 0 && pos + at < blockEnd;) {
+                const qint64 row = rowAt(pos + at, first, last);
+                if (pos + at + m_pattern.size() <= m_store.offsetOf(row + 1))
+                    return row;
+                at = m_store.offsetOf(row + 1) - pos; // it ran into the next message
+            }
+            advance(blockEnd - pos);
+            pos = blockEnd;
+        }
+        return -1;
+    }
+
+    qint64 backward(qint64 first, qint64 last)
+    {
+        const qint64 begin = m_store.offsetOf(first);
+        const qint64 end = m_store.offsetOf(last);
+        for (qint64 blockEnd = end; blockEnd > begin && !cancelled();) {
+            const qint64 pos = std::max(begin, blockEnd - BlockBytes);
+            const qsizetype length = read(pos, blockEnd, end);
+            qint64 found = -1;
+            for (qsizetype at = 0; (at = m_pattern.find(m_buffer.get(), length, at)) >= 0 && pos + at < blockEnd;) {
+                const qint64 row = rowAt(pos + at, first, last);
+                if (pos + at + m_pattern.size() <= m_store.offsetOf(row + 1))
+                    found = row; // a later row may hold it too
+                at = m_store.offsetOf(row + 1) - pos;
+            }
+            if (found >= 0)
+                return found;
+            advance(blockEnd - pos);
+            blockEnd = pos;
+        }
+        return -1;
+    }
+
+private:
+    // The block [from, to) and as much after it as a match that starts in it
+    // needs, up to `limit`; a block the file will not give is searched as empty.
+    qsizetype read(qint64 from, qint64 to, qint64 limit)
+    {
+        const qint64 readEnd = std::min(limit, to + m_pattern.size() - 1);
+        return m_store.readBytes(from, readEnd, m_buffer.get()) ? qsizetype(readEnd - from) : 0;
+    }
+
+    // The message that holds the byte at `offset`: the last of [first, last)
+    // to begin at or before it (empty messages begin where the next does).
+    qint64 rowAt(qint64 offset, qint64 first, qint64 last) const
+    {
+        qint64 lo = first, hi = last; // offsetOf(lo) <= offset < offsetOf(hi)
+        while (hi - lo > 1) {
+            const qint64 mid = lo + (hi - lo) / 2;
+            (m_store.offsetOf(mid) <= offset ? lo : hi) = mid;
+        }
+        return lo;
+    }
+
+    void advance(qint64 bytes)
+    {
+        m_done += bytes;
+        m_progress.perMille.store(int(std::min<qint64>(1000, m_done * 1000 / m_total)), std::memory_order_relaxed);
+    }
+
+    const MessageStore &m_store;
+    const SearchPattern m_pattern;
+    FindProgress &m_progress;
+    const qint64 m_total;
+    qint64 m_done = 0;
+    std::unique_ptr<char[]> m_buffer;
+};
+} // namespace
+
+SearchPattern::SearchPattern(const QByteArray &text, bool matchCase) : m_matchCase(matchCase)
+{
+    for (int c = 0; c < 256; ++c)
+        m_fold[size_t(c)] = matchCase ? quint8(c) : lowerLatin1(c);
+    m_text.resize(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i)
+        m_text[i] = char(m_fold[quint8(text[i])]);
+    std::array<qsizetype, 256> folded;
+    folded.fill(std::max<qsizetype>(1, m_text.size()));
+    for (qsizetype i = 0; i + 1 < m_text.size(); ++i)
+        folded[quint8(m_text[i])] = m_text.size() - 1 - i;
+    // By the byte as it lies in the message, so that skipping folds nothing.
+    for (int c = 0; c < 256; ++c)
+        m_shift[size_t(c)] = folded[m_fold[size_t(c)]];
+}
+
+qsizetype SearchPattern::find(const char *data, qsizetype size, qsizetype start) const
+{
+    const qsizetype m = m_text.size();
+    if (m == 0)
+        return -1;
+    const auto *bytes = reinterpret_cast<const quint8 *>(data);
+    const auto *text = reinterpret_cast<const quint8 *>(m_text.constData());
+    if (m == 1 && m_matchCase) {
+        const void *at = start < size ? std::memchr(data + start, text[0], size_t(size - start)) : nullptr;
+        return at ? static_cast<const char *>(at) - data : -1;
+    }
+    for (qsizetype i = start; i + m <= size; i += m_shift[bytes[i + m - 1]]) {
+        qsizetype j = m - 1;
+        while (j >= 0 && m_fold[bytes[i + j]] == text[j])
+            --j;
+        if (j < 0)
+            return i;
+    }
+    return -1;
+}
+
+FindResult findMessage(const MessageStore &store, const FindRequest &request, FindProgress &progress)
+{
+    FindResult result;
+    const qint64 rows = store.size();
+    if (rows == 0 || request.text.isEmpty())
+        return result;
+    const qint64 from = request.fromRow >= 0 && request.fromRow < rows ? request.fromRow : -1;
+    Search search(store, request, progress, store.offsetOf(rows));
+    // The rows after the selected one (before it, backward), then the others.
+    if (!request.backward) {
+        const qint64 first = from + 1;
+        result.row = search.forward(first, rows);
+        if (result.row < 0 && first > 0 && !search.cancelled()) {
+            result.row = search.forward(0, first);
+            result.wrapped = result.row >= 0;
+        }
+    } else {
+        const qint64 last = from >= 0 ? from : rows;
+        result.row = search.backward(0, last);
+        if (result.row < 0 && last < rows && !search.cancelled()) {
+            result.row = search.backward(last, rows);
+            result.wrapped = result.row >= 0;
+        }
+    }
+    result.cancelled = search.cancelled();
+    if (result.cancelled)
+        result.row = -1;
+    return result;
+}

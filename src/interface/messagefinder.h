@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <array>
+#include <atomic>
+
+class MessageStore;
+
+// What to look for among the run's messages: the text as the bytes of a
+// message (Latin-1, as the rows show them), from the selected row on.
+struct FindRequest
+{
+    QByteArray text;
+    bool matchCase = false;
+    bool backward = false;
+    qint64 fromRow = -1; // the selected row; none, from the first (or the last)
+};
+
+struct FindResult
+{
+    qint64 row = -1;       // the message found, or -1
+    bool wrapped = false;  // found only past the end (or the start)
+    bool cancelled = false;
+};
+
+// Between the thread that searches and the one that waits for it.
+struct FindProgress
+{
+    std::atomic<bool> cancel{false};
+    std::atomic<int> perMille{0};
+};
+
+// A text to search for, with its shift table (Horspool's): at most one
+// comparison a byte, and fewer the longer the text.
+class SearchPattern
+{
+public:
+    SearchPattern(const QByteArray &text, bool matchCase);
+    qsizetype size() const { return m_text.size(); }
+    // The first place at or after `start` where the text begins, or -1.
+    qsizetype find(const char *data, qsizetype size, qsizetype start) const;
+
+private:
+    QByteArray m_text; // folded, when the case does not matter
+    std::array<quint8, 256> m_fold{};
+    std::array<qsizetype, 256> m_shift{};
+    bool m_matchCase;
+};
+
+// Searches the messages the store holds when it starts (those that arrive
+// meanwhile wait for the next search), reading the store in large blocks.
+// Safe on a thread of its own while the store's owner appends; a match never
+// runs from one message into the next. Wraps once past the end.
+FindResult findMessage(const MessageStore &store, const FindRequest &request, FindProgress &progress);

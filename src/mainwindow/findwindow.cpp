@@ -1,0 +1,177 @@
+#include "findwindow.h"
+
+#include "mainwindow/receivedlistview.h"
+#include "windowing/classiclook.h"
+#include "windowing/controls.h"
+
+#include <QAction>
+#include <QBoxLayout>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShortcut>
+#include <QThread>
+
+FindWindow::FindWindow(ReceivedListView &list, const MessageStore &store)
+    : QWidget(list.window(), Qt::Tool), m_list(list), m_store(store)
+{
+    setObjectName(QStringLiteral("frmFind"));
+    setWindowTitle(QStringLiteral("Find"));
+    setPalette(ClassicLook::palette());
+    setFont(ClassicLook::formFont());
+    setAutoFillBackground(true);
+
+    txtFind = Controls::named(new QLineEdit(this), "txtFind", QStringLiteral("Find what"));
+    chkMatchCase = Controls::named(new QCheckBox(QStringLiteral("Match &case"), this), "chkMatchCase",
+                                   QStringLiteral("Match case"));
+    cmdFindNext = Controls::button(this, "cmdFindNext", QStringLiteral("Find &Next"),
+                                   QStringLiteral("Find the next message that holds the text (Enter, F3)"));
+    cmdFindPrevious = Controls::button(this, "cmdFindPrevious", QStringLiteral("Find &Previous"),
+                                       QStringLiteral("Find the previous one (Shift+Enter, Shift+F3)"));
+    cmdCancel = Controls::button(this, "cmdCancel", QStringLiteral("Cancel"),
+                                 QStringLiteral("Stop searching"), false);
+    lblFindStatus = Controls::label(this, "lblFindStatus", QString());
+    cmdFindNext->setDefault(true);
+
+    auto *row = new QHBoxLayout;
+    row->addWidget(new QLabel(QStringLiteral("Find:"), this));
+    row->addWidget(txtFind, 1);
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(chkMatchCase);
+    buttons->addStretch();
+    for (QPushButton *b : {cmdFindNext, cmdFindPrevious, cmdCancel})
+        buttons->addWidget(b);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(row);
+    layout->addLayout(buttons);
+    layout->addWidget(lblFindStatus);
+
+    connect(cmdFindNext, &QPushButton::clicked, this, &FindWindow::findNext);
+    connect(cmdFindPrevious, &QPushButton::clicked, this, &FindWindow::findPrevious);
+    connect(cmdCancel, &QPushButton::clicked, this, &FindWindow::cancel);
+    connect(txtFind, &QLineEdit::textChanged, this, [this](const QString &text) {
+        cmdFindNext->setEnabled(!text.isEmpty());
+        cmdFindPrevious->setEnabled(!text.isEmpty());
+    });
+    cmdFindNext->setEnabled(false);
+    cmdFindPrevious->setEnabled(false);
+    attach(this);
+    attach(&list);
+    // A moment's search shows nothing; a longer one its progress.
+    m_progressTimer.setInterval(250);
+    connect(&m_progressTimer, &QTimer::timeout, this, [this] {
+        if (m_progress)
+            lblFindStatus->setText(QStringLiteral("Searching... %1 %").arg(m_progress->perMille.load() / 10));
+    });
+}
+
+FindWindow::~FindWindow()
+{
+    stopThread();
+}
+
+void FindWindow::attach(QWidget *widget)
+{
+    const auto shortcut = [&](const QKeySequence &keys, auto slot) {
+        auto *s = new QShortcut(keys, widget);
+        s->setContext(widget->isWindow() ? Qt::WindowShortcut : Qt::WidgetShortcut);
+        connect(s, &QShortcut::activated, this, slot);
+    };
+    if (widget != this && widget != &m_list) // the list's is its menu item's
+        shortcut(QKeySequence::Find, &FindWindow::open);
+    shortcut(QKeySequence(Qt::Key_F3), &FindWindow::findNext);
+    shortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3), &FindWindow::findPrevious);
+}
+
+void FindWindow::open()
+{
+    show();
+    raise();
+    activateWindow();
+    txtFind->setFocus();
+    txtFind->selectAll();
+}
+
+void FindWindow::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        find(event->modifiers() & Qt::ShiftModifier);
+        return;
+    case Qt::Key_Escape:
+        close();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void FindWindow::closeEvent(QCloseEvent *event)
+{
+    cancel();
+    QWidget::closeEvent(event);
+    // The focus goes back to where the operator was looking.
+    m_list.window()->activateWindow();
+    m_list.setFocus(Qt::OtherFocusReason);
+}
+
+void FindWindow::find(bool backward)
+{
+    if (txtFind->text().isEmpty()) {
+        open();
+        return;
+    }
+    if (m_thread)
+        return; // one search at a time
+    m_request = {txtFind->text().toLatin1(), chkMatchCase->isChecked(), backward, m_list.currentRow()};
+    m_progress = std::make_unique<FindProgress>();
+    m_result = {};
+    cmdCancel->setEnabled(true);
+    lblFindStatus->clear();
+    m_thread = QThread::create([this, progress = m_progress.get(), request = m_request] {
+        m_result = findMessage(m_store, request, *progress);
+    });
+    connect(m_thread, &QThread::finished, this, &FindWindow::searchDone);
+    m_thread->start();
+    m_progressTimer.start();
+}
+
+void FindWindow::cancel()
+{
+    if (m_progress)
+        m_progress->cancel = true;
+}
+
+void FindWindow::stopThread()
+{
+    if (!m_thread)
+        return;
+    cancel();
+    m_thread->wait();
+    delete std::exchange(m_thread, nullptr);
+}
+
+void FindWindow::searchDone()
+{
+    stopThread();
+    m_progressTimer.stop();
+    cmdCancel->setEnabled(false);
+    const QString text = QString::fromLatin1(m_request.text);
+    if (m_result.cancelled) {
+        lblFindStatus->setText(QStringLiteral("Search cancelled."));
+    } else if (m_result.row < 0) {
+        lblFindStatus->setText(QStringLiteral("\"%1\" was not found.").arg(text));
+    } else {
+        m_list.setCurrentRow(int(m_result.row));
+        const QString found = QStringLiteral("Found in message %1").arg(m_result.row + 1);
+        lblFindStatus->setText(!m_result.wrapped ? found + QLatin1Char('.')
+                               : m_request.backward
+                                   ? found + QStringLiteral(", passing the start of the list.")
+                                   : found + QStringLiteral(", passing the end of the list."));
+    }
+    emit searchEnded();
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QPalette>
+#include <QString>
+
+class MessageStore;
+
+// The lines the viewer shows under its heading for one stored message: when
+// it came (to the millisecond, and over how many arrivals), what kind of
+// bytes it is when it was not a block, and the answer sent for it and when,
+// or that none was sent.
+struct MessageDetails
+{
+    QString plain; // marks of control bytes as "<VT>", for copying and screen readers
+    QString rich;  // the same, the marks drawn as the list draws them
+};
+
+// The marks take their colours from `palette`, as the list's do.
+MessageDetails messageDetails(const MessageStore &store, qint64 index, const QPalette &palette);

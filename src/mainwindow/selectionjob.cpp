@@ -1,0 +1,111 @@
+#include "selectionjob.h"
+
+#include "interface/messagestore.h"
+#include "mainwindow/messagetext.h"
+#include "windowing/windowing.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QProgressDialog>
+#include <QSaveFile>
+#include <QThread>
+#include <QTimer>
+
+QString copyTextOfRows(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
+                       SelectionProgress &progress)
+{
+    QString text;
+    bool first = true;
+    for (const auto &[from, to] : rows) {
+        for (qint64 row = from; row <= to && !progress.cancel; ++row) {
+            const QString one = MessageText::copyText(QString::fromLatin1(store.at(row)));
+            if (!first)
+                text += text.endsWith(QLatin1Char('\n')) ? QStringLiteral("\n") : QStringLiteral("\n\n");
+            text += one;
+            first = false;
+            progress.rowsDone.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    return text;
+}
+
+QString saveRowsInLogForm(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
+                          const QString &path, SelectionProgress &progress)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    for (const auto &[from, to] : rows) {
+        for (qint64 row = from; row <= to && !progress.cancel; ++row) {
+            const QByteArray bytes = store.at(row);
+            if (file.write(bytes) != bytes.size() || file.write("\r\n", 2) != 2)
+                return file.errorString();
+            progress.rowsDone.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    if (progress.cancel) {
+        file.cancelWriting();
+        return {};
+    }
+    return file.commit() ? QString() : file.errorString();
+}
+
+SelectionJob::SelectionJob(QObject *owner, QWidget *window, Windowing &windowing, qint64 rows)
+    : QObject(owner), m_window(window), m_windowing(windowing)
+{
+    m_dialog = new QProgressDialog(QString(), QStringLiteral("Cancel"), 0, 1000, window);
+    m_dialog->setWindowModality(Qt::NonModal);
+    m_dialog->setMinimumDuration(500);
+    m_dialog->setAutoClose(false);
+    m_dialog->setAutoReset(false);
+    connect(m_dialog, &QProgressDialog::canceled, this, [this] { m_progress.cancel = true; });
+    auto *timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, [this, rows] {
+        if (m_dialog)
+            m_dialog->setValue(int(m_progress.rowsDone.load() * 1000 / qMax<qint64>(1, rows)));
+    });
+    timer->start(100);
+}
+
+SelectionJob *SelectionJob::start(QObject *owner, QWidget *window, Windowing &windowing,
+                                  const MessageStore &store, const RowSelection &selection,
+                                  const QString &savePath)
+{
+    auto *job = new SelectionJob(owner, window, windowing, selection.count());
+    job->m_savePath = savePath;
+    job->m_dialog->setLabelText(savePath.isEmpty() ? QStringLiteral("Copying %1 messages...").arg(selection.count())
+                                                   : QStringLiteral("Saving %1 messages...").arg(selection.count()));
+    job->m_dialog->setValue(0);
+    job->m_thread = QThread::create([job, &store, rows = selection.ranges()] {
+        job->m_result = job->m_savePath.isEmpty()
+                            ? copyTextOfRows(store, rows, job->m_progress)
+                            : saveRowsInLogForm(store, rows, job->m_savePath, job->m_progress);
+    });
+    connect(job->m_thread, &QThread::finished, job, &SelectionJob::done);
+    job->m_thread->start();
+    return job;
+}
+
+SelectionJob::~SelectionJob()
+{
+    if (m_thread) {
+        m_progress.cancel = true;
+        m_thread->wait();
+        delete m_thread;
+    }
+    delete m_dialog;
+}
+
+void SelectionJob::done()
+{
+    if (m_dialog)
+        m_dialog->hide();
+    const bool cancelled = m_progress.cancel;
+    if (m_savePath.isEmpty() && !cancelled)
+        QGuiApplication::clipboard()->setText(m_result);
+    else if (!m_savePath.isEmpty() && !m_result.isEmpty())
+        m_windowing.notice(m_window, QStringLiteral("The messages could not be saved to %1: %2")
+                                         .arg(m_savePath, m_result));
+    emit finished();
+    deleteLater();
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "mainwindow/rowselection.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+class MessageStore;
+class QProgressDialog;
+class QThread;
+class QWidget;
+class Windowing;
+
+// Copy and Save As... for several selected rows, on a thread of their own
+// that reads the store while messages go on arriving and being answered.
+// These two do the work; each checks `cancel` and counts the rows done.
+struct SelectionProgress
+{
+    std::atomic<bool> cancel{false};
+    std::atomic<qint64> rowsDone{0};
+};
+// Each message in the copy form (MessageText::copyText), one empty line between.
+QString copyTextOfRows(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
+                       SelectionProgress &progress);
+// Each message's bytes and CR LF, as the transaction log holds them, written
+// whole or not at all: empty, or why not.
+QString saveRowsInLogForm(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
+                          const QString &path, SelectionProgress &progress);
+
+// One such job with its progress window (shown when it takes more than a
+// moment, with Cancel); it deletes itself once done.
+class SelectionJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Copies to the clipboard, or, with a path, saves there. The owner goes
+    // before the store does, and takes an unfinished job with it.
+    static SelectionJob *start(QObject *owner, QWidget *window, Windowing &windowing, const MessageStore &store,
+                               const RowSelection &selection, const QString &savePath = {});
+    ~SelectionJob() override;
+
+signals:
+    void finished();
+
+private:
+    SelectionJob(QObject *owner, QWidget *window, Windowing &windowing, qint64 rows);
+    void done();
+
+    QWidget *m_window;
+    Windowing &m_windowing;
+    QThread *m_thread = nullptr;
+    QPointer<QProgressDialog> m_dialog; // a child of the window, which may go first
+    SelectionProgress m_progress;
+    QString m_savePath;
+    QString m_result; // the text copied, or why the save failed
+};

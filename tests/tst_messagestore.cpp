@@ -1,0 +1,188 @@
+// The received-message store on its own: details and answers across a
+// spill, a spill that fails and recovers, and finding a text in it.
+
+#include "testbase.h"
+
+#include "interface/messagefinder.h"
+#include "interface/messagestore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <thread>
+
+namespace {
+QByteArray messageOf(qint64 i, qsizetype size)
+{
+    QByteArray m = "\x0bMSH|^~\\&|S|F|R|F|20260101||ADT^A01|MSG" + QByteArray::number(i) + "|P|2.3\r";
+    m.append(QByteArray(qMax<qsizetype>(0, size - m.size() - 2), 'x'));
+    return m + "\x1c\r";
+}
+
+using Change = MessageStore::SpillChange;
+} // namespace
+
+class MessageStoreTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void detailsAndAnswersReadBackAcrossASpill();
+    void aFailedSpillIsTriedAgainAndMovesMemoryToDisk();
+    void findsATextAnywhereInASpilledStore();
+};
+
+void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
+{
+    QTemporaryDir spill;
+    MessageStore store({spill.path()});
+    constexpr qint64 Count = 100000; // records and answers spill as well as the bytes
+    const auto answerOf = [](qint64 i) { return "\x0bMSH|||||" + QByteArray::number(i) + "\rMSA|AA\r\x1c\r"; };
+    for (qint64 i = 0; i < Count; ++i) {
+        const MessageInfo info{1700000000000 + i, 1700000000000 + i - (i % 3), qint32(i % 3 + 1),
+                               MessageInfo::Kind(i % 4)};
+        store.append(messageOf(i, 100), info);
+        if (i % 7 != 0 && i != 5)
+            store.setAnswer(i, answerOf(i), 1700000000000 + i + 2);
+        QCOMPARE(store.spillIfDue(), Change::None);
+    }
+    // An answer for a message whose details are already on disk.
+    store.setAnswer(5, answerOf(5), 1800000000000);
+    QVERIFY(store.spilledBytes() > 0);
+    QVERIFY(store.bytesInMemory() < 3 * (MessageStore::ChunksPerSpill + 1) * MessageStore::ChunkSize);
+    for (const qint64 i : {qint64(0), qint64(1), qint64(5), qint64(7), qint64(50001), Count - 2, Count - 1}) {
+        const MessageInfo info = store.info(i);
+        QCOMPARE(info.arrivedMs, 1700000000000 + i);
+        QCOMPARE(info.firstArrivalMs, 1700000000000 + i - (i % 3));
+        QCOMPARE(info.arrivals, qint32(i % 3 + 1));
+        QCOMPARE(int(info.kind), int(i % 4));
+        QByteArray bytes;
+        qint64 sent = 0;
+        QCOMPARE(store.answer(i, &bytes, &sent), i % 7 != 0);
+        if (i % 7 != 0) {
+            QCOMPARE(bytes, answerOf(i));
+            QCOMPARE(sent, i == 5 ? 1800000000000 : 1700000000000 + i + 2);
+        }
+        QCOMPARE(store.at(i), messageOf(i, 100));
+    }
+}
+
+void MessageStoreTest::aFailedSpillIsTriedAgainAndMovesMemoryToDisk()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("cache"));
+    QVERIFY(QFile(folder).open(QIODevice::WriteOnly)); // a file where the folder should be
+    MessageStore store({folder});
+    QList<Change> changes;
+    qint64 next = 0;
+    const auto appendMegabytes = [&](int megabytes, Change until = Change::None) {
+        for (qint64 end = next + megabytes * 1024; next < end;) {
+            store.append(messageOf(next++, 1024));
+            if (const Change change = store.spillIfDue(); change != Change::None) {
+                changes << change;
+                if (change == until)
+                    return;
+            }
+        }
+    };
+
+    // One notice for the episode, however many spill points fail in it.
+    appendMegabytes(24);
+    QCOMPARE(changes, QList<Change>{Change::Failed});
+    QVERIFY(store.spillFailed());
+    QVERIFY(!store.spillError().isEmpty());
+    QCOMPARE(store.spilledBytes(), 0);
+    QVERIFY(store.bytesInMemory() >= 24 * MessageStore::ChunkSize);
+
+    // The folder can be made now: at a later spill point what memory held
+    // moves to disk, a spill point at a time, and memory is back in bounds.
+    QVERIFY(QFile::remove(folder) && QDir().mkpath(folder));
+    appendMegabytes(64, Change::BackOnDisk);
+    QCOMPARE(changes, (QList<Change>{Change::Failed, Change::BackOnDisk}));
+    QVERIFY(!store.spillFailed());
+    QVERIFY(store.spilledBytes() >= 24 * MessageStore::ChunkSize);
+    QVERIFY(store.bytesInMemory() <= 3 * (MessageStore::ChunksPerSpill + 1) * MessageStore::ChunkSize);
+
+    // A file-size limit is a full disk: a new episode, with its reason, and
+    // the same way back once the limit goes.
+    const rlimit before = [] { rlimit l{}; ::getrlimit(RLIMIT_FSIZE, &l); return l; }();
+    const rlimit small{rlim_t(MessageStore::ChunkSize), before.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    appendMegabytes(12);
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, previous);
+    QCOMPARE(changes.size(), 3);
+    QCOMPARE(changes.last(), Change::Failed);
+    QCOMPARE(store.spillError(), QString::fromLocal8Bit(std::strerror(EFBIG)));
+    appendMegabytes(64, Change::BackOnDisk);
+    QCOMPARE(changes.size(), 4);
+    QCOMPARE(changes.last(), Change::BackOnDisk);
+
+    for (qint64 i = 0; i < next; i += 997)
+        QCOMPARE(store.at(i), messageOf(i, 1024));
+    QCOMPARE(store.at(next - 1), messageOf(next - 1, 1024));
+}
+
+void MessageStoreTest::findsATextAnywhereInASpilledStore()
+{
+    QTemporaryDir spill;
+    MessageStore store({spill.path()});
+    constexpr qint64 Count = 20000, Middle = 10000, Last = Count - 1;
+    for (qint64 i = 0; i < Count; ++i) {
+        QByteArray m = messageOf(i, 1000);
+        if (i == 0)
+            m.insert(20, "alphaFirst");
+        if (i == Middle)
+            m.insert(500, "MiddleText \xc6R\xd8");
+        if (i == Last)
+            m.insert(990, "LastOne");
+        if (i == 500)
+            m.append('Z'); // and 501 begins with VT: no match across the two
+        store.append(m);
+        store.spillIfDue();
+    }
+    QVERIFY(store.spilledBytes() > 8 * MessageStore::ChunkSize);
+
+    const auto find = [&](const char *text, qint64 from, bool backward = false, bool matchCase = false) {
+        FindProgress progress;
+        const FindResult r = findMessage(store, {QByteArray(text), matchCase, backward, from}, progress);
+        return std::pair(r.row, r.wrapped);
+    };
+    QCOMPARE(find("alphafirst", -1), std::pair(qint64(0), false));
+    QCOMPARE(find("alphaFirst", 5), std::pair(qint64(0), true));
+    QCOMPARE(find("middletext", 3), std::pair(Middle, false));
+    QCOMPARE(find("middletext", 3, false, true), std::pair(qint64(-1), false));
+    QCOMPARE(find("MiddleText", Count - 3, false, true), std::pair(Middle, true));
+    QCOMPARE(find("\xe6r\xf8", -1), std::pair(Middle, false)); // Latin-1 letters fold too
+    QCOMPARE(find("LastOne", -1, true), std::pair(Last, false));
+    QCOMPARE(find("lastone", 10, true), std::pair(Last, true));
+    QCOMPARE(find("LastOne", Last), std::pair(Last, true)); // only the selected row holds it
+    QCOMPARE(find("Middle", Middle, true), std::pair(Middle, true));
+    QCOMPARE(find("nowhere", 100), std::pair(qint64(-1), false));
+    QCOMPARE(find("Z\x0b", -1), std::pair(qint64(-1), false));
+    QCOMPARE(find("MSG15000|", 15000, true), std::pair(qint64(15000), true));
+
+    // On a thread of its own while messages go on arriving and spilling.
+    FindProgress progress;
+    FindResult result;
+    std::thread finder([&] { result = findMessage(store, {"lastone", false, false, 100}, progress); });
+    for (qint64 i = Count; i < Count + 8000; ++i) {
+        store.append(messageOf(i, 1000));
+        store.spillIfDue();
+    }
+    finder.join();
+    QCOMPARE(result.row, Last);
+    QVERIFY(progress.perMille.load() > 500);
+    progress.cancel = true;
+    result = findMessage(store, {"LastOne", false, false, -1}, progress);
+    QVERIFY(result.cancelled);
+    QCOMPARE(result.row, qint64(-1));
+}
+
+QTEST_GUILESS_MAIN(MessageStoreTest)
+#include "tst_messagestore.moc"

@@ -1,0 +1,164 @@
+// The list's rows in bulk and up close, over a store of their own: the
+// viewer's details of a message, finding a row, and Copy and Save As... of a
+// selection of several.
+
+#include "testsupport.h"
+
+#include "interface/messagestore.h"
+#include "mainwindow/findwindow.h"
+#include "mainwindow/messagecommands.h"
+#include "mainwindow/messageviewer.h"
+#include "mainwindow/receivedlistview.h"
+#include "mainwindow/receivedmodel.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDateTime>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+// A list over a store, with its commands, in a window of its own.
+struct Rows
+{
+    QTemporaryDir spill;
+    MessageStore store{{spill.path()}};
+    ReceivedModel model{store};
+    QWidget window;
+    ReceivedListView *list = new ReceivedListView(&window);
+    FakeWindowing windowing;
+    MessageCommands commands{*list, store, windowing};
+
+    Rows()
+    {
+        list->setModel(&model);
+        list->resize(400, 300);
+        window.show();
+        window.activateWindow();
+        if (!QTest::qWaitForWindowActive(&window))
+            qFatal("the list's window never became active");
+    }
+    void add(const QByteArray &message, const MessageInfo &info = {})
+    {
+        store.append(message, info);
+        model.messagesAdded();
+    }
+};
+
+QString local(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+}
+} // namespace
+
+class SelectionTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void viewerTellsWhenAMessageCameAndWhatWentBack();
+    void findWindowSelectsTheRowFound();
+    void severalRowsAreCopiedAndSavedAtOnce();
+};
+
+void SelectionTest::viewerTellsWhenAMessageCameAndWhatWentBack()
+{
+    Rows rows;
+    const qint64 t = 1780000000123;
+    rows.add(framed(Adt), {t, t - 250, 3, MessageInfo::Kind::Block});
+    rows.store.setAnswer(0, "\x0bMSH|||||x\rMSA|AA\r\x1c\r", t + 2);
+    rows.add("stray bytes", {t + 5000, t + 5000, 1, MessageInfo::Kind::Outside});
+
+    rows.commands.view(0);
+    MessageViewer *viewer = rows.commands.viewer();
+    QCOMPARE(viewer->lblDetails->accessibleName(),
+             QStringLiteral("Arrived %1, in 3 arrivals over 0.250 s\nAnswer sent %2: <VT>MSH|||||x<CR>MSA|AA<CR><FS><CR>")
+                 .arg(local(t), local(t + 2)));
+    QVERIFY(viewer->lblDetails->text().contains(QStringLiteral("&#8201;FS&#8201;</span>")));
+    rows.commands.view(1);
+    QCOMPARE(viewer->lblDetails->accessibleName(),
+             QStringLiteral("Arrived %1\nReceived outside the MLLP framing\nNo answer sent").arg(local(t + 5000)));
+}
+
+void SelectionTest::findWindowSelectsTheRowFound()
+{
+    Rows rows;
+    for (int i = 0; i < 3000; ++i) // several megabytes: part of it on disk
+        rows.add(framed(Adt + "NTE|" + QByteArray::number(i) + "|" + QByteArray(2000, 'n') + "\r"));
+    rows.list->setCurrentRow(10);
+    rows.list->setFocus();
+    QTest::keyClick(rows.list, Qt::Key_F, Qt::ControlModifier);
+    FindWindow &find = rows.commands.findWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(&find));
+    QSignalSpy ended(&find, &FindWindow::searchEnded);
+    const auto search = [&](const QString &text, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        find.txtFind->setText(text);
+        QTest::keyClick(find.txtFind, Qt::Key_Return, modifiers);
+        return ended.wait(WaitMs);
+    };
+
+    QVERIFY(search(QStringLiteral("nte|2999|")));
+    QCOMPARE(rows.list->currentRow(), 2999);
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("Found in message 3000."));
+    QVERIFY(search(QStringLiteral("NTE|5|"), Qt::ShiftModifier)); // backward
+    QCOMPARE(rows.list->currentRow(), 5);
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("Found in message 6."));
+    QVERIFY(search(QStringLiteral("NTE|2000|"), Qt::ShiftModifier));
+    QCOMPARE(rows.list->currentRow(), 2000);
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("Found in message 2001, passing the start of the list."));
+    QTest::keyClick(find.txtFind, Qt::Key_F3); // the next: only this one holds it
+    QVERIFY(ended.wait(WaitMs));
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("Found in message 2001, passing the end of the list."));
+    find.chkMatchCase->setChecked(true);
+    QVERIFY(search(QStringLiteral("nte|7|")));
+    QCOMPARE(rows.list->currentRow(), 2000); // where it was
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("\"nte|7|\" was not found."));
+    QVERIFY(rows.windowing.boxes.isEmpty());
+
+    QTest::keyClick(find.txtFind, Qt::Key_Escape);
+    QVERIFY(!find.isVisible());
+    QVERIFY(waitUntil([&] { return rows.list->hasFocus(); }));
+}
+
+void SelectionTest::severalRowsAreCopiedAndSavedAtOnce()
+{
+    Rows rows;
+    QByteArray every;
+    for (int b = 0; b < 256; ++b)
+        every += char(b);
+    const QList<QByteArray> sent{framed(Adt), every, framed("MSH|^~\\&|B\rPID|2\r")};
+    for (const QByteArray &m : sent)
+        rows.add(m);
+
+    rows.list->setFocus();
+    rows.list->setCurrentRow(0);
+    QTest::keyClick(rows.list, Qt::Key_Down, Qt::ShiftModifier);
+    QTest::keyClick(rows.list, Qt::Key_Down, Qt::ShiftModifier);
+    QCOMPARE(rows.list->selection().count(), 3);
+    const QString path = rows.spill.filePath(QStringLiteral("chosen.txt"));
+    rows.windowing.chosenSaveFiles.push_back(path);
+    rows.commands.mnuSaveAs->trigger();
+    QVERIFY(waitUntil([&] { return QFile::exists(path); }));
+    QFile saved(path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), sent[0] + "\r\n" + sent[1] + "\r\n" + sent[2] + "\r\n");
+
+    // Ctrl+click leaves the middle one out; Copy joins the other two.
+    const QRect middle = rows.list->rowRect(1);
+    QTest::mouseClick(rows.list->viewport(), Qt::LeftButton, Qt::ControlModifier, middle.center());
+    QCOMPARE(rows.list->selection().count(), 2);
+    QGuiApplication::clipboard()->clear();
+    rows.commands.mnuCopy->trigger();
+    const QString expected = QStringLiteral("MSH|^~\\&|SENDER|FAC|ACKPROBE|FAC|202612070815||ADT^A01|MSG0001|P|2.3\n"
+                                            "PID|1||12345^^^HOSP||DOE^JOHN||19700101|M\n\nMSH|^~\\&|B\nPID|2\n");
+    QVERIFY(waitUntil([&] { return QGuiApplication::clipboard()->text() == expected; }));
+    QTest::keyClick(rows.list, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(rows.list->selection().count(), 3);
+}
+
+QTEST_MAIN(SelectionTest)
+#include "tst_selection.moc"
