@@ -64,13 +64,10 @@ CommandLine readCommandLine(const QStringList &arguments)
                               .arg(parser.positionalArguments().constFirst()));
     if (!parser.isSet(settingsDir))
         return {};
-    const QFileInfo folder(parser.value(settingsDir));
-    if (!folder.exists())
-        return refuse(QStringLiteral("The settings folder '%1' does not exist.")
-                              .arg(parser.value(settingsDir)));
-    if (!folder.isDir())
-        return refuse(QStringLiteral("'%1' is not a folder.").arg(parser.value(settingsDir)));
-    return {CommandLine::Outcome::Run, {}, folder.absoluteFilePath()};
+    const NamedFolder folder = namedSettingsFolder(givenBytes(parser.value(settingsDir)));
+    if (!folder.refusal.isEmpty())
+        return refuse(folder.refusal);
+    return {CommandLine::Outcome::Run, {}, folder.path};
 }
 
 // Beside the executable for the portable use, else the user's configuration

@@ -1,5 +1,7 @@
 #include "settingsstore.h"
 
+#include "settingsfolder.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -49,6 +51,12 @@ bool SettingsStore::write(const QByteArray &bytes, QString *error) const
 {
     // QSaveFile refuses an existing file that is not writable, rather than
     // renaming a new one over it as a writable directory would allow.
+    // A folder that is not there is made on the way; one that cannot be is
+    // told by its own reason, not as the file's "No such file".
+    if (const QString reason = makeFolder(m_directory); !reason.isEmpty()) {
+        setError(error, reason);
+        return false;
+    }
     QSaveFile file(filePath());
     // A directory the operator cannot create files in still lets a writable
     // file be rewritten in place, as a plain rewrite would.
