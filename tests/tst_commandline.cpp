@@ -15,6 +15,8 @@ class TestCommandLine : public QObject
 private slots:
     void answersAndRefusals_data();
     void answersAndRefusals();
+    // Qt cannot name, so cannot remove, what is not UTF-8.
+    void cleanupTestCase() { ::unlink((QFile::encodeName(m_dir.path()) + "/caf\xe9").constData()); }
 
 private:
     QTemporaryDir m_dir;

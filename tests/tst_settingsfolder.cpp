@@ -4,10 +4,12 @@
 #include "settings/settingsstore.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 class TestSettingsFolder : public QObject
 {
@@ -67,6 +69,11 @@ void TestSettingsFolder::foldersAreTakenByTheirBytesAndFailuresByTheirReasons()
     // A folder whose name is not UTF-8 is used by its bytes.
     const QByteArray latin1 = QFile::encodeName(dir.path()) + "/caf\xe9";
     QVERIFY(::mkdir(latin1.constData(), 0755) == 0);
+    // Qt cannot name, so cannot remove, what is not UTF-8.
+    const auto removeLatin1 = qScopeGuard([&] {
+        ::unlink(latin1 + "/ackprobe.ini");
+        ::rmdir(latin1.constData());
+    });
     const NamedFolder named = namedSettingsFolder(latin1);
     QCOMPARE(named.refusal, QString());
     QVERIFY(SettingsStore(named.path).write("[Port]\r\n"));
