@@ -53,22 +53,28 @@ QString reasonOf(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-QString makeFolder(const QByteArray &name, int depth)
+// Why nothing can be made in `name`, by the first step on the way that
+// stops it; empty when the way is clear (it may be made, or just missing).
+QString wayFault(QByteArray name, bool folderItself)
 {
-    struct stat info {};
-    if (::stat(name.constData(), &info) == 0)
-        return S_ISDIR(info.st_mode) ? QString() : reasonOf(ENOTDIR);
-    if (errno != ENOENT || depth > 64)
-        return reasonOf(errno);
-    const qsizetype slash = name.lastIndexOf('/');
-    if (slash > 0) {
-        if (const QString above = makeFolder(name.first(slash), depth + 1); !above.isEmpty())
-            return above;
+    for (int depth = 0; depth < 256; ++depth) {
+        struct stat info {};
+        if (::stat(name.constData(), &info) == 0) {
+            if (!S_ISDIR(info.st_mode))
+                return reasonOf(ENOTDIR);
+            if (!folderItself && ::access(name.constData(), W_OK | X_OK) != 0)
+                return reasonOf(errno);
+            return {};
+        }
+        if (errno != ENOENT)
+            return reasonOf(errno);
+        const qsizetype slash = name.lastIndexOf('/');
+        if (slash <= 0)
+            return {};
+        name.truncate(slash);
+        folderItself = false;
     }
-    const int made = ::mkdir(name.constData(), 0777) == 0 ? 0 : errno;
-    if (::stat(name.constData(), &info) == 0 && S_ISDIR(info.st_mode))
-        return {};
-    return reasonOf(made != 0 ? made : errno);
+    return {};
 }
 } // namespace
 
@@ -109,7 +115,7 @@ QByteArray givenBytes(const QString &text)
     return found;
 }
 
-QString makeFolder(const QString &folder)
+QString folderFault(const QString &folder)
 {
-    return makeFolder(QFile::encodeName(QDir::cleanPath(folder)), 0);
+    return wayFault(QFile::encodeName(QDir::cleanPath(folder)), true);
 }

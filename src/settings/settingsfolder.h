@@ -37,6 +37,7 @@ NamedFolder namedSettingsFolder(const QByteArray &name);
 // there; a name that is keeps them.
 QByteArray givenBytes(const QString &text);
 
-// Makes `folder` and the folders above it that are missing. Empty when it
-// is a folder now, else the system's reason ("Permission denied").
-QString makeFolder(const QString &folder);
+// Why no file can be made in `folder`, in the system's words: a loop, a name
+// too long, or a missing folder whose nearest existing parent the user cannot
+// write in ("Permission denied"). Empty when nothing in the way is known.
+QString folderFault(const QString &folder);

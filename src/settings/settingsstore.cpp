@@ -51,18 +51,15 @@ bool SettingsStore::write(const QByteArray &bytes, QString *error) const
 {
     // QSaveFile refuses an existing file that is not writable, rather than
     // renaming a new one over it as a writable directory would allow.
-    // A folder that is not there is made on the way; one that cannot be is
-    // told by its own reason, not as the file's "No such file".
-    if (const QString reason = makeFolder(m_directory); !reason.isEmpty()) {
-        setError(error, reason);
-        return false;
-    }
     QSaveFile file(filePath());
     // A directory the operator cannot create files in still lets a writable
     // file be rewritten in place, as a plain rewrite would.
     file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) {
-        setError(error, file.errorString());
+        // A folder that could not be made is told by what stopped it, not as
+        // the file's "No such file".
+        const QString fault = folderFault(m_directory);
+        setError(error, fault.isEmpty() ? file.errorString() : fault);
         return false;
     }
     if (file.write(bytes) != bytes.size()) {
