@@ -52,9 +52,11 @@ expect_executable("${prefix}/bin/AckmereProbe")
 expect_executable("${prefix}/bin/ackmerex")
 expect_png("${prefix}/share/icons/hicolor/16x16/apps/ackmereprobe.png" 16)
 expect_png("${prefix}/share/icons/hicolor/32x32/apps/ackmereprobe.png" 32)
-if(NOT EXISTS "${prefix}/share/doc/AckmereProbe/README.md")
-  fail("README.md is not installed")
-endif()
+foreach(doc README.md changelog.gz copyright)
+  if(NOT EXISTS "${prefix}/share/doc/ackmereprobe/${doc}")
+    fail("${doc} is not installed in the doc folder named after the package")
+  endif()
+endforeach()
 # The package's own layout stays out of a plain install.
 file(GLOB top RELATIVE "${prefix}" "${prefix}/*")
 list(SORT top)
@@ -86,7 +88,9 @@ endif()
 
 # A man page for each name; the metainfo, validated where appstreamcli is installed.
 foreach(program AckmereProbe ackmerex)
-  file(STRINGS "${prefix}/share/man/man1/${program}.1" heading LIMIT_COUNT 1)
+  execute_process(COMMAND gzip -dc "${prefix}/share/man/man1/${program}.1.gz"
+                  OUTPUT_VARIABLE page RESULT_VARIABLE rc)
+  string(REGEX MATCH "^[^\n]*" heading "${page}")
   if(NOT heading MATCHES "^\\.TH ${program} 1 .*AckmereProbe ${VERSION}")
     fail("no man page for ${program} ${VERSION}: ${heading}")
   endif()
@@ -154,7 +158,8 @@ if(debs)
   execute_process(COMMAND dpkg-deb --contents ${debs} OUTPUT_VARIABLE contents)
   foreach(path usr/bin/AckmereProbe usr/bin/ackmerex usr/share/applications/ackmereprobe.desktop
           usr/share/metainfo/com.ackmere.ackmereprobe.metainfo.xml
-          usr/share/man/man1/AckmereProbe.1 usr/share/man/man1/ackmerex.1
+          usr/share/man/man1/AckmereProbe.1.gz usr/share/man/man1/ackmerex.1.gz
+          usr/share/doc/ackmereprobe/changelog.gz usr/share/doc/ackmereprobe/copyright
           usr/share/icons/hicolor/32x32/apps/ackmereprobe.png)
     if(NOT contents MATCHES " \\./${path}\n")
       fail("the Debian package lacks /${path}:\n${contents}")

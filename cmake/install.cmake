@@ -11,6 +11,8 @@
 # The program keeps ackprobe.ini beside its executable where that folder is
 # the user's own, and in ~/.config/AckmereProbe when installed under /usr.
 include(GNUInstallDirs)
+# The doc folder is named after the Debian package, as Debian requires.
+set(ACKPROBE_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/ackmereprobe)
 
 # --- Into a prefix --------------------------------------------------------
 install(TARGETS AckmereProbe ackmerex
@@ -27,19 +29,39 @@ set(ACKPROBE_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
 set(ACKPROBE_DATADIR \"${CMAKE_INSTALL_DATADIR}\")" COMPONENT desktop)
 install(SCRIPT cmake/desktopentry.cmake COMPONENT desktop)
 
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT desktop)
+install(FILES README.md DESTINATION ${ACKPROBE_DOCDIR} COMPONENT desktop)
 install(FILES docs/mainwindow.png docs/setup.png docs/viewer.png
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT desktop)
+        DESTINATION ${ACKPROBE_DOCDIR}/docs COMPONENT desktop)
 
 # The software centres' description, and a man page for each name.
 install(FILES src/resources/com.ackmere.ackmereprobe.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT desktop)
+# Pages, changelog and copyright as Debian ships them: gzip -9n leaves no name
+# or time in the archive, so the same sources give the same bytes.
+find_program(ACKPROBE_GZIP gzip REQUIRED)
+set(compressed "")
+macro(ackprobe_gzip source target)
+  add_custom_command(OUTPUT ${target}
+                     COMMAND ${ACKPROBE_GZIP} -9nc ${source} > ${target}
+                     DEPENDS ${source} VERBATIM)
+  list(APPEND compressed ${target})
+endmacro()
 foreach(program AckmereProbe ackmerex)
   set(ACKPROBE_PROGRAM ${program})
   configure_file(src/resources/ackmereprobe.1.in man/${program}.1 @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1
+  ackprobe_gzip(${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1
+                ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT desktop)
 endforeach()
+configure_file(packaging/debian/changelog.in debian/changelog @ONLY)
+ackprobe_gzip(${CMAKE_CURRENT_BINARY_DIR}/debian/changelog
+              ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz)
+add_custom_target(compressed_docs ALL DEPENDS ${compressed})
+# A version without a Debian revision makes a native package: its changelog
+# is changelog.gz.
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz packaging/debian/copyright
+        DESTINATION ${ACKPROBE_DOCDIR} COMPONENT desktop)
 
 # --- The portable package ---------------------------------------------------
 # Its own component, left out of a plain `cmake --install`: the programs sit
@@ -73,7 +95,8 @@ set(CPACK_DEBIAN_PACKAGE_NAME ackmereprobe)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "AckmereProbe maintainers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER
+    "AckmereProbe maintainers <maintainers@users.noreply.c-seed-a2df2a27.example>")
 # Below the summary line, which CPack takes from CPACK_PACKAGE_DESCRIPTION_SUMMARY.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "AckmereProbe plays the receiving side of an HL7 v2 connection: it listens on

@@ -1,6 +1,10 @@
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 // The real program's own options, run as a separate process: an answer or a
 // refusal ends it before any window exists, so it ends by itself.
@@ -11,6 +15,8 @@ class TestCommandLine : public QObject
 private slots:
     void answersAndRefusals_data();
     void answersAndRefusals();
+    // Qt cannot name, so cannot remove, what is not UTF-8.
+    void cleanupTestCase() { ::unlink((QFile::encodeName(m_dir.path()) + "/caf\xe9").constData()); }
 
 private:
     QTemporaryDir m_dir;
@@ -49,6 +55,27 @@ void TestCommandLine::answersAndRefusals_data()
     QTest::newRow("a file, not a folder")
         << QStringList{"--settings-dir=" + file} << 1 << QByteArray()
         << "AckmereProbe: '" + file.toLocal8Bit() + "' is not a folder.\n" + hint << true;
+    // Not "does not exist": the system's own reason.
+    const QString loop = m_dir.filePath(QStringLiteral("loop"));
+    QVERIFY(QFile::link(loop, loop));
+    QTest::newRow("a symbolic link loop")
+        << QStringList{"--settings-dir", loop} << 1 << QByteArray()
+        << "AckmereProbe: The settings folder '" + loop.toLocal8Bit()
+                   + "' cannot be used: Too many levels of symbolic links.\n" + hint << true;
+    const QString tooLong = m_dir.filePath(QString(300, QLatin1Char('n')));
+    QTest::newRow("a name too long")
+        << QStringList{"--settings-dir", tooLong} << 1 << QByteArray()
+        << "AckmereProbe: The settings folder '" + tooLong.toLocal8Bit()
+                   + "' cannot be used: File name too long.\n" + hint << true;
+    // A name that is not UTF-8 is found by its bytes: this one is a file.
+    const QByteArray latin1 = QFile::encodeName(m_dir.path()) + "/caf\xe9";
+    const int fd = ::open(latin1.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    QTest::newRow("a file whose name is not UTF-8")
+        << QStringList{"--settings-dir", QStringLiteral("BYTES")} << 1 << QByteArray()
+        << "AckmereProbe: '" + QFile::encodeName(QFile::decodeName(latin1))
+                   + "' is not a folder.\n" + hint << true;
 }
 
 void TestCommandLine::answersAndRefusals()
@@ -69,7 +96,14 @@ void TestCommandLine::answersAndRefusals()
         environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
     }
     program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(ACKPROBE_EXECUTABLE), arguments);
+    if (arguments.endsWith(QStringLiteral("BYTES")))
+        // Through the shell, as a QString argument cannot hold the bytes.
+        program.start(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-c"),
+                       QStringLiteral("exec \"$0\" --settings-dir \"$1/$(printf 'caf\\351')\""),
+                       QStringLiteral(ACKPROBE_EXECUTABLE), m_dir.path()});
+    else
+        program.start(QStringLiteral(ACKPROBE_EXECUTABLE), arguments);
     QVERIFY2(program.waitForFinished(60000), "the program did not end by itself");
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.readAllStandardError(), err);

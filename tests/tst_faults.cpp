@@ -7,11 +7,14 @@
 
 #include "interface/winsock.h"
 #include "mainwindow/frminterface.h"
+#include "mainwindow/messagecommands.h"
+#include "mainwindow/messageviewer.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
 #include "setup/frmsetup.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QHelpEvent>
 #include <QLineEdit>
@@ -179,6 +182,7 @@ private slots:
     void everyByteValueInTheAcknowledgementTexts();
     void markupIsShownAsItStands();
     void longRowIsDrawnInOrderToTheEdge();
+    void c1ControlsAndSoftHyphenAreMarked();
     void wireTextNeverNamesAFileOrRunsACommand();
 };
 
@@ -707,7 +711,8 @@ void FaultsTest::longRowIsDrawnInOrderToTheEdge()
     frmInterface &w = program.openListening();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    // U+009C, at which Qt's string measures stop, in the middle of a run.
+    // U+009C, at which Qt's string measures stop, in the middle of a run: a
+    // mark of its own.
     const QByteArray run = "MSH|" + QByteArray(20, 'A') + '\x9c' + QByteArray(20, 'B');
     LoopbackClient client;
     QVERIFY(client.connectTo(program.port()));
@@ -719,10 +724,10 @@ void FaultsTest::longRowIsDrawnInOrderToTheEdge()
     viewport->render(&recorder);
     // What is drawn is the row's beginning, each character once, in order,
     // up to the view's edge; each piece of text starts where the last ended.
-    const QString expected = QStringLiteral("VT") + QString::fromLatin1(run)
+    const QString expected = QStringLiteral("VT") + QString::fromLatin1(run).replace(QChar(0x9c), QStringLiteral("ST"))
                              + QStringLiteral("CR") + QString(1000, QLatin1Char('C'));
     const QString drawn = recorder.drawn();
-    QVERIFY2(expected.startsWith(drawn) && drawn.size() > 2 + run.size() + 2 + 10, qPrintable(drawn));
+    QVERIFY2(expected.startsWith(drawn) && drawn.size() > 2 + run.size() + 1 + 2 + 10, qPrintable(drawn));
     QVERIFY(drawn.size() < expected.size());
     // Measured a character at a time, as no string measure stops at U+009C.
     const QFontMetricsF metrics(w.lvwReceiveData->font());
@@ -735,11 +740,44 @@ void FaultsTest::longRowIsDrawnInOrderToTheEdge()
     const QStringList texts = recorder.texts();
     const QList<qreal> lefts = recorder.lefts();
     for (qsizetype i = 0; i + 1 < texts.size(); ++i) {
-        if (texts[i] != QLatin1String("VT") && texts[i] != QLatin1String("CR")) // marks: a smaller font
+        if (!QStringList{"VT", "ST", "CR"}.contains(texts[i])) // marks: a smaller font
             QVERIFY2(lefts[i + 1] >= lefts[i] + width(texts[i]) - 3,
                      qPrintable(QStringLiteral("%1 at %2, next at %3, width %4").arg(texts[i]).arg(lefts[i]).arg(lefts[i + 1]).arg(width(texts[i]))));
     }
     QVERIFY(lefts.last() < viewport->width());
+}
+
+void FaultsTest::c1ControlsAndSoftHyphenAreMarked()
+{
+    TestProgram program;
+    frmInterface &w = program.openListening();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.resize(2400, w.height()); // room for the whole row
+    const QByteArray message = 'A' + byteValues(0x80).first(0x20) + '\xad' + 'Z';
+    LoopbackClient client;
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange(framed(message)));
+    QTRY_COMPARE(w.lvwReceiveData->model()->rowCount(), 1);
+
+    const QStringList names{"PAD", "HOP", "BPH", "NBH", "IND", "NEL", "SSA", "ESA",
+                            "HTS", "HTJ", "VTS", "PLD", "PLU", "RI",  "SS2", "SS3",
+                            "DCS", "PU1", "PU2", "STS", "CCH", "MW",  "SPA", "EPA",
+                            "SOS", "SGCI", "SCI", "CSI", "ST", "OSC", "PM",  "APC", "SHY"};
+    // The row: each byte a mark of its own, none drawn as a character.
+    TextRecorder recorder(w.lvwReceiveData->viewport()->size());
+    w.lvwReceiveData->viewport()->render(&recorder);
+    const QStringList row = QStringList{"VT", "A"} + names + QStringList{"Z", "FS", "CR"};
+    QCOMPARE(recorder.texts(), row);
+    // The viewer the same, and the copy text with each mark in angle brackets.
+    w.lvwReceiveData->setCurrentRow(0);
+    w.messageCommands().view(0);
+    QString shown = w.messageCommands().viewer()->shownText();
+    shown.remove(QChar(0x2009)).remove(QChar(0x200a));
+    QCOMPARE(shown, QStringLiteral("VTA") + names.join(QString()) + QStringLiteral("ZFSCR\n"));
+    w.messageCommands().copy(0);
+    QCOMPARE(QGuiApplication::clipboard()->text(),
+             QStringLiteral("A<") + names.join(QStringLiteral("><")) + QStringLiteral(">Z"));
 }
 
 void FaultsTest::wireTextNeverNamesAFileOrRunsACommand()

@@ -90,6 +90,7 @@ private slots:
     void readOnlySettingsFile();
     void readOnlyDirectory_data();
     void readOnlyDirectory();
+    void settingsFolderThatCannotBeMadeIsToldWhy();
 
     // Logfile locations
     void logfileNameWith8BitBytes();
@@ -420,6 +421,23 @@ void HostileFilesTest::readOnlyDirectory()
         QCOMPARE(w.record(), defaults());
         QCOMPARE(entryBytes(program.dir()), QList<QByteArray>());
     }
+    QVERIFY(!program.windowing.programEnded());
+}
+
+void HostileFilesTest::settingsFolderThatCannotBeMadeIsToldWhy()
+{
+    // $XDG_CONFIG_HOME a symbolic link loop: the repair tells the reason.
+    TestProgram program;
+    const QString loop = program.path(QStringLiteral("loop"));
+    QVERIFY(QFile::link(loop, loop));
+    const QString folder = loop + QStringLiteral("/AckmereProbe");
+    program.windowing.answers = {true};
+    const std::unique_ptr<frmInterface> w = createWindow(program.windowing, folder);
+    QCOMPARE(program.windowing.questionTexts(), QStringList{Shown::FileError});
+    QCOMPARE(program.windowing.noticeTexts(),
+             QStringList{QStringLiteral("The settings file %1/ackprobe.ini could not be repaired: "
+                                        "Too many levels of symbolic links\r\n"
+                                        "The program goes on with the settings shown.").arg(folder)});
     QVERIFY(!program.windowing.programEnded());
 }
 

@@ -1,6 +1,15 @@
-#include "settings/settingsfolder.h"
+#include "testbase.h"
 
+#include "settings/settingsfolder.h"
+#include "settings/settingsstore.h"
+
+#include <QDir>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TestSettingsFolder : public QObject
 {
@@ -9,6 +18,7 @@ class TestSettingsFolder : public QObject
 private slots:
     void choice_data();
     void choice();
+    void foldersAreTakenByTheirBytesAndFailuresByTheirReasons();
 };
 
 void TestSettingsFolder::choice_data()
@@ -50,6 +60,51 @@ void TestSettingsFolder::choice()
     facts.xdgConfigHome = xdgConfigHome;
     facts.home = QStringLiteral("/home/ann");
     QCOMPARE(settingsFolder(facts), expected);
+}
+
+void TestSettingsFolder::foldersAreTakenByTheirBytesAndFailuresByTheirReasons()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // A folder whose name is not UTF-8 is used by its bytes.
+    const QByteArray latin1 = QFile::encodeName(dir.path()) + "/caf\xe9";
+    QVERIFY(::mkdir(latin1.constData(), 0755) == 0);
+    // Qt cannot name, so cannot remove, what is not UTF-8.
+    const auto removeLatin1 = qScopeGuard([&] {
+        ::unlink(latin1 + "/ackprobe.ini");
+        ::rmdir(latin1.constData());
+    });
+    const NamedFolder named = namedSettingsFolder(latin1);
+    QCOMPARE(named.refusal, QString());
+    QVERIFY(SettingsStore(named.path).write("[Port]\r\n"));
+    struct stat written {};
+    QCOMPARE(::stat(latin1 + "/ackprobe.ini", &written), 0);
+    QCOMPARE(written.st_size, 8);
+
+    // A loop and an over-long name, named or on the way, by their reasons.
+    const QString loop = dir.filePath(QStringLiteral("loop"));
+    QVERIFY(QFile::link(loop, loop));
+    const QString tooLong = dir.filePath(QString(300, QLatin1Char('n')));
+    QCOMPARE(namedSettingsFolder(QFile::encodeName(loop)).refusal,
+             QStringLiteral("The settings folder '%1' cannot be used: Too many levels of symbolic links.").arg(loop));
+    QCOMPARE(namedSettingsFolder(QFile::encodeName(tooLong)).refusal,
+             QStringLiteral("The settings folder '%1' cannot be used: File name too long.").arg(tooLong));
+    QString reason;
+    QVERIFY(!SettingsStore(loop + QStringLiteral("/AckmereProbe")).write("x", &reason));
+    QCOMPARE(reason, QStringLiteral("Too many levels of symbolic links"));
+    QVERIFY(!SettingsStore(tooLong + QStringLiteral("/AckmereProbe")).write("x", &reason));
+    QCOMPARE(reason, QStringLiteral("File name too long"));
+
+    // Below a folder the user cannot write in ($XDG_CONFIG_HOME read-only).
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    const QString readOnly = dir.filePath(QStringLiteral("config"));
+    QVERIFY(QDir().mkdir(readOnly));
+    QVERIFY(QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ExeOwner));
+    OrdinaryUser user({readOnly});
+    if (!user.isOrdinary())
+        QSKIP("this root run cannot take an ordinary user's identity");
+    QVERIFY(!SettingsStore(readOnly + QStringLiteral("/AckmereProbe")).write("x", &reason));
+    QCOMPARE(reason, QStringLiteral("Permission denied"));
 }
 
 QTEST_GUILESS_MAIN(TestSettingsFolder)

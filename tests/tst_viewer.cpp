@@ -17,6 +17,13 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace {
 // A program listening on a free port, shown, with one client connected to it.
 struct Receiving
@@ -44,6 +51,17 @@ QString shownText(const MessageViewer &viewer)
     return viewer.shownText();
 }
 
+// The kind and permissions of the node at `path`, without following a link.
+mode_t nodeMode(const QString &path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode : 0;
+}
+mode_t nodeKind(const QString &path)
+{
+    return nodeMode(path) & S_IFMT;
+}
+
 QStringList captions(const QList<QAction *> &actions)
 {
     QStringList texts;
@@ -60,6 +78,7 @@ class ViewerTest : public QObject
 private slots:
     void copiedTextHasOneLinePerSegmentAndNoFraming();
     void savedFileHoldsEveryByteAsReceived();
+    void saveAsNeverReplacesWhatIsNotAFile();
     void viewerShowsAMessageFarDownALongRun();
     void screenReaderFindsTheRows();
 };
@@ -131,6 +150,77 @@ void ViewerTest::savedFileHoldsEveryByteAsReceived()
     QVERIFY(windowing.noticeTexts().first().startsWith(
         QStringLiteral("The message could not be saved to %1: ").arg(missing)));
     QVERIFY(!QFile::exists(missing));
+}
+
+void ViewerTest::saveAsNeverReplacesWhatIsNotAFile()
+{
+    Receiving run;
+    const QByteArray message = framed(byteValues());
+    QVERIFY(run.send(message));
+    QTRY_COMPARE(run.list->model()->rowCount(), 1);
+    run.list->setCurrentRow(0);
+    FakeWindowing &windowing = run.program.windowing;
+    const auto saveTo = [&](const QString &path) {
+        windowing.boxes.clear();
+        windowing.chosenSaveFiles = {path};
+        run.window.messageCommands().mnuSaveAs->trigger();
+        return windowing.noticeTexts().join(QLatin1Char('\n'));
+    };
+    const auto failure = [](const QString &path, const QString &reason) {
+        return QStringLiteral("The message could not be saved to %1: %2").arg(path, reason);
+    };
+
+    // A regular file is replaced and keeps its permissions.
+    const QString file = run.program.path(QStringLiteral("kept.hl7"));
+    QVERIFY(QFile(file).open(QIODevice::WriteOnly));
+    QVERIFY(::chmod(QFile::encodeName(file).constData(), 0640) == 0);
+    QCOMPARE(saveTo(file), QString());
+    QCOMPARE(run.program.readFile(QStringLiteral("kept.hl7")), message);
+    QCOMPARE(nodeMode(file), mode_t(S_IFREG | 0640));
+
+    // A FIFO is written into while a reader waits, and told when none does.
+    const QString fifo = run.program.path(QStringLiteral("fifo"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    {
+        const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0);
+        QCOMPARE(saveTo(fifo), QString());
+        QByteArray got(message.size() + 1, '\0');
+        QCOMPARE(::read(reader, got.data(), got.size()), message.size());
+        QCOMPARE(got.first(message.size()), message);
+        ::close(reader);
+    }
+    QCOMPARE(saveTo(fifo), failure(fifo, QStringLiteral("No program is reading from the FIFO")));
+    QCOMPARE(nodeKind(fifo), S_IFIFO);
+
+    // A folder and a socket are refused as they stand.
+    const QString socketPath = run.program.path(QStringLiteral("socket"));
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(socketPath).constData(), sizeof address.sun_path);
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+    QCOMPARE(saveTo(socketPath), failure(socketPath, QStringLiteral(
+             "It is a socket; only a file, a FIFO or a character device can be saved to")));
+    ::close(listener);
+    QCOMPARE(nodeKind(socketPath), S_IFSOCK);
+    QCOMPARE(saveTo(run.program.dir()), failure(run.program.dir(), QStringLiteral(
+             "It is a folder; only a file, a FIFO or a character device can be saved to")));
+
+    // Copies of /dev/null and /dev/full: written into, the real reason told.
+    const QString null = run.program.path(QStringLiteral("null"));
+    const QString full = run.program.path(QStringLiteral("full"));
+    if (::mknod(QFile::encodeName(null).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0
+        || ::mknod(QFile::encodeName(full).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+        QSKIP("No device nodes can be made here (that takes root); the FIFO cases ran");
+    if (const int probe = ::open(QFile::encodeName(null).constData(), O_WRONLY); probe < 0)
+        QSKIP("Device nodes cannot be opened on this file system (nodev); the FIFO cases ran");
+    else
+        ::close(probe);
+    QCOMPARE(saveTo(null), QString());
+    QCOMPARE(saveTo(full), failure(full, QStringLiteral("No space left on device")));
+    QCOMPARE(nodeKind(null), S_IFCHR);
+    QCOMPARE(nodeKind(full), S_IFCHR);
 }
 
 void ViewerTest::viewerShowsAMessageFarDownALongRun()

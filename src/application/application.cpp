@@ -99,13 +99,10 @@ CommandLine readCommandLine(const QStringList &arguments)
     run.headless = parser.isSet(headless);
     if (!parser.isSet(settingsDir))
         return run;
-    const QFileInfo folder(parser.value(settingsDir));
-    if (!folder.exists())
-        return refuse(QStringLiteral("The settings folder '%1' does not exist.")
-                              .arg(parser.value(settingsDir)));
-    if (!folder.isDir())
-        return refuse(QStringLiteral("'%1' is not a folder.").arg(parser.value(settingsDir)));
-    run.settingsFolder = folder.absoluteFilePath();
+    const NamedFolder folder = namedSettingsFolder(givenBytes(parser.value(settingsDir)));
+    if (!folder.refusal.isEmpty())
+        return refuse(folder.refusal);
+    run.settingsFolder = folder.path;
     return run;
 }
 

@@ -50,7 +50,9 @@ void frmInterface::ReadProgramInformation()
     // repaired file still cannot be written or read back, asking again would
     // only repeat itself: the operator is told why and the run goes on with
     // the settings in memory.
-    if (CheckBlankParameter() && readSettingsOnce(&reason))
+    if (!CheckBlankParameter())
+        reason = m_settingsWriteError; // the write's reason, not the first read's
+    else if (readSettingsOnce(&reason))
         return;
     if (reason.isEmpty())
         reason = m_settingsWriteError;

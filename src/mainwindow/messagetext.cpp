@@ -19,11 +19,22 @@ QLatin1String markFor(QChar c)
         "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS", "HT", "LF",
         "VT", "FF", "CR", "SO", "SI", "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
         "SYN", "ETB", "CAN", "EM", "SUB", "ESC", "FS", "GS", "RS", "US"};
+    // The C1 controls by their ISO 6429 names: fonts draw them all alike, as
+    // the same box or nothing.
+    static constexpr const char *c1Names[32] = {
+        "PAD", "HOP", "BPH", "NBH", "IND", "NEL", "SSA", "ESA", "HTS", "HTJ", "VTS",
+        "PLD", "PLU", "RI", "SS2", "SS3", "DCS", "PU1", "PU2", "STS", "CCH", "MW",
+        "SPA", "EPA", "SOS", "SGCI", "SCI", "CSI", "ST", "OSC", "PM", "APC"};
     const char16_t code = c.unicode();
     if (code < 32)
         return QLatin1String(names[code]);
     if (code == 127)
         return QLatin1String("DEL");
+    if (code >= 0x80 && code < 0xA0)
+        return QLatin1String(c1Names[code - 0x80]);
+    // The soft hyphen is drawn only where a line breaks, so never.
+    if (code == 0xAD)
+        return QLatin1String("SHY");
     return {};
 }
 

@@ -11,8 +11,9 @@
 namespace MessageText {
 
 // The mark a byte is shown with: its ASCII name for every byte below 0x20
-// ("VT" for 0x0B, "CR" for 0x0D, "FS" for 0x1C) and "DEL" for 0x7F; empty
-// for a byte that is shown as itself.
+// ("VT" for 0x0B, "CR" for 0x0D, "FS" for 0x1C), "DEL" for 0x7F, the C1
+// control's name for 0x80 to 0x9F ("PAD" to "APC") and "SHY" for 0xAD;
+// empty for a byte that is shown as itself.
 QLatin1String markFor(QChar c);
 
 // The size of a mark's letters, smaller than the text's, for the list and

@@ -1,5 +1,6 @@
 #include "messageviewer.h"
 
+#include "interface/savefile.h"
 #include "windowing/classiclook.h"
 #include "windowing/controls.h"
 #include "mainwindow/messagetext.h"
@@ -16,7 +17,6 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTextBlock>
 
 namespace {
@@ -40,11 +40,9 @@ void saveMessageAs(QWidget *parent, Windowing &windowing, qint64 number, QByteAr
         windowing.chooseSaveFile(parent, QStringLiteral("message-%1.hl7").arg(number));
     if (path.isEmpty())
         return;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(message.data(), message.size()) != message.size()
-        || !file.commit())
+    if (const std::optional<QString> failure = saveFile(path, message))
         windowing.notice(parent, QStringLiteral("The message could not be saved to %1: %2")
-                                     .arg(path, file.errorString()));
+                                     .arg(path, *failure));
 }
 
 void copyMessage(QByteArrayView message)

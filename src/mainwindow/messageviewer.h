@@ -12,8 +12,9 @@ class QLabel;
 class QPushButton;
 class Windowing;
 
-// Writes a message's exact bytes to a file the operator chooses; a file that
-// cannot be written is reported, naming it and the reason.
+// Writes a message's exact bytes to a file the operator chooses (saveFile: a
+// FIFO or a device is written into, never replaced); a failure is reported,
+// naming the file and the reason.
 void saveMessageAs(QWidget *parent, Windowing &windowing, qint64 number, QByteArrayView message);
 
 // Puts the message on the clipboard as MessageText::copyText gives it.

@@ -152,18 +152,12 @@ void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
         // Shaping text costs by its length: only about what can reach the
         // row's right edge is drawn, a piece at a time until it is reached.
         while (runStart < end && x < right) {
-            qsizetype length = qMin(end - runStart, (right - x) / average + 4);
-            // Qt's string measures stop at U+009C (its separator of length
-            // variants): that character goes alone, measured as a character.
-            const qsizetype separator = text.indexOf(QChar(0x9c), runStart);
-            if (separator == runStart)
-                length = 1;
-            else if (separator >= 0 && separator < runStart + length)
-                length = separator - runStart;
+            // No run holds U+009C, at which Qt's string measures would stop:
+            // that byte is marked, as every C1 control is.
+            const qsizetype length = qMin(end - runStart, (right - x) / average + 4);
             const QString piece = text.mid(runStart, length);
             painter->drawText(QPoint(x, baseline), piece);
-            x += piece.front() == QChar(0x9c) ? textMetrics.horizontalAdvance(piece.front())
-                             : textMetrics.horizontalAdvance(piece);
+            x += textMetrics.horizontalAdvance(piece);
             runStart += length;
         }
     };

@@ -1,6 +1,14 @@
 #include "settingsfolder.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 bool isSystemFolder(const QString &path)
 {
@@ -22,4 +30,92 @@ QString settingsFolder(const SettingsFolderFacts &facts)
                                        ? facts.xdgConfigHome
                                        : facts.home + QStringLiteral("/.config");
     return QDir::cleanPath(configHome + QStringLiteral("/AckmereProbe"));
+}
+
+namespace {
+// Kept open for the whole run: the folder's path through it is the only one
+// Qt's text paths can name when the folder's own name is not valid UTF-8.
+struct HeldFolder
+{
+    int fd = -1;
+    void hold(int newFd)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = newFd;
+    }
+    ~HeldFolder() { hold(-1); }
+};
+HeldFolder heldFolder;
+
+QString reasonOf(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Why nothing can be made in `name`, by the first step on the way that
+// stops it; empty when the way is clear (it may be made, or just missing).
+QString wayFault(QByteArray name, bool folderItself)
+{
+    for (int depth = 0; depth < 256; ++depth) {
+        struct stat info {};
+        if (::stat(name.constData(), &info) == 0) {
+            if (!S_ISDIR(info.st_mode))
+                return reasonOf(ENOTDIR);
+            if (!folderItself && ::access(name.constData(), W_OK | X_OK) != 0)
+                return reasonOf(errno);
+            return {};
+        }
+        if (errno != ENOENT)
+            return reasonOf(errno);
+        const qsizetype slash = name.lastIndexOf('/');
+        if (slash <= 0)
+            return {};
+        name.truncate(slash);
+        folderItself = false;
+    }
+    return {};
+}
+} // namespace
+
+NamedFolder namedSettingsFolder(const QByteArray &name)
+{
+    const QString shown = QFile::decodeName(name);
+    struct stat info {};
+    if (::stat(name.constData(), &info) != 0) {
+        if (errno == ENOENT)
+            return {{}, QStringLiteral("The settings folder '%1' does not exist.").arg(shown)};
+        return {{}, QStringLiteral("The settings folder '%1' cannot be used: %2.")
+                            .arg(shown, reasonOf(errno))};
+    }
+    if (!S_ISDIR(info.st_mode))
+        return {{}, QStringLiteral("'%1' is not a folder.").arg(shown)};
+    if (QFile::encodeName(shown) == name)
+        return {QFileInfo(shown).absoluteFilePath(), {}};
+    const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return {{}, QStringLiteral("The settings folder '%1' cannot be used: %2.")
+                            .arg(shown, reasonOf(errno))};
+    heldFolder.hold(fd);
+    return {QStringLiteral("/proc/self/fd/%1").arg(fd), {}};
+}
+
+QByteArray givenBytes(const QString &text)
+{
+    QFile file(QStringLiteral("/proc/self/cmdline"));
+    QByteArray found = QFile::encodeName(text);
+    if (!file.open(QIODevice::ReadOnly))
+        return found;
+    for (const QByteArray &argument : file.readAll().split('\0')) {
+        const qsizetype equals = argument.indexOf('=');
+        for (const QByteArray &candidate : {argument, equals < 0 ? QByteArray() : argument.sliced(equals + 1)})
+            if (!candidate.isEmpty() && QFile::decodeName(candidate) == text)
+                found = candidate;
+    }
+    return found;
+}
+
+QString folderFault(const QString &folder)
+{
+    return wayFault(QFile::encodeName(QDir::cleanPath(folder)), true);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // What the choice of the settings folder rests on, as found when the program
@@ -21,3 +22,22 @@ QString settingsFolder(const SettingsFolderFacts &facts);
 
 // /usr and /opt and everything below them: the folders that packages own.
 bool isSystemFolder(const QString &path);
+
+// A folder named on the command line, by the bytes of its name as given.
+struct NamedFolder
+{
+    QString path;    // a path Qt opens it by; empty when it cannot be used
+    QString refusal; // why not, a sentence naming the folder
+};
+NamedFolder namedSettingsFolder(const QByteArray &name);
+
+// The bytes of the program's own argument that Qt's arguments() show as
+// `text` (the whole argument, or what follows its first '='). Qt holds the
+// arguments as text, and a name that is not valid UTF-8 loses its bytes
+// there; a name that is keeps them.
+QByteArray givenBytes(const QString &text);
+
+// Why no file can be made in `folder`, in the system's words: a loop, a name
+// too long, or a missing folder whose nearest existing parent the user cannot
+// write in ("Permission denied"). Empty when nothing in the way is known.
+QString folderFault(const QString &folder);

@@ -1,5 +1,7 @@
 #include "settingsstore.h"
 
+#include "settingsfolder.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -54,7 +56,10 @@ bool SettingsStore::write(const QByteArray &bytes, QString *error) const
     // file be rewritten in place, as a plain rewrite would.
     file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) {
-        setError(error, file.errorString());
+        // A folder that could not be made is told by what stopped it, not as
+        // the file's "No such file".
+        const QString fault = folderFault(m_directory);
+        setError(error, fault.isEmpty() ? file.errorString() : fault);
         return false;
     }
     if (file.write(bytes) != bytes.size()) {

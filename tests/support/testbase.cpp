@@ -291,7 +291,8 @@ OrdinaryUser::OrdinaryUser(const QStringList &paths)
     if (::setresgid(Nobody, Nobody, 0) != 0)
         return;
     if (::setresuid(Nobody, Nobody, 0) != 0) {
-        ::setresgid(0, 0, 0);
+        if (::setresgid(0, 0, 0) != 0)
+            qFatal("cannot take root's group again");
         return;
     }
     m_switched = m_ordinary = true;
