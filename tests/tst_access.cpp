@@ -165,6 +165,8 @@ void AccessTest::everyMenuAndMenuItemIsFoundByItsCodeName()
         {"mnuFileStartInterface", w.mnuFileStartInterface}, {"mnuFileStopInterface", w.mnuFileStopInterface},
         {"mnuFileExit", w.mnuFileExit}, {"mnuOptionsAutomaticStart", w.mnuOptionsAutomaticStart},
         {"mnuOptionsEditShowWarningBox", w.mnuOptionsEditShowWarningBox},
+        {"mnuOptionsWholeMllpMessages", w.mnuOptionsWholeMllpMessages},
+        {"mnuOptionsAnswer", w.mnuOptionsAnswer->menuAction()},
         {"mnuOptionsEditRemoteSettings", w.mnuOptionsEditRemoteSettings},
         {"mnuOptionsSaveRemoteSettings", w.mnuOptionsSaveRemoteSettings},
         {"mnuOptionsSetup", w.mnuOptionsSetup}, {"mnuHelpAbout", w.mnuHelpAbout},

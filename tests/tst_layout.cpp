@@ -122,7 +122,8 @@ void LayoutTest::menusAsDesigned()
     }
     QCOMPARE(tree, QStringList({"&File", "  Start Interface", "  Stop Interface", "  E&xit",
                                 "&Options", "  Automatic Start [check]",
-                                "  Show Warning Box Before Exit [check]", "  Edit Remote Settings",
+                                "  Show Warning Box Before Exit [check]", "  Whole MLLP Messages [check]",
+                                "  Answer", "  Edit Remote Settings",
                                 "  Save Remote Settings", "  Setup", "&Help", "  &About"}));
 }
 

@@ -10,8 +10,8 @@ const QString StatusWaiting = QStringLiteral("Connection closed.Waiting for reco
 const QString StatusStopped = QStringLiteral("Connection Stopped");
 } // namespace
 
-InterfaceEngine::InterfaceEngine(const SettingsRecord &record, QObject *parent)
-    : QObject(parent), m_record(record), m_winsock(new Winsock(this))
+InterfaceEngine::InterfaceEngine(const SettingsRecord &record, const Options &options, QObject *parent)
+    : QObject(parent), m_record(record), m_options(options), m_winsock(new Winsock(this))
 {
     connect(m_winsock, &Winsock::connectionRequest, this, &InterfaceEngine::connectionRequest);
     connect(m_winsock, &Winsock::dataArrival, this,
@@ -19,10 +19,17 @@ InterfaceEngine::InterfaceEngine(const SettingsRecord &record, QObject *parent)
     connect(m_winsock, &Winsock::arrivalsSettled, this, &InterfaceEngine::arrivalsSettled);
     connect(m_winsock, &Winsock::peerClosed, this, &InterfaceEngine::peerClose);
     connect(m_winsock, &Winsock::socketError, this, [this](int index, int number, const QString &) {
+        // An error on the connection ends it (a reset, a peer that reads nothing).
+        if (index == m_connectionIndex && !m_winsock->isConnected(index))
+            endConnection();
         if (number != Winsock::NoError)
             emit socketError(index, number);
     });
     connect(&m_logRetry, &QTimer::timeout, this, &InterfaceEngine::retryLogLines);
+    connect(&m_spillRetry, &QTimer::timeout, this, &InterfaceEngine::keepStoreOnDisk);
+    m_delayTimer.setSingleShot(true);
+    m_delayTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_delayTimer, &QTimer::timeout, this, &InterfaceEngine::sendDueAnswers);
 }
 
 InterfaceEngine::~InterfaceEngine()
@@ -66,6 +73,8 @@ int InterfaceEngine::listen(const Endpoint &endpoint)
 
 void InterfaceEngine::stop()
 {
+    // An open block reaches the log before it closes.
+    endConnection();
     closeLog();
     closeAllEndpoints();
     emit statusChanged(StatusStopped);
@@ -73,6 +82,7 @@ void InterfaceEngine::stop()
 
 void InterfaceEngine::closeAllEndpoints()
 {
+    endConnection();
     for (int index = 0; index < m_winsock->count(); ++index)
         m_winsock->close(index);
     // Stop and Exit close at once: answers still queued for earlier
@@ -83,6 +93,7 @@ void InterfaceEngine::closeAllEndpoints()
 void InterfaceEngine::clearMessages()
 {
     m_store.clear();
+    m_delayed.clear();
 }
 
 QString InterfaceEngine::buildTimeStamp()
@@ -99,11 +110,77 @@ const QByteArray &InterfaceEngine::prepareAck()
     return m_lastAck;
 }
 
+QByteArray InterfaceEngine::sendAnswer(int index, qint64 message, QByteArrayView head)
+{
+    buildTimeStamp();
+    // Texts without fields give the cached array itself: no copy a message.
+    m_lastAck = m_ackCache.of(m_record.strAckBeforeDate, m_stamp, m_record.strAckAfterDate,
+                              m_record.strMSASegment, head);
+    m_winsock->send(index, m_lastAck);
+    m_store.setAnswer(message, m_lastAck, QDateTime::currentMSecsSinceEpoch());
+    return m_lastAck;
+}
+
+void InterfaceEngine::answer(int index, qint64 message, QByteArrayView head, qint64 arrivedMs)
+{
+    switch (m_options.answerMode) {
+    case Options::AnswerMode::AtOnce:
+        sendAnswer(index, message, head);
+        return;
+    case Options::AnswerMode::Never:
+        return;
+    case Options::AnswerMode::Delayed: {
+        // Only the first segment is read for the answer's fields.
+        const qsizetype end = head.indexOf('\r');
+        const qsizetype cut = end < 0 ? qMin<qsizetype>(head.size(), 65536) : end + 1;
+        const qint64 due = arrivedMs + qBound(Options::ShortestDelayMs, m_options.delayMs,
+                                              Options::LongestDelayMs);
+        m_delayed.push_back({m_connection, message, head.first(cut).toByteArray(), due});
+        if (!m_delayTimer.isActive())
+            m_delayTimer.start(int(qMax<qint64>(0, due - QDateTime::currentMSecsSinceEpoch())));
+        return;
+    }
+    }
+}
+
+void InterfaceEngine::sendDueAnswers()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    bool sent = false;
+    // In order of arrival: a later message never overtakes an earlier one.
+    while (!m_delayed.empty() && m_delayed.front().dueMs <= now) {
+        const DelayedAnswer next = std::move(m_delayed.front());
+        m_delayed.pop_front();
+        if (next.connection == m_connection && m_winsock->isConnected(m_connectionIndex)) {
+            sendAnswer(m_connectionIndex, next.message, next.head);
+            sent = true;
+        }
+    }
+    if (!m_delayed.empty())
+        m_delayTimer.start(int(qMax<qint64>(0, m_delayed.front().dueMs - now)));
+    if (sent)
+        emit messagesAdded();
+}
+
+void InterfaceEngine::endConnection()
+{
+    if (m_gatherer.inBlock()) {
+        m_gatherer.finish(*this);
+        emit messagesAdded();
+    }
+    m_gathering = false;
+    // Answers belong to the connection their message came on.
+    m_delayed.clear();
+    m_delayTimer.stop();
+}
+
 void InterfaceEngine::connectionRequest(int index, qint32 requestId)
 {
     const int connection = index + 1;
     // The newest connection replaces the current one: the old element goes
-    // with its connection and a fresh one accepts.
+    // with its connection and a fresh one accepts. What the old one left
+    // open is kept first.
+    endConnection();
     const auto acceptRequest = [&] {
         if (!m_winsock->create(connection)) {
             m_winsock->destroy(connection);
@@ -120,6 +197,8 @@ void InterfaceEngine::connectionRequest(int index, qint32 requestId)
             return;
         }
     }
+    ++m_connection;
+    m_connectionIndex = connection;
     emit statusChanged(StatusEstablished);
     emit connectionEstablished(buildTimeStamp(), m_winsock->remoteHostIP(connection),
                                m_winsock->remotePeerPort(connection));
@@ -127,17 +206,24 @@ void InterfaceEngine::connectionRequest(int index, qint32 requestId)
 
 void InterfaceEngine::dataArrival(int index)
 {
+    const QByteArray arrival = m_winsock->takeData(index);
+    ++m_arrival;
+    if (m_options.wholeMllpMessages) {
+        takeWholeMessages(index, arrival);
+        return;
+    }
+    // Switched off inside a block: the block is kept as it stands.
+    if (m_gathering)
+        endConnection();
     // One arrival is one message: whatever has come is taken whole.
-    const QByteArray message = m_winsock->takeData(index);
     ++m_transactionCount;
     // The line reaches the system before the answer leaves, after any lines
     // still waiting for room; one that cannot go whole waits in turn.
-    if (m_log.isOpen() && !m_log.writeLine(message))
+    if (m_log.isOpen() && !m_log.writeLine(arrival))
         reportLogWriteFailure();
     const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
-    m_store.append(message, {arrived, arrived});
-    m_winsock->send(index, prepareAck());
-    m_store.setAnswer(m_store.size() - 1, m_lastAck, arrived);
+    m_store.append(arrival, {arrived, arrived});
+    answer(index, m_store.size() - 1, arrival, arrived);
     // The rest waits until the sender pauses (arrivalsSettled): a sender
     // that waits for each answer sends again within microseconds.
 }
@@ -150,14 +236,31 @@ void InterfaceEngine::arrivalsSettled(int)
     if (m_log.isOpen() && !m_log.followLocation())
         reportLogWriteFailure();
     // Received messages go to disk in large chunks.
-    m_store.spillIfDue();
-    if (m_store.spillFailed() && !m_spillFailureReported) {
-        m_spillFailureReported = true;
-        emit spillFailed(QStringLiteral("The received messages could not be kept on disk: %1\r\n"
-                                        "From now on they are kept in memory.")
-                                 .arg(m_store.spillError()));
-    }
+    keepStoreOnDisk();
     emit messagesAdded();
+}
+
+void InterfaceEngine::keepStoreOnDisk()
+{
+    switch (m_store.spillIfDue()) {
+    case MessageStore::SpillChange::Failed:
+        emit spillFailed(QStringLiteral("The received messages could not be kept on disk: %1\r\n"
+                                        "Until the disk takes them again they are kept in memory.")
+                                 .arg(m_store.spillError()));
+        break;
+    case MessageStore::SpillChange::BackOnDisk:
+        emit spillRecovered(QStringLiteral("The received messages are kept on disk again."));
+        break;
+    case MessageStore::SpillChange::None:
+        break;
+    }
+    // A backlog in memory moves to disk even while nothing arrives.
+    if (m_store.spillFailed() || m_store.bytesInMemory() > qint64(MessageStore::ChunkSize) * MessageStore::ChunksPerSpill) {
+        if (!m_spillRetry.isActive())
+            m_spillRetry.start(int(MessageStore::RetryInterval.count()));
+    } else {
+        m_spillRetry.stop();
+    }
 }
 
 void InterfaceEngine::peerClose(int)
@@ -165,6 +268,7 @@ void InterfaceEngine::peerClose(int)
     // The listener stays open across a peer's close: requests already queued
     // in it, and those that come meanwhile, are served instead of reset or
     // refused. Only the connections close.
+    endConnection();
     for (int connection = 1; connection < m_winsock->count(); ++connection)
         m_winsock->close(connection);
     emit statusChanged(StatusWaiting);

@@ -2,11 +2,15 @@
 
 #include "interface/acknowledgement.h"
 #include "interface/messagestore.h"
+#include "interface/mllpgatherer.h"
 #include "interface/transactionlog.h"
+#include "settings/options.h"
 #include "settings/settingsrecord.h"
 
 #include <QObject>
 #include <QTimer>
+
+#include <deque>
 
 class Winsock;
 
@@ -14,8 +18,14 @@ class Winsock;
 // connection, the transaction log, the received messages, the counter and
 // the acknowledgement. It answers every message itself, before anyone hears
 // of it; its owner learns what happened through the signals and shows it.
-// The settings are read from the record the owner holds, at each use.
-class InterfaceEngine : public QObject
+// The settings and options are read from the owner's records at each use.
+//
+// By default one arrival is one message. With whole MLLP messages on, a
+// message is one MLLP block gathered over as many arrivals as it takes, its
+// bytes going to the log and the store as they come; bytes outside any block
+// are listed and logged, not answered, and a block still open when its
+// connection ends is listed and logged as it stands, not answered.
+class InterfaceEngine : public QObject, private MllpGatherer::Receiver
 {
     Q_OBJECT
 
@@ -28,7 +38,7 @@ public:
         qint32 localPort = 0;
     };
 
-    explicit InterfaceEngine(const SettingsRecord &record, QObject *parent = nullptr);
+    InterfaceEngine(const SettingsRecord &record, const Options &options, QObject *parent = nullptr);
     ~InterfaceEngine() override;
 
     Winsock &winsock() const { return *m_winsock; }
@@ -57,6 +67,9 @@ public:
     // The answer for the next message, kept as lastAcknowledgement().
     const QByteArray &prepareAck();
 
+    // Answers waiting for their delay.
+    qsizetype answersWaiting() const { return qsizetype(m_delayed.size()); }
+
     // The socket events, as the endpoints raise them.
     void connectionRequest(int index, qint32 requestId);
     void dataArrival(int index);
@@ -74,15 +87,43 @@ signals:
     // The texts of notices, each told once per failure.
     void logWriteFailed(const QString &notice);
     void spillFailed(const QString &notice);
+    // The store, in memory since a spill failed, is on disk again.
+    void spillRecovered(const QString &notice);
     // An error on an endpoint, with its Windows Sockets number (never 0).
     void socketError(int index, int number);
 
 private:
+    struct DelayedAnswer
+    {
+        quint64 connection;
+        qint64 message;
+        QByteArray head; // the message's first segment, for its fields
+        qint64 dueMs;
+    };
+
+    // One message is in the store and the log: it is answered as the
+    // options say. `head` holds at least the message's first segment.
+    void answer(int index, qint64 message, QByteArrayView head, qint64 arrivedMs);
+    QByteArray sendAnswer(int index, qint64 message, QByteArrayView head);
+    void sendDueAnswers();
+    // The connection is over: an open block is kept as incomplete and
+    // answers still waiting for it are dropped.
+    void endConnection();
+    void takeWholeMessages(int index, const QByteArray &arrival);
+    void keepStoreOnDisk();
+    void outside(QByteArrayView bytes) override;
+    void blockBegins() override;
+    void blockBytes(QByteArrayView bytes) override;
+    void blockEnds() override;
+    void blockIncomplete() override;
+    void endBlock(MessageInfo::Kind kind);
+
     void reportLogWriteFailure();
     void keepRetryingLog();
     void retryLogLines();
 
     const SettingsRecord &m_record;
+    const Options &m_options;
     Winsock *m_winsock = nullptr;
     MessageStore m_store;
     TransactionLog m_log;
@@ -92,8 +133,25 @@ private:
     AcknowledgementCache m_ackCache;
     QByteArray m_lastAck;
     bool m_logWriteFailureReported = false;
-    bool m_spillFailureReported = false;
     // Retries the lines the log could not take yet, about once a second,
     // only while there are any.
     QTimer m_logRetry;
+    // While the store is in memory, it tries the disk again now and then
+    // even when nothing arrives.
+    QTimer m_spillRetry;
+
+    // The connection messages arrive on now, counted from 1 at each accept.
+    quint64 m_connection = 0;
+    int m_connectionIndex = 1;
+    std::deque<DelayedAnswer> m_delayed;
+    QTimer m_delayTimer;
+
+    // The block being gathered, in whole-message mode.
+    MllpGatherer m_gatherer;
+    bool m_gathering = false;
+    quint64 m_arrival = 0;        // arrivals taken since start-up
+    quint64 m_blockArrival = 0;   // the last arrival that held bytes of the block
+    MessageInfo m_block;
+    QByteArray m_blockHead;       // its first segment, or as much as the cap
+    bool m_blockHeadDone = false;
 };

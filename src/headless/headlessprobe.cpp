@@ -27,7 +27,8 @@ const QString UpdatedNotice = QStringLiteral("The ACKPROBE.INI file has been upd
 
 HeadlessProbe::HeadlessProbe(const QString &settingsFolder,
                              std::function<void(const QString &)> say, QObject *parent)
-    : QObject(parent), m_settingsStore(settingsFolder), m_say(std::move(say))
+    : QObject(parent), m_settingsStore(settingsFolder), m_say(std::move(say)),
+      m_settingsFolder(settingsFolder)
 {
     connectEngine();
 }
@@ -109,6 +110,10 @@ void HeadlessProbe::readProgramInformation()
 int HeadlessProbe::start()
 {
     readProgramInformation();
+    const OptionsReading options = readOptions(m_settingsFolder);
+    m_options = options.options;
+    for (const QString &problem : options.problems)
+        say(QStringLiteral("%1 (the default is taken)").arg(problem));
     if (!m_engine.openLog())
         say(QStringLiteral("The logfile %1 could not be opened. Verify that the name is correct.")
                     .arg(m_record.strLogfileLocation));

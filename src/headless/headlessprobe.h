@@ -52,8 +52,10 @@ private:
 
     SettingsStore m_settingsStore;
     std::function<void(const QString &)> m_say;
+    QString m_settingsFolder;
     SettingsRecord m_record;
-    InterfaceEngine m_engine{m_record};
+    Options m_options;
+    InterfaceEngine m_engine{m_record, m_options};
     UniqueFd m_signalRead;
     std::unique_ptr<QSocketNotifier> m_signalNotifier;
     bool m_finished = false;

@@ -57,8 +57,18 @@ MessageStore::~MessageStore() = default;
 
 void MessageStore::append(QByteArrayView message, const MessageInfo &info)
 {
+    appendPart(message);
+    endMessage(info);
+}
+
+void MessageStore::appendPart(QByteArrayView bytes)
+{
+    m_messages.append(bytes.data(), bytes.size());
+}
+
+void MessageStore::endMessage(const MessageInfo &info)
+{
     const qint64 index = m_count.load(std::memory_order_relaxed);
-    m_messages.append(message.data(), message.size());
     Record record;
     record.arrivedMs = info.arrivedMs;
     record.firstArrivalMs = info.firstArrivalMs;

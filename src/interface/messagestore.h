@@ -52,6 +52,12 @@ public:
     MessageStore &operator=(const MessageStore &) = delete;
 
     void append(QByteArrayView message, const MessageInfo &info = {});
+    // A message that comes in pieces: its bytes go in (and to disk) as they
+    // come, and it is a message, seen by readers, once it ends.
+    void appendPart(QByteArrayView bytes);
+    void endMessage(const MessageInfo &info);
+    // Bytes of the message begun by appendPart() and not yet ended.
+    qint64 openMessageBytes() const { return m_messages.size() - offsetOf(size()); }
     void clear();
 
     // --- Any thread ----------------------------------------------------------

@@ -71,16 +71,26 @@ void TransactionLog::closeDescriptor()
 
 bool TransactionLog::writeLine(const QByteArray &message)
 {
+    return writePiece({message, true});
+}
+
+bool TransactionLog::writeLinePart(const QByteArray &bytes)
+{
+    return writePiece({bytes, false});
+}
+
+bool TransactionLog::writePiece(Piece piece)
+{
     if (!m_open) {
         m_error = QStringLiteral("The logfile is not open.");
         return false;
     }
     // Nothing overtakes a line still waiting.
-    if (!writePending() || !writeWhole(message)) {
-        m_pending.push_back(message);
+    if (!writePending() || !writeWhole(piece)) {
+        m_pending.push_back(std::move(piece));
         return false;
     }
-    m_unchecked.push_back(message);
+    m_unchecked.push_back(std::move(piece));
     return true;
 }
 
@@ -101,19 +111,23 @@ bool TransactionLog::writePending()
     return true;
 }
 
-bool TransactionLog::writeWhole(const QByteArray &message)
+bool TransactionLog::writeWhole(const Piece &piece)
 {
+    const QByteArray &message = piece.bytes;
     // A log made again or rotated away may still want its descriptor.
     if (!m_fd.isValid() && !openDescriptor())
         return false;
     static const char lineEnd[] = "\r\n";
     iovec parts[2] = {{const_cast<char *>(message.data()), size_t(message.size())},
                       {const_cast<char *>(lineEnd), 2}};
+    const int count = piece.endsLine ? 2 : 1;
+    if (count == 1 && message.isEmpty())
+        return true;
     int first = 0;
     size_t done = 0;
     // A short write (a signal, a nearly full disk) goes on where it stopped.
-    while (first < 2) {
-        const ssize_t written = ::writev(m_fd.get(), parts + first, 2 - first);
+    while (first < count) {
+        const ssize_t written = ::writev(m_fd.get(), parts + first, count - first);
         if (written <= 0) {
             const int error = written < 0 ? errno : EIO;
             if (error == EINTR)
@@ -124,11 +138,11 @@ bool TransactionLog::writeWhole(const QByteArray &message)
         }
         done += size_t(written);
         size_t left = size_t(written);
-        while (first < 2 && left >= parts[first].iov_len) {
+        while (first < count && left >= parts[first].iov_len) {
             left -= parts[first].iov_len;
             ++first;
         }
-        if (first < 2) {
+        if (first < count) {
             parts[first].iov_base = static_cast<char *>(parts[first].iov_base) + left;
             parts[first].iov_len -= left;
         }

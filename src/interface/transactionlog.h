@@ -41,6 +41,10 @@ public:
     // an earlier one could not be written (it is kept pending); errorString()
     // then says why.
     bool writeLine(const QByteArray &message);
+    // A line that comes in pieces (a message gathered over many arrivals):
+    // each piece goes to the system as it comes, the line end after the last.
+    bool writeLinePart(const QByteArray &bytes);
+    bool endLine() { return writePiece({{}, true}); }
     // Appends the pending lines; true when none is left.
     bool writePending();
     bool hasPending() const { return !m_pending.empty(); }
@@ -59,7 +63,13 @@ public:
 private:
     bool openDescriptor();
     void closeDescriptor();
-    bool writeWhole(const QByteArray &message);
+    struct Piece
+    {
+        QByteArray bytes;
+        bool endsLine = true; // CR LF follows the bytes
+    };
+    bool writePiece(Piece piece);
+    bool writeWhole(const Piece &piece);
     void cutBack(size_t written);
 
     UniqueFd m_fd;
@@ -71,7 +81,7 @@ private:
     QByteArray m_name;
     QString m_error;
     // Written to the open file since followLocation() last looked.
-    std::vector<QByteArray> m_unchecked;
+    std::vector<Piece> m_unchecked;
     // Not in any file yet, oldest first.
-    std::deque<QByteArray> m_pending;
+    std::deque<Piece> m_pending;
 };

@@ -14,6 +14,7 @@
 #include "windowing/windowing.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -69,7 +70,8 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
                            QWidget *parent)
     : QMainWindow(parent),
       m_windowing(windowing),
-      m_settingsStore(programDirectory)
+      m_settingsStore(programDirectory),
+      m_settingsFolder(programDirectory)
 {
     setObjectName(QStringLiteral("frmInterface"));
     setWindowTitle(QStringLiteral("Interface Test"));
@@ -227,6 +229,22 @@ void frmInterface::buildMenus()
     mnuOptionsEditShowWarningBox = item(mnuOptions, "mnuOptionsEditShowWarningBox",
                                         QStringLiteral("Show Warning Box Before Exit"));
     mnuOptionsEditShowWarningBox->setCheckable(true);
+    mnuOptionsWholeMllpMessages = item(mnuOptions, "mnuOptionsWholeMllpMessages",
+                                       QStringLiteral("Whole MLLP Messages"));
+    mnuOptionsWholeMllpMessages->setCheckable(true);
+    mnuOptionsAnswer = named(mnuOptions->addMenu(QStringLiteral("Answer")), "mnuOptionsAnswer",
+                             QStringLiteral("Answer"));
+    mnuOptionsAnswer->menuAction()->setObjectName(QStringLiteral("mnuOptionsAnswer"));
+    auto *answers = new QActionGroup(mnuOptionsAnswer);
+    mnuOptionsAnswerAtOnce = item(mnuOptionsAnswer, "mnuOptionsAnswerAtOnce", QStringLiteral("At Once"));
+    mnuOptionsAnswerAfterDelay = item(mnuOptionsAnswer, "mnuOptionsAnswerAfterDelay",
+                                      QStringLiteral("After a Delay..."));
+    mnuOptionsAnswerNever = item(mnuOptionsAnswer, "mnuOptionsAnswerNever", QStringLiteral("Never"));
+    for (QAction *answer : {mnuOptionsAnswerAtOnce, mnuOptionsAnswerAfterDelay, mnuOptionsAnswerNever}) {
+        answer->setCheckable(true);
+        answers->addAction(answer);
+    }
+    mnuOptionsAnswerAtOnce->setChecked(true);
     mnuOptionsEditRemoteSettings = item(mnuOptions, "mnuOptionsEditRemoteSettings",
                                         QStringLiteral("Edit Remote Settings"));
     mnuOptionsSaveRemoteSettings = item(mnuOptions, "mnuOptionsSaveRemoteSettings",
@@ -261,6 +279,14 @@ void frmInterface::connectCommands()
         mnuOptionsEditShowWarningBox_Click();
     });
     connect(mnuOptionsSetup, &QAction::triggered, this, &frmInterface::mnuOptionsSetup_Click);
+    connect(mnuOptionsWholeMllpMessages, &QAction::triggered, this,
+            &frmInterface::mnuOptionsWholeMllpMessages_Click);
+    connect(mnuOptionsAnswerAtOnce, &QAction::triggered, this,
+            [this] { mnuOptionsAnswer_Click(Options::AnswerMode::AtOnce); });
+    connect(mnuOptionsAnswerAfterDelay, &QAction::triggered, this,
+            [this] { mnuOptionsAnswer_Click(Options::AnswerMode::Delayed); });
+    connect(mnuOptionsAnswerNever, &QAction::triggered, this,
+            [this] { mnuOptionsAnswer_Click(Options::AnswerMode::Never); });
     connect(mnuHelpAbout, &QAction::triggered, this, &frmInterface::mnuHelpAbout_Click);
 
     connectEngine();

@@ -78,6 +78,11 @@ public:
     QMenu *mnuOptions = nullptr;
     QAction *mnuOptionsAutomaticStart = nullptr;
     QAction *mnuOptionsEditShowWarningBox = nullptr;
+    QAction *mnuOptionsWholeMllpMessages = nullptr;
+    QMenu *mnuOptionsAnswer = nullptr;
+    QAction *mnuOptionsAnswerAtOnce = nullptr;
+    QAction *mnuOptionsAnswerAfterDelay = nullptr;
+    QAction *mnuOptionsAnswerNever = nullptr;
     QAction *mnuOptionsEditRemoteSettings = nullptr;
     QAction *mnuOptionsSaveRemoteSettings = nullptr;
     QAction *mnuOptionsSetup = nullptr;
@@ -96,6 +101,8 @@ public:
     // --- Settings record and run state -----------------------------------
     SettingsRecord &record() { return m_record; }
     const SettingsRecord &record() const { return m_record; }
+    // The options beyond ackprobe.ini, as the menu items show them.
+    const Options &options() const { return m_options; }
     const MessageStore &receivedMessages() const { return m_engine.messages(); }
     qint64 transactionCount() const { return m_engine.transactionCount(); }
     QByteArray lastAcknowledgement() const { return m_engine.lastAcknowledgement(); }
@@ -132,6 +139,8 @@ public:
     void mnuOptionsAutomaticStart_Click();
     void mnuOptionsEditShowWarningBox_Click();
     void mnuOptionsSetup_Click();
+    void mnuOptionsWholeMllpMessages_Click();
+    void mnuOptionsAnswer_Click(Options::AnswerMode mode);
     void mnuHelpAbout_Click();
 
     // --- Socket events -------------------------------------------------------
@@ -163,6 +172,9 @@ private:
     void saveFileOrReport();
     void reportSettingsWriteFailure();
     void connectEngine();
+    void loadOptions();
+    void showOptions();
+    void saveOptions();
     bool readSettingsOnce(QString *reason);
     // The window catches up with the messages answered meanwhile.
     void showMessagesAdded();
@@ -179,7 +191,10 @@ private:
     QString m_settingsWriteError;
     // The engine reads the record; the list's model and the commands on its
     // rows come after the store they show, so that they go before it.
-    InterfaceEngine m_engine{m_record};
+    QString m_settingsFolder;
+    Options m_options;
+    bool m_optionsWriteFailureReported = false;
+    InterfaceEngine m_engine{m_record, m_options};
     ReceivedModel m_receivedModel{m_engine.messages()};
     std::unique_ptr<MessageCommands> m_messageCommands;
     // A child window that works on the record; the destructor deletes it first.

@@ -39,6 +39,7 @@ void frmInterface::Form_Load()
     ReadProgramInformation();
     if (m_windowing.programEnded())
         return;
+    loadOptions();
     // Reading the dialog's field creates it, hidden, loaded from the record.
     setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
     m_engine.clearMessages();
@@ -98,6 +99,7 @@ void frmInterface::connectEngine()
     connect(&m_engine, &InterfaceEngine::messagesAdded, this, &frmInterface::showMessagesAdded);
     connect(&m_engine, &InterfaceEngine::logWriteFailed, this, &frmInterface::noticeSoon);
     connect(&m_engine, &InterfaceEngine::spillFailed, this, &frmInterface::noticeSoon);
+    connect(&m_engine, &InterfaceEngine::spillRecovered, this, &frmInterface::noticeSoon);
     // The box opens once the socket layer's handler has returned, and only
     // one at a time: errors meanwhile show none.
     connect(&m_engine, &InterfaceEngine::socketError, this, [this](int index, int number) {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 
 void QtWindowing::notice(QWidget *parent, const QString &text, const QString &title)
@@ -29,6 +30,16 @@ QString QtWindowing::chooseOpenFile(QWidget *parent)
 QString QtWindowing::chooseSaveFile(QWidget *parent, const QString &suggestedName)
 {
     return QFileDialog::getSaveFileName(parent, QStringLiteral("Save As"), suggestedName);
+}
+
+bool QtWindowing::askNumber(QWidget *parent, const QString &title, const QString &label, int value,
+                            int minimum, int maximum, int *chosen)
+{
+    bool ok = false;
+    const int number = QInputDialog::getInt(parent, title, label, value, minimum, maximum, 1, &ok);
+    if (ok)
+        *chosen = number;
+    return ok;
 }
 
 void QtWindowing::endProgram()

@@ -26,6 +26,10 @@ public:
     // The save-file chooser, offering `suggestedName` in the current folder:
     // the chosen file's full path, empty when the operator cancelled.
     virtual QString chooseSaveFile(QWidget *parent, const QString &suggestedName) = 0;
+    // A whole number from `minimum` to `maximum`, offered as `value`; false
+    // when the operator cancelled.
+    virtual bool askNumber(QWidget *parent, const QString &title, const QString &label, int value,
+                           int minimum, int maximum, int *chosen) = 0;
     // Ends the program at once; no window gets any further notification.
     virtual void endProgram() = 0;
     virtual bool programEnded() const = 0;
@@ -40,6 +44,8 @@ public:
     bool question(QWidget *parent, const QString &text, const QString &title) override;
     QString chooseOpenFile(QWidget *parent) override;
     QString chooseSaveFile(QWidget *parent, const QString &suggestedName) override;
+    bool askNumber(QWidget *parent, const QString &title, const QString &label, int value,
+                   int minimum, int maximum, int *chosen) override;
     void endProgram() override;
     bool programEnded() const override { return m_ended; }
 

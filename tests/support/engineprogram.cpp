@@ -9,7 +9,7 @@ EngineProgram::EngineProgram() : m_previousDir(QDir::currentPath()), m_port(free
 {
     fillBlankSettings(record);
     QDir::setCurrent(m_dir.path());
-    m_engine = std::make_unique<InterfaceEngine>(record);
+    m_engine = std::make_unique<InterfaceEngine>(record, options);
     QObject::connect(m_engine.get(), &InterfaceEngine::logWriteFailed, [this](const QString &text) {
         notices << text;
     });

@@ -6,6 +6,7 @@
 #include "testbase.h"
 
 #include "engine/interfaceengine.h"
+#include "settings/options.h"
 #include "settings/settingsrecord.h"
 
 #include <QTemporaryDir>
@@ -28,6 +29,7 @@ public:
 
     // Read by the engine at each use, as the window's record is.
     SettingsRecord record;
+    Options options;
     QStringList notices;      // log and spill failures, in order
     QList<int> socketErrors;
     QStringList statuses;

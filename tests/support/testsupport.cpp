@@ -79,6 +79,17 @@ QString FakeWindowing::chooseSaveFile(QWidget *, const QString &suggestedName)
     return takeFirst(chosenSaveFiles);
 }
 
+bool FakeWindowing::askNumber(QWidget *, const QString &title, const QString &label, int, int minimum,
+                              int maximum, int *chosen)
+{
+    boxes.append({QStringLiteral("number"), title, label});
+    if (numbers.empty())
+        return false;
+    *chosen = qBound(minimum, numbers.front(), maximum);
+    numbers.pop_front();
+    return true;
+}
+
 QStringList FakeWindowing::textsOf(const QString &kind) const
 {
     QStringList texts;

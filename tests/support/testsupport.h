@@ -60,6 +60,8 @@ public:
     bool question(QWidget *parent, const QString &text, const QString &title) override;
     QString chooseOpenFile(QWidget *parent) override;
     QString chooseSaveFile(QWidget *parent, const QString &suggestedName) override;
+    bool askNumber(QWidget *parent, const QString &title, const QString &label, int value,
+                   int minimum, int maximum, int *chosen) override;
     void endProgram() override { m_ended = true; }
     bool programEnded() const override { return m_ended; }
 
@@ -70,6 +72,8 @@ public:
     // The same for the save-file chooser, and the names it was offered.
     std::deque<QString> chosenSaveFiles;
     QStringList suggestedSaveNames;
+    // Numbers for the next number questions, in order; with none left, a cancel.
+    std::deque<int> numbers;
     // Called inside a notice, while it would be showing.
     std::function<void(const Box &)> onBox;
 

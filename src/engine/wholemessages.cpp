@@ -1,0 +1,79 @@
+// Whole MLLP messages: a block gathered over as many arrivals as it takes is
+// one message. Its bytes go to the log and the store as they come, so that a
+// block of any size is never held whole in memory.
+
+#include "engine/interfaceengine.h"
+
+#include <QDateTime>
+
+namespace {
+// The first segment is all an answer's fields are taken from.
+constexpr qsizetype HeadLimit = 65536;
+} // namespace
+
+void InterfaceEngine::takeWholeMessages(int index, const QByteArray &arrival)
+{
+    m_gathering = true;
+    m_connectionIndex = index;
+    m_gatherer.feed(arrival, *this);
+}
+
+void InterfaceEngine::outside(QByteArrayView bytes)
+{
+    // Never dropped, never answered: listed and logged as they come.
+    ++m_transactionCount;
+    const QByteArray line = bytes.toByteArray();
+    if (m_log.isOpen() && !m_log.writeLine(line))
+        reportLogWriteFailure();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    m_store.append(line, {now, now, 1, MessageInfo::Kind::Outside});
+}
+
+void InterfaceEngine::blockBegins()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    m_block = {now, now, 0, MessageInfo::Kind::Block};
+    m_blockArrival = 0;
+    m_blockHead.clear();
+    m_blockHeadDone = false;
+}
+
+void InterfaceEngine::blockBytes(QByteArrayView bytes)
+{
+    if (m_blockArrival != m_arrival) {
+        m_blockArrival = m_arrival;
+        ++m_block.arrivals;
+    }
+    if (!m_blockHeadDone) {
+        const qsizetype end = bytes.indexOf('\r');
+        const qsizetype take = qMin(end < 0 ? bytes.size() : end + 1, HeadLimit - m_blockHead.size());
+        m_blockHead.append(bytes.first(take));
+        m_blockHeadDone = end >= 0 || m_blockHead.size() >= HeadLimit;
+    }
+    const QByteArray piece = bytes.toByteArray();
+    if (m_log.isOpen() && !m_log.writeLinePart(piece))
+        reportLogWriteFailure();
+    m_store.appendPart(piece);
+}
+
+void InterfaceEngine::blockEnds()
+{
+    endBlock(MessageInfo::Kind::Block);
+    // Sent as soon as its end has come, before anything is painted.
+    answer(m_connectionIndex, m_store.size() - 1, m_blockHead, m_block.arrivedMs);
+}
+
+void InterfaceEngine::blockIncomplete()
+{
+    endBlock(MessageInfo::Kind::Incomplete);
+}
+
+void InterfaceEngine::endBlock(MessageInfo::Kind kind)
+{
+    ++m_transactionCount;
+    if (m_log.isOpen() && !m_log.endLine())
+        reportLogWriteFailure();
+    m_block.arrivedMs = QDateTime::currentMSecsSinceEpoch();
+    m_block.kind = kind;
+    m_store.endMessage(m_block);
+}

@@ -1,0 +1,148 @@
+// Whole MLLP messages and the ways an answer goes, through the real window:
+// real senders on loopback, the options file, exact bytes on the wire and in
+// the log.
+
+#include "testsupport.h"
+
+#include "mainwindow/frminterface.h"
+#include "setup/frmsetup.h"
+
+#include <QAction>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QtTest>
+
+namespace {
+void writeOptionsFile(const TestProgram &program, const QByteArray &text)
+{
+    QFile file(program.path(QStringLiteral("ackprobe-options.ini")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text);
+}
+
+QByteArray adt(const QByteArray &controlId, qsizetype bodySize = 0)
+{
+    return "MSH|^~\\&|LAB|NORTH|PROBE|SOUTH|202612070815||ORU^R01|" + controlId + "|P|2.5\r"
+           + "OBX|1|ED|PDF||" + QByteArray(bodySize, 'Q') + "\r";
+}
+
+// The answer the standard texts give to `message`, stamped as `ack` was.
+QByteArray standardAnswer(const QByteArray &ack, const QByteArray &controlId)
+{
+    const QByteArray stamp = ack.mid(ack.indexOf("|LAB|NORTH|") + 11, 12);
+    return "\x0bMSH|^~\\&|PROBE|SOUTH|LAB|NORTH|" + stamp + "||ACK^R01^ACK|" + controlId
+           + "|P|2.5\rMSA|AA|" + controlId + "\r\x1c\r";
+}
+} // namespace
+
+class AnswersTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wholeMessagesAreGatheredOverManyArrivals();
+    void delayedAndWithheldAnswers();
+};
+
+void AnswersTest::wholeMessagesAreGatheredOverManyArrivals()
+{
+    TestProgram program;
+    writeOptionsFile(program, "[Receive]\nWholeMllpMessages=true\n");
+    frmInterface &w = program.openListening({.ackBeforeDate = QStringLiteral("|^~\\&|{MSH-5}|{MSH-6}|{MSH-3}|{MSH-4}|"),
+                                              .ackAfterDate = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}"),
+                                              .msaSegment = QStringLiteral("|AA|{MSH-10}")});
+    QVERIFY(w.mnuOptionsWholeMllpMessages->isChecked());
+    LoopbackClient client;
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.setNoDelay());
+
+    // Bytes before any block are kept and not answered; a 100 KB block sent
+    // in 1 KB pieces with pauses is one message with one answer.
+    const QByteArray block = framed(adt("BIG1", 100 * 1024));
+    QVERIFY(client.send("noise"));
+    for (qsizetype at = 0; at < block.size(); at += 1024) {
+        QVERIFY(client.send(block.mid(at, 1024)));
+        QTest::qWait(1);
+    }
+    QByteArray ack = client.receive(standardAnswer("", "BIG1").size() + 12);
+    QCOMPARE(ack, standardAnswer(ack, "BIG1"));
+    // Two blocks in one arrival are two messages, answered in order; then one
+    // left open when the sender goes.
+    QVERIFY(client.send(framed(adt("A2")) + framed(adt("A3")) + "\x0bMSH|open"));
+    const qsizetype one = ack.size() - 4; // two letters fewer in MSH-10 and MSA-2
+    ack = client.receive(2 * one);
+    QCOMPARE(ack, standardAnswer(ack, "A2") + standardAnswer(ack.mid(one), "A3"));
+    QVERIFY(client.nothingMoreWaiting());
+    client.close();
+    QTRY_COMPARE(w.receivedMessages().size(), 5);
+
+    const QList<QByteArray> kept{"noise", block, framed(adt("A2")), framed(adt("A3")), "\x0bMSH|open"};
+    QByteArray log;
+    for (qint64 i = 0; i < kept.size(); ++i) {
+        QCOMPARE(w.receivedMessages().at(i), kept.at(i));
+        log += kept.at(i) + "\r\n";
+    }
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), log);
+    using Kind = MessageInfo::Kind;
+    const QList<Kind> kinds{Kind::Outside, Kind::Block, Kind::Block, Kind::Block, Kind::Incomplete};
+    for (qint64 i = 0; i < kinds.size(); ++i)
+        QCOMPARE(w.receivedMessages().info(i).kind, kinds.at(i));
+    QVERIFY(w.receivedMessages().info(1).arrivals > 1);
+    QByteArray answered;
+    qint64 sentMs = 0;
+    QVERIFY(!w.receivedMessages().answer(0, &answered, &sentMs));
+    QVERIFY(w.receivedMessages().answer(1, &answered, &sentMs));
+    QCOMPARE(answered, standardAnswer(answered, "BIG1"));
+    QVERIFY(!w.receivedMessages().answer(4, &answered, &sentMs));
+    QCOMPARE(w.txtItemCount->text(), QStringLiteral("5"));
+}
+
+void AnswersTest::delayedAndWithheldAnswers()
+{
+    TestProgram program;
+    frmInterface &w = program.openListening();
+    LoopbackClient client;
+    QVERIFY(client.connectTo(program.port()));
+
+    // After a delay: each answer leaves that long after its message, in
+    // order; the log line is written when the message arrives.
+    program.windowing.numbers = {300};
+    w.mnuOptionsAnswerAfterDelay->trigger();
+    QVERIFY(w.mnuOptionsAnswerAfterDelay->isChecked());
+    QVERIFY(program.readFile(QStringLiteral("ackprobe-options.ini")).contains("Mode=Delayed"));
+    QVERIFY(program.readFile(QStringLiteral("ackprobe-options.ini")).contains("DelayMs=300"));
+    QElapsedTimer sinceSent;
+    sinceSent.start();
+    const QDateTime from = QDateTime::currentDateTime();
+    QVERIFY(client.send("one"));
+    QVERIFY(waitUntil([&] { return program.readFile(QStringLiteral("logfile.txt")) == "one\r\n"; }));
+    QVERIFY(client.send("two"));
+    const QByteArray both = client.receive(2 * DefaultAckSize);
+    QVERIFY(sinceSent.elapsed() >= 300);
+    QCOMPARE(both.size(), 2 * DefaultAckSize);
+    QVERIFY(isAck(both.first(DefaultAckSize), from, QDateTime::currentDateTime()));
+    QVERIFY(isAck(both.sliced(DefaultAckSize), from, QDateTime::currentDateTime()));
+
+    // Stop drops an answer still waiting.
+    program.windowing.numbers = {60000};
+    w.mnuOptionsAnswerAfterDelay->trigger();
+    QVERIFY(client.send("three"));
+    QVERIFY(waitUntil([&] { return w.receivedMessages().size() == 3; }));
+    w.Stop();
+    QCOMPARE(client.waitForEnd(), 0);
+    QCOMPARE(w.engine().answersWaiting(), 0);
+
+    // Never: listed and logged, nothing goes back.
+    w.mnuOptionsAnswerNever->trigger();
+    w.Start();
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.send("four"));
+    QVERIFY(waitUntil([&] { return w.receivedMessages().size() == 4; }));
+    QCOMPARE(client.receive(1, 300), QByteArray());
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), QByteArray("one\r\ntwo\r\nthree\r\nfour\r\n"));
+    QVERIFY(program.readFile(QStringLiteral("ackprobe-options.ini")).contains("Mode=Never"));
+}
+
+QTEST_MAIN(AnswersTest)
+#include "tst_answers.moc"
