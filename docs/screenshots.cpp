@@ -1,21 +1,25 @@
 // Makes the README's pictures: the main window with messages in its list,
-// one of them in the message viewer, and the setup dialog, as the program
-// draws them on the display it is given (docs/make-screenshots.sh runs it
-// under Xvfb).
+// one of them in the message viewer, the list with its optional columns and
+// the find window, and the setup dialog, as the program draws them on the
+// display it is given (docs/make-screenshots.sh runs it under Xvfb).
 
+#include "mainwindow/findwindow.h"
 #include "mainwindow/frminterface.h"
-#include "mainwindow/listcolumns.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/placeline.h"
 #include "mainwindow/receivedlistview.h"
 #include "windowing/windowing.h"
 #include "setup/frmsetup.h"
+#include "settings/options.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLineEdit>
+#include <QPainter>
+#include <QScreen>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextDocument>
@@ -48,7 +52,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: ackprobe_screenshots OUTPUT_DIR\n");
         return 2;
     }
-    const QDir out(QString::fromLocal8Bit(argv[1]));
+    // Made absolute before the run moves into its own temporary folder.
+    const QDir out(QDir(QString::fromLocal8Bit(argv[1])).absolutePath());
     QTemporaryDir home;
     QDir::setCurrent(home.path());
     QTcpServer probe;
@@ -104,9 +109,7 @@ int main(int argc, char **argv)
 
     // The list with every optional column on, as the header's menu turns them
     // on; the choice goes to this run's own options file.
-    ListColumns::writeChosen(home.path(), {ListColumns::Column::Time, ListColumns::Column::Size,
-                                           ListColumns::Column::Type, ListColumns::Column::ControlId,
-                                           ListColumns::Column::Answer});
+    writeListColumns(home.path(), optionalListColumns());
     window.Stop();
     {
         // Its automatic start listens on the port the first window left.
@@ -129,10 +132,30 @@ int main(int argc, char **argv)
             again.readAll();
         }
         settle(500);
-        columns.lvwReceiveData->grab().save(out.filePath(QStringLiteral("columns.png")));
+        // The find window open over the top of the main window, having found
+        // a control ID from the first row on.
+        columns.lvwReceiveData->setCurrentRow(0);
+        FindWindow &find = columns.messageCommands().findWindow();
+        find.open();
+        find.txtFind->setText(QStringLiteral("MSG10009"));
+        find.findNext();
+        for (int wait = 0; wait < 100 && find.searching(); ++wait)
+            settle(20);
+        find.adjustSize();
+        find.move(columns.width() - find.width() - 16, 60);
+        settle(500);
+        QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, 0, 0, columns.width(), columns.height());
+        {
+            // Xvfb has no window manager to draw the find window's edge.
+            QPainter edge(&shot);
+            edge.setPen(find.palette().color(QPalette::Shadow));
+            edge.drawRect(find.geometry().adjusted(-1, -1, 0, 0));
+        }
+        shot.save(out.filePath(QStringLiteral("columns.png")));
+        find.close();
         columns.Stop();
     }
-    ListColumns::writeChosen(home.path(), {});
+    writeListColumns(home.path(), {});
 
     window.mnuOptionsSetup_Click();
     frmSetup *setup = window.setupIfExists();

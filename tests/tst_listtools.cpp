@@ -11,6 +11,7 @@
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/placeline.h"
 #include "mainwindow/receivedlistview.h"
+#include "settings/options.h"
 
 #include <QAction>
 #include <QApplication>
@@ -178,7 +179,7 @@ void ListToolsTest::theHeaderMenuTurnsColumnsOnAndTheOptionsFileKeepsThem()
         list.horizontalHeader()->findChild<QAction *>(QStringLiteral("mnuColumn") + ListColumns::key(column))->trigger();
     QCOMPARE(model.columnCount(), 1);
     QCOMPARE(list.columnWidth(0), list.width());
-    QVERIFY(ListColumns::readChosen(program.dir()).isEmpty());
+    QVERIFY(readOptions(program.dir()).options.listColumns.isEmpty());
     QVERIFY(program.readFile(QStringLiteral("ackprobe-options.ini")).contains("Columns=\n"));
 }
 

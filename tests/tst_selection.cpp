@@ -5,11 +5,13 @@
 #include "testsupport.h"
 
 #include "interface/messagestore.h"
+#include "interface/unixfile.h"
 #include "mainwindow/findwindow.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
+#include "mainwindow/selectionjob.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -20,6 +22,10 @@
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 // A list over a store, with its commands, in a window of its own.
@@ -63,6 +69,7 @@ private slots:
     void viewerTellsWhenAMessageCameAndWhatWentBack();
     void findWindowSelectsTheRowFound();
     void severalRowsAreCopiedAndSavedAtOnce();
+    void aSelectionGoesIntoAFifoOrADeviceAsItStands();
 };
 
 void SelectionTest::viewerTellsWhenAMessageCameAndWhatWentBack()
@@ -158,6 +165,56 @@ void SelectionTest::severalRowsAreCopiedAndSavedAtOnce()
     QVERIFY(waitUntil([&] { return QGuiApplication::clipboard()->text() == expected; }));
     QTest::keyClick(rows.list, Qt::Key_A, Qt::ControlModifier);
     QCOMPARE(rows.list->selection().count(), 3);
+}
+
+void SelectionTest::aSelectionGoesIntoAFifoOrADeviceAsItStands()
+{
+    Rows rows;
+    QByteArray expected;
+    for (int i = 0; i < 3; ++i) { // more than a pipe holds: written while it is read
+        const QByteArray m = framed(Adt + "NTE|" + QByteArray(100000, char('a' + i)) + "\r");
+        rows.add(m);
+        expected += m + "\r\n";
+    }
+    rows.list->setFocus();
+    QTest::keyClick(rows.list, Qt::Key_A, Qt::ControlModifier);
+    QTemporaryDir dir;
+    const auto saveTo = [&](const QString &path) {
+        rows.windowing.chosenSaveFiles.push_back(path);
+        rows.commands.mnuSaveAs->trigger();
+        return waitUntil([&] { return !rows.commands.findChild<SelectionJob *>(); });
+    };
+    const auto kind = [](const QString &path) {
+        struct stat info {};
+        return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & S_IFMT : 0;
+    };
+
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    const UniqueFd reader(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK));
+    QVERIFY(reader.isValid());
+    QByteArray got;
+    rows.windowing.chosenSaveFiles.push_back(fifo);
+    rows.commands.mnuSaveAs->trigger();
+    QVERIFY(waitUntil([&] {
+        char piece[65536];
+        for (ssize_t n; (n = ::read(reader.get(), piece, sizeof piece)) > 0;)
+            got.append(piece, n);
+        return got.size() >= expected.size() && !rows.commands.findChild<SelectionJob *>();
+    }));
+    QCOMPARE(got, expected);
+    QCOMPARE(kind(fifo), mode_t(S_IFIFO));
+    QCOMPARE(rows.windowing.noticeTexts(), QStringList());
+
+    const QString full = dir.filePath(QStringLiteral("full"));
+    if (::mknod(QFile::encodeName(full).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+        QSKIP("No device node can be made here (that takes root); the FIFO case ran");
+    if (const UniqueFd probe(::open(QFile::encodeName(full).constData(), O_WRONLY)); !probe.isValid())
+        QSKIP("Device nodes cannot be opened on this file system (nodev); the FIFO case ran");
+    QVERIFY(saveTo(full));
+    QCOMPARE(rows.windowing.noticeTexts(),
+             QStringList(QStringLiteral("The messages could not be saved to %1: No space left on device").arg(full)));
+    QCOMPARE(kind(full), mode_t(S_IFCHR));
 }
 
 QTEST_MAIN(SelectionTest)

@@ -1,7 +1,5 @@
 #include "savefile.h"
 
-#include "interface/unixfile.h"
-
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSaveFile>
@@ -15,37 +13,27 @@
 namespace {
 // A FIFO whose reader stops reading would hold the program for ever.
 constexpr int StallMs = 2000;
+// What is gathered before it goes into a FIFO or a device: a pipe's worth.
+constexpr qsizetype PieceBytes = 64 * 1024;
 
-std::optional<QString> replaceAtomically(const QString &path, QByteArrayView bytes)
+QString refusal(mode_t mode)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), bytes.size()) != bytes.size()
-        || !file.commit())
-        return file.errorString();
-    return std::nullopt;
+    const QString kind = S_ISDIR(mode)    ? QStringLiteral("a folder")
+                         : S_ISSOCK(mode) ? QStringLiteral("a socket")
+                         : S_ISBLK(mode)  ? QStringLiteral("a block device")
+                                          : QStringLiteral("not a file");
+    return QStringLiteral("It is %1; only a file, a FIFO or a character device can be saved to").arg(kind);
 }
 
-// Into a FIFO or a character device as it stands: no O_CREAT, no O_TRUNC.
-// Non-blocking, so that a FIFO without a reader is told rather than waited on.
-std::optional<QString> writeInto(const QByteArray &name, QByteArrayView bytes, bool fifo)
+// All of `bytes` into a non-blocking descriptor, waiting while its reader
+// reads, giving up once nothing has been read for StallMs.
+std::optional<QString> writeAll(int fd, QByteArrayView bytes)
 {
-    const UniqueFd fd(::open(name.constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.isValid()) {
-        if (fifo && errno == ENXIO)
-            return QStringLiteral("No program is reading from the FIFO");
-        return systemReason(errno);
-    }
-    // Whatever took the name since it was looked at is not written over.
-    struct stat opened {};
-    if (::fstat(fd.get(), &opened) != 0)
-        return systemReason(errno);
-    if (!S_ISFIFO(opened.st_mode) && !S_ISCHR(opened.st_mode))
-        return QStringLiteral("It changed while it was being saved to");
     QElapsedTimer stalled;
     stalled.start();
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd.get(), bytes.data() + done, size_t(bytes.size() - done));
+        const ssize_t n = ::write(fd, bytes.data() + done, size_t(bytes.size() - done));
         if (n > 0) {
             done += n;
             stalled.restart();
@@ -58,7 +46,7 @@ std::optional<QString> writeInto(const QByteArray &name, QByteArrayView bytes, b
         const qint64 left = StallMs - stalled.elapsed();
         if (left <= 0)
             return QStringLiteral("Nothing was read from it for %1 seconds").arg(StallMs / 1000);
-        pollfd wait{fd.get(), POLLOUT, 0};
+        pollfd wait{fd, POLLOUT, 0};
         if (::poll(&wait, 1, int(left)) < 0 && errno != EINTR)
             return systemReason(errno);
     }
@@ -66,24 +54,90 @@ std::optional<QString> writeInto(const QByteArray &name, QByteArrayView bytes, b
 }
 } // namespace
 
-std::optional<QString> saveFile(const QString &path, QByteArrayView bytes)
+SaveStream::SaveStream(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
     struct stat target {};
     // Through symbolic links: a link to a FIFO or a device is written into.
-    if (::stat(name.constData(), &target) != 0) {
-        if (errno == ENOENT)
-            return replaceAtomically(path, bytes);
-        return systemReason(errno);
+    const bool missing = ::stat(name.constData(), &target) != 0;
+    if (missing && errno != ENOENT) {
+        m_failure = systemReason(errno);
+    } else if (missing || S_ISREG(target.st_mode)) {
+        m_file = std::make_unique<QSaveFile>(path);
+        if (!m_file->open(QIODevice::WriteOnly))
+            m_failure = m_file->errorString();
+    } else if (S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode)) {
+        openInto(name, S_ISFIFO(target.st_mode));
+    } else {
+        m_failure = refusal(target.st_mode);
     }
-    if (S_ISREG(target.st_mode))
-        return replaceAtomically(path, bytes);
-    if (S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode))
-        return writeInto(name, bytes, S_ISFIFO(target.st_mode));
-    const QString kind = S_ISDIR(target.st_mode)    ? QStringLiteral("a folder")
-                         : S_ISSOCK(target.st_mode) ? QStringLiteral("a socket")
-                         : S_ISBLK(target.st_mode)  ? QStringLiteral("a block device")
-                                                    : QStringLiteral("not a file");
-    return QStringLiteral("It is %1; only a file, a FIFO or a character device can be saved to")
-            .arg(kind);
+}
+
+SaveStream::~SaveStream() = default;
+
+// As it stands: no O_CREAT, no O_TRUNC. Non-blocking, so that a FIFO
+// without a reader is told rather than waited on.
+void SaveStream::openInto(const QByteArray &name, bool fifo)
+{
+    m_fd = UniqueFd(::open(name.constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!m_fd.isValid()) {
+        m_failure = fifo && errno == ENXIO ? QStringLiteral("No program is reading from the FIFO")
+                                           : systemReason(errno);
+        return;
+    }
+    // Whatever took the name since it was looked at is not written over.
+    struct stat opened {};
+    if (::fstat(m_fd.get(), &opened) != 0)
+        m_failure = systemReason(errno);
+    else if (!S_ISFIFO(opened.st_mode) && !S_ISCHR(opened.st_mode))
+        m_failure = QStringLiteral("It changed while it was being saved to");
+    m_pending.reserve(PieceBytes);
+}
+
+bool SaveStream::write(QByteArrayView bytes)
+{
+    if (m_failure)
+        return false;
+    if (m_file) {
+        if (m_file->write(bytes.data(), bytes.size()) != bytes.size())
+            m_failure = m_file->errorString();
+        return !m_failure;
+    }
+    if (m_pending.size() + bytes.size() > PieceBytes && !flush())
+        return false;
+    if (bytes.size() >= PieceBytes) {
+        if (auto failure = writeAll(m_fd.get(), bytes))
+            m_failure = std::move(failure);
+        return !m_failure;
+    }
+    m_pending.append(bytes);
+    return true;
+}
+
+bool SaveStream::flush()
+{
+    if (auto failure = writeAll(m_fd.get(), m_pending))
+        m_failure = std::move(failure);
+    m_pending.clear();
+    return !m_failure;
+}
+
+std::optional<QString> SaveStream::commit()
+{
+    if (m_failure)
+        return m_failure;
+    if (m_file) {
+        if (!m_file->commit())
+            m_failure = m_file->errorString();
+    } else {
+        flush();
+    }
+    return m_failure;
+}
+
+std::optional<QString> saveFile(const QString &path, QByteArrayView bytes)
+{
+    SaveStream stream(path);
+    stream.write(bytes);
+    return stream.commit();
 }

@@ -3,8 +3,6 @@
 #include "interface/hl7place.h"
 
 #include <QDateTime>
-#include <QDir>
-#include <QSettings>
 
 namespace ListColumns {
 
@@ -60,30 +58,6 @@ QString toKey(const QList<Column> &columns)
         if (columns.contains(column))
             words << key(column);
     return words.join(QLatin1Char(','));
-}
-
-namespace {
-QString optionsPath(const QString &folder)
-{
-    return QDir(folder).filePath(QStringLiteral("ackprobe-options.ini"));
-}
-} // namespace
-
-QList<Column> readChosen(const QString &folder)
-{
-    const QSettings options(optionsPath(folder), QSettings::IniFormat);
-    // QSettings reads an unquoted comma list as a list of strings.
-    const QVariant value = options.value(QStringLiteral("List/Columns"));
-    return fromKey(value.typeId() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
-                                                            : value.toString());
-}
-
-bool writeChosen(const QString &folder, const QList<Column> &columns)
-{
-    QSettings options(optionsPath(folder), QSettings::IniFormat);
-    options.setValue(QStringLiteral("List/Columns"), toKey(columns));
-    options.sync();
-    return options.status() == QSettings::NoError;
 }
 
 } // namespace ListColumns

@@ -32,14 +32,9 @@ struct RowFacts
 // MSH-10, "Answer" MSA-1 of the answer sent (empty when none).
 QString text(Column column, const RowFacts &facts, const QTimeZone &zone);
 
-// The options file's "Columns" value, and back: known words in the list's
-// order, each once; unknown words are left out.
+// The options file's "Columns" words (readOptions, writeListColumns), and
+// back: known words in the list's order, each once; unknown words are left out.
 QList<Column> fromKey(const QString &value);
 QString toKey(const QList<Column> &columns);
-
-// The chosen columns kept in ackprobe-options.ini in `folder`, under [List] Columns.
-QList<Column> readChosen(const QString &folder);
-// False when the file could not be written.
-bool writeChosen(const QString &folder, const QList<Column> &columns);
 
 } // namespace ListColumns

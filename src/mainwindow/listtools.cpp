@@ -2,6 +2,7 @@
 
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
+#include "settings/options.h"
 
 #include <QAction>
 #include <QGroupBox>
@@ -57,7 +58,8 @@ ListTools::ListTools(QGroupBox &frame, ReceivedListView &list, ReceivedModel &mo
     frame.setToolTip(QStringLiteral("Received messages: Alt+L takes the keyboard to the list; "
                                     "right-click its header for more columns"));
 
-    show(ListColumns::readChosen(m_folder));
+    // The columns that could be read; telling of a bad value is left to whoever reads the rest.
+    show(ListColumns::fromKey(readOptions(m_folder).options.listColumns.join(QLatin1Char(','))));
 }
 
 QAction *ListTools::action(Column column) const
@@ -93,5 +95,5 @@ void ListTools::chosenChanged()
             chosen << column;
     if (chosen != m_model.columns())
         show(chosen);
-    ListColumns::writeChosen(m_folder, chosen);
+    writeListColumns(m_folder, ListColumns::toKey(chosen).split(QLatin1Char(','), Qt::SkipEmptyParts));
 }

@@ -1,13 +1,13 @@
 #include "selectionjob.h"
 
 #include "interface/messagestore.h"
+#include "interface/savefile.h"
 #include "mainwindow/messagetext.h"
 #include "windowing/windowing.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QProgressDialog>
-#include <QSaveFile>
 #include <QThread>
 #include <QTimer>
 
@@ -32,22 +32,18 @@ QString copyTextOfRows(const MessageStore &store, const std::vector<RowSelection
 QString saveRowsInLogForm(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
                           const QString &path, SelectionProgress &progress)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
+    SaveStream file(path);
     for (const auto &[from, to] : rows) {
         for (qint64 row = from; row <= to && !progress.cancel; ++row) {
-            const QByteArray bytes = store.at(row);
-            if (file.write(bytes) != bytes.size() || file.write("\r\n", 2) != 2)
-                return file.errorString();
+            if (!file.write(store.at(row)) || !file.write("\r\n"))
+                return *file.failure();
             progress.rowsDone.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    if (progress.cancel) {
-        file.cancelWriting();
+    // A cancelled save leaves a file as it was (what went into a FIFO is gone).
+    if (progress.cancel)
         return {};
-    }
-    return file.commit() ? QString() : file.errorString();
+    return file.commit().value_or(QString());
 }
 
 SelectionJob::SelectionJob(QObject *owner, QWidget *window, Windowing &windowing, qint64 rows)

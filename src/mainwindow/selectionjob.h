@@ -27,8 +27,9 @@ struct SelectionProgress
 // Each message in the copy form (MessageText::copyText), one empty line between.
 QString copyTextOfRows(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
                        SelectionProgress &progress);
-// Each message's bytes and CR LF, as the transaction log holds them, written
-// whole or not at all: empty, or why not.
+// Each message's bytes and CR LF, as the transaction log holds them, by the
+// rules of a single Save As (SaveStream): a file is replaced whole or not at
+// all, a FIFO or a device written into. Empty, or why not.
 QString saveRowsInLogForm(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
                           const QString &path, SelectionProgress &progress);
 

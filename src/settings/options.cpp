@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <algorithm>
+
 namespace {
 const QString WholeKey = QStringLiteral("Receive/WholeMllpMessages");
 const QString ModeKey = QStringLiteral("Answer/Mode");
@@ -35,6 +37,56 @@ QString textOf(const QVariant &value)
 {
     return value.typeId() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
                                                     : value.toString();
+}
+
+// Known names in any case, spelt as the list spells them, each once; the
+// unknown ones are told and left out.
+void readColumns(const QString &text, OptionsReading &reading)
+{
+    const QStringList &names = optionalListColumns();
+    QStringList unknown;
+    for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString name = part.trimmed();
+        if (name.isEmpty())
+            continue;
+        const auto known = std::find_if(names.begin(), names.end(), [&](const QString &column) {
+            return column.compare(name, Qt::CaseInsensitive) == 0;
+        });
+        if (known == names.end())
+            unknown << name;
+        else if (!reading.options.listColumns.contains(*known))
+            reading.options.listColumns << *known;
+    }
+    if (!unknown.isEmpty())
+        reading.problems << QStringLiteral("%1 \"%2\" names no column of %3; it is left out.")
+                                .arg(shown(ColumnsKey), unknown.join(QLatin1Char(',')),
+                                     names.join(QLatin1Char(',')));
+}
+
+// A list of two or more is written "Time, Size"; one, or none, as plain text.
+void writeColumns(QSettings &settings, const QStringList &columns)
+{
+    if (columns.size() > 1)
+        settings.setValue(ColumnsKey, columns);
+    else
+        settings.setValue(ColumnsKey, columns.value(0));
+}
+
+// QSettings writes a new file beside the old one and renames it.
+QString unwritableFolder(const QString &folder)
+{
+    const QFileInfo dir(folder);
+    if (dir.isDir() && dir.isWritable())
+        return {};
+    return QStringLiteral("%1 could not be written: the folder is not writable.").arg(pathIn(folder));
+}
+
+QString synced(QSettings &settings, const QString &path)
+{
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        return QStringLiteral("%1 could not be written.").arg(path);
+    return {};
 }
 } // namespace
 
@@ -98,45 +150,31 @@ OptionsReading readOptions(const QString &folder)
                                             .arg(Options::LongestDelayMs),
                                         QString::number(options.delayMs));
     }
-    if (settings.contains(ColumnsKey)) {
-        const QString text = textOf(settings.value(ColumnsKey));
-        QStringList unknown;
-        for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-            const QString name = part.trimmed();
-            if (name.isEmpty())
-                continue;
-            if (!optionalListColumns().contains(name))
-                unknown << name;
-            else if (!options.listColumns.contains(name))
-                options.listColumns << name;
-        }
-        if (!unknown.isEmpty())
-            reading.problems << QStringLiteral("%1 \"%2\" names no column of %3; it is left out.")
-                                    .arg(shown(ColumnsKey), unknown.join(QLatin1Char(',')),
-                                         optionalListColumns().join(QLatin1Char(',')));
-    }
+    if (settings.contains(ColumnsKey))
+        readColumns(textOf(settings.value(ColumnsKey)), reading);
     return reading;
 }
 
 QString writeOptions(const QString &folder, const Options &options)
 {
+    if (QString failure = unwritableFolder(folder); !failure.isEmpty())
+        return failure;
     const QString path = pathIn(folder);
-    const QFileInfo dir(folder);
-    // QSettings writes a new file beside the old one and renames it.
-    if (!dir.isDir() || !dir.isWritable())
-        return QStringLiteral("%1 could not be written: the folder is not writable.").arg(path);
     QSettings settings(path, QSettings::IniFormat);
     settings.setValue(WholeKey, options.wholeMllpMessages ? QStringLiteral("true")
                                                           : QStringLiteral("false"));
     settings.setValue(ModeKey, QLatin1String(ModeNames[int(options.answerMode)]));
     settings.setValue(DelayKey, options.delayMs);
-    // A list of two or more is written "Time, Size"; one, or none, as plain text.
-    if (options.listColumns.size() > 1)
-        settings.setValue(ColumnsKey, options.listColumns);
-    else
-        settings.setValue(ColumnsKey, options.listColumns.value(0));
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        return QStringLiteral("%1 could not be written.").arg(path);
-    return {};
+    writeColumns(settings, options.listColumns);
+    return synced(settings, path);
+}
+
+QString writeListColumns(const QString &folder, const QStringList &columns)
+{
+    if (QString failure = unwritableFolder(folder); !failure.isEmpty())
+        return failure;
+    const QString path = pathIn(folder);
+    QSettings settings(path, QSettings::IniFormat);
+    writeColumns(settings, columns);
+    return synced(settings, path);
 }

@@ -21,7 +21,7 @@ struct Options
     bool operator==(const Options &) const = default;
 };
 
-// The columns [List] Columns may name.
+// The columns [List] Columns may name, as they are spelt there.
 const QStringList &optionalListColumns();
 
 inline constexpr char OptionsFileName[] = "ackprobe-options.ini";
@@ -40,3 +40,8 @@ OptionsReading readOptions(const QString &folder);
 // Writes every option into ackprobe-options.ini in `folder`, keeping other
 // keys there. Empty on success, else why it failed, to be told once.
 QString writeOptions(const QString &folder, const Options &options);
+
+// [List] Columns alone, for the list's header menu: every other key in the
+// file stays as it is, even one that could not be read. Empty on success,
+// else why it failed.
+QString writeListColumns(const QString &folder, const QStringList &columns);
