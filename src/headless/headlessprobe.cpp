@@ -69,16 +69,7 @@ void HeadlessProbe::connectEngine()
 
 bool HeadlessProbe::readSettingsOnce(QString *reason)
 {
-    const std::optional<QByteArray> bytes = m_settingsStore.read(reason);
-    if (!bytes)
-        return false;
-    const SettingsReadResult read = readSettings(*bytes, m_record);
-    m_record = read.record;
-    if (!read.ok) {
-        *reason = QStringLiteral("A key stands last without its value.");
-        return false;
-    }
-    return checkBlankParameter(reason);
+    return readSettingsInto(m_settingsStore, m_record, reason) && checkBlankParameter(reason);
 }
 
 bool HeadlessProbe::checkBlankParameter(QString *reason)

@@ -447,27 +447,25 @@ qint32 Winsock::boundPort(int index) const
     return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
 }
 
-QString Winsock::remoteHostIP(int index) const
+bool Winsock::peerAddress(int index, sockaddr_storage *address) const
 {
     const Element *e = element(index);
+    socklen_t length = sizeof *address;
+    return e && e->state == Element::State::Connected
+           && ::getpeername(e->fd.get(), reinterpret_cast<sockaddr *>(address), &length) == 0;
+}
+
+QString Winsock::remoteHostIP(int index) const
+{
     sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (!e || e->state != Element::State::Connected
-        || ::getpeername(e->fd.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return QString();
-    return addressText(address);
+    return peerAddress(index, &address) ? addressText(address) : QString();
 }
 
 quint16 Winsock::remotePeerPort(int index) const
 {
-    const Element *e = element(index);
     sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (!e || e->state != Element::State::Connected
-        || ::getpeername(e->fd.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return 0;
     // The port stands at the same place in both families' addresses.
-    return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
+    return peerAddress(index, &address) ? ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port) : 0;
 }
 
 QString Winsock::localIP(int) const

@@ -137,6 +137,7 @@ private:
     struct Retiring;
 
     Element *element(int index) const;
+    bool peerAddress(int index, struct sockaddr_storage *address) const;
     // The element at index only while it still holds the socket numbered
     // serial: any handler may close, destroy or recreate it under us.
     Element *live(int index, quint64 serial) const;

@@ -19,15 +19,8 @@ const QString UpdatedNotice = QStringLiteral("The ACKPROBE.INI file has been upd
 
 bool frmInterface::readSettingsOnce(QString *reason)
 {
-    const std::optional<QByteArray> bytes = m_settingsStore.read(reason);
-    if (!bytes)
+    if (!readSettingsInto(m_settingsStore, m_record, reason))
         return false;
-    const SettingsReadResult read = readSettings(*bytes, m_record);
-    m_record = read.record;
-    if (!read.ok) {
-        *reason = QStringLiteral("A key stands last without its value.");
-        return false;
-    }
     if (!CheckBlankParameter()) {
         *reason = m_settingsWriteError;
         return false;

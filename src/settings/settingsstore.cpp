@@ -1,5 +1,6 @@
 #include "settingsstore.h"
 
+#include "settingsfile.h"
 #include "settingsfolder.h"
 
 #include <QFile>
@@ -69,6 +70,20 @@ bool SettingsStore::write(const QByteArray &bytes, QString *error) const
     }
     if (!file.commit()) {
         setError(error, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool readSettingsInto(const SettingsStore &store, SettingsRecord &record, QString *reason)
+{
+    const std::optional<QByteArray> bytes = store.read(reason);
+    if (!bytes)
+        return false;
+    const SettingsReadResult read = readSettings(*bytes, record);
+    record = read.record;
+    if (!read.ok) {
+        *reason = QStringLiteral("A key stands last without its value.");
         return false;
     }
     return true;

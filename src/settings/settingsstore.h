@@ -26,3 +26,10 @@ public:
 private:
     QString m_directory;
 };
+
+struct SettingsRecord;
+
+// The file read into `record`, on top of what it holds. False when the file
+// is missing or cannot be read, or a key stands last without its value;
+// `reason` then says why. Repairs are the caller's.
+bool readSettingsInto(const SettingsStore &store, SettingsRecord &record, QString *reason);
