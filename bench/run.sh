@@ -61,6 +61,8 @@ start_program() {
     cp "$1" "$dir/"
     port=$("$sender" --free-port)
     write_ini "$dir" "$port"
+    # OPTIONS: the text of an ackprobe-options.ini for this run.
+    [ -z "${OPTIONS:-}" ] || printf '%s\n' "$OPTIONS" > "$dir/ackprobe-options.ini"
     (cd "$dir" && exec "${pin_receiver[@]}" "./$(basename "$1")" "${@:2}" > "$dir/out.txt" 2>&1) &
     pid=$!
     pids+=($pid)
@@ -94,6 +96,8 @@ echo "goal 1: $rounds alternating rounds of $count synchronous messages of $size
 start_program "$build/AckmereProbe"; prog_port=$port; prog_pid=$pid
 # The same engine without its window: what the window costs is the difference.
 start_program "$build/AckmereProbe" --headless; headless_port=$port; headless_pid=$pid
+# The window with whole MLLP messages gathered: the same framed messages.
+OPTIONS=$'[Receive]\nWholeMllpMessages=true' start_program "$build/AckmereProbe"; whole_port=$port; whole_pid=$pid
 ref_port=$("$sender" --free-port)
 "${pin_receiver[@]}" "$build/bench/bench_reference" "$ref_port" & pids+=($!)
 "$sender" --port "$ref_port" --count 0 --connect-seconds 20 >/dev/null
@@ -109,8 +113,10 @@ log_port=$("$sender" --free-port)
     --log "$work/reference-log.txt" & pids+=($!)
 "$sender" --port "$log_port" --count 0 --connect-seconds 20 >/dev/null
 prog_rates=() ref_rates=() poll_rates=() log_rates=() prog_p99=() ref_p99=() poll_p99=() log_p99=()
-headless_rates=() headless_p99=()
+headless_rates=() headless_p99=() whole_rates=() whole_p99=()
 for r in $(seq "$rounds"); do
+    out=$("${pin_sender[@]}" "$sender" --port "$whole_port" --count "$count" --size "$size")
+    whole_rates+=($(echo "$out" | field ' rate')); whole_p99+=($(echo "$out" | field p99_us))
     out=$("${pin_sender[@]}" "$sender" --port "$headless_port" --count "$count" --size "$size")
     headless_rates+=($(echo "$out" | field ' rate')); headless_p99+=($(echo "$out" | field p99_us))
     out=$("${pin_sender[@]}" "$sender" --port "$prog_port" --count "$count" --size "$size")
@@ -128,11 +134,13 @@ poll_rate=$(printf '%s\n' "${poll_rates[@]}" | median)
 prog_p99_us=$(printf '%s\n' "${prog_p99[@]}" | median)
 ref_p99_us=$(printf '%s\n' "${ref_p99[@]}" | median)
 poll_p99_us=$(printf '%s\n' "${poll_p99[@]}" | median)
+whole_rate=$(printf '%s\n' "${whole_rates[@]}" | median)
+whole_p99_us=$(printf '%s\n' "${whole_p99[@]}" | median)
 headless_rate=$(printf '%s\n' "${headless_rates[@]}" | median)
 headless_p99_us=$(printf '%s\n' "${headless_p99[@]}" | median)
 log_rate=$(printf '%s\n' "${log_rates[@]}" | median)
 log_p99_us=$(printf '%s\n' "${log_p99[@]}" | median)
-kill "$prog_pid" "$headless_pid"
+kill "$prog_pid" "$headless_pid" "$whole_pid"
 
 echo "goals 2 and 3: $million synchronous messages in one run ..."
 start_program "$build/AckmereProbe"
@@ -169,6 +177,7 @@ echo
 echo "=== AckmereProbe against the reference responder (this run) ==="
 printf '1. throughput %s/s vs the polling reference %s/s: %s x (goal >= 0.80)\n' "$prog_rate" "$poll_rate" "$(ratio "$prog_rate" "$poll_rate")"
 printf '   p99 latency %s us vs %s us: %s x the polling reference (goal <= 2.00)\n' "$prog_p99_us" "$poll_p99_us" "$(ratio "$prog_p99_us" "$poll_p99_us")"
+printf '   whole MLLP messages %s/s, p99 %s us: %s x throughput (goal >= 0.90), %s x p99 (goal <= 1.25) of the logging reference\n' "$whole_rate" "$whole_p99_us" "$(ratio "$whole_rate" "$log_rate")" "$(ratio "$whole_p99_us" "$log_p99_us")"
 printf '   headless probe %s/s, p99 %s us: %s x throughput, %s x p99 of the polling reference; the window %s x its throughput\n' "$headless_rate" "$headless_p99_us" "$(ratio "$headless_rate" "$poll_rate")" "$(ratio "$headless_p99_us" "$poll_p99_us")" "$(ratio "$prog_rate" "$headless_rate")"
 printf '   against the sleeping reference (%s/s, p99 %s us): %s x throughput, %s x p99\n' "$ref_rate" "$ref_p99_us" "$(ratio "$prog_rate" "$ref_rate")" "$(ratio "$prog_p99_us" "$ref_p99_us")"
 printf '   against the logging reference (%s/s, p99 %s us): %s x throughput (goal >= 0.90), %s x p99 (goal <= 1.25)\n' "$log_rate" "$log_p99_us" "$(ratio "$prog_rate" "$log_rate")" "$(ratio "$prog_p99_us" "$log_p99_us")"
