@@ -110,14 +110,14 @@ const QByteArray &InterfaceEngine::prepareAck()
     return m_lastAck;
 }
 
-QByteArray InterfaceEngine::sendAnswer(int index, qint64 message, QByteArrayView head)
+QByteArray InterfaceEngine::sendAnswer(int index, qint64 message, QByteArrayView head, qint64 nowMs)
 {
-    buildTimeStamp();
+    m_stamp = m_clock.stampAt(nowMs);
     // Texts without fields give the cached array itself: no copy a message.
     m_lastAck = m_ackCache.of(m_record.strAckBeforeDate, m_stamp, m_record.strAckAfterDate,
                               m_record.strMSASegment, head);
     m_winsock->send(index, m_lastAck);
-    m_store.setAnswer(message, m_lastAck, QDateTime::currentMSecsSinceEpoch());
+    m_store.setAnswer(message, m_lastAck, nowMs);
     return m_lastAck;
 }
 
@@ -125,7 +125,7 @@ void InterfaceEngine::answer(int index, qint64 message, QByteArrayView head, qin
 {
     switch (m_options.answerMode) {
     case Options::AnswerMode::AtOnce:
-        sendAnswer(index, message, head);
+        sendAnswer(index, message, head, arrivedMs);
         return;
     case Options::AnswerMode::Never:
         return;
@@ -152,7 +152,7 @@ void InterfaceEngine::sendDueAnswers()
         const DelayedAnswer next = std::move(m_delayed.front());
         m_delayed.pop_front();
         if (next.connection == m_connection && m_winsock->isConnected(m_connectionIndex)) {
-            sendAnswer(m_connectionIndex, next.message, next.head);
+            sendAnswer(m_connectionIndex, next.message, next.head, now);
             sent = true;
         }
     }
