@@ -14,6 +14,7 @@ PlaceLine::PlaceLine(MessageTextBox &box, const QByteArray &message, QWidget *pa
     setTextInteractionFlags(Qt::TextSelectableByMouse);
     connect(&box, &QPlainTextEdit::cursorPositionChanged, this, [this] { refresh(); });
     box.viewport()->installEventFilter(this);
+    m_viewport = box.viewport();
 }
 
 void PlaceLine::refresh(bool withValue)
@@ -32,7 +33,8 @@ void PlaceLine::refresh(bool withValue)
 bool PlaceLine::eventFilter(QObject *watched, QEvent *event)
 {
     // The click has placed the cursor by now: its field's value is shown too.
-    if (watched == m_box.viewport() && event->type() == QEvent::MouseButtonRelease
+    // The viewport is compared as kept: the box may be on its way out.
+    if (watched == m_viewport && event->type() == QEvent::MouseButtonRelease
         && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
         refresh(true);
     return false;

@@ -23,5 +23,6 @@ private:
     static constexpr qsizetype LongestValue = 200;
 
     MessageTextBox &m_box;
+    const QObject *m_viewport = nullptr;
     const QByteArray &m_message;
 };
