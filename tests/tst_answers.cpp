@@ -94,6 +94,9 @@ void AnswersTest::wholeMessagesAreGatheredOverManyArrivals()
     QVERIFY(!w.receivedMessages().answer(0, &answered, &sentMs));
     QVERIFY(w.receivedMessages().answer(1, &answered, &sentMs));
     QCOMPARE(answered, standardAnswer(answered, "BIG1"));
+    // Each message keeps its own answer, though equal answers are stored once.
+    QVERIFY(w.receivedMessages().answer(3, &answered, &sentMs));
+    QCOMPARE(answered, standardAnswer(answered, "A3"));
     QVERIFY(!w.receivedMessages().answer(4, &answered, &sentMs));
     QCOMPARE(w.txtItemCount->text(), QStringLiteral("5"));
 }

@@ -85,6 +85,8 @@ void MessageStore::clear()
     m_messages.clear();
     m_records.clear();
     m_answers.clear();
+    m_lastAnswer.clear();
+    m_lastAnswerOffset = -1;
     m_count.store(0, std::memory_order_release);
     m_offsets.clear();
     m_offsets.grow(0) = 0;
@@ -144,10 +146,16 @@ void MessageStore::setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs)
         return;
     const qint64 at = index * qint64(sizeof(Record));
     Record r = record(index);
-    r.answerOffset = m_answers.size();
     r.answerLength = qint32(std::min<qsizetype>(answer.size(), std::numeric_limits<qint32>::max()));
     r.sentMs = sentMs;
-    m_answers.append(answer.data(), r.answerLength);
+    // Within a minute most answers are the same bytes as the one before:
+    // those are kept once.
+    if (m_lastAnswerOffset < 0 || QByteArrayView(m_lastAnswer) != answer.first(r.answerLength)) {
+        m_lastAnswerOffset = m_answers.size();
+        m_lastAnswer = answer.first(r.answerLength).toByteArray();
+        m_answers.append(answer.data(), r.answerLength);
+    }
+    r.answerOffset = m_lastAnswerOffset;
     // A record already on disk is written in place; should that fail, the
     // message reads as unanswered rather than with another's answer.
     m_records.overwrite(at, reinterpret_cast<const char *>(&r), sizeof r, m_file.get());

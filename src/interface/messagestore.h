@@ -119,6 +119,9 @@ private:
     ChunkStream m_messages;
     ChunkStream m_records; // a Record a message
     ChunkStream m_answers;
+    // The answer appended last, and where it stands in m_answers.
+    QByteArray m_lastAnswer;
+    qint64 m_lastAnswerOffset = -1;
     // Where each message begins, and the end of the last one.
     StableArray<qint64, 16, 65536> m_offsets;
     std::atomic<qint64> m_count{0};
