@@ -110,7 +110,7 @@ const QByteArray &InterfaceEngine::prepareAck()
     return m_lastAck;
 }
 
-QByteArray InterfaceEngine::sendAnswer(int index, qint64 message, QByteArrayView head, qint64 nowMs)
+void InterfaceEngine::sendAnswer(int index, qint64 message, QByteArrayView head, qint64 nowMs)
 {
     m_stamp = m_clock.stampAt(nowMs);
     // Texts without fields give the cached array itself: no copy a message.
@@ -118,7 +118,6 @@ QByteArray InterfaceEngine::sendAnswer(int index, qint64 message, QByteArrayView
                               m_record.strMSASegment, head);
     m_winsock->send(index, m_lastAck);
     m_store.setAnswer(message, m_lastAck, nowMs);
-    return m_lastAck;
 }
 
 void InterfaceEngine::answer(int index, qint64 message, QByteArrayView head, qint64 arrivedMs)

@@ -104,7 +104,7 @@ private:
     // One message is in the store and the log: it is answered as the
     // options say. `head` holds at least the message's first segment.
     void answer(int index, qint64 message, QByteArrayView head, qint64 arrivedMs);
-    QByteArray sendAnswer(int index, qint64 message, QByteArrayView head, qint64 nowMs);
+    void sendAnswer(int index, qint64 message, QByteArrayView head, qint64 nowMs);
     void sendDueAnswers();
     // The connection is over: an open block is kept as incomplete and
     // answers still waiting for it are dropped.
