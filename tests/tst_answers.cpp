@@ -98,7 +98,7 @@ void AnswersTest::wholeMessagesAreGatheredOverManyArrivals()
     QVERIFY(w.receivedMessages().answer(3, &answered, &sentMs));
     QCOMPARE(answered, standardAnswer(answered, "A3"));
     QVERIFY(!w.receivedMessages().answer(4, &answered, &sentMs));
-    QCOMPARE(w.txtItemCount->text(), QStringLiteral("5"));
+    QTRY_COMPARE(w.txtItemCount->text(), QStringLiteral("5"));
 }
 
 void AnswersTest::delayedAndWithheldAnswers()

@@ -98,7 +98,7 @@ void CommandsTest::exitRequest()
     QCOMPARE(w.txtItemCount->text(), QStringLiteral("1"));
     // The connection is still there and still answered.
     QVERIFY(client.exchange("after"));
-    QCOMPARE(w.txtItemCount->text(), QStringLiteral("2"));
+    QTRY_COMPARE(w.txtItemCount->text(), QStringLiteral("2"));
 }
 
 void CommandsTest::editAndSaveTheRemoteEndpoint()

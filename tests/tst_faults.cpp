@@ -243,7 +243,7 @@ void FaultsTest::connectAndCloseChurn()
 
     QCOMPARE(trail.texts.size(), 2 * Rounds);
     QCOMPARE(w.transactionCount() - countBefore, withData ? Rounds : 0);
-    QCOMPARE(w.txtItemCount->text(), QString::number(w.transactionCount()));
+    QTRY_COMPARE(w.txtItemCount->text(), QString::number(w.transactionCount()));
     QCOMPARE(w.receivedMessages().size(), w.transactionCount());
     QVERIFY(program.windowing.boxes.isEmpty());
     QCOMPARE(openDescriptorCount(), descriptors);
@@ -624,7 +624,7 @@ void FaultsTest::everyByteValueIsKept()
     }
 
     QCOMPARE(w.receivedMessages().size(), messages.size());
-    QCOMPARE(rowBytes(w), messages);
+    QTRY_COMPARE(rowBytes(w), messages);
     QByteArray log;
     const QAbstractItemModel *model = w.lvwReceiveData->model();
     for (int i = 0; i < messages.size(); ++i) {

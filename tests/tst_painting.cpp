@@ -62,8 +62,8 @@ void PaintingTest::theLastValuesArePaintedOnceABurstEnds()
         QCOMPARE(lastAck.size(), 51);
     }
     QCOMPARE(w.transactionCount(), Messages);
-    QCOMPARE(w.txtItemCount->text(), QString::number(Messages));
-    QCOMPARE(w.txtSendData->text(), QString::fromLatin1(lastAck));
+    QTRY_COMPARE(w.txtItemCount->text(), QString::number(Messages));
+    QTRY_COMPARE(w.txtSendData->text(), QString::fromLatin1(lastAck));
 
     // Nothing more arrives: what the fields hold now reaches the screen.
     QVERIFY(waitUntil([&] {

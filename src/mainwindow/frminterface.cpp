@@ -71,7 +71,8 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     : QMainWindow(parent),
       m_windowing(windowing),
       m_settingsStore(programDirectory),
-      m_settingsFolder(programDirectory)
+      m_settingsFolder(programDirectory),
+      m_catchUp(PaintPacer::FrameMilliseconds, [this] { showMessagesAdded(); })
 {
     setObjectName(QStringLiteral("frmInterface"));
     setWindowTitle(QStringLiteral("Interface Test"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/interfaceengine.h"
+#include "mainwindow/catchup.h"
 #include "mainwindow/receivedmodel.h"
 #include "settings/settingsrecord.h"
 #include "settings/settingsstore.h"
@@ -176,7 +177,8 @@ private:
     void showOptions();
     void saveOptions();
     bool readSettingsOnce(QString *reason);
-    // The window catches up with the messages answered meanwhile.
+    // The window catches up with the messages answered meanwhile, at most
+    // once a frame (m_catchUp).
     void showMessagesAdded();
     // A notice shown once the event loop is back: never in an answer's way.
     void noticeSoon(const QString &text);
@@ -204,4 +206,5 @@ private:
     // open (each box runs its own event loop).
     bool m_socketErrorShowing = false;
     bool m_exitQuestionShowing = false;
+    CatchUp m_catchUp;
 };

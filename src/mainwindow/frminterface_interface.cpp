@@ -96,7 +96,7 @@ void frmInterface::connectEngine()
                 m_strDateTime = stamp;
                 txtStartDateAndTime->setText(stamp);
             });
-    connect(&m_engine, &InterfaceEngine::messagesAdded, this, &frmInterface::showMessagesAdded);
+    connect(&m_engine, &InterfaceEngine::messagesAdded, this, [this] { m_catchUp.ask(); });
     connect(&m_engine, &InterfaceEngine::logWriteFailed, this, &frmInterface::noticeSoon);
     connect(&m_engine, &InterfaceEngine::spillFailed, this, &frmInterface::noticeSoon);
     connect(&m_engine, &InterfaceEngine::spillRecovered, this, &frmInterface::noticeSoon);
@@ -146,8 +146,8 @@ void frmInterface::Winsock_ArrivalsSettled(int index)
 
 void frmInterface::showMessagesAdded()
 {
-    // The window catches up before the event loop can paint it. Setting a
-    // text box lays its text out again, which costs more than an answer.
+    // Setting a text box lays its text out again, which costs more than an
+    // answer.
     setTextIfChanged(txtItemCount, QString::number(m_engine.transactionCount()));
     if (m_record.intShowCount == 1)
         AddTransactionCount();
