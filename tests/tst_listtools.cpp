@@ -54,6 +54,22 @@ bool newestInView(const ReceivedListView &list)
 {
     return !list.rowRect(list.model()->rowCount() - 1).isEmpty();
 }
+
+// What the screen shows of the list, painted a few rows at a time as they
+// came, is what one paint of all of it shows.
+bool screenShowsTheWholeList(ReceivedListView &list)
+{
+    QWidget &viewport = *list.viewport();
+    return waitUntil([&] {
+        const QPoint at = viewport.mapTo(viewport.window(), QPoint());
+        const QImage shown = viewport.screen()
+                                 ->grabWindow(viewport.window()->winId(), at.x(), at.y(),
+                                              viewport.width(), viewport.height())
+                                 .toImage()
+                                 .convertToFormat(QImage::Format_RGB32);
+        return shown == viewport.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    });
+}
 } // namespace
 
 class ListToolsTest : public QObject
@@ -110,6 +126,7 @@ void ListToolsTest::theListFollowsTheNewestUntilTheOperatorLooksElsewhere()
     QVERIFY(send(40));
     QVERIFY(list.verticalScrollBar()->maximum() > 0);
     QVERIFY(newestInView(list));
+    QVERIFY(screenShowsTheWholeList(list));
 
     // Scrolled up, the view stays where the operator put it.
     list.verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
@@ -120,6 +137,7 @@ void ListToolsTest::theListFollowsTheNewestUntilTheOperatorLooksElsewhere()
     list.verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMaximum);
     QVERIFY(send(5));
     QVERIFY(newestInView(list));
+    QVERIFY(screenShowsTheWholeList(list));
 
     // A row selected holds the view, even at the end; End follows again.
     QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.rowRect(sent - 2).center());

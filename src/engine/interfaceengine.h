@@ -117,6 +117,7 @@ private:
     void blockEnds() override;
     void blockIncomplete() override;
     void endBlock(MessageInfo::Kind kind);
+    void logBlockBytes();
 
     void reportLogWriteFailure();
     void keepRetryingLog();
@@ -154,4 +155,7 @@ private:
     MessageInfo m_block;
     QByteArray m_blockHead;       // its first segment, or as much as the cap
     bool m_blockHeadDone = false;
+    // The block's bytes of this arrival, not yet logged: a block that ends in
+    // the same arrival goes to the log with its CR LF in one write.
+    QByteArray m_blockUnlogged;
 };

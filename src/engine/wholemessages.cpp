@@ -6,6 +6,8 @@
 
 #include <QDateTime>
 
+#include <utility>
+
 namespace {
 // The first segment is all an answer's fields are taken from.
 constexpr qsizetype HeadLimit = 65536;
@@ -16,6 +18,17 @@ void InterfaceEngine::takeWholeMessages(int index, const QByteArray &arrival)
     m_gathering = true;
     m_connectionIndex = index;
     m_gatherer.feed(arrival, *this);
+    // A block still open has what came of it on disk as it comes.
+    logBlockBytes();
+}
+
+void InterfaceEngine::logBlockBytes()
+{
+    if (m_blockUnlogged.isEmpty())
+        return;
+    if (m_log.isOpen() && !m_log.writeLinePart(m_blockUnlogged))
+        reportLogWriteFailure();
+    m_blockUnlogged.clear();
 }
 
 void InterfaceEngine::outside(QByteArrayView bytes)
@@ -50,10 +63,9 @@ void InterfaceEngine::blockBytes(QByteArrayView bytes)
         m_blockHead.append(bytes.first(take));
         m_blockHeadDone = end >= 0 || m_blockHead.size() >= HeadLimit;
     }
-    const QByteArray piece = bytes.toByteArray();
-    if (m_log.isOpen() && !m_log.writeLinePart(piece))
-        reportLogWriteFailure();
-    m_store.appendPart(piece);
+    logBlockBytes();
+    m_blockUnlogged = bytes.toByteArray();
+    m_store.appendPart(m_blockUnlogged);
 }
 
 void InterfaceEngine::blockEnds()
@@ -71,7 +83,8 @@ void InterfaceEngine::blockIncomplete()
 void InterfaceEngine::endBlock(MessageInfo::Kind kind)
 {
     ++m_transactionCount;
-    if (m_log.isOpen() && !m_log.endLine())
+    const QByteArray last = std::exchange(m_blockUnlogged, {});
+    if (m_log.isOpen() && !(last.isEmpty() ? m_log.endLine() : m_log.writeLine(last)))
         reportLogWriteFailure();
     m_block.arrivedMs = QDateTime::currentMSecsSinceEpoch();
     m_block.kind = kind;

@@ -27,6 +27,9 @@ ReceivedListView::ReceivedListView(QWidget *parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
+    // Opaque, so that a scroll bar moving does not paint the frame around
+    // the list (whose style looks up its pixmaps on every paint) again.
+    setAutoFillBackground(true);
     connect(m_header, &QHeaderView::sectionResized, this, [this](int logical) {
         // An optional column dragged wider takes its room from "Data In".
         if (logical > 0)
@@ -61,10 +64,14 @@ void ReceivedListView::setModel(QAbstractItemModel *model)
         });
         // A new row only moves the scroll range; what is in sight is painted
         // with the window's next frame.
-        connect(model, &QAbstractItemModel::rowsInserted, this, [this] {
+        connect(model, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex &, int first) {
             updateScrollBars();
             followNewest();
-            viewport()->update();
+            // Only the new rows in sight are painted: following moves the
+            // rows already painted by a copy (scrollContentsBy).
+            const int place = qMax(0, first - firstVisibleRow()) * rowHeight();
+            if (place < viewport()->height())
+                viewport()->update(0, place, viewport()->width(), viewport()->height() - place);
         });
         connect(model, &QAbstractItemModel::modelReset, this, [this] {
             const bool hadRow = m_current >= 0;
@@ -190,13 +197,14 @@ void ReceivedListView::resizeEvent(QResizeEvent *event)
     followNewest();
 }
 
-void ReceivedListView::scrollContentsBy(int, int)
+void ReceivedListView::scrollContentsBy(int dx, int dy)
 {
     m_header->setOffset(horizontalScrollBar()->value());
-    viewport()->update();
+    // What stays in sight is moved, not painted again; the vertical bar counts rows.
+    viewport()->scroll(dx, dy * rowHeight());
 }
 
-void ReceivedListView::paintEvent(QPaintEvent *)
+void ReceivedListView::paintEvent(QPaintEvent *event)
 {
     if (!m_model || m_model->columnCount() == 0)
         return;
@@ -204,8 +212,11 @@ void ReceivedListView::paintEvent(QPaintEvent *)
     const int height = rowHeight();
     const int columns = m_model->columnCount();
     const int left = -horizontalScrollBar()->value();
-    const int first = firstVisibleRow();
-    const int last = qMin(rowCount() - 1, first + viewport()->height() / height + 1);
+    const int top = firstVisibleRow();
+    // Only the rows the paint asks for.
+    const QRect asked = event->rect();
+    const int first = top + qMax(0, asked.top()) / height;
+    const int last = qMin(rowCount() - 1, top + qMax(0, asked.bottom()) / height);
     QStyleOptionViewItem option;
     option.initFrom(this);
     option.widget = this;
@@ -221,7 +232,7 @@ void ReceivedListView::paintEvent(QPaintEvent *)
                 option.state |= QStyle::State_HasFocus | QStyle::State_Active;
         }
         for (int column = 0; column < columns; ++column) {
-            option.rect = QRect(left + m_header->sectionPosition(column), (row - first) * height,
+            option.rect = QRect(left + m_header->sectionPosition(column), (row - top) * height,
                                 m_header->sectionSize(column), height);
             m_delegate->paint(&painter, option, m_model->index(row, column));
         }

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QPainter>
+#include <QTextLayout>
 
 #include <limits>
 
@@ -155,9 +156,13 @@ void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
             // No run holds U+009C, at which Qt's string measures would stop:
             // that byte is marked, as every C1 control is.
             const qsizetype length = qMin(end - runStart, (right - x) / average + 4);
-            const QString piece = text.mid(runStart, length);
-            painter->drawText(QPoint(x, baseline), piece);
-            x += textMetrics.horizontalAdvance(piece);
+            // Laid out once for both its drawing and its width.
+            QTextLayout piece(text.mid(runStart, length), opt.font, painter->device());
+            piece.beginLayout();
+            QTextLine line = piece.createLine();
+            piece.endLayout();
+            line.draw(painter, QPointF(x, baseline - line.ascent()));
+            x += qRound(line.naturalTextWidth());
             runStart += length;
         }
     };
