@@ -12,17 +12,24 @@ PaintPacer::PaintPacer(QWidget *window, int intervalMilliseconds)
     window->installEventFilter(this);
 }
 
+qint64 PaintPacer::frameAfter(qint64 paintNanoseconds, int intervalMilliseconds)
+{
+    const qint64 share = paintNanoseconds * TimeShare / 1'000'000;
+    const qint64 fastest = intervalMilliseconds;
+    return qBound(fastest, share, qMax(fastest, qint64(SlowestFrameMilliseconds)));
+}
+
 bool PaintPacer::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched != m_window || event->type() != QEvent::UpdateRequest || m_painting)
         return false;
-    if (!m_sinceLastPaint.isValid() || m_sinceLastPaint.elapsed() >= m_interval) {
-        m_sinceLastPaint.restart();
-        return false;
+    if (!m_sinceLastPaint.isValid() || m_sinceLastPaint.elapsed() >= m_nextFrame) {
+        paintFrame();
+        return true;
     }
     // The window's dirty regions stay marked; the next frame paints them all.
     if (!m_frame.isActive())
-        m_frame.start(int(qMax<qint64>(1, m_interval - m_sinceLastPaint.elapsed())));
+        m_frame.start(int(qMax<qint64>(1, m_nextFrame - m_sinceLastPaint.elapsed())));
     return true;
 }
 
@@ -33,4 +40,5 @@ void PaintPacer::paintFrame()
     QEvent request(QEvent::UpdateRequest);
     QCoreApplication::sendEvent(m_window, &request);
     m_painting = false;
+    m_nextFrame = frameAfter(m_sinceLastPaint.nsecsElapsed(), m_interval);
 }
