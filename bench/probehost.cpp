@@ -3,13 +3,21 @@
 // was kept from running, a count of the counter field's paints, which is how
 // often the display refreshed, and the time the window spent painting (every
 // moment of it kept from answering). Prints one line a second.
+//
+// With PROBE_FIND=TEXT and PROBE_FIND_AFTER=N in the environment, it also
+// types TEXT into the find window once N messages are in and presses Find
+// Next, as an operator would while the sender goes on, and prints how long
+// the search took and where it ended.
 
+#include "mainwindow/findwindow.h"
 #include "mainwindow/frminterface.h"
+#include "mainwindow/receivedlistview.h"
 #include "windowing/windowing.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
 
@@ -85,5 +93,35 @@ int main(int argc, char **argv)
         app.paintNs = 0;
     });
     report.start(1000);
+
+    const QString findText = qEnvironmentVariable("PROBE_FIND");
+    const qint64 findAfter = qEnvironmentVariableIntValue("PROBE_FIND_AFTER");
+    QTimer findWhen;
+    QElapsedTimer searching;
+    FindWindow *finder = nullptr;
+    if (!findText.isEmpty()) {
+        QObject::connect(&findWhen, &QTimer::timeout, [&] {
+            if (finder || window.transactionCount() < findAfter)
+                return;
+            for (QWidget *top : QApplication::topLevelWidgets())
+                if ((finder = qobject_cast<FindWindow *>(top)))
+                    break;
+            if (!finder)
+                return;
+            QObject::connect(finder, &FindWindow::searchEnded, [&] {
+                std::printf("find ms=%.1f messages_held=%lld row=%d status=%s\n",
+                            double(searching.nsecsElapsed()) / 1e6,
+                            static_cast<long long>(window.transactionCount()),
+                            window.lvwReceiveData->currentRow() + 1,
+                            qPrintable(finder->lblFindStatus->text()));
+                std::fflush(stdout);
+            });
+            finder->open();
+            finder->txtFind->setText(findText);
+            searching.start();
+            finder->findNext();
+        });
+        findWhen.start(50);
+    }
     return app.exec();
 }

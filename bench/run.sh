@@ -2,7 +2,8 @@
 # Measures AckmereProbe against the reference responders (one that sleeps in
 # read(), one that polls after each answer as the program does, one that also
 # logs each arrival before it answers as the program does) and prints the
-# figures of the five speed goals as ratios from this one run.
+# figures of the five speed goals as ratios from this one run, and the time
+# to find a message among a million while a sender goes on.
 #
 #   bench/run.sh              (needs cmake, g++, qt6-base-dev, xvfb)
 #   ROUNDS=7 COUNT=30000 MILLION=1000000 bench/run.sh
@@ -173,6 +174,16 @@ read -r min_paints worst_late busy_seconds < <(awk '
     END { for (i = 2; i < n; i++) if (min == "" || paints[i] < min) min = paints[i]
           print (min == "" ? "n/a" : min), (worst == "" ? 0 : worst), n }' "$dir/out.txt")
 
+echo "find: $million messages of 1,000 bytes, then the last one looked for while a sender goes on ..."
+PROBE_FIND="MSG$(printf '%09d' "$million")|" PROBE_FIND_AFTER=$((million + 20000)) \
+    start_program "$build/bench/bench_probehost"
+fill=$("${pin_sender[@]}" "$sender" --port "$port" --count "$million" --size 1000 --stall-seconds 20)
+# The sender numbers its messages from 1 again: the text stays the first run's last.
+during=$("${pin_sender[@]}" "$sender" --port "$port" --count 200000 --size 1000 --stall-seconds 20)
+sleep 1
+kill "$pid"
+find_line=$(grep '^find ' "$dir/out.txt" || echo "find ms=none row=0")
+
 echo
 echo "=== AckmereProbe against the reference responder (this run) ==="
 printf '1. throughput %s/s vs the polling reference %s/s: %s x (goal >= 0.80)\n' "$prog_rate" "$poll_rate" "$(ratio "$prog_rate" "$poll_rate")"
@@ -189,3 +200,7 @@ flood_paints=$(awk '/^second/ { sub("paints=", "", $3); printf "%s ", $3 }' "$di
 printf '4. under a flood of %s s: at least %s paints a second (goal >= 10), worst event-loop lateness %s ms (goal <= 100)\n' "$busy_seconds" "$min_paints" "$worst_late"
 printf '   paints in each second of the watch: %s\n' "$flood_paints"
 printf '5. start-up to listening %s ms vs a bare Qt window %s ms: %s x (goal <= 2.00)\n' "$start_prog_ms" "$start_bare_ms" "$(ratio "$start_prog_ms" "$start_bare_ms")"
+printf '6. find: the last of %s messages of 1,000 bytes found at row %s in %s ms (goal within 2,000) while the sender went on at %s/s, p99 %s us (before the search %s/s, p99 %s us)\n' \
+    "$million" "$(echo "$find_line" | field row)" "$(echo "$find_line" | field ms)" \
+    "$(echo "$during" | field ' rate')" "$(echo "$during" | field p99_us)" \
+    "$(echo "$fill" | field ' rate')" "$(echo "$fill" | field p99_us)"
