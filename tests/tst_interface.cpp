@@ -206,16 +206,17 @@ void InterfaceTest::fieldsAgreeAndKeepUpThroughABurst()
     // message of the burst, all of them the same one, and they move on while
     // the burst goes on rather than only once it ends.
     QSet<int> shownDuringBurst;
+    const auto burstMessage = [](int n) { return framed("MSH|^~\\&|BURST|" + QByteArray::number(n) + "\r"); };
     const auto fieldsAgree = [&](int sent) {
         const int shown = w.txtItemCount->text().toInt();
         shownDuringBurst.insert(shown);
         if (shown < 1 || shown > sent)
             return false;
-        const QByteArray message = framed("MSH|^~\\&|BURST|" + QByteArray::number(shown) + "\r");
         const QByteArray &ack = acks[shown - 1];
         return w.windowTitle() == QStringLiteral("Interface %1").arg(shown)
             && w.lvwReceiveData->model()->rowCount() == shown
-            && w.lvwReceiveData->model()->index(shown - 1, 0).data().toString() == QString::fromLatin1(message)
+            && w.lvwReceiveData->model()->index(shown - 1, 0).data().toString()
+                   == QString::fromLatin1(burstMessage(shown))
             && w.txtSendData->text() == QString::fromLatin1(ack)
             && w.txtDateTime->text() == QString::fromLatin1(ack.mid(9, 12));
     };
@@ -224,7 +225,7 @@ void InterfaceTest::fieldsAgreeAndKeepUpThroughABurst()
     burst.start();
     int sent = 0;
     while (sent < 2000 || burst.elapsed() < 500) {
-        const QByteArray message = framed("MSH|^~\\&|BURST|" + QByteArray::number(++sent) + "\r");
+        const QByteArray message = burstMessage(++sent);
         logged += message + "\r\n";
         QVERIFY(client.send(message));
         acks << client.receive(DefaultAckSize);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/interfaceengine.h"
-#include "mainwindow/catchup.h"
+#include "mainwindow/framethrottle.h"
 #include "mainwindow/receivedmodel.h"
 #include "settings/settingsrecord.h"
 #include "settings/settingsstore.h"
@@ -206,5 +206,5 @@ private:
     // open (each box runs its own event loop).
     bool m_socketErrorShowing = false;
     bool m_exitQuestionShowing = false;
-    CatchUp m_catchUp;
+    FrameThrottle m_catchUp;
 };

@@ -1,44 +1,40 @@
 #include "paintpacer.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QWidget>
 
-PaintPacer::PaintPacer(QWidget *window, int intervalMilliseconds)
-    : QObject(window), m_window(window), m_interval(intervalMilliseconds)
-{
-    m_frame.setSingleShot(true);
-    connect(&m_frame, &QTimer::timeout, this, &PaintPacer::paintFrame);
-    window->installEventFilter(this);
-}
+namespace {
+constexpr qint64 SlowestFrameMilliseconds = 80;
+constexpr qint64 TimeShare = 16;
+} // namespace
 
-qint64 PaintPacer::frameAfter(qint64 paintNanoseconds, int intervalMilliseconds)
+PaintPacer::PaintPacer(QWidget *window, int intervalMilliseconds)
+    : QObject(window), m_window(window), m_interval(intervalMilliseconds),
+      m_frames(intervalMilliseconds, [this] { paintFrame(); })
 {
-    const qint64 share = paintNanoseconds * TimeShare / 1'000'000;
-    const qint64 fastest = intervalMilliseconds;
-    return qBound(fastest, share, qMax(fastest, qint64(SlowestFrameMilliseconds)));
+    window->installEventFilter(this);
 }
 
 bool PaintPacer::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched != m_window || event->type() != QEvent::UpdateRequest || m_painting)
         return false;
-    if (!m_sinceLastPaint.isValid() || m_sinceLastPaint.elapsed() >= m_nextFrame) {
-        paintFrame();
-        return true;
-    }
-    // The window's dirty regions stay marked; the next frame paints them all.
-    if (!m_frame.isActive())
-        m_frame.start(int(qMax<qint64>(1, m_nextFrame - m_sinceLastPaint.elapsed())));
+    // The window's dirty regions stay marked; the frame paints them all.
+    m_frames.ask();
     return true;
 }
 
 void PaintPacer::paintFrame()
 {
-    m_sinceLastPaint.restart();
+    QElapsedTimer painting;
+    painting.start();
     m_painting = true;
     QEvent request(QEvent::UpdateRequest);
     QCoreApplication::sendEvent(m_window, &request);
     m_painting = false;
-    m_nextFrame = frameAfter(m_sinceLastPaint.nsecsElapsed(), m_interval);
+    const qint64 fastest = m_interval;
+    m_frames.setFrame(int(qBound(fastest, painting.nsecsElapsed() * TimeShare / 1'000'000,
+                                 qMax(fastest, SlowestFrameMilliseconds))));
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QElapsedTimer>
+#include "mainwindow/framethrottle.h"
+
 #include <QObject>
-#include <QTimer>
 
 class QWidget;
 
@@ -17,13 +17,8 @@ class PaintPacer : public QObject
 {
 public:
     static constexpr int FrameMilliseconds = 40;
-    static constexpr int SlowestFrameMilliseconds = 80;
-    static constexpr int TimeShare = 16;
 
     PaintPacer(QWidget *window, int intervalMilliseconds);
-
-    // The wait before the next frame after one that took this long to paint.
-    static qint64 frameAfter(qint64 paintNanoseconds, int intervalMilliseconds);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -33,8 +28,6 @@ private:
 
     QWidget *m_window;
     int m_interval;
-    qint64 m_nextFrame = 0; // milliseconds after the last paint began
-    QElapsedTimer m_sinceLastPaint;
-    QTimer m_frame;
+    FrameThrottle m_frames;
     bool m_painting = false;
 };

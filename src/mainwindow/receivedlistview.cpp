@@ -62,13 +62,12 @@ void ReceivedListView::setModel(QAbstractItemModel *model)
             m_model = nullptr;
             m_current = -1;
         });
-        // A new row only moves the scroll range; what is in sight is painted
-        // with the window's next frame.
+        // A new row moves the scroll range, and only the new rows in sight
+        // are painted, with the window's next frame: following moves the
+        // rows already painted by a copy (scrollContentsBy).
         connect(model, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex &, int first) {
             updateScrollBars();
             followNewest();
-            // Only the new rows in sight are painted: following moves the
-            // rows already painted by a copy (scrollContentsBy).
             const int place = qMax(0, first - firstVisibleRow()) * rowHeight();
             if (place < viewport()->height())
                 viewport()->update(0, place, viewport()->width(), viewport()->height() - place);

@@ -1,8 +1,8 @@
-#include "catchup.h"
+#include "framethrottle.h"
 
 #include <utility>
 
-CatchUp::CatchUp(int frameMilliseconds, std::function<void()> run)
+FrameThrottle::FrameThrottle(int frameMilliseconds, std::function<void()> run)
     : m_frame(frameMilliseconds), m_run(std::move(run))
 {
     m_frameEnd.setSingleShot(true);
@@ -10,7 +10,7 @@ CatchUp::CatchUp(int frameMilliseconds, std::function<void()> run)
     QObject::connect(&m_frameEnd, &QTimer::timeout, [this] { runNow(); });
 }
 
-void CatchUp::ask()
+void FrameThrottle::ask()
 {
     // Once armed the timer is left alone: restarting it on every message
     // would hold the window still for as long as a burst lasts.
@@ -23,7 +23,7 @@ void CatchUp::ask()
         m_frameEnd.start(int(m_frame - since));
 }
 
-void CatchUp::runNow()
+void FrameThrottle::runNow()
 {
     m_sinceLastRun.restart();
     m_run();
