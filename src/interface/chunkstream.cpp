@@ -127,15 +127,19 @@ bool ChunkStream::read(qint64 from, qint64 to, char *out, int fd) const
 {
     while (from < to) {
         const qsizetype within = qsizetype(from & (ChunkSize - 1));
-        const qsizetype n = qsizetype(std::min<qint64>(to - from, ChunkSize - within));
+        qsizetype n = qsizetype(std::min<qint64>(to - from, ChunkSize - within));
         qint64 diskOffset = -1;
         {
             const std::lock_guard lock(m_memoryLock);
             const Chunk &chunk = m_chunks[from >> ChunkBits];
-            if (chunk.memory)
+            if (chunk.memory) {
+                // A few microseconds at a time: a reader of low priority that
+                // loses its core here keeps a spill waiting no longer.
+                n = std::min(n, MemoryReadStep);
                 std::memcpy(out, chunk.memory + within, size_t(n));
-            else
+            } else {
                 diskOffset = chunk.diskOffset + within;
+            }
         }
         if (diskOffset >= 0 && preadWhole(fd, out, n, diskOffset) != 0)
             return false;

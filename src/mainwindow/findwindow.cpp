@@ -136,7 +136,9 @@ void FindWindow::find(bool backward)
         m_result = findMessage(m_store, request, *progress);
     });
     connect(m_thread, &QThread::finished, this, &FindWindow::searchDone);
-    m_thread->start();
+    // The idle class (SCHED_IDLE): a message that arrives takes the core from
+    // the search at once, so answers never wait behind it.
+    m_thread->start(QThread::IdlePriority);
     m_progressTimer.start();
 }
 

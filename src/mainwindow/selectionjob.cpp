@@ -78,7 +78,8 @@ SelectionJob *SelectionJob::start(QObject *owner, QWidget *window, Windowing &wi
                             : saveRowsInLogForm(store, rows, job->m_savePath, job->m_progress);
     });
     connect(job->m_thread, &QThread::finished, job, &SelectionJob::done);
-    job->m_thread->start();
+    // As the search: in the idle class, so answers never wait behind it.
+    job->m_thread->start(QThread::IdlePriority);
     return job;
 }
 
