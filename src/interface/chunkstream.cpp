@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 namespace {
-// Chunks are mapped, not taken from the heap, so that a chunk moved to disk
-// gives its memory back to the system at once; pages are only touched as
-// bytes land in them.
+// Chunks are mapped, not taken from the heap, so that chunks moved to disk
+// beyond the few kept for reuse give their memory back to the system at
+// once; pages are only touched as bytes land in them.
 char *mapChunk()
 {
     void *p = ::mmap(nullptr, size_t(ChunkStream::ChunkSize), PROT_READ | PROT_WRITE,
@@ -65,7 +65,7 @@ void ChunkStream::append(const char *data, qsizetype size)
         Chunk &chunk = within == 0 ? m_chunks.grow(index) : m_chunks[index];
         // Readers never look past the published end, where this chunk is new.
         if (!chunk.memory)
-            chunk.memory = mapChunk();
+            chunk.memory = m_spareCount > 0 ? m_spares[size_t(--m_spareCount)] : mapChunk();
         const qsizetype n = std::min(size, ChunkSize - within);
         std::memcpy(chunk.memory + within, data, size_t(n));
         data += n;
@@ -103,7 +103,10 @@ int ChunkStream::spill(int fd, qint64 &fileEnd, int &budget)
             memory = std::exchange(chunk.memory, nullptr);
             chunk.diskOffset = fileEnd;
         }
-        unmapChunk(memory);
+        if (m_spareCount < SpareChunks)
+            m_spares[size_t(m_spareCount++)] = memory;
+        else
+            unmapChunk(memory);
         fileEnd += ChunkSize;
         ++m_firstInMemory;
         --budget;
@@ -119,6 +122,8 @@ void ChunkStream::clear()
             unmapChunk(std::exchange(m_chunks[i].memory, nullptr));
         m_chunks.clear();
     }
+    while (m_spareCount > 0)
+        unmapChunk(m_spares[size_t(--m_spareCount)]);
     m_size = 0;
     m_firstInMemory = 0;
 }

@@ -4,6 +4,7 @@
 
 #include <QtGlobal>
 
+#include <array>
 #include <mutex>
 
 // An append-only run of bytes held in chunks of ChunkSize: the newest in
@@ -52,6 +53,11 @@ private:
     };
     // 2^24 chunks: sixteen terabytes a stream.
     StableArray<Chunk, 12, 4096> m_chunks;
+    // Chunks moved to disk whose pages are kept for the next ones: a new
+    // chunk then costs no page faults, and a spill no unmapping.
+    static constexpr int SpareChunks = 4;
+    std::array<char *, SpareChunks> m_spares{};
+    int m_spareCount = 0;
     qint64 m_size = 0;
     qint64 m_firstInMemory = 0;
     mutable std::mutex m_memoryLock;
