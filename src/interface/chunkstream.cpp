@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 namespace {
+// The most a read copies from memory while it holds the lock.
+constexpr qsizetype MemoryReadStep = qsizetype(64) << 10;
+
 // Chunks are mapped, not taken from the heap, so that chunks moved to disk
 // beyond the few kept for reuse give their memory back to the system at
 // once; pages are only touched as bytes land in them.

@@ -18,8 +18,6 @@ class ChunkStream
 public:
     static constexpr int ChunkBits = 20;
     static constexpr qsizetype ChunkSize = qsizetype(1) << ChunkBits;
-    // The most a read copies from memory while it holds the lock.
-    static constexpr qsizetype MemoryReadStep = qsizetype(64) << 10;
 
     ChunkStream() = default;
     ~ChunkStream() { clear(); }
