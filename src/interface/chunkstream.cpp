@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -131,7 +134,39 @@ void ChunkStream::clear()
     m_firstInMemory = 0;
 }
 
-bool ChunkStream::read(qint64 from, qint64 to, char *out, int fd) const
+void releaseCached(int fd, qint64 from, qint64 to)
+{
+    // Pages still dirty are written out first and kept until a later call;
+    // a length of 0 would mean "to the end of the file".
+    if (to > from)
+        ::posix_fadvise(fd, from, to - from, POSIX_FADV_DONTNEED);
+}
+
+namespace {
+// A read past the cache takes offsets and memory aligned to the disk's
+// blocks: whole blocks go into a buffer the reading thread keeps.
+int preadDirect(int fd, char *out, qsizetype size, qint64 offset)
+{
+    constexpr qint64 Align = 4096;
+    const qint64 first = offset & ~(Align - 1);
+    const qint64 last = (offset + size + Align - 1) & ~(Align - 1);
+    const auto length = size_t(last - first);
+    thread_local std::unique_ptr<char, decltype(&std::free)> buffer{nullptr, &std::free};
+    thread_local size_t capacity = 0;
+    if (capacity < length) {
+        buffer.reset(static_cast<char *>(std::aligned_alloc(size_t(Align), length)));
+        capacity = buffer ? length : 0;
+        if (!buffer)
+            return ENOMEM;
+    }
+    if (const int error = preadWhole(fd, buffer.get(), qsizetype(length), first))
+        return error;
+    std::memcpy(out, buffer.get() + (offset - first), size_t(size));
+    return 0;
+}
+} // namespace
+
+bool ChunkStream::read(qint64 from, qint64 to, char *out, int fd, int directFd) const
 {
     while (from < to) {
         const qsizetype within = qsizetype(from & (ChunkSize - 1));
@@ -149,7 +184,9 @@ bool ChunkStream::read(qint64 from, qint64 to, char *out, int fd) const
                 diskOffset = chunk.diskOffset + within;
             }
         }
-        if (diskOffset >= 0 && preadWhole(fd, out, n, diskOffset) != 0)
+        // A file system that will not read past its cache is read through it.
+        if (diskOffset >= 0 && (directFd < 0 || preadDirect(directFd, out, n, diskOffset) != 0)
+            && preadWhole(fd, out, n, diskOffset) != 0)
             return false;
         out += n;
         from += n;

@@ -41,7 +41,9 @@ public:
 
     // --- Any thread ----------------------------------------------------------
     // Published bytes [from, to) into `out`: false when the file would not give them.
-    bool read(qint64 from, qint64 to, char *out, int fd) const;
+    // `directFd`, the file opened past the system's cache, if given, reads
+    // bytes on disk without filling that cache.
+    bool read(qint64 from, qint64 to, char *out, int fd, int directFd = -1) const;
 
 private:
     struct Chunk
@@ -65,3 +67,5 @@ private:
 // takes nothing means the disk is full).
 int preadWhole(int fd, char *data, qsizetype size, qint64 offset);
 int pwriteWhole(int fd, const char *data, qsizetype size, qint64 offset);
+// Lets the system drop its cached pages of [from, to) once they are on disk.
+void releaseCached(int fd, qint64 from, qint64 to);

@@ -78,7 +78,8 @@ private:
     qsizetype read(qint64 from, qint64 to, qint64 limit)
     {
         const qint64 readEnd = std::min(limit, to + m_pattern.size() - 1);
-        return m_store.readBytes(from, readEnd, m_buffer.get()) ? qsizetype(readEnd - from) : 0;
+        const bool read = m_store.readBytes(from, readEnd, m_buffer.get(), MessageStore::Read::Passing);
+        return read ? qsizetype(readEnd - from) : 0;
     }
 
     // The message that holds the byte at `offset`: the last of [first, last)

@@ -91,8 +91,12 @@ void MessageStore::clear()
     m_offsets.clear();
     m_offsets.grow(0) = 0;
     m_fd.store(-1);
+    m_directFd.store(-1);
+    m_directFile.reset();
     m_file.reset();
     m_fileEnd = 0;
+    m_cacheKeptFrom = 0;
+    m_lastSpillStart = 0;
     m_failed = false;
     m_spillError.clear();
     m_retryAtChunks = 0;
@@ -112,9 +116,10 @@ QByteArray MessageStore::at(qint64 index, qsizetype maxBytes) const
     return bytes;
 }
 
-bool MessageStore::readBytes(qint64 from, qint64 to, char *out) const
+bool MessageStore::readBytes(qint64 from, qint64 to, char *out, Read how) const
 {
-    return m_messages.read(from, to, out, m_fd.load(std::memory_order_acquire));
+    const int directFd = how == Read::Passing ? m_directFd.load(std::memory_order_acquire) : -1;
+    return m_messages.read(from, to, out, m_fd.load(std::memory_order_acquire), directFd);
 }
 
 MessageStore::Record MessageStore::record(qint64 index) const
@@ -204,6 +209,7 @@ MessageStore::SpillChange MessageStore::spillIfDue()
         return SpillChange::None;
     int error = m_file.isValid() ? 0 : openSpillFile();
     int budget = ChunksPerCall;
+    const qint64 spillStart = m_fileEnd;
     for (ChunkStream *stream : {&m_messages, &m_records, &m_answers}) {
         if (error == 0)
             error = stream->spill(m_file.get(), m_fileEnd, budget);
@@ -214,6 +220,8 @@ MessageStore::SpillChange MessageStore::spillIfDue()
         m_spillError = systemReason(error);
         return std::exchange(m_failed, true) ? SpillChange::None : SpillChange::Failed;
     }
+    if (m_fileEnd > spillStart)
+        keepCacheSmall(spillStart);
     // A backlog goes on at the next call; the episode ends once memory is
     // back to what a run that never failed would hold.
     m_retryAtChunks = 0;
@@ -222,6 +230,18 @@ MessageStore::SpillChange MessageStore::spillIfDue()
         return SpillChange::BackOnDisk;
     }
     return SpillChange::None;
+}
+
+void MessageStore::keepCacheSmall(qint64 spillStart)
+{
+    // The file is read again only when someone looks back, so its pages need
+    // not crowd the system's cache: each fresh page of cache costs a fault
+    // that the answering thread pays, where a page let go is reused. Letting
+    // go of a spill's pages also starts their write; the next spill drops
+    // them then.
+    releaseCached(m_file.get(), m_cacheKeptFrom, spillStart);
+    m_cacheKeptFrom = m_lastSpillStart;
+    m_lastSpillStart = spillStart;
 }
 
 int MessageStore::openSpillFile()
@@ -235,6 +255,11 @@ int MessageStore::openSpillFile()
         const int fd = openNamelessFile(folder);
         if (fd >= 0) {
             m_file = UniqueFd(fd);
+            // A second opening that reads past the system's cache, where the
+            // file system offers one.
+            const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+            m_directFile = UniqueFd(::open(self.constData(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+            m_directFd.store(m_directFile.get(), std::memory_order_release);
             m_fd.store(fd, std::memory_order_release);
             return 0;
         }

@@ -70,7 +70,10 @@ public:
     qint64 offsetOf(qint64 index) const { return m_offsets[index]; }
     // The message's size in bytes, without reading it.
     qint64 sizeOf(qint64 index) const { return offsetOf(index + 1) - offsetOf(index); }
-    bool readBytes(qint64 from, qint64 to, char *out) const;
+    // A passing read (a search going through once) reads what is on disk past
+    // the system's cache, instead of filling it with what is not read again.
+    enum class Read { Kept, Passing };
+    bool readBytes(qint64 from, qint64 to, char *out, Read how = Read::Kept) const;
 
     // --- The appending thread --------------------------------------------------
     MessageInfo info(qint64 index) const;
@@ -109,13 +112,20 @@ private:
     struct Record;
     bool anyStreamDue() const;
     qint64 fullChunksHeld() const;
+    void keepCacheSmall(qint64 spillStart);
     int openSpillFile();
     Record record(qint64 index) const;
 
     QStringList m_folders;
     UniqueFd m_file;
     std::atomic<int> m_fd{-1}; // m_file's, for readers
+    UniqueFd m_directFile;     // the same file, past the cache
+    std::atomic<int> m_directFd{-1};
     qint64 m_fileEnd = 0;
+    // The file's cached pages before this were let go; those of the last
+    // spill are let go at the one after the next, once they are on disk.
+    qint64 m_cacheKeptFrom = 0;
+    qint64 m_lastSpillStart = 0;
     ChunkStream m_messages;
     ChunkStream m_records; // a Record a message
     ChunkStream m_answers;
