@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <sys/mman.h>
@@ -132,14 +131,6 @@ void ChunkStream::clear()
         unmapChunk(m_spares[size_t(--m_spareCount)]);
     m_size = 0;
     m_firstInMemory = 0;
-}
-
-void releaseCached(int fd, qint64 from, qint64 to)
-{
-    // Pages still dirty are written out first and kept until a later call;
-    // a length of 0 would mean "to the end of the file".
-    if (to > from)
-        ::posix_fadvise(fd, from, to - from, POSIX_FADV_DONTNEED);
 }
 
 namespace {

@@ -67,5 +67,3 @@ private:
 // takes nothing means the disk is full).
 int preadWhole(int fd, char *data, qsizetype size, qint64 offset);
 int pwriteWhole(int fd, const char *data, qsizetype size, qint64 offset);
-// Lets the system drop its cached pages of [from, to) once they are on disk.
-void releaseCached(int fd, qint64 from, qint64 to);

@@ -40,6 +40,15 @@ int openNamelessFile(const QString &folder)
         ::unlink(name.constData());
     return named;
 }
+
+// Lets the system drop its cached pages of [from, to): pages still dirty are
+// written out first and kept until a later call. A length of 0 would mean
+// "to the end of the file".
+void releaseCached(int fd, qint64 from, qint64 to)
+{
+    if (to > from)
+        ::posix_fadvise(fd, from, to - from, POSIX_FADV_DONTNEED);
+}
 } // namespace
 
 QStringList MessageStore::defaultSpillFolders()

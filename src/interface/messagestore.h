@@ -122,8 +122,8 @@ private:
     UniqueFd m_directFile;     // the same file, past the cache
     std::atomic<int> m_directFd{-1};
     qint64 m_fileEnd = 0;
-    // The file's cached pages before this were let go; those of the last
-    // spill are let go at the one after the next, once they are on disk.
+    // The file's cached pages before m_cacheKeptFrom are let go; each spill
+    // lets go of the two before it, the older of them by then on disk.
     qint64 m_cacheKeptFrom = 0;
     qint64 m_lastSpillStart = 0;
     ChunkStream m_messages;
