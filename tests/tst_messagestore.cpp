@@ -34,6 +34,7 @@ private slots:
     void detailsAndAnswersReadBackAcrossASpill();
     void aFailedSpillIsTriedAgainAndMovesMemoryToDisk();
     void findsATextAnywhereInASpilledStore();
+    void aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt();
 };
 
 void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
@@ -190,6 +191,34 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     result = findMessage(store, {"LastOne", false, false, -1}, progress);
     QVERIFY(result.cancelled);
     QCOMPARE(result.row, qint64(-1));
+}
+
+void MessageStoreTest::aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt()
+{
+    // Against a byte-by-byte scan: each place in a block of several sixteen
+    // bytes, near misses (first and last bytes right) before it, either case.
+    const auto plainFind = [](const QByteArray &hay, const QByteArray &text, bool matchCase, qsizetype start) {
+        for (qsizetype i = start; i + text.size() <= hay.size(); ++i) {
+            const QByteArray part = hay.mid(i, text.size());
+            if (matchCase ? part == text : part.compare(text, Qt::CaseInsensitive) == 0)
+                return i;
+        }
+        return qsizetype(-1);
+    };
+    for (const QByteArray &text : {QByteArray("q"), QByteArray("|Q"), QByteArray("MSG7|"), QByteArray("abcdefghijklmnopqrstu")}) {
+        for (const bool matchCase : {false, true}) {
+            const SearchPattern pattern(text, matchCase);
+            QByteArray nearMiss = text.toLower();
+            if (nearMiss.size() > 2)
+                nearMiss[1] = '#';
+            for (qsizetype at = 0; at + text.size() <= 70; ++at) {
+                QByteArray hay = QByteArray(70, 'x').replace(at, text.size(), at % 2 ? text : text.toLower());
+                hay.replace(0, std::min<qsizetype>(at, nearMiss.size()), nearMiss.left(at));
+                for (const qsizetype start : {qsizetype(0), at, at + 1})
+                    QCOMPARE(pattern.find(hay.constData(), hay.size(), start), plainFind(hay, text, matchCase, start));
+            }
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(MessageStoreTest)

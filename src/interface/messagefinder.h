@@ -31,8 +31,9 @@ struct FindProgress
     std::atomic<int> perMille{0};
 };
 
-// A text to search for, with its shift table (Horspool's): at most one
-// comparison a byte, and fewer the longer the text.
+// A text to search for. Where the processor compares sixteen bytes at once,
+// places are sifted by the text's first and last bytes; elsewhere a shift
+// table (Horspool's) skips ahead, the further the longer the text.
 class SearchPattern
 {
 public:
@@ -45,6 +46,8 @@ private:
     QByteArray m_text; // folded, when the case does not matter
     std::array<quint8, 256> m_fold{};
     std::array<qsizetype, 256> m_shift{};
+    std::array<quint8, 2> m_first{}; // the bytes that fold to the text's first
+    std::array<quint8, 2> m_last{};
     bool m_matchCase;
 };
 
