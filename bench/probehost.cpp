@@ -7,7 +7,8 @@
 // With PROBE_FIND=TEXT and PROBE_FIND_AFTER=N in the environment, it also
 // types TEXT into the find window once N messages are in and presses Find
 // Next, as an operator would while the sender goes on, and prints how long
-// the search took and where it ended.
+// the search took and where it ended; with PROBE_FIND_EVERY=K, it searches
+// again each time K more messages are in.
 
 #include "mainwindow/findwindow.h"
 #include "mainwindow/frminterface.h"
@@ -22,6 +23,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <limits>
 
 namespace {
 class PaintCounter : public QObject
@@ -95,29 +97,37 @@ int main(int argc, char **argv)
     report.start(1000);
 
     const QString findText = qEnvironmentVariable("PROBE_FIND");
-    const qint64 findAfter = qEnvironmentVariableIntValue("PROBE_FIND_AFTER");
+    const qint64 findEvery = qEnvironmentVariableIntValue("PROBE_FIND_EVERY");
+    qint64 nextFindAt = qEnvironmentVariableIntValue("PROBE_FIND_AFTER");
     QTimer findWhen;
     QElapsedTimer searching;
     FindWindow *finder = nullptr;
+    bool finding = false;
     if (!findText.isEmpty()) {
         QObject::connect(&findWhen, &QTimer::timeout, [&] {
-            if (finder || window.transactionCount() < findAfter)
+            if (finding || window.transactionCount() < nextFindAt)
                 return;
-            for (QWidget *top : QApplication::topLevelWidgets())
-                if ((finder = qobject_cast<FindWindow *>(top)))
-                    break;
-            if (!finder)
-                return;
-            QObject::connect(finder, &FindWindow::searchEnded, [&] {
-                std::printf("find ms=%.1f messages_held=%lld row=%d status=%s\n",
-                            double(searching.nsecsElapsed()) / 1e6,
-                            static_cast<long long>(window.transactionCount()),
-                            window.lvwReceiveData->currentRow() + 1,
-                            qPrintable(finder->lblFindStatus->text()));
-                std::fflush(stdout);
-            });
-            finder->open();
-            finder->txtFind->setText(findText);
+            if (!finder) {
+                for (QWidget *top : QApplication::topLevelWidgets())
+                    if ((finder = qobject_cast<FindWindow *>(top)))
+                        break;
+                if (!finder)
+                    return;
+                QObject::connect(finder, &FindWindow::searchEnded, [&] {
+                    finding = false;
+                    std::printf("find ms=%.1f messages_held=%lld row=%d status=%s\n",
+                                double(searching.nsecsElapsed()) / 1e6,
+                                static_cast<long long>(window.transactionCount()),
+                                window.lvwReceiveData->currentRow() + 1,
+                                qPrintable(finder->lblFindStatus->text()));
+                    std::fflush(stdout);
+                });
+                finder->open();
+                finder->txtFind->setText(findText);
+            }
+            // From the row found, the next search wraps round the whole store.
+            nextFindAt = findEvery > 0 ? nextFindAt + findEvery : std::numeric_limits<qint64>::max();
+            finding = true;
             searching.start();
             finder->findNext();
         });
