@@ -12,6 +12,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <sys/resource.h>
 #include <thread>
 
@@ -149,12 +152,21 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     }
     QVERIFY(store.spilledBytes() > 8 * MessageStore::ChunkSize);
     // A search reads past the system's cache: the same bytes at any offset,
-    // across a chunk's end.
-    for (const qint64 from : {qint64(1), MessageStore::ChunkSize - 7, 3 * MessageStore::ChunkSize + 4095}) {
-        QByteArray kept(9000, '\0'), passing(9000, '\1');
-        QVERIFY(store.readBytes(from, from + kept.size(), kept.data()));
-        QVERIFY(store.readBytes(from, from + passing.size(), passing.data(), MessageStore::Read::Passing));
-        QCOMPARE(passing, kept);
+    // across a chunk's end, into memory aligned to the disk's blocks or not.
+    constexpr qint64 Chunk = MessageStore::ChunkSize;
+    const std::unique_ptr<char, decltype(&std::free)> aligned(static_cast<char *>(std::aligned_alloc(4096, 16384)),
+                                                              &std::free);
+    QByteArray unaligned(16384 + 1, '\0');
+    for (const auto &[from, size] : {std::pair(qint64(1), 9000), std::pair(Chunk - 7, 9000),
+                                     std::pair(3 * Chunk + 4095, 9000), std::pair(Chunk - 4096, 8192 + 100),
+                                     std::pair(qint64(8192), 4096)}) {
+        QByteArray kept(size, '\0');
+        QVERIFY(store.readBytes(from, from + size, kept.data()));
+        for (char *out : {aligned.get(), unaligned.data() + 1}) {
+            std::memset(out, 1, size_t(size));
+            QVERIFY(store.readBytes(from, from + size, out, MessageStore::Read::Passing));
+            QCOMPARE(QByteArrayView(out, size), QByteArrayView(kept));
+        }
     }
 
     const auto find = [&](const char *text, qint64 from, bool backward = false, bool matchCase = false) {

@@ -134,17 +134,29 @@ void ChunkStream::clear()
 }
 
 namespace {
+constexpr qint64 DiskBlock = 4096;
+
 // A read past the cache takes offsets and memory aligned to the disk's
-// blocks: whole blocks go into a buffer the reading thread keeps. The buffer
-// asks for huge pages, so that each read pins and releases a few pages, not
-// one per 4 KiB: the release runs as the read completes, on the core that
-// takes the disk's interrupt, and holds up whatever runs there.
+// blocks. Aligned memory at an aligned offset takes the disk's bytes
+// directly; the rest goes through a buffer the reading thread keeps, in huge
+// pages, so that each read pins and releases a few pages, not one per 4 KiB:
+// the release runs as the read completes, on the core that takes the disk's
+// interrupt, and holds up whatever runs there.
 int preadDirect(int fd, char *out, qsizetype size, qint64 offset)
 {
-    constexpr qint64 Align = 4096;
+    if (((reinterpret_cast<quintptr>(out) | quintptr(offset)) & quintptr(DiskBlock - 1)) == 0) {
+        const qsizetype whole = size & ~qsizetype(DiskBlock - 1);
+        if (const int error = whole > 0 ? preadWhole(fd, out, whole, offset) : 0)
+            return error;
+        out += whole;
+        offset += whole;
+        size -= whole;
+        if (size == 0)
+            return 0;
+    }
     constexpr size_t HugePage = size_t(2) << 20;
-    const qint64 first = offset & ~(Align - 1);
-    const qint64 last = (offset + size + Align - 1) & ~(Align - 1);
+    const qint64 first = offset & ~(DiskBlock - 1);
+    const qint64 last = (offset + size + DiskBlock - 1) & ~(DiskBlock - 1);
     const auto length = size_t(last - first);
     thread_local std::unique_ptr<char, decltype(&std::free)> buffer{nullptr, &std::free};
     thread_local size_t capacity = 0;
