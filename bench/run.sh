@@ -11,7 +11,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
-rounds=${ROUNDS:-5}
+rounds=${ROUNDS:-6}
 count=${COUNT:-20000}
 million=${MILLION:-1000000}
 size=${SIZE:-400}
@@ -115,19 +115,17 @@ log_port=$("$sender" --free-port)
 "$sender" --port "$log_port" --count 0 --connect-seconds 20 >/dev/null
 prog_rates=() ref_rates=() poll_rates=() log_rates=() prog_p99=() ref_p99=() poll_p99=() log_p99=()
 headless_rates=() headless_p99=() whole_rates=() whole_p99=()
+# Each round begins with the next receiver in turn: what the run before leaves
+# (a log still being written out, a core just woken) falls on each alike.
+receivers=(whole headless prog ref poll log)
 for r in $(seq "$rounds"); do
-    out=$("${pin_sender[@]}" "$sender" --port "$whole_port" --count "$count" --size "$size")
-    whole_rates+=($(echo "$out" | field ' rate')); whole_p99+=($(echo "$out" | field p99_us))
-    out=$("${pin_sender[@]}" "$sender" --port "$headless_port" --count "$count" --size "$size")
-    headless_rates+=($(echo "$out" | field ' rate')); headless_p99+=($(echo "$out" | field p99_us))
-    out=$("${pin_sender[@]}" "$sender" --port "$prog_port" --count "$count" --size "$size")
-    prog_rates+=($(echo "$out" | field ' rate')); prog_p99+=($(echo "$out" | field p99_us))
-    out=$("${pin_sender[@]}" "$sender" --port "$ref_port" --count "$count" --size "$size")
-    ref_rates+=($(echo "$out" | field ' rate')); ref_p99+=($(echo "$out" | field p99_us))
-    out=$("${pin_sender[@]}" "$sender" --port "$poll_port" --count "$count" --size "$size")
-    poll_rates+=($(echo "$out" | field ' rate')); poll_p99+=($(echo "$out" | field p99_us))
-    out=$("${pin_sender[@]}" "$sender" --port "$log_port" --count "$count" --size "$size")
-    log_rates+=($(echo "$out" | field ' rate')); log_p99+=($(echo "$out" | field p99_us))
+    for k in "${!receivers[@]}"; do
+        name=${receivers[$(((k + r - 1) % ${#receivers[@]}))]}
+        declare -n rates=${name}_rates p99s=${name}_p99 receiver_port=${name}_port
+        out=$("${pin_sender[@]}" "$sender" --port "$receiver_port" --count "$count" --size "$size")
+        rates+=("$(echo "$out" | field ' rate')") p99s+=("$(echo "$out" | field p99_us)")
+        unset -n rates p99s receiver_port
+    done
 done
 prog_rate=$(printf '%s\n' "${prog_rates[@]}" | median)
 ref_rate=$(printf '%s\n' "${ref_rates[@]}" | median)
