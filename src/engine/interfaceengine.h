@@ -158,4 +158,5 @@ private:
     // The block's bytes of this arrival, not yet logged: a block that ends in
     // the same arrival goes to the log with its CR LF in one write.
     QByteArray m_blockUnlogged;
+    const QByteArray *m_arrivalBytes = nullptr; // the arrival being gathered
 };

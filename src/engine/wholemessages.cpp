@@ -17,7 +17,9 @@ void InterfaceEngine::takeWholeMessages(int index, const QByteArray &arrival)
 {
     m_gathering = true;
     m_connectionIndex = index;
+    m_arrivalBytes = &arrival;
     m_gatherer.feed(arrival, *this);
+    m_arrivalBytes = nullptr;
     // A block still open has what came of it on disk as it comes.
     logBlockBytes();
 }
@@ -47,7 +49,7 @@ void InterfaceEngine::blockBegins()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     m_block = {now, now, 0, MessageInfo::Kind::Block};
     m_blockArrival = 0;
-    m_blockHead.clear();
+    m_blockHead.truncate(0); // keeps its memory for the next block
     m_blockHeadDone = false;
 }
 
@@ -64,7 +66,10 @@ void InterfaceEngine::blockBytes(QByteArrayView bytes)
         m_blockHeadDone = end >= 0 || m_blockHead.size() >= HeadLimit;
     }
     logBlockBytes();
-    m_blockUnlogged = bytes.toByteArray();
+    // A block that is the whole arrival, the common case, shares its bytes.
+    const bool wholeArrival = m_arrivalBytes && bytes.data() == m_arrivalBytes->constData()
+                              && bytes.size() == m_arrivalBytes->size();
+    m_blockUnlogged = wholeArrival ? *m_arrivalBytes : bytes.toByteArray();
     m_store.appendPart(m_blockUnlogged);
 }
 
