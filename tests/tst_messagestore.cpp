@@ -3,6 +3,7 @@
 
 #include "testbase.h"
 
+#include "interface/diskturns.h"
 #include "interface/messagefinder.h"
 #include "interface/messagestore.h"
 
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <thread>
 
 namespace {
@@ -188,16 +190,25 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     QCOMPARE(find("Z\x0b", -1), std::pair(qint64(-1), false));
     QCOMPARE(find("MSG15000|", 15000, true), std::pair(qint64(15000), true));
 
-    // On a thread of its own while messages go on arriving and spilling.
+    // On a thread of its own while messages go on arriving and spilling, with
+    // disk turns of its own: the test's thread keeps its turns.
     FindProgress progress;
     FindResult result;
-    std::thread finder([&] { result = findMessage(store, {"lastone", false, false, 100}, progress); });
+    const long ownTurns = ::syscall(SYS_ioprio_get, 1, 0);
+    long finderTurns = -1;
+    std::thread finder([&] {
+        if (takeLowestOrdinaryDiskTurns())
+            finderTurns = ::syscall(SYS_ioprio_get, 1, 0);
+        result = findMessage(store, {"lastone", false, false, 100}, progress);
+    });
     for (qint64 i = Count; i < Count + 8000; ++i) {
         store.append(messageOf(i, 1000));
         store.spillIfDue();
     }
     finder.join();
     QCOMPARE(result.row, Last);
+    QCOMPARE(finderTurns, (2L << 13) | 7); // best effort, its lowest level
+    QCOMPARE(::syscall(SYS_ioprio_get, 1, 0), ownTurns);
     QVERIFY(progress.perMille.load() > 500);
     progress.cancel = true;
     result = findMessage(store, {"LastOne", false, false, -1}, progress);

@@ -1,5 +1,6 @@
 #include "findwindow.h"
 
+#include "interface/diskturns.h"
 #include "mainwindow/receivedlistview.h"
 #include "windowing/classiclook.h"
 #include "windowing/controls.h"
@@ -133,6 +134,7 @@ void FindWindow::find(bool backward)
     cmdCancel->setEnabled(true);
     lblFindStatus->clear();
     m_thread = QThread::create([this, progress = m_progress.get(), request = m_request] {
+        takeLowestOrdinaryDiskTurns();
         m_result = findMessage(m_store, request, *progress);
     });
     connect(m_thread, &QThread::finished, this, &FindWindow::searchDone);

@@ -1,5 +1,6 @@
 #include "selectionjob.h"
 
+#include "interface/diskturns.h"
 #include "interface/messagestore.h"
 #include "interface/savefile.h"
 #include "mainwindow/messagetext.h"
@@ -73,6 +74,7 @@ SelectionJob *SelectionJob::start(QObject *owner, QWidget *window, Windowing &wi
                                                    : QStringLiteral("Saving %1 messages...").arg(selection.count()));
     job->m_dialog->setValue(0);
     job->m_thread = QThread::create([job, &store, rows = selection.ranges()] {
+        takeLowestOrdinaryDiskTurns();
         job->m_result = job->m_savePath.isEmpty()
                             ? copyTextOfRows(store, rows, job->m_progress)
                             : saveRowsInLogForm(store, rows, job->m_savePath, job->m_progress);
