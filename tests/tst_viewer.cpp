@@ -9,6 +9,7 @@
 #include "mainwindow/messagetext.h"
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/receivedlistview.h"
+#include "mainwindow/receivedmodel.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -304,6 +305,15 @@ void ViewerTest::screenReaderFindsTheRows()
     QVERIFY(list->tableInterface()->selectRow(1));
     QCOMPARE(run.list->currentRow(), 1);
     QVERIFY(row->tableCellInterface()->isSelected());
+
+    // Several rows at once, and the columns shown beside "Data In" in a row's name.
+    run.list->selectAll();
+    QCOMPARE(list->tableInterface()->selectedRowCount(), 3);
+    QCOMPARE(list->tableInterface()->selectedRows(), (QList<int>{0, 1, 2}));
+    QVERIFY(list->child(0)->state().selected && list->child(2)->state().selected);
+    QCOMPARE(list->tableInterface()->selectedCells().size(), 3);
+    static_cast<ReceivedModel *>(run.list->model())->setColumns({ListColumns::Column::Size});
+    QCOMPARE(row->text(QAccessible::Name), QStringLiteral("MSH|^~\\&|B2\nPID|1\n, Size 21"));
 }
 
 QTEST_MAIN(ViewerTest)

@@ -7,6 +7,9 @@
 #include <QAbstractItemModel>
 #include <QHeaderView>
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 QAccessibleInterface *createFor(const QString &className, QObject *object)
 {
@@ -96,9 +99,14 @@ QAccessibleInterface *ReceivedListAccessible::cellAt(int row, int column) const
 
 QList<QAccessibleInterface *> ReceivedListAccessible::selectedCells() const
 {
+    // Those in view: a selection may hold a million rows, and each cell
+    // given is an interface made and kept.
     QList<QAccessibleInterface *> cells;
-    if (QAccessibleInterface *row = child(view()->currentRow()))
-        cells << row;
+    const int first = view()->firstVisibleRow();
+    for (int row = first; first >= 0 && row < rowCount() && !view()->rowRect(row).isEmpty(); ++row) {
+        if (isRowSelected(row))
+            cells << child(row);
+    }
     return cells;
 }
 
@@ -110,17 +118,23 @@ QString ReceivedListAccessible::columnDescription(int column) const
 
 int ReceivedListAccessible::selectedRowCount() const
 {
-    return view()->currentRow() >= 0 ? 1 : 0;
+    return int(std::min<qint64>(view()->selection().count(), std::numeric_limits<int>::max()));
 }
 
 QList<int> ReceivedListAccessible::selectedRows() const
 {
-    return view()->currentRow() >= 0 ? QList<int>{view()->currentRow()} : QList<int>{};
+    QList<int> rows;
+    rows.reserve(selectedRowCount());
+    for (const auto &[first, last] : view()->selection().ranges()) {
+        for (int row = first; row <= last; ++row)
+            rows << row;
+    }
+    return rows;
 }
 
 bool ReceivedListAccessible::isRowSelected(int row) const
 {
-    return row >= 0 && row == view()->currentRow();
+    return view()->selection().contains(row);
 }
 
 bool ReceivedListAccessible::selectRow(int row)
@@ -163,9 +177,20 @@ QString ReceivedRowAccessible::text(QAccessible::Text t) const
 {
     if (t != QAccessible::Name || !isValid())
         return {};
-    // What the row shows, not the whole message: a reader asks often.
-    const QString shown = m_view->model()->index(m_row, 0).data(ReceivedModel::ShownTextRole).toString();
-    return MessageText::copyText(shown);
+    // What the row shows, not the whole message: a reader asks often. The
+    // columns beside "Data In" come in the header's order, each with its title.
+    const QAbstractItemModel *model = m_view->model();
+    const QHeaderView *header = m_view->horizontalHeader();
+    QStringList parts;
+    for (int visual = 0; visual < model->columnCount(); ++visual) {
+        const int column = header->logicalIndex(visual) < 0 ? visual : header->logicalIndex(visual);
+        if (column == 0)
+            parts << MessageText::copyText(model->index(m_row, 0).data(ReceivedModel::ShownTextRole).toString());
+        else if (!header->isSectionHidden(column))
+            parts << model->headerData(column, Qt::Horizontal).toString() + QLatin1Char(' ')
+                         + model->index(m_row, column).data().toString();
+    }
+    return parts.join(QStringLiteral(", "));
 }
 
 QRect ReceivedRowAccessible::rect() const
@@ -188,7 +213,7 @@ QAccessible::State ReceivedRowAccessible::state() const
     state.selectable = true;
     state.focusable = true;
     state.selected = isSelected();
-    state.focused = state.selected && m_view->hasFocus();
+    state.focused = m_row == m_view->currentRow() && m_view->hasFocus();
     state.offscreen = m_view->rowRect(m_row).isEmpty();
     return state;
 }
@@ -202,5 +227,5 @@ void *ReceivedRowAccessible::interface_cast(QAccessible::InterfaceType type)
 
 bool ReceivedRowAccessible::isSelected() const
 {
-    return isValid() && m_view->currentRow() == m_row;
+    return isValid() && m_view->selection().contains(m_row);
 }

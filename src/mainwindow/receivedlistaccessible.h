@@ -8,7 +8,7 @@ class ReceivedListView;
 
 // The received-message list as assistive technology sees it: a list whose
 // children are its rows, with the table interface that tells the row count
-// and the selected row. Row interfaces are made when asked for and read the
+// and the selected rows. Row interfaces are made when asked for and read the
 // model live, so an arriving message costs nothing here.
 class ReceivedListAccessible : public QAccessibleWidget, public QAccessibleTableInterface
 {
@@ -55,7 +55,8 @@ private:
     mutable QHash<int, QAccessible::Id> m_rows;
 };
 
-// One row: a list item named by the message's start as it is copied.
+// One row: a list item named by the message's start as it is copied, with
+// the columns shown beside it.
 class ReceivedRowAccessible : public QAccessibleInterface, public QAccessibleTableCellInterface
 {
 public:
