@@ -89,6 +89,15 @@ void SelectionTest::viewerTellsWhenAMessageCameAndWhatWentBack()
     rows.commands.view(1);
     QCOMPARE(viewer->lblDetails->accessibleName(),
              QStringLiteral("Arrived %1\nReceived outside the MLLP framing\nNo answer sent").arg(local(t + 5000)));
+
+    // Long answers wrap, or are cut at the edge: the viewer does not grow past
+    // the screen for them.
+    rows.add(framed(Adt), {t, t, 1, MessageInfo::Kind::Block});
+    rows.store.setAnswer(2, "\x0bMSH|^~\\&|PROBE|LAB|" + QByteArray(40, 'h').replace("h", "HIS|") + "\rMSA|AE|" + QByteArray(1000, 'e') + "\r\x1c\r", t + 2);
+    rows.commands.view(2);
+    QVERIFY(viewer->lblDetails->accessibleName().contains(QString(1000, QLatin1Char('e'))));
+    QVERIFY(viewer->minimumSizeHint().width() < viewer->fontMetrics().averageCharWidth() * 120);
+    QVERIFY(viewer->lblDetails->heightForWidth(400) > 3 * viewer->fontMetrics().height());
 }
 
 void SelectionTest::findWindowSelectsTheRowFound()

@@ -223,6 +223,13 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
     lblDetails = Controls::label(this, "lblDetails", QString());
     lblDetails->setTextFormat(Qt::RichText);
     lblDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // An answer's line wraps after its separators, and what will not wrap is
+    // cut at the edge: on one line, a long answer widened the viewer past the
+    // screen, its buttons with it. The whole answer stays its accessible name.
+    lblDetails->setWordWrap(true);
+    QSizePolicy wrapping(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    wrapping.setHeightForWidth(true);
+    lblDetails->setSizePolicy(wrapping);
     txtMessage = Controls::named(new MessageTextBox(this), "txtMessage", QStringLiteral("Message"));
     lblPlace = new PlaceLine(*txtMessage, m_message, this);
     cmdCopy = button(this, "cmdCopy", QStringLiteral("&Copy"),
