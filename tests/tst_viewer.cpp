@@ -307,6 +307,9 @@ void ViewerTest::screenReaderFindsTheRows()
     QVERIFY(row->tableCellInterface()->isSelected());
 
     // Several rows at once, and the columns shown beside "Data In" in a row's name.
+    run.list->setCurrentRow(0);
+    QTest::keyClick(run.list, Qt::Key_Down, Qt::ShiftModifier);
+    QCOMPARE(list->tableInterface()->selectedRows(), (QList<int>{0, 1}));
     run.list->selectAll();
     QCOMPARE(list->tableInterface()->selectedRowCount(), 3);
     QCOMPARE(list->tableInterface()->selectedRows(), (QList<int>{0, 1, 2}));

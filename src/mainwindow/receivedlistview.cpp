@@ -276,6 +276,21 @@ void ReceivedListView::selectAll()
     m_selection.select(0, rowCount() - 1);
     viewport()->update();
     emit selectionChanged();
+    tellReadersOfSelection(-1);
+}
+
+void ReceivedListView::tellReadersOfSelection(int focusRow)
+{
+    if (!QAccessible::isActive())
+        return;
+    // Many rows in or out at once: a reader asks the list which rows are selected.
+    QAccessibleEvent within(this, QAccessible::SelectionWithin);
+    QAccessible::updateAccessibility(&within);
+    if (focusRow >= 0 && hasFocus()) {
+        QAccessibleEvent focus(this, QAccessible::Focus);
+        focus.setChild(focusRow);
+        QAccessible::updateAccessibility(&focus);
+    }
 }
 
 void ReceivedListView::moveTo(int row, Qt::KeyboardModifiers modifiers, bool click)
@@ -293,6 +308,7 @@ void ReceivedListView::moveTo(int row, Qt::KeyboardModifiers modifiers, bool cli
     scrollToRow(row);
     viewport()->update();
     emit selectionChanged();
+    tellReadersOfSelection(previous != m_current ? m_current : -1);
     if (previous != m_current)
         emit currentRowChanged(m_current);
 }

@@ -76,6 +76,8 @@ private:
     void openContextMenuFromKeyboard();
     // Moves the current row as a click or key with these modifiers does.
     void moveTo(int row, Qt::KeyboardModifiers modifiers, bool click);
+    // Selection changes beyond one row, and the focus to `focusRow` if >= 0.
+    void tellReadersOfSelection(int focusRow);
 
     QAbstractItemModel *m_model = nullptr;
     QAbstractItemDelegate *m_delegate = nullptr;
