@@ -13,9 +13,7 @@
 #include <QtTest>
 
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -156,8 +154,7 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     // A search reads past the system's cache: the same bytes at any offset,
     // across a chunk's end, into memory aligned to the disk's blocks or not.
     constexpr qint64 Chunk = MessageStore::ChunkSize;
-    const std::unique_ptr<char, decltype(&std::free)> aligned(static_cast<char *>(std::aligned_alloc(4096, 16384)),
-                                                              &std::free);
+    const ReadBuffer aligned = makeReadBuffer(16384);
     QByteArray unaligned(16384 + 1, '\0');
     for (const auto &[from, size] : {std::pair(qint64(1), 9000), std::pair(Chunk - 7, 9000),
                                      std::pair(3 * Chunk + 4095, 9000), std::pair(Chunk - 4096, 8192 + 100),

@@ -133,15 +133,30 @@ void ChunkStream::clear()
     m_firstInMemory = 0;
 }
 
+void FreeReadBuffer::operator()(char *p) const
+{
+    std::free(p);
+}
+
+ReadBuffer makeReadBuffer(qsizetype size)
+{
+    constexpr size_t HugePage = size_t(2) << 20;
+    const size_t bytes = (size_t(size) + HugePage - 1) & ~(HugePage - 1);
+    ReadBuffer buffer(static_cast<char *>(std::aligned_alloc(HugePage, bytes)));
+    // Only advice: without huge pages the reads work as well.
+    if (buffer)
+        ::madvise(buffer.get(), bytes, MADV_HUGEPAGE);
+    return buffer;
+}
+
 namespace {
-constexpr qint64 DiskBlock = 4096;
+constexpr qint64 DiskBlock = ChunkStream::DiskBlock;
 
 // A read past the cache takes offsets and memory aligned to the disk's
 // blocks. Aligned memory at an aligned offset takes the disk's bytes
-// directly; the rest goes through a buffer the reading thread keeps, in huge
-// pages, so that each read pins and releases a few pages, not one per 4 KiB:
-// the release runs as the read completes, on the core that takes the disk's
-// interrupt, and holds up whatever runs there.
+// directly; the rest goes through a read buffer the reading thread keeps.
+// Pages pinned for a read are released as it completes, on the core that
+// takes the disk's interrupt, holding up whatever runs there.
 int preadDirect(int fd, char *out, qsizetype size, qint64 offset)
 {
     if (((reinterpret_cast<quintptr>(out) | quintptr(offset)) & quintptr(DiskBlock - 1)) == 0) {
@@ -154,20 +169,16 @@ int preadDirect(int fd, char *out, qsizetype size, qint64 offset)
         if (size == 0)
             return 0;
     }
-    constexpr size_t HugePage = size_t(2) << 20;
     const qint64 first = offset & ~(DiskBlock - 1);
     const qint64 last = (offset + size + DiskBlock - 1) & ~(DiskBlock - 1);
     const auto length = size_t(last - first);
-    thread_local std::unique_ptr<char, decltype(&std::free)> buffer{nullptr, &std::free};
+    thread_local ReadBuffer buffer;
     thread_local size_t capacity = 0;
     if (capacity < length) {
-        const size_t wanted = (length + HugePage - 1) & ~(HugePage - 1);
-        buffer.reset(static_cast<char *>(std::aligned_alloc(HugePage, wanted)));
-        capacity = buffer ? wanted : 0;
+        buffer = makeReadBuffer(qsizetype(length));
+        capacity = buffer ? length : 0;
         if (!buffer)
             return ENOMEM;
-        // Only advice: without huge pages the reads work as well.
-        ::madvise(buffer.get(), wanted, MADV_HUGEPAGE);
     }
     if (const int error = preadWhole(fd, buffer.get(), qsizetype(length), first))
         return error;

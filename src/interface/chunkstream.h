@@ -5,7 +5,18 @@
 #include <QtGlobal>
 
 #include <array>
+#include <memory>
 #include <mutex>
+
+// Memory for reads past the system's cache, on huge pages where the system
+// has them: the disk then pins and releases a few pages a read, not one per
+// 4 KiB. Null when there is none to be had.
+struct FreeReadBuffer
+{
+    void operator()(char *p) const;
+};
+using ReadBuffer = std::unique_ptr<char, FreeReadBuffer>;
+ReadBuffer makeReadBuffer(qsizetype size);
 
 // An append-only run of bytes held in chunks of ChunkSize: the newest in
 // memory, full ones moved on request to the end of a spill file that several
@@ -18,6 +29,9 @@ class ChunkStream
 public:
     static constexpr int ChunkBits = 20;
     static constexpr qsizetype ChunkSize = qsizetype(1) << ChunkBits;
+    // Reads past the cache go straight into memory in whole blocks of this
+    // size, at offsets of whole blocks; the rest takes a detour.
+    static constexpr qint64 DiskBlock = 4096;
 
     ChunkStream() = default;
     ~ChunkStream() { clear(); }

@@ -4,11 +4,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <sys/mman.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -19,28 +17,19 @@ namespace {
 // own cache. Blocks begin on the disk's 4 KiB blocks, so that a read past the
 // cache lands straight in the buffer.
 constexpr qint64 BlockBytes = qint64(1) << 20;
-constexpr qint64 DiskBlock = 4096;
-constexpr size_t HugePage = size_t(2) << 20;
+constexpr qint64 DiskBlock = ChunkStream::DiskBlock;
 
 qint64 alignedDown(qint64 offset)
 {
     return offset & ~(DiskBlock - 1);
 }
 
-// In huge pages where the system has them: the disk pins and releases a few
-// pages a read, not one per 4 KiB.
-struct FreeBuffer
+ReadBuffer searchBuffer(qsizetype size)
 {
-    void operator()(char *p) const { std::free(p); }
-};
-std::unique_ptr<char, FreeBuffer> makeReadBuffer(qsizetype size)
-{
-    const size_t bytes = (size_t(size) + HugePage - 1) & ~(HugePage - 1);
-    auto *p = static_cast<char *>(std::aligned_alloc(HugePage, bytes));
-    if (!p)
+    ReadBuffer buffer = makeReadBuffer(size);
+    if (!buffer)
         throw std::bad_alloc();
-    ::madvise(p, bytes, MADV_HUGEPAGE); // only advice
-    return std::unique_ptr<char, FreeBuffer>(p);
+    return buffer;
 }
 
 // Latin-1's capitals and their small letters: A-Z, and À-Þ but for ×.
@@ -57,7 +46,7 @@ public:
     Search(const MessageStore &store, const FindRequest &request, FindProgress &progress, qint64 totalBytes)
         : m_store(store), m_pattern(request.text, request.matchCase), m_progress(progress),
           m_total(std::max<qint64>(1, totalBytes)),
-          m_buffer(makeReadBuffer(BlockBytes + DiskBlock + m_pattern.size()))
+          m_buffer(searchBuffer(BlockBytes + DiskBlock + m_pattern.size()))
     {
     }
 
@@ -137,7 +126,7 @@ private:
     FindProgress &m_progress;
     const qint64 m_total;
     qint64 m_done = 0;
-    std::unique_ptr<char, FreeBuffer> m_buffer;
+    ReadBuffer m_buffer;
 };
 } // namespace
 

@@ -183,10 +183,11 @@ QString ReceivedRowAccessible::text(QAccessible::Text t) const
     const QHeaderView *header = m_view->horizontalHeader();
     QStringList parts;
     for (int visual = 0; visual < model->columnCount(); ++visual) {
-        const int column = header->logicalIndex(visual) < 0 ? visual : header->logicalIndex(visual);
+        const int logical = header->logicalIndex(visual);
+        const int column = logical < 0 ? visual : logical;
         if (column == 0)
             parts << MessageText::copyText(model->index(m_row, 0).data(ReceivedModel::ShownTextRole).toString());
-        else if (!header->isSectionHidden(column))
+        else
             parts << model->headerData(column, Qt::Horizontal).toString() + QLatin1Char(' ')
                          + model->index(m_row, column).data().toString();
     }

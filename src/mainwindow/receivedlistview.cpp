@@ -257,16 +257,8 @@ void ReceivedListView::setCurrentRow(int row)
     if (m_current == previous)
         return;
     emit currentRowChanged(m_current);
-    if (m_current >= 0 && QAccessible::isActive()) {
-        QAccessibleEvent selection(this, QAccessible::Selection);
-        selection.setChild(m_current);
-        QAccessible::updateAccessibility(&selection);
-        if (hasFocus()) {
-            QAccessibleEvent focus(this, QAccessible::Focus);
-            focus.setChild(m_current);
-            QAccessible::updateAccessibility(&focus);
-        }
-    }
+    if (m_current >= 0)
+        tellReaders(QAccessible::Selection, m_current);
 }
 
 void ReceivedListView::selectAll()
@@ -276,16 +268,19 @@ void ReceivedListView::selectAll()
     m_selection.select(0, rowCount() - 1);
     viewport()->update();
     emit selectionChanged();
-    tellReadersOfSelection(-1);
+    tellReaders(QAccessible::SelectionWithin, -1);
 }
 
-void ReceivedListView::tellReadersOfSelection(int focusRow)
+void ReceivedListView::tellReaders(QAccessible::Event change, int focusRow)
 {
     if (!QAccessible::isActive())
         return;
-    // Many rows in or out at once: a reader asks the list which rows are selected.
-    QAccessibleEvent within(this, QAccessible::SelectionWithin);
-    QAccessible::updateAccessibility(&within);
+    // One row alone is named; after many rows in or out at once, a reader
+    // asks the list which rows are selected.
+    QAccessibleEvent selection(this, change);
+    if (change == QAccessible::Selection)
+        selection.setChild(focusRow);
+    QAccessible::updateAccessibility(&selection);
     if (focusRow >= 0 && hasFocus()) {
         QAccessibleEvent focus(this, QAccessible::Focus);
         focus.setChild(focusRow);
@@ -308,7 +303,7 @@ void ReceivedListView::moveTo(int row, Qt::KeyboardModifiers modifiers, bool cli
     scrollToRow(row);
     viewport()->update();
     emit selectionChanged();
-    tellReadersOfSelection(previous != m_current ? m_current : -1);
+    tellReaders(QAccessible::SelectionWithin, previous != m_current ? m_current : -1);
     if (previous != m_current)
         emit currentRowChanged(m_current);
 }

@@ -3,6 +3,7 @@
 #include "mainwindow/rowselection.h"
 
 #include <QAbstractScrollArea>
+#include <QAccessible>
 
 class QAbstractItemModel;
 class QAbstractItemDelegate;
@@ -76,8 +77,9 @@ private:
     void openContextMenuFromKeyboard();
     // Moves the current row as a click or key with these modifiers does.
     void moveTo(int row, Qt::KeyboardModifiers modifiers, bool click);
-    // Selection changes beyond one row, and the focus to `focusRow` if >= 0.
-    void tellReadersOfSelection(int focusRow);
+    // A change of the selection (Selection: `focusRow` alone), and the focus
+    // to `focusRow` if >= 0.
+    void tellReaders(QAccessible::Event change, int focusRow);
 
     QAbstractItemModel *m_model = nullptr;
     QAbstractItemDelegate *m_delegate = nullptr;
