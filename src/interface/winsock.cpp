@@ -548,7 +548,7 @@ void Winsock::attach(int index, Element &e, UniqueFd fd, bool listening)
         return;
     }
     connect(e.reader.get(), &QSocketNotifier::activated, this,
-            [this, index, serial] { onReadable(index, serial); });
+            [this, index, serial] { onReadable(index, serial, 0); });
     e.writer.reset(new QSocketNotifier(e.fd.get(), QSocketNotifier::Write, this));
     e.writer->setEnabled(false);
     connect(e.writer.get(), &QSocketNotifier::activated, this,
@@ -681,51 +681,61 @@ void Winsock::keepReserve()
     }
 }
 
-void Winsock::onReadable(int index, quint64 serial)
+void Winsock::onReadable(int index, quint64 serial, qint64 patience)
 {
-    if (readArrivals(index, serial))
-        emit arrivalsSettled(index);
+    const ReadRun run = readArrivals(index, serial, patience);
+    if (run == ReadRun::Nothing)
+        return;
+    emit arrivalsSettled(index);
+    // The event loop gets its turn without going to sleep: a sender in full
+    // swing sends again within microseconds, and waking a sleeping thread for
+    // its next message costs it tens of them.
+    if (run == ReadRun::TimeUp)
+        QMetaObject::invokeMethod(
+                this, [this, index, serial] { onReadable(index, serial, kNextArrivalWaitNs); },
+                Qt::QueuedConnection);
 }
 
-bool Winsock::readArrivals(int index, quint64 serial)
+Winsock::ReadRun Winsock::readArrivals(int index, quint64 serial, qint64 patience)
 {
     bool arrived = false;
     QElapsedTimer run;
     run.start();
     // The notifier has seen something waiting; after that, the connection is
     // watched for a while for the next arrival.
-    for (qint64 patience = 0;; patience = kNextArrivalWaitNs) {
+    for (;; patience = kNextArrivalWaitNs) {
         Element *e = live(index, serial);
         if (!e)
-            return arrived;
+            return arrived ? ReadRun::Settled : ReadRun::Nothing;
         const ReadResult r = readWithin(e->fd.get(), m_readBuffer.data(), e->received, patience);
         if (r.bytes > 0) {
             arrived = true;
             emit dataArrival(index, e->received.size());
             e = live(index, serial);
             if (!e)
-                return arrived;
+                return ReadRun::Settled;
         }
         if (r.peerClosed || r.error != NoError) {
             // The arrivals are settled before a close or an error is raised,
             // whose handler may open a box and so let the window paint.
-            if (std::exchange(arrived, false)) {
+            if (arrived) {
                 emit arrivalsSettled(index);
                 if (!(e = live(index, serial)))
-                    return false;
+                    return ReadRun::Nothing;
             }
             // A reset that a send has already met is still a reset.
             if (r.error != NoError || e->sendFailure != NoError) {
                 failElement(index, r.error != NoError ? r.error : e->sendFailure);
-                return false;
+                return ReadRun::Nothing;
             }
             endConnection(*e, true);
             emit peerClosed(index);
-            return false;
+            return ReadRun::Nothing;
         }
-        if (r.bytes == 0 || e->state != Element::State::Connected
-            || run.nsecsElapsed() > kArrivalRunNs)
-            return arrived;
+        if (r.bytes == 0 || e->state != Element::State::Connected)
+            return arrived ? ReadRun::Settled : ReadRun::Nothing;
+        if (run.nsecsElapsed() > kArrivalRunNs)
+            return ReadRun::TimeUp;
     }
 }
 

@@ -145,9 +145,12 @@ private:
     qint32 nextRequestId();
 
     void onListenerReadable(int index, quint64 serial);
-    void onReadable(int index, quint64 serial);
-    // Returns whether anything arrived.
-    bool readArrivals(int index, quint64 serial);
+    // How a run of reads ended: nothing came; arrivals, then a pause; or
+    // arrivals still coming when the run's time was up.
+    enum class ReadRun { Nothing, Settled, TimeUp };
+    // Reads arrivals one after another, the first one waited for patienceNs.
+    void onReadable(int index, quint64 serial, qint64 patienceNs);
+    ReadRun readArrivals(int index, quint64 serial, qint64 patienceNs);
     void onWritable(int index, quint64 serial);
     void failElement(int index, int number);
     void stallListener(int index, Element &e, int number);
