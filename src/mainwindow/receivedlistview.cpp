@@ -2,6 +2,7 @@
 
 #include "mainwindow/receivedlistaccessible.h"
 #include "mainwindow/receivedmodel.h"
+#include "mainwindow/steadyscrollbar.h"
 
 #include <QAbstractItemModel>
 #include <QAccessible>
@@ -12,6 +13,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QStyledItemDelegate>
 #include <QToolTip>
 
@@ -23,6 +25,7 @@ ReceivedListView::ReceivedListView(QWidget *parent)
     m_header->setStretchLastSection(false);
     m_delegate = new QStyledItemDelegate(this);
     ReceivedListAccessible::install();
+    setVerticalScrollBar(new SteadyScrollBar(Qt::Vertical, this));
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     viewport()->setBackgroundRole(QPalette::Base);
@@ -170,7 +173,14 @@ QRect ReceivedListView::rowRect(int row) const
 void ReceivedListView::updateScrollBars()
 {
     // The vertical bar counts rows, so its range never needs more than an int.
-    verticalScrollBar()->setRange(0, qMax(0, rowCount() - visibleRows()));
+    QScrollBar *rows = verticalScrollBar();
+    const int last = qMax(0, rowCount() - visibleRows());
+    {
+        // A list that needed the bar and grows needs it still: the area would
+        // lay itself out as before, painting both bars and its frame again.
+        const QSignalBlocker sameLayout(last >= rows->maximum() && rows->maximum() > 0 ? rows : nullptr);
+        rows->setRange(0, last);
+    }
     verticalScrollBar()->setPageStep(visibleRows());
     verticalScrollBar()->setSingleStep(1);
     const int width = m_model && m_model->columnCount() > 0 ? m_header->length() : 0;
