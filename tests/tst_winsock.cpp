@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -101,6 +102,7 @@ private slots:
     void secondClientReplacesFirstOnElementOne();
     void slowReaderGetsEveryByteInOrder();
     void floodArrivesIntactInBoundedSlices();
+    void aFloodTakesOneRunOfReadsAPassOfTheEventLoop();
     void closingOneElementLeavesTheOtherAlone();
     void peerClosedHandlerMayCloseAllAndListenAgain();
     void handlersMayRemoveWhatRaisedTheEvent();
@@ -483,6 +485,42 @@ void tst_Winsock::floodArrivesIntactInBoundedSlices()
     QVERIFY(got == flood);
     QVERIFY(largest > 0);
     QVERIFY(largest <= 1 << 20);
+}
+
+void tst_Winsock::aFloodTakesOneRunOfReadsAPassOfTheEventLoop()
+{
+    Winsock ws;
+    const quint16 port = listenOnFreePort(ws);
+    LoopbackClient peer;
+    QVERIFY(connectAndAccept(ws, peer, port, 1));
+    // Each arrival takes a while, so that each run of reads is cut short by its time.
+    qint64 received = 0;
+    connect(&ws, &Winsock::dataArrival, &ws, [&](int index, qint64) {
+        received += ws.takeData(index).size();
+        QElapsedTimer busy;
+        busy.start();
+        while (busy.nsecsElapsed() < 2'000'000) {
+        }
+    });
+    int runs = 0, mostRunsBetweenTicks = 0, ticks = 0;
+    connect(&ws, &Winsock::arrivalsSettled, &ws, [&] { ++runs; });
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    connect(&tick, &QTimer::timeout, [&] {
+        mostRunsBetweenTicks = std::max(mostRunsBetweenTicks, std::exchange(runs, 0));
+        ++ticks;
+    });
+    tick.start(1);
+
+    const QByteArray flood(128 << 20, 'x');
+    bool sent = false;
+    std::thread sender([&] { sent = peer.send(flood); });
+    const bool all = waitUntil([&] { return received == flood.size(); });
+    sender.join();
+    QVERIFY(sent && all);
+    QVERIFY(ticks > 10);
+    // Each pass of the event loop takes at most one run, and timers get their turn.
+    QVERIFY2(mostRunsBetweenTicks <= 3, qPrintable(QString::number(mostRunsBetweenTicks)));
 }
 
 void tst_Winsock::closingOneElementLeavesTheOtherAlone()

@@ -300,6 +300,8 @@ struct Winsock::Element
     int pendingError = 0;
     // A listener's shortage of descriptors or memory has been raised.
     bool shortageReported = false;
+    // A run of reads out of time goes on from the event loop.
+    bool readPosted = false;
 
     void closeSocket()
     {
@@ -539,6 +541,7 @@ void Winsock::attach(int index, Element &e, UniqueFd fd, bool listening)
     e.sendFailure = NoError;
     e.pendingError = NoError;
     e.shortageReported = false;
+    e.readPosted = false;
 
     const quint64 serial = e.serial;
     e.reader.reset(new QSocketNotifier(e.fd.get(), QSocketNotifier::Read, this));
@@ -548,7 +551,7 @@ void Winsock::attach(int index, Element &e, UniqueFd fd, bool listening)
         return;
     }
     connect(e.reader.get(), &QSocketNotifier::activated, this,
-            [this, index, serial] { onReadable(index, serial, 0); });
+            [this, index, serial] { onReadable(index, serial); });
     e.writer.reset(new QSocketNotifier(e.fd.get(), QSocketNotifier::Write, this));
     e.writer->setEnabled(false);
     connect(e.writer.get(), &QSocketNotifier::activated, this,
@@ -681,19 +684,35 @@ void Winsock::keepReserve()
     }
 }
 
-void Winsock::onReadable(int index, quint64 serial, qint64 patience)
+void Winsock::onReadable(int index, quint64 serial)
+{
+    // A run cut short by its time goes on from the event loop by itself.
+    if (const Element *e = live(index, serial); e && !e->readPosted)
+        readAndSettle(index, serial, 0);
+}
+
+void Winsock::readAndSettle(int index, quint64 serial, qint64 patience)
 {
     const ReadRun run = readArrivals(index, serial, patience);
     if (run == ReadRun::Nothing)
         return;
     emit arrivalsSettled(index);
+    Element *e = live(index, serial);
+    if (run != ReadRun::TimeUp || !e || std::exchange(e->readPosted, true))
+        return;
     // The event loop gets its turn without going to sleep: a sender in full
     // swing sends again within microseconds, and waking a sleeping thread for
-    // its next message costs it tens of them.
-    if (run == ReadRun::TimeUp)
-        QMetaObject::invokeMethod(
-                this, [this, index, serial] { onReadable(index, serial, kNextArrivalWaitNs); },
-                Qt::QueuedConnection);
+    // its next message costs it tens of them. One run at a time is posted, so
+    // a flood never takes more than one run a pass of the event loop.
+    QMetaObject::invokeMethod(
+            this,
+            [this, index, serial] {
+                if (Element *e = live(index, serial)) {
+                    e->readPosted = false;
+                    readAndSettle(index, serial, kNextArrivalWaitNs);
+                }
+            },
+            Qt::QueuedConnection);
 }
 
 Winsock::ReadRun Winsock::readArrivals(int index, quint64 serial, qint64 patience)

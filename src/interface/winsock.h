@@ -148,8 +148,10 @@ private:
     // How a run of reads ended: nothing came; arrivals, then a pause; or
     // arrivals still coming when the run's time was up.
     enum class ReadRun { Nothing, Settled, TimeUp };
-    // Reads arrivals one after another, the first one waited for patienceNs.
-    void onReadable(int index, quint64 serial, qint64 patienceNs);
+    void onReadable(int index, quint64 serial);
+    // Reads arrivals one after another, the first one waited for patienceNs,
+    // and tells when they pause; a run out of time goes on from the event loop.
+    void readAndSettle(int index, quint64 serial, qint64 patienceNs);
     ReadRun readArrivals(int index, quint64 serial, qint64 patienceNs);
     void onWritable(int index, quint64 serial);
     void failElement(int index, int number);
