@@ -181,8 +181,8 @@ void ReceivedListView::updateScrollBars()
         const QSignalBlocker sameLayout(last >= rows->maximum() && rows->maximum() > 0 ? rows : nullptr);
         rows->setRange(0, last);
     }
-    verticalScrollBar()->setPageStep(visibleRows());
-    verticalScrollBar()->setSingleStep(1);
+    rows->setPageStep(visibleRows());
+    rows->setSingleStep(1);
     const int width = m_model && m_model->columnCount() > 0 ? m_header->length() : 0;
     horizontalScrollBar()->setRange(0, qMax(0, width - viewport()->width()));
     horizontalScrollBar()->setPageStep(viewport()->width());

@@ -22,7 +22,7 @@ SteadyScrollBar::Look SteadyScrollBar::look() const
 
 void SteadyScrollBar::sliderChange(SliderChange change)
 {
-    if ((change != SliderRangeChange && change != SliderValueChange) || !m_hasPainted)
+    if (change != SliderRangeChange && change != SliderValueChange)
         return QScrollBar::sliderChange(change);
     // A new range is followed at once by the value that keeps the list at its
     // newest row: what the two show together is compared once control is
@@ -41,9 +41,7 @@ void SteadyScrollBar::updateIfChanged()
 void SteadyScrollBar::paintEvent(QPaintEvent *event)
 {
     // A paint of a part (an arrow under the mouse) says nothing of the rest.
-    if (QRegion(rect()).subtracted(event->region()).isEmpty()) {
+    if (QRegion(rect()).subtracted(event->region()).isEmpty())
         m_painted = look();
-        m_hasPainted = true;
-    }
     QScrollBar::paintEvent(event);
 }

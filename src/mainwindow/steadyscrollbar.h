@@ -27,8 +27,7 @@ private:
     Look look() const;
     void updateIfChanged();
 
-    // What the last paint of the whole bar showed.
+    // What the last paint of the whole bar showed; before any, nothing.
     Look m_painted;
-    bool m_hasPainted = false;
     bool m_checkPosted = false;
 };
