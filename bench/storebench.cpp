@@ -4,8 +4,8 @@
 //
 //   cmake --build build --target bench_store && build/bench/bench_store [count]
 
-#include "interface/messagefinder.h"
-#include "interface/messagestore.h"
+#include "store/messagefinder.h"
+#include "store/messagestore.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

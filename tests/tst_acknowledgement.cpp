@@ -3,9 +3,9 @@
 
 #include "testbase.h"
 
-#include "interface/acknowledgement.h"
-#include "interface/messagestore.h"
-#include "interface/transactionlog.h"
+#include "protocol/acknowledgement.h"
+#include "store/messagestore.h"
+#include "files/transactionlog.h"
 
 #include <QDir>
 #include <QFile>

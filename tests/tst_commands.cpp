@@ -3,7 +3,7 @@
 
 #include "testsupport.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 

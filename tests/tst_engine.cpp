@@ -3,7 +3,7 @@
 
 #include "engineprogram.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 
 #include <QFile>
 #include <QTcpServer>

@@ -5,7 +5,7 @@
 
 #include "testsupport.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"

@@ -1,6 +1,6 @@
 // Where a byte of a message stands, as HL7 names it: pure, no window.
 
-#include "interface/hl7place.h"
+#include "protocol/hl7place.h"
 
 #include <QtTest>
 

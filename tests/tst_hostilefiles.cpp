@@ -5,7 +5,7 @@
 #include "settingsdata.h"
 #include "testsupport.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 #include "settings/numericvalue.h"

@@ -4,7 +4,7 @@
 
 #include "testsupport.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/receivedmodel.h"
 #include "setup/frmsetup.h"

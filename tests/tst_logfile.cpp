@@ -3,8 +3,8 @@
 
 #include "testsupport.h"
 
-#include "interface/transactionlog.h"
-#include "interface/winsock.h"
+#include "files/transactionlog.h"
+#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 

@@ -3,9 +3,9 @@
 
 #include "testbase.h"
 
-#include "interface/diskturns.h"
-#include "interface/messagefinder.h"
-#include "interface/messagestore.h"
+#include "system/diskturns.h"
+#include "store/messagefinder.h"
+#include "store/messagestore.h"
 
 #include <QDir>
 #include <QFile>

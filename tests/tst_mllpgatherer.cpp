@@ -3,7 +3,7 @@
 
 #include "testbase.h"
 
-#include "interface/mllpgatherer.h"
+#include "protocol/mllpgatherer.h"
 
 #include <QtTest>
 

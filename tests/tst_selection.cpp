@@ -4,8 +4,8 @@
 
 #include "testsupport.h"
 
-#include "interface/messagestore.h"
-#include "interface/unixfile.h"
+#include "store/messagestore.h"
+#include "system/unixfile.h"
 #include "mainwindow/findwindow.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"

@@ -1,6 +1,6 @@
 #include "testbase.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>

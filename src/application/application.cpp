@@ -1,7 +1,7 @@
 #include "application.h"
 
 #include "headless/headlessprobe.h"
-#include "interface/unixfile.h"
+#include "system/unixfile.h"
 #include "mainwindow/frminterface.h"
 #include "settings/settingsfolder.h"
 #include "settings/settingsstore.h"

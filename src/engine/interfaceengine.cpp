@@ -1,6 +1,6 @@
 #include "engine/interfaceengine.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 
 #include <QDateTime>
 

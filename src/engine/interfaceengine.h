@@ -1,9 +1,9 @@
 #pragma once
 
-#include "interface/acknowledgement.h"
-#include "interface/messagestore.h"
-#include "interface/mllpgatherer.h"
-#include "interface/transactionlog.h"
+#include "protocol/acknowledgement.h"
+#include "store/messagestore.h"
+#include "protocol/mllpgatherer.h"
+#include "files/transactionlog.h"
 #include "settings/options.h"
 #include "settings/settingsrecord.h"
 

@@ -1,6 +1,6 @@
 #include "headless/headlessprobe.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 #include "settings/numericvalue.h"
 #include "settings/settingsfile.h"
 

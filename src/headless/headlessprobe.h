@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/interfaceengine.h"
-#include "interface/unixfile.h"
+#include "system/unixfile.h"
 #include "settings/settingsrecord.h"
 #include "settings/settingsstore.h"
 

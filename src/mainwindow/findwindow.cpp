@@ -1,6 +1,6 @@
 #include "findwindow.h"
 
-#include "interface/diskturns.h"
+#include "system/diskturns.h"
 #include "mainwindow/receivedlistview.h"
 #include "windowing/classiclook.h"
 #include "windowing/controls.h"

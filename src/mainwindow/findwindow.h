@@ -1,6 +1,6 @@
 #pragma once
 
-#include "interface/messagefinder.h"
+#include "store/messagefinder.h"
 
 #include <QPointer>
 #include <QTimer>

@@ -1,6 +1,6 @@
 #include "frminterface.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 #include "mainwindow/caption.h"
 #include "mainwindow/listtools.h"
 #include "mainwindow/messagecommands.h"

@@ -4,7 +4,7 @@
 
 #include "frminterface.h"
 
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 #include "mainwindow/caption.h"
 #include "settings/numericvalue.h"
 #include "settings/truthvalue.h"

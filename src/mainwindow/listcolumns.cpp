@@ -1,6 +1,6 @@
 #include "listcolumns.h"
 
-#include "interface/hl7place.h"
+#include "protocol/hl7place.h"
 
 #include <QDateTime>
 

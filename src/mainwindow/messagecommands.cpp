@@ -1,6 +1,6 @@
 #include "messagecommands.h"
 
-#include "interface/messagestore.h"
+#include "store/messagestore.h"
 #include "mainwindow/findwindow.h"
 #include "mainwindow/messagedetails.h"
 #include "mainwindow/messageviewer.h"

@@ -1,6 +1,6 @@
 #include "messageviewer.h"
 
-#include "interface/savefile.h"
+#include "files/savefile.h"
 #include "windowing/classiclook.h"
 #include "windowing/controls.h"
 #include "mainwindow/messagetext.h"

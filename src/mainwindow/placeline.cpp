@@ -1,6 +1,6 @@
 #include "placeline.h"
 
-#include "interface/hl7place.h"
+#include "protocol/hl7place.h"
 #include "mainwindow/messageviewer.h"
 
 #include <QMouseEvent>

@@ -1,6 +1,6 @@
 #include "receivedmodel.h"
 
-#include "interface/messagestore.h"
+#include "store/messagestore.h"
 #include "mainwindow/messagetext.h"
 
 #include <QApplication>

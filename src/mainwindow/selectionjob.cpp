@@ -1,8 +1,8 @@
 #include "selectionjob.h"
 
-#include "interface/diskturns.h"
-#include "interface/messagestore.h"
-#include "interface/savefile.h"
+#include "system/diskturns.h"
+#include "store/messagestore.h"
+#include "files/savefile.h"
 #include "mainwindow/messagetext.h"
 #include "windowing/windowing.h"
 

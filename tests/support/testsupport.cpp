@@ -1,6 +1,6 @@
 #include "testsupport.h"
 
-#include "interface/acknowledgement.h"
+#include "protocol/acknowledgement.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 #include "settings/settingsfile.h"

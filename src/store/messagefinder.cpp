@@ -1,6 +1,6 @@
 #include "messagefinder.h"
 
-#include "interface/messagestore.h"
+#include "store/messagestore.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "interface/stablearray.h"
+#include "store/stablearray.h"
 
 #include <QtGlobal>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "interface/chunkstream.h"
-#include "interface/stablearray.h"
-#include "interface/unixfile.h"
+#include "store/chunkstream.h"
+#include "store/stablearray.h"
+#include "system/unixfile.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

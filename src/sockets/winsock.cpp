@@ -1,4 +1,4 @@
-#include "interface/winsock.h"
+#include "sockets/winsock.h"
 
 #include <QElapsedTimer>
 #include <QSocketNotifier>

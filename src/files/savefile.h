@@ -1,6 +1,6 @@
 #pragma once
 
-#include "interface/unixfile.h"
+#include "system/unixfile.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
