@@ -36,7 +36,7 @@ void EngineTest::messagesAreAnsweredLoggedAndKept()
     QVERIFY(client.connectTo(program.port()));
     QVERIFY(waitUntil([&] { return !peer.isEmpty(); }));
     QCOMPARE(peer, QStringLiteral("12 127.0.0.1 1"));
-    QCOMPARE(program.statuses, QStringList{QStringLiteral("Connection Established")});
+    QCOMPARE(program.states, (QList{InterfaceEngine::State::Listening, InterfaceEngine::State::Connected}));
 
     const QByteArray adt = framed("MSH|^~\\&|A|B|C|D|202612070815||ADT^A01|MSG1|P|2.3\rPID|1\r");
     const QDateTime from = QDateTime::currentDateTime();
@@ -62,9 +62,11 @@ void EngineTest::recordChangedWhileRunningGivesTheNextAnswer()
     QVERIFY(client.connectTo(program.port()));
     const QDateTime from = QDateTime::currentDateTime();
     QVERIFY(client.exchange("x"));
-    program.record.strAckBeforeDate.clear();
-    program.record.strAckAfterDate.clear();
-    program.record.strMSASegment = QStringLiteral("|AE|");
+    program.changeRecord([](SettingsRecord &record) {
+        record.strAckBeforeDate.clear();
+        record.strAckAfterDate.clear();
+        record.strMSASegment = QStringLiteral("|AE|");
+    });
     QVERIFY(client.send("y"));
     QVERIFY(receivesAck(client, from, AckTexts{"", "", "|AE|"}));
 }
@@ -76,8 +78,8 @@ void EngineTest::failedAcceptIsDroppedAndListeningGoesOn()
     // A request the socket layer does not know cannot be accepted, neither
     // the first time nor on the fresh element of the one retry.
     program.engine().connectionRequest(0, 987654);
-    QVERIFY(program.statuses.isEmpty());
-    QVERIFY(program.engine().winsock().isListening(0));
+    QCOMPARE(program.engine().state(), InterfaceEngine::State::Listening);
+    QVERIFY(program.engine().isListening());
     LoopbackClient client;
     QVERIFY(client.connectTo(program.port()));
     QVERIFY(client.exchange("still answering"));
@@ -91,8 +93,7 @@ void EngineTest::peerCloseWaitsAndAFailedRelistenIsTold()
     QVERIFY(client.connectTo(program.port()));
     QVERIFY(client.exchange("one"));
     client.close();
-    QVERIFY(waitUntil([&] { return program.statuses.size() == 2; }));
-    QCOMPARE(program.statuses.last(), QStringLiteral("Connection closed.Waiting for reconnect."));
+    QVERIFY(waitUntil([&] { return program.engine().state() == InterfaceEngine::State::WaitingForReconnect; }));
     QVERIFY(client.connectTo(program.port()));
     QVERIFY(client.exchange("two"));
 
@@ -103,7 +104,7 @@ void EngineTest::peerCloseWaitsAndAFailedRelistenIsTold()
     program.engine().peerClose(1);
     QCOMPARE(program.socketErrors, QList<int>{Winsock::ErrAddressInUse});
     program.engine().stop();
-    QCOMPARE(program.statuses.last(), QStringLiteral("Connection Stopped"));
+    QCOMPARE(program.engine().state(), InterfaceEngine::State::Stopped);
     QVERIFY(!program.engine().log().isOpen());
     QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), QByteArray("one\r\ntwo\r\n"));
 }
@@ -111,7 +112,7 @@ void EngineTest::peerCloseWaitsAndAFailedRelistenIsTold()
 void EngineTest::logRotatedAwayGoesOnInANewFile()
 {
     EngineProgram program;
-    program.record.strLogfileLocation = QStringLiteral("trace.log");
+    program.changeRecord([](SettingsRecord &record) { record.strLogfileLocation = QStringLiteral("trace.log"); });
     QCOMPARE(program.start(), 0);
     const auto at = [&](const char *name) { return program.path(QString::fromLatin1(name)); };
     LoopbackClient client;

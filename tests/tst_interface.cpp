@@ -37,7 +37,7 @@ void InterfaceTest::messageIsShownCountedLoggedAndAcknowledged()
     TestProgram program;
     frmInterface &w = program.openListening();
     QCOMPARE(w.txtInterfaceStatus->text(), Shown::Listening);
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
 
     LoopbackClient client;
     QVERIFY(client.connectTo(program.port()));
@@ -84,7 +84,7 @@ void InterfaceTest::portInUseLeavesThePortEditable()
     QVERIFY(!w.cmdEdit->isEnabled());
     QVERIFY(w.mnuFileStopInterface->isEnabled());
     QVERIFY(!w.mnuOptionsSetup->isEnabled());
-    QVERIFY(!w.winsock().isListening(0));
+    QVERIFY(!w.engine().isListening());
 
     // The Stop item stays available and returns to the stopped state.
     w.mnuFileStopInterface->trigger();
@@ -119,7 +119,7 @@ void InterfaceTest::stopAndStartKeepCountingAndKeepTheList()
         QVERIFY(client.waitForClosed());
     }
     QCOMPARE(w.txtInterfaceStatus->text(), Shown::Stopped);
-    QVERIFY(!w.winsock().isListening(0));
+    QVERIFY(!w.engine().isListening());
     QVERIFY(w.cmdStart->isEnabled() && !w.cmdStop->isEnabled() && w.cmdEdit->isEnabled()
             && !w.cmdSave->isEnabled());
     QVERIFY(w.mnuFileStartInterface->isEnabled() && !w.mnuFileStopInterface->isEnabled()

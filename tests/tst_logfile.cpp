@@ -103,7 +103,7 @@ void LogfileTest::unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers()
     QCOMPARE(w.record().strLogfileLocation, location);
 
     // The interface listens all the same and answers every message without a log.
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
     LoopbackClient client;
     QVERIFY(client.connectTo(program.port()));
     for (int i = 0; i < 3; ++i)
@@ -136,12 +136,12 @@ void LogfileTest::emptyLocationTakesTheWayBackToo()
     TestProgram program;
     frmInterface &w = program.openOnPort({.logfileLocation = QStringLiteral("log.txt")});
     // Only the setup dialog's Save can leave the location empty.
-    w.record().strLogfileLocation.clear();
+    changeRecord(w, [](SettingsRecord &record) { record.strLogfileLocation.clear(); });
     w.Start();
     QCOMPARE(program.windowing.noticeTexts(), QStringList{Shown::LogNotOpened});
     QVERIFY(!w.isEnabled());
     QCOMPARE(program.windowing.choosers, 1);
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
 }
 
 void LogfileTest::chosenNameBeyondAsciiIsTheFileThatGetsTheLines()
@@ -174,13 +174,13 @@ void LogfileTest::logStillOpenAfterAPortInUseIsReopened()
     QVERIFY(w.transactionLog().isOpen());
 
     program.releasePort();
-    w.record().strLogfileLocation = QStringLiteral("second.log");
+    changeRecord(w, [](SettingsRecord &record) { record.strLogfileLocation = QStringLiteral("second.log"); });
     w.cmdSave->click();
     w.Start();
     // No failure path for a log that is still open: it moves to the place now set.
     QCOMPARE(program.windowing.noticeTexts().size(), 1);
     QVERIFY(w.isEnabled());
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
     LoopbackClient client;
     QVERIFY(client.connectTo(program.port()));
     QVERIFY(client.exchange("moved"));

@@ -251,7 +251,7 @@ void SetupTest::mainWindowTakesNoInputWhileTheDialogIsOpen()
     frmInterface &w = program.openShown();
     showSetup(w);
     QTest::mouseClick(w.cmdStart, Qt::LeftButton);
-    QVERIFY(!w.winsock().isListening(0));
+    QVERIFY(!w.engine().isListening());
     QVERIFY(!w.menuBar()->isEnabled());
     // Its close box does nothing: no question, the window stays.
     QVERIFY(!w.close());
@@ -260,7 +260,7 @@ void SetupTest::mainWindowTakesNoInputWhileTheDialogIsOpen()
     QVERIFY(!program.windowing.programEnded());
     w.setupIfExists()->cmdExit->click();
     QTest::mouseClick(w.cmdStart, Qt::LeftButton);
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
 }
 
 void SetupTest::standardAckFillsTheThreeTextsForSave()

@@ -144,7 +144,7 @@ void StartupTest::fieldsShowTheSettings()
     QCOMPARE(w.mnuOptionsAutomaticStart->isChecked(), started);
     QCOMPARE(w.lblAutomaticStart->text(), started ? QStringLiteral("Automatic Start is ON")
                                                   : QStringLiteral("Automatic Start is OFF"));
-    QCOMPARE(w.winsock().isListening(0), started);
+    QCOMPARE(w.engine().isListening(), started);
     QCOMPARE(w.txtInterfaceStatus->text(), started ? Shown::Listening : QString());
     // The setting is kept as read, not as interpreted.
     QVERIFY(program.ini().contains("[AutoStart]\r\n" + autoStart.toLatin1() + "\r\n"));

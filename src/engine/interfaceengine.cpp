@@ -4,14 +4,8 @@
 
 #include <QDateTime>
 
-namespace {
-const QString StatusEstablished = QStringLiteral("Connection Established");
-const QString StatusWaiting = QStringLiteral("Connection closed.Waiting for reconnect.");
-const QString StatusStopped = QStringLiteral("Connection Stopped");
-} // namespace
-
-InterfaceEngine::InterfaceEngine(const SettingsRecord &record, const Options &options, QObject *parent)
-    : QObject(parent), m_record(record), m_options(options), m_winsock(new Winsock(this))
+InterfaceEngine::InterfaceEngine(const ProbeSettings &settings, QObject *parent)
+    : QObject(parent), m_settings(settings), m_winsock(new Winsock(this))
 {
     connect(m_winsock, &Winsock::connectionRequest, this, &InterfaceEngine::connectionRequest);
     connect(m_winsock, &Winsock::dataArrival, this,
@@ -20,8 +14,11 @@ InterfaceEngine::InterfaceEngine(const SettingsRecord &record, const Options &op
     connect(m_winsock, &Winsock::peerClosed, this, &InterfaceEngine::peerClose);
     connect(m_winsock, &Winsock::socketError, this, [this](int index, int number, const QString &) {
         // An error on the connection ends it (a reset, a peer that reads nothing).
-        if (index == m_connectionIndex && !m_winsock->isConnected(index))
+        if (index == m_connectionIndex && !m_winsock->isConnected(index)) {
             endConnection();
+            if (m_state == State::Connected)
+                setState(State::Listening);
+        }
         if (number != Winsock::NoError)
             emit socketError(index, number);
     });
@@ -37,6 +34,46 @@ InterfaceEngine::~InterfaceEngine()
     closeLog();
 }
 
+void InterfaceEngine::setState(State state)
+{
+    if (state == m_state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}
+
+InterfaceEngine::StartResult InterfaceEngine::start()
+{
+    const qint32 port = m_settings.listenPort();
+    const int error = listen({m_settings.remoteAddress(), port, port});
+    if (error == Winsock::ErrAddressInUse)
+        return {StartResult::Outcome::PortInUse, error};
+    if (error != Winsock::NoError)
+        return {StartResult::Outcome::SocketError, error};
+    setState(State::Listening);
+    return {};
+}
+
+quint16 InterfaceEngine::listeningPort() const
+{
+    return quint16(m_winsock->boundPort(0));
+}
+
+bool InterfaceEngine::isListening() const
+{
+    return m_winsock->isListening(0);
+}
+
+bool InterfaceEngine::isConnected() const
+{
+    return m_winsock->exists(m_connectionIndex) && m_winsock->isConnected(m_connectionIndex);
+}
+
+qint64 InterfaceEngine::answerBytesQueued() const
+{
+    return m_winsock->exists(m_connectionIndex) ? m_winsock->bytesToWrite(m_connectionIndex) : 0;
+}
+
 QString InterfaceEngine::localIP() const
 {
     return m_winsock->localIP(0);
@@ -47,7 +84,7 @@ bool InterfaceEngine::openLog()
     m_logWriteFailureReported = false;
     // A log still open from a start that failed on its port is reopened at
     // the location now configured: that is no failure.
-    if (!m_log.open(m_record.strLogfileLocation))
+    if (!m_log.open(m_settings.record().strLogfileLocation))
         return false;
     if (!m_log.writePending())
         reportLogWriteFailure();
@@ -77,7 +114,7 @@ void InterfaceEngine::stop()
     endConnection();
     closeLog();
     closeAllEndpoints();
-    emit statusChanged(StatusStopped);
+    setState(State::Stopped);
 }
 
 void InterfaceEngine::closeAllEndpoints()
@@ -102,27 +139,19 @@ QString InterfaceEngine::buildTimeStamp()
     return m_stamp;
 }
 
-const QByteArray &InterfaceEngine::prepareAck()
-{
-    buildTimeStamp();
-    m_lastAck = m_ackCache.of(m_record.strAckBeforeDate, m_stamp, m_record.strAckAfterDate,
-                              m_record.strMSASegment);
-    return m_lastAck;
-}
-
 void InterfaceEngine::sendAnswer(int index, qint64 message, QByteArrayView head, qint64 nowMs)
 {
     m_stamp = m_clock.stampAt(nowMs);
     // Texts without fields give the cached array itself: no copy a message.
-    m_lastAck = m_ackCache.of(m_record.strAckBeforeDate, m_stamp, m_record.strAckAfterDate,
-                              m_record.strMSASegment, head);
+    m_lastAck = m_ackCache.of(m_settings.record().strAckBeforeDate, m_stamp, m_settings.record().strAckAfterDate,
+                              m_settings.record().strMSASegment, head);
     m_winsock->send(index, m_lastAck);
     m_store.setAnswer(message, m_lastAck, nowMs);
 }
 
 void InterfaceEngine::answer(int index, qint64 message, QByteArrayView head, qint64 arrivedMs)
 {
-    switch (m_options.answerMode) {
+    switch (m_settings.options().answerMode) {
     case Options::AnswerMode::AtOnce:
         sendAnswer(index, message, head, arrivedMs);
         return;
@@ -132,7 +161,7 @@ void InterfaceEngine::answer(int index, qint64 message, QByteArrayView head, qin
         // Only the first segment is read for the answer's fields.
         const qsizetype end = head.indexOf('\r');
         const qsizetype cut = end < 0 ? qMin<qsizetype>(head.size(), 65536) : end + 1;
-        const qint64 due = arrivedMs + qBound(Options::ShortestDelayMs, m_options.delayMs,
+        const qint64 due = arrivedMs + qBound(Options::ShortestDelayMs, m_settings.options().delayMs,
                                               Options::LongestDelayMs);
         m_delayed.push_back({m_connection, message, head.first(cut).toByteArray(), due});
         if (!m_delayTimer.isActive())
@@ -198,7 +227,7 @@ void InterfaceEngine::connectionRequest(int index, qint32 requestId)
     }
     ++m_connection;
     m_connectionIndex = connection;
-    emit statusChanged(StatusEstablished);
+    setState(State::Connected);
     emit connectionEstablished(buildTimeStamp(), m_winsock->remoteHostIP(connection),
                                m_winsock->remotePeerPort(connection));
 }
@@ -207,7 +236,7 @@ void InterfaceEngine::dataArrival(int index)
 {
     const QByteArray arrival = m_winsock->takeData(index);
     ++m_arrival;
-    if (m_options.wholeMllpMessages) {
+    if (m_settings.options().wholeMllpMessages) {
         takeWholeMessages(index, arrival);
         return;
     }
@@ -270,7 +299,7 @@ void InterfaceEngine::peerClose(int)
     endConnection();
     for (int connection = 1; connection < m_winsock->count(); ++connection)
         m_winsock->close(connection);
-    emit statusChanged(StatusWaiting);
+    setState(State::WaitingForReconnect);
     if (m_winsock->isListening(0))
         return;
     if (const int error = m_winsock->listen(0))

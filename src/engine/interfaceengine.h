@@ -4,8 +4,7 @@
 #include "store/messagestore.h"
 #include "protocol/mllpgatherer.h"
 #include "files/transactionlog.h"
-#include "settings/options.h"
-#include "settings/settingsrecord.h"
+#include "engine/probesettings.h"
 
 #include <QObject>
 #include <QTimer>
@@ -18,7 +17,7 @@ class Winsock;
 // connection, the transaction log, the received messages, the counter and
 // the acknowledgement. It answers every message itself, before anyone hears
 // of it; its owner learns what happened through the signals and shows it.
-// The settings and options are read from the owner's records at each use.
+// The settings and options are read from their owner at each use.
 //
 // By default one arrival is one message. With whole MLLP messages on, a
 // message is one MLLP block gathered over as many arrivals as it takes, its
@@ -38,10 +37,23 @@ public:
         qint32 localPort = 0;
     };
 
-    InterfaceEngine(const SettingsRecord &record, const Options &options, QObject *parent = nullptr);
+    // Stopped: not listening. Listening: no sender connected (after Start, or
+    // after a connection ended by a fault). Connected: a sender is connected.
+    // WaitingForReconnect: the sender closed its connection in order.
+    enum class State { Stopped, Listening, Connected, WaitingForReconnect };
+    struct StartResult
+    {
+        enum class Outcome { Listening, PortInUse, SocketError } outcome = Outcome::Listening;
+        int socketError = 0; // the Windows Sockets number, when not listening
+    };
+
+    explicit InterfaceEngine(const ProbeSettings &settings, QObject *parent = nullptr);
     ~InterfaceEngine() override;
 
-    Winsock &winsock() const { return *m_winsock; }
+    State state() const { return m_state; }
+    // Listens on the settings' listen port; the log is opened apart (openLog).
+    StartResult start();
+
     const MessageStore &messages() const { return m_store; }
     const TransactionLog &log() const { return m_log; }
     qint64 transactionCount() const { return m_transactionCount; }
@@ -49,6 +61,13 @@ public:
     // The timestamp of the last acknowledgement or connection.
     QString lastStamp() const { return m_stamp; }
     QString localIP() const;
+    bool isListening() const;
+    // A sender is connected.
+    bool isConnected() const;
+    // Answers queued for the sender that its kernel has not taken yet.
+    qint64 answerBytesQueued() const;
+    // The port the listener is bound to (the one the system chose for 0).
+    quint16 listeningPort() const;
 
     // Opens the log at the record's location; false when it cannot be
     // opened. Lines an earlier run could not write go first.
@@ -62,10 +81,6 @@ public:
     void stop();
     void closeAllEndpoints();
     void clearMessages();
-    // The timestamp of now, kept as lastStamp().
-    QString buildTimeStamp();
-    // The answer for the next message, kept as lastAcknowledgement().
-    const QByteArray &prepareAck();
 
     // Answers waiting for their delay.
     qsizetype answersWaiting() const { return qsizetype(m_delayed.size()); }
@@ -77,9 +92,7 @@ public:
     void peerClose(int index);
 
 signals:
-    // "Connection Established", "Connection closed.Waiting for reconnect."
-    // and "Connection Stopped", as each happens.
-    void statusChanged(const QString &status);
+    void stateChanged(InterfaceEngine::State state);
     // A sender's connection was accepted, at `stamp`.
     void connectionEstablished(const QString &stamp, const QString &peerAddress, quint16 peerPort);
     // Messages were answered since the last time: the owner catches up.
@@ -123,8 +136,12 @@ private:
     void keepRetryingLog();
     void retryLogLines();
 
-    const SettingsRecord &m_record;
-    const Options &m_options;
+    void setState(State state);
+    // The timestamp of now, kept as lastStamp().
+    QString buildTimeStamp();
+
+    const ProbeSettings &m_settings;
+    State m_state = State::Stopped;
     Winsock *m_winsock = nullptr;
     MessageStore m_store;
     TransactionLog m_log;

@@ -1,21 +1,19 @@
 #pragma once
 
 #include "engine/interfaceengine.h"
-#include "system/unixfile.h"
-#include "settings/settingsrecord.h"
-#include "settings/settingsstore.h"
+#include "engine/probesettings.h"
 
 #include <QObject>
 
 #include <functional>
-#include <memory>
 
-class QSocketNotifier;
+class TerminationSignals;
 
-// The probe without a window, for pipelines and containers: it reads the
-// settings as the window does, starts at once, answers and logs exactly as
-// the window does, and says on standard error, one line each, what the
-// window would show in a box. SIGTERM and SIGINT end it cleanly.
+// The probe without a window, for pipelines and containers: a thin front end
+// over the settings and the engine. It reads the settings as the window does
+// (repairing a bad file with the defaults instead of asking), starts at
+// once, and says on standard error, one line each, what the window would
+// show in a box. SIGTERM and SIGINT end it cleanly.
 class HeadlessProbe : public QObject
 {
     Q_OBJECT
@@ -34,7 +32,7 @@ public:
     // is closed; then finished(0).
     void finish();
 
-    const SettingsRecord &record() const { return m_record; }
+    const SettingsRecord &record() const { return m_settings.record(); }
     InterfaceEngine &engine() { return m_engine; }
 
     // SIGTERM and SIGINT call finish() from the event loop.
@@ -44,19 +42,12 @@ signals:
     void finished(int status);
 
 private:
-    bool readSettingsOnce(QString *reason);
-    bool checkBlankParameter(QString *reason);
-    void readProgramInformation();
     void connectEngine();
     void say(const QString &text) const;
 
-    SettingsStore m_settingsStore;
     std::function<void(const QString &)> m_say;
-    QString m_settingsFolder;
-    SettingsRecord m_record;
-    Options m_options;
-    InterfaceEngine m_engine{m_record, m_options};
-    UniqueFd m_signalRead;
-    std::unique_ptr<QSocketNotifier> m_signalNotifier;
+    ProbeSettings m_settings;
+    InterfaceEngine m_engine{m_settings};
+    TerminationSignals *m_signals = nullptr;
     bool m_finished = false;
 };

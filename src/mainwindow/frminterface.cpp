@@ -1,6 +1,5 @@
 #include "frminterface.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/caption.h"
 #include "mainwindow/listtools.h"
 #include "mainwindow/messagecommands.h"
@@ -70,8 +69,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
                            QWidget *parent)
     : QMainWindow(parent),
       m_windowing(windowing),
-      m_settingsStore(programDirectory),
-      m_settingsFolder(programDirectory),
+      m_settings(programDirectory, settingsFrontEnd()),
       m_catchUp(PaintPacer::FrameMilliseconds, [this] { showMessagesAdded(); })
 {
     setObjectName(QStringLiteral("frmInterface"));
@@ -89,7 +87,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     resize(Twips::toPixels(9420, this), Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
     connectCommands();
     m_messageCommands = std::make_unique<MessageCommands>(*lvwReceiveData, m_engine.messages(), m_windowing);
-    new ListTools(*fraReceive, *lvwReceiveData, m_receivedModel, programDirectory);
+    new ListTools(*fraReceive, *lvwReceiveData, m_receivedModel, m_settings);
     new PaintPacer(this, PaintPacer::FrameMilliseconds);
 }
 
@@ -296,7 +294,7 @@ void frmInterface::connectCommands()
 frmSetup &frmInterface::setup()
 {
     if (!m_setup) {
-        m_setup = new frmSetup(m_record, m_windowing, [this](const SettingsRecord &values) {
+        m_setup = new frmSetup(m_settings, m_windowing, [this](const SettingsRecord &values) {
             if (!SaveFile(values))
                 reportSettingsWriteFailure();
         }, this);
@@ -384,14 +382,16 @@ void frmInterface::cmdSave_Click()
     txtLocalPort->setText(txtRemotePort->text());
     saveFileOrReport();
     enter(State::RemoteSaved);
-    setWindowTitle(literalCaption(m_record.strInterfaceName));
+    setWindowTitle(literalCaption(record().strInterfaceName));
 }
 
 void frmInterface::mnuOptionsAutomaticStart_Click()
 {
     const bool wasChecked = mnuOptionsAutomaticStart->isChecked();
     mnuOptionsAutomaticStart->setChecked(!wasChecked);
-    m_record.strAutoStart = wasChecked ? QStringLiteral("Off") : QStringLiteral("On");
+    SettingsRecord values = record();
+    values.strAutoStart = wasChecked ? QStringLiteral("Off") : QStringLiteral("On");
+    m_settings.setRecord(values);
     saveFileOrReport();
     lblAutomaticStart->setText(wasChecked ? QStringLiteral("Automatic Start is OFF")
                                           : QStringLiteral("Automatic Start is ON"));
@@ -401,7 +401,9 @@ void frmInterface::mnuOptionsEditShowWarningBox_Click()
 {
     const bool wasChecked = mnuOptionsEditShowWarningBox->isChecked();
     mnuOptionsEditShowWarningBox->setChecked(!wasChecked);
-    m_record.strExitWarning = wasChecked ? QStringLiteral("False") : QStringLiteral("True");
+    SettingsRecord values = record();
+    values.strExitWarning = wasChecked ? QStringLiteral("False") : QStringLiteral("True");
+    m_settings.setRecord(values);
     saveFileOrReport();
 }
 
@@ -422,7 +424,7 @@ void frmInterface::cmdExit_Click()
     // A close request that comes while the question is open asks nothing more.
     if (m_exitQuestionShowing)
         return;
-    if (m_record.strExitWarning == QLatin1String("True")) {
+    if (record().strExitWarning == QLatin1String("True")) {
         const QScopedValueRollback showing(m_exitQuestionShowing, true);
         if (!m_windowing.question(this, QStringLiteral("Do you wish to exit Ackmere?"),
                                   QStringLiteral("Exit Ackmere")))

@@ -3,8 +3,7 @@
 #include "engine/interfaceengine.h"
 #include "mainwindow/framethrottle.h"
 #include "mainwindow/receivedmodel.h"
-#include "settings/settingsrecord.h"
-#include "settings/settingsstore.h"
+#include "engine/probesettings.h"
 #include "windowing/controlstates.h"
 
 #include <QMainWindow>
@@ -20,13 +19,13 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class ReceivedListView;
-class Winsock;
 class Windowing;
 class frmSetup;
 
-// The main window: it owns the settings record, the interface engine (which
-// holds the endpoints, the log and the received messages) and the setup
-// dialog for the whole run. It shows what the engine tells and commands it.
+// The main window: it owns the settings, the interface engine (which holds
+// the endpoints, the log and the received messages) and the setup dialog for
+// the whole run. It shows what the engine and the settings tell and commands
+// them; the settings files are theirs alone.
 // Its procedures are split by subsystem: the interface controller in
 // frminterface_interface.cpp, the settings file in frminterface_settings.cpp,
 // the layout and commands in frminterface.cpp.
@@ -90,9 +89,8 @@ public:
     QMenu *mnuHelp = nullptr;
     QAction *mnuHelpAbout = nullptr;
 
-    // The socket endpoint array: element 0 listens, element 1 is the connection.
-    Winsock &winsock() const { return m_engine.winsock(); }
     InterfaceEngine &engine() { return m_engine; }
+    ProbeSettings &settings() { return m_settings; }
 
     // The setup dialog, a window of this one; the first touch creates it,
     // hidden, with its fields loaded from the record.
@@ -100,10 +98,9 @@ public:
     frmSetup *setupIfExists() const;
 
     // --- Settings record and run state -----------------------------------
-    SettingsRecord &record() { return m_record; }
-    const SettingsRecord &record() const { return m_record; }
+    const SettingsRecord &record() const { return m_settings.record(); }
     // The options beyond ackprobe.ini, as the menu items show them.
-    const Options &options() const { return m_options; }
+    const Options &options() const { return m_settings.options(); }
     const MessageStore &receivedMessages() const { return m_engine.messages(); }
     qint64 transactionCount() const { return m_engine.transactionCount(); }
     QByteArray lastAcknowledgement() const { return m_engine.lastAcknowledgement(); }
@@ -120,14 +117,12 @@ public:
     void Form_Resize();
     void Start();
     void Stop();
-    void PrepareAck();
-    void BuildTimeStamp();
     void AddTransactionCount();
     void OpenFile();
     void CloseFile();
     void ReadProgramInformation();
-    // Return false when the settings file could not be written, keeping the
-    // system's reason for the message that reports it.
+    // Return false when the settings file could not be written; the settings
+    // keep the system's reason for the message that reports it.
     bool CheckBlankParameter();
     bool SaveFile();
     // Writes the file from `values`, the record as it is about to be.
@@ -144,12 +139,8 @@ public:
     void mnuOptionsAnswer_Click(Options::AnswerMode mode);
     void mnuHelpAbout_Click();
 
-    // --- Socket events -------------------------------------------------------
-    void Winsock_ConnectionRequest(int index, qint32 requestID);
-    void Winsock_DataArrival(int index, qint64 bytesTotal);
-    void Winsock_ArrivalsSettled(int index);
-    void Winsock_Close(int index);
-    void Winsock_Error(int index, int number);
+    // A socket error the engine told: a box with its number.
+    void Winsock_Error(int number);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -173,10 +164,12 @@ private:
     void saveFileOrReport();
     void reportSettingsWriteFailure();
     void connectEngine();
+    ProbeSettings::FrontEnd settingsFrontEnd();
+    void showSettings();
+    void showState(InterfaceEngine::State state);
     void loadOptions();
     void showOptions();
-    void saveOptions();
-    bool readSettingsOnce(QString *reason);
+    void saveOptions(const Options &options);
     // The window catches up with the messages answered meanwhile, at most
     // once a frame (m_catchUp).
     void showMessagesAdded();
@@ -185,18 +178,15 @@ private:
     void endProgram();
 
     Windowing &m_windowing;
-    SettingsStore m_settingsStore;
     ControlStates m_states{{}};
 
-    SettingsRecord m_record;
-    QString m_strUpdate;
-    QString m_settingsWriteError;
-    // The engine reads the record; the list's model and the commands on its
+    // The engine reads the settings; the list's model and the commands on its
     // rows come after the store they show, so that they go before it.
-    QString m_settingsFolder;
-    Options m_options;
+    ProbeSettings m_settings;
     bool m_optionsWriteFailureReported = false;
-    InterfaceEngine m_engine{m_record, m_options};
+    // The remote boxes are being set from the settings, not edited.
+    bool m_showingSettings = false;
+    InterfaceEngine m_engine{m_settings};
     ReceivedModel m_receivedModel{m_engine.messages()};
     std::unique_ptr<MessageCommands> m_messageCommands;
     // A child window that works on the record; the destructor deletes it first.

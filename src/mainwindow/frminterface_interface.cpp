@@ -4,8 +4,8 @@
 
 #include "frminterface.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/caption.h"
+#include "mainwindow/statustexts.h"
 #include "settings/numericvalue.h"
 #include "settings/truthvalue.h"
 #include "setup/frmsetup.h"
@@ -20,9 +20,6 @@
 #include <QTimer>
 
 namespace {
-const QString StatusStartRequested = QStringLiteral("Start Requested");
-const QString StatusStopRequested = QStringLiteral("Stop Requested");
-
 // Setting a text box lays its text out again; most messages leave the
 // acknowledgement and its time as they were.
 void setTextIfChanged(QLineEdit *box, const QString &text)
@@ -44,19 +41,19 @@ void frmInterface::Form_Load()
     setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
     m_engine.clearMessages();
     m_receivedModel.storeCleared();
-    txtRemoteIPAddress->setText(m_record.strRemoteIP);
-    const QString port = decimalText(numericValue(m_record.strPort));
+    txtRemoteIPAddress->setText(record().strRemoteIP);
+    const QString port = decimalText(numericValue(record().strPort));
     txtRemotePort->setText(port);
     txtLocalIPAddress->setText(m_engine.localIP());
     txtLocalPort->setText(port);
-    const bool autoStart = m_record.strAutoStart != QLatin1String("Off");
+    const bool autoStart = record().strAutoStart != QLatin1String("Off");
     mnuOptionsAutomaticStart->setChecked(autoStart);
     lblAutomaticStart->setText(autoStart ? QStringLiteral("Automatic Start is ON")
                                          : QStringLiteral("Automatic Start is OFF"));
     if (mnuOptionsAutomaticStart->isChecked())
         Start();
     // A value that reads neither as true nor as false clears the mark.
-    mnuOptionsEditShowWarningBox->setChecked(readsAsTrue(m_record.strExitWarning));
+    mnuOptionsEditShowWarningBox->setChecked(readsAsTrue(record().strExitWarning));
 }
 
 void frmInterface::Start()
@@ -64,35 +61,57 @@ void frmInterface::Start()
     txtSendData->clear();
     txtItemCount->setText(QStringLiteral("0"));
     txtDateTime->clear();
-    setTextIfChanged(txtInterfaceStatus, StatusStartRequested);
+    setTextIfChanged(txtInterfaceStatus, StatusText::StartRequested);
 
     enter(State::Started);
     OpenFile();
-    const int error = m_engine.listen({txtRemoteIPAddress->text(),
-                                       roundedToInt32(numericValue(txtRemotePort->text())),
-                                       roundedToInt32(numericValue(txtLocalPort->text()))});
-    if (error == Winsock::ErrAddressInUse) {
+    switch (m_engine.start().outcome) {
+    case InterfaceEngine::StartResult::Outcome::Listening:
+        break;
+    case InterfaceEngine::StartResult::Outcome::PortInUse:
         m_windowing.notice(this, QStringLiteral("The port is already in use.  Select another port number."));
         enter(State::PortInUse);
-    } else if (error != Winsock::NoError) {
+        break;
+    case InterfaceEngine::StartResult::Outcome::SocketError:
         m_windowing.notice(this, QStringLiteral("Unexpected error has occurred."));
+        break;
     }
 }
 
 void frmInterface::Stop()
 {
-    setTextIfChanged(txtInterfaceStatus, StatusStopRequested);
+    setTextIfChanged(txtInterfaceStatus, StatusText::StopRequested);
     enter(State::Stopped);
-    // Closes the log and every endpoint, then says "Connection Stopped".
+    // Closes the log and every endpoint.
     m_engine.stop();
+    setTextIfChanged(txtInterfaceStatus, StatusText::Stopped);
+}
+
+void frmInterface::showState(InterfaceEngine::State state)
+{
+    // Listening has no text of its own: Start's "Start Requested" stays.
+    switch (state) {
+    case InterfaceEngine::State::Connected:
+        setTextIfChanged(txtInterfaceStatus, StatusText::Established);
+        break;
+    case InterfaceEngine::State::WaitingForReconnect:
+        setTextIfChanged(txtInterfaceStatus, StatusText::WaitingForReconnect);
+        break;
+    case InterfaceEngine::State::Stopped:
+        setTextIfChanged(txtInterfaceStatus, StatusText::Stopped);
+        break;
+    case InterfaceEngine::State::Listening:
+        break;
+    }
 }
 
 void frmInterface::connectEngine()
 {
-    connect(&m_engine, &InterfaceEngine::statusChanged, this,
-            [this](const QString &status) { setTextIfChanged(txtInterfaceStatus, status); });
+    connect(&m_engine, &InterfaceEngine::stateChanged, this, &frmInterface::showState);
     connect(&m_engine, &InterfaceEngine::connectionEstablished, this,
             [this](const QString &stamp) {
+                // A newer sender replaces the current one: the state stays, the text is said again.
+                setTextIfChanged(txtInterfaceStatus, StatusText::Established);
                 m_strDateTime = stamp;
                 txtStartDateAndTime->setText(stamp);
             });
@@ -102,46 +121,37 @@ void frmInterface::connectEngine()
     connect(&m_engine, &InterfaceEngine::spillRecovered, this, &frmInterface::noticeSoon);
     // The box opens once the socket layer's handler has returned, and only
     // one at a time: errors meanwhile show none.
-    connect(&m_engine, &InterfaceEngine::socketError, this, [this](int index, int number) {
+    connect(&m_engine, &InterfaceEngine::socketError, this, [this](int, int number) {
         if (m_socketErrorShowing)
             return;
         m_socketErrorShowing = true;
-        QTimer::singleShot(0, this, [this, index, number] {
+        QTimer::singleShot(0, this, [this, number] {
             m_socketErrorShowing = false;
-            Winsock_Error(index, number);
+            Winsock_Error(number);
         });
+    });
+    connect(&m_settings, &ProbeSettings::changed, this, &frmInterface::showSettings);
+    // The boxes are the live copy of the endpoint: the remote one is what the
+    // next write of the settings file takes, the local port what Start listens on.
+    for (QLineEdit *box : {txtRemoteIPAddress, txtRemotePort})
+        connect(box, &QLineEdit::textChanged, this, [this] {
+            if (!m_showingSettings)
+                m_settings.setRemoteEndpoint(txtRemoteIPAddress->text(), txtRemotePort->text());
+        });
+    connect(txtLocalPort, &QLineEdit::textChanged, this, [this](const QString &port) {
+        m_settings.setListenPort(roundedToInt32(numericValue(port)));
     });
 }
 
-void frmInterface::Winsock_ConnectionRequest(int index, qint32 requestID)
-{
-    m_engine.connectionRequest(index, requestID);
-}
-
-void frmInterface::Winsock_Close(int index)
-{
-    m_engine.peerClose(index);
-}
-
-void frmInterface::Winsock_Error(int, int number)
+void frmInterface::Winsock_Error(int number)
 {
     // The box runs its own event loop, in which the next error would open a
     // box inside it, and so on until the stack runs out: while one is open,
     // further errors show none. Acknowledging goes on meanwhile.
-    if (number == Winsock::NoError || m_socketErrorShowing)
+    if (number == 0 || m_socketErrorShowing)
         return;
     const QScopedValueRollback showing(m_socketErrorShowing, true);
     m_windowing.notice(this, QString::number(number));
-}
-
-void frmInterface::Winsock_DataArrival(int index, qint64)
-{
-    m_engine.dataArrival(index);
-}
-
-void frmInterface::Winsock_ArrivalsSettled(int index)
-{
-    m_engine.arrivalsSettled(index);
 }
 
 void frmInterface::showMessagesAdded()
@@ -149,7 +159,7 @@ void frmInterface::showMessagesAdded()
     // Setting a text box lays its text out again, which costs more than an
     // answer.
     setTextIfChanged(txtItemCount, QString::number(m_engine.transactionCount()));
-    if (m_record.intShowCount == 1)
+    if (record().intShowCount == 1)
         AddTransactionCount();
     setTextIfChanged(txtSendData, QString::fromLatin1(m_engine.lastAcknowledgement()));
     if (!m_engine.lastAcknowledgement().isEmpty()) {
@@ -159,21 +169,9 @@ void frmInterface::showMessagesAdded()
     m_receivedModel.messagesAdded();
 }
 
-void frmInterface::PrepareAck()
-{
-    m_engine.prepareAck();
-    m_strDateTime = m_engine.lastStamp();
-    setTextIfChanged(txtDateTime, m_strDateTime);
-}
-
-void frmInterface::BuildTimeStamp()
-{
-    m_strDateTime = m_engine.buildTimeStamp();
-}
-
 void frmInterface::AddTransactionCount()
 {
-    setWindowTitle(literalCaption(m_record.strInterfaceName + QLatin1Char(' ') + txtItemCount->text()));
+    setWindowTitle(literalCaption(record().strInterfaceName + QLatin1Char(' ') + txtItemCount->text()));
 }
 
 void frmInterface::OpenFile()

@@ -1,5 +1,6 @@
 // The options beyond ackprobe.ini: whole MLLP messages and how answers go,
-// kept in ackprobe-options.ini beside it. The menu items and the file agree.
+// kept by the settings in ackprobe-options.ini. The menu items and the
+// options agree.
 
 #include "frminterface.h"
 
@@ -10,33 +11,30 @@
 
 void frmInterface::loadOptions()
 {
-    const OptionsReading reading = readOptions(m_settingsFolder);
-    m_options = reading.options;
+    const QStringList problems = m_settings.readOptions();
     showOptions();
-    if (!reading.problems.isEmpty())
+    if (!problems.isEmpty())
         m_windowing.notice(this, QStringLiteral("Some values of %1 could not be read and take their defaults:\r\n%2")
-                                         .arg(QDir::toNativeSeparators(m_settingsFolder + QLatin1Char('/')
-                                                                       + QLatin1String(OptionsFileName)),
-                                              reading.problems.join(QStringLiteral("\r\n"))));
+                                         .arg(QDir::toNativeSeparators(m_settings.optionsFilePath()),
+                                              problems.join(QStringLiteral("\r\n"))));
 }
 
 void frmInterface::showOptions()
 {
-    mnuOptionsWholeMllpMessages->setChecked(m_options.wholeMllpMessages);
-    mnuOptionsAnswerAtOnce->setChecked(m_options.answerMode == Options::AnswerMode::AtOnce);
-    mnuOptionsAnswerAfterDelay->setChecked(m_options.answerMode == Options::AnswerMode::Delayed);
-    mnuOptionsAnswerNever->setChecked(m_options.answerMode == Options::AnswerMode::Never);
-    mnuOptionsAnswerAfterDelay->setText(m_options.answerMode == Options::AnswerMode::Delayed
-                                                ? QStringLiteral("After a Delay (%1 ms)...").arg(m_options.delayMs)
+    const Options &shown = options();
+    mnuOptionsWholeMllpMessages->setChecked(shown.wholeMllpMessages);
+    mnuOptionsAnswerAtOnce->setChecked(shown.answerMode == Options::AnswerMode::AtOnce);
+    mnuOptionsAnswerAfterDelay->setChecked(shown.answerMode == Options::AnswerMode::Delayed);
+    mnuOptionsAnswerNever->setChecked(shown.answerMode == Options::AnswerMode::Never);
+    mnuOptionsAnswerAfterDelay->setText(shown.answerMode == Options::AnswerMode::Delayed
+                                                ? QStringLiteral("After a Delay (%1 ms)...").arg(shown.delayMs)
                                                 : QStringLiteral("After a Delay..."));
 }
 
-void frmInterface::saveOptions()
+void frmInterface::saveOptions(const Options &chosen)
 {
-    // The list's columns are the list's to write: they are kept as the file has them.
-    Options written = m_options;
-    written.listColumns = readOptions(m_settingsFolder).options.listColumns;
-    const QString error = writeOptions(m_settingsFolder, written);
+    m_settings.setOptions(chosen);
+    const QString error = m_settings.saveOptions();
     if (error.isEmpty()) {
         m_optionsWriteFailureReported = false;
         return;
@@ -45,31 +43,34 @@ void frmInterface::saveOptions()
         return;
     m_optionsWriteFailureReported = true;
     m_windowing.notice(this, QStringLiteral("The options file %1 could not be written: %2")
-                                     .arg(QDir::toNativeSeparators(m_settingsFolder + QLatin1Char('/')
-                                                                   + QLatin1String(OptionsFileName)),
-                                          error));
+                                     .arg(QDir::toNativeSeparators(m_settings.optionsFilePath()), error));
 }
 
 void frmInterface::mnuOptionsWholeMllpMessages_Click()
 {
-    m_options.wholeMllpMessages = mnuOptionsWholeMllpMessages->isChecked();
-    saveOptions();
+    Options chosen = options();
+    chosen.wholeMllpMessages = mnuOptionsWholeMllpMessages->isChecked();
+    saveOptions(chosen);
 }
 
 void frmInterface::mnuOptionsAnswer_Click(Options::AnswerMode mode)
 {
+    Options chosen = options();
     if (mode == Options::AnswerMode::Delayed) {
-        int delay = m_options.delayMs;
+        int delay = chosen.delayMs;
         if (!m_windowing.askNumber(this, QStringLiteral("Answer After a Delay"),
                                    QStringLiteral("Milliseconds from each message to its answer:"),
-                                   m_options.delayMs, Options::ShortestDelayMs, Options::LongestDelayMs,
+                                   chosen.delayMs, Options::ShortestDelayMs, Options::LongestDelayMs,
                                    &delay)) {
             showOptions(); // a cancel leaves the mode as it was
             return;
         }
-        m_options.delayMs = delay;
+        chosen.delayMs = delay;
     }
-    m_options.answerMode = mode;
+    chosen.answerMode = mode;
+    // Taken and shown before it is written, so that a box about a failed
+    // write finds the menu as chosen.
+    m_settings.setOptions(chosen);
     showOptions();
-    saveOptions();
+    saveOptions(chosen);
 }

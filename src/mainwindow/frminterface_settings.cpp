@@ -1,92 +1,77 @@
-// The settings file as the main window reads, repairs and rewrites it.
+// The settings file as the main window reads, repairs and rewrites it: thin
+// procedures over the settings, which own the file; the window asks the
+// repair question and shows the notices.
 
 #include "frminterface.h"
 
-#include "settings/settingsfile.h"
 #include "setup/frmsetup.h"
 #include "windowing/windowing.h"
 
 #include <QDir>
 #include <QLineEdit>
+#include <QScopedValueRollback>
 
 namespace {
 const QString FileErrorQuestion = QStringLiteral("The file ACKPROBE.INI was not\r\n"
                                                  "found in the default directory\r\n"
                                                  "or contains errors.\r\n"
                                                  "Do you wish to fix the file?");
-const QString UpdatedNotice = QStringLiteral("The ACKPROBE.INI file has been updated and saved.");
 } // namespace
 
-bool frmInterface::readSettingsOnce(QString *reason)
+ProbeSettings::FrontEnd frmInterface::settingsFrontEnd()
 {
-    if (!readSettingsInto(m_settingsStore, m_record, reason))
-        return false;
-    if (!CheckBlankParameter()) {
-        *reason = m_settingsWriteError;
-        return false;
-    }
-    if (m_setup)
-        m_setup->LoadTextBoxes();
-    return true;
+    return {[this](const QString &) {
+                return m_windowing.question(this, FileErrorQuestion, QStringLiteral("File Error"));
+            },
+            [this](const QString &notice) { m_windowing.notice(this, notice); }};
 }
 
 void frmInterface::ReadProgramInformation()
 {
-    QString reason;
-    if (readSettingsOnce(&reason))
-        return;
-    if (!m_windowing.question(this, FileErrorQuestion, QStringLiteral("File Error"))) {
+    switch (m_settings.readProgramInformation()) {
+    case ProbeSettings::Reading::Read:
+        break;
+    case ProbeSettings::Reading::Refused:
         m_windowing.endProgram();
         return;
+    case ProbeSettings::Reading::NotRepaired:
+        m_windowing.notice(this, QStringLiteral("The settings file %1 could not be repaired: %2\r\n"
+                                                "The program goes on with the settings shown.")
+                                     .arg(QDir::toNativeSeparators(m_settings.filePath()),
+                                          m_settings.repairError()));
+        break;
     }
-    // The repair keeps what was read and fills the rest with defaults. If the
-    // repaired file still cannot be written or read back, asking again would
-    // only repeat itself: the operator is told why and the run goes on with
-    // the settings in memory.
-    if (!CheckBlankParameter())
-        reason = m_settingsWriteError; // the write's reason, not the first read's
-    else if (readSettingsOnce(&reason))
-        return;
-    if (reason.isEmpty())
-        reason = m_settingsWriteError;
-    m_windowing.notice(this, QStringLiteral("The settings file %1 could not be repaired: %2\r\n"
-                                            "The program goes on with the settings shown.")
-                                 .arg(QDir::toNativeSeparators(m_settingsStore.filePath()), reason));
     if (m_setup)
         m_setup->LoadTextBoxes();
 }
 
 bool frmInterface::CheckBlankParameter()
 {
-    if (fillBlankSettings(m_record))
-        m_strUpdate = QStringLiteral("Yes");
-    txtRemoteIPAddress->setText(m_record.strRemoteIP);
-    txtRemotePort->setText(m_record.strPort);
+    const bool saved = m_settings.checkBlankParameter();
     if (m_setup)
         m_setup->LoadTextBoxes();
-    return SaveFile();
+    return saved;
+}
+
+void frmInterface::showSettings()
+{
+    // The remote boxes are the live copy of the endpoint the settings write;
+    // they follow the settings when the settings change underneath them.
+    const QScopedValueRollback showing(m_showingSettings, true);
+    if (txtRemoteIPAddress->text() != m_settings.remoteAddress())
+        txtRemoteIPAddress->setText(m_settings.remoteAddress());
+    if (txtRemotePort->text() != m_settings.remotePort())
+        txtRemotePort->setText(m_settings.remotePort());
 }
 
 bool frmInterface::SaveFile()
 {
-    return SaveFile(m_record);
+    return m_settings.save();
 }
 
 bool frmInterface::SaveFile(const SettingsRecord &values)
 {
-    // The remote endpoint as its boxes show it, the rest from the record as
-    // it stands or, for the setup dialog's Save, as it is about to be.
-    SettingsRecord shown = values;
-    shown.strRemoteIP = txtRemoteIPAddress->text();
-    shown.strPort = txtRemotePort->text();
-    if (!m_settingsStore.write(writeSettings(shown), &m_settingsWriteError))
-        return false;
-    m_settingsWriteError.clear();
-    if (m_strUpdate == QLatin1String("Yes")) {
-        m_windowing.notice(this, UpdatedNotice);
-        m_strUpdate = QStringLiteral("No");
-    }
-    return true;
+    return m_settings.save(values);
 }
 
 void frmInterface::saveFileOrReport()
@@ -98,6 +83,6 @@ void frmInterface::saveFileOrReport()
 void frmInterface::reportSettingsWriteFailure()
 {
     m_windowing.notice(this, QStringLiteral("The settings file %1 could not be written: %2")
-                                 .arg(QDir::toNativeSeparators(m_settingsStore.filePath()),
-                                      m_settingsWriteError));
+                                 .arg(QDir::toNativeSeparators(m_settings.filePath()),
+                                      m_settings.writeError()));
 }

@@ -2,7 +2,7 @@
 
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
-#include "settings/options.h"
+#include "engine/probesettings.h"
 
 #include <QAction>
 #include <QGroupBox>
@@ -38,8 +38,8 @@ QString widestUsual(Column column)
 }
 } // namespace
 
-ListTools::ListTools(QGroupBox &frame, ReceivedListView &list, ReceivedModel &model, QString optionsFolder)
-    : QObject(&list), m_list(list), m_model(model), m_folder(std::move(optionsFolder))
+ListTools::ListTools(QGroupBox &frame, ReceivedListView &list, ReceivedModel &model, ProbeSettings &settings)
+    : QObject(&list), m_list(list), m_model(model), m_settings(settings)
 {
     QHeaderView *header = list.horizontalHeader();
     for (const Column column : ListColumns::All) {
@@ -58,8 +58,21 @@ ListTools::ListTools(QGroupBox &frame, ReceivedListView &list, ReceivedModel &mo
     frame.setToolTip(QStringLiteral("Received messages: Alt+L takes the keyboard to the list; "
                                     "right-click its header for more columns"));
 
-    // The columns that could be read; telling of a bad value is left to whoever reads the rest.
-    show(ListColumns::fromKey(readOptions(m_folder).options.listColumns.join(QLatin1Char(','))));
+    show(ListColumns::fromKey(settings.options().listColumns.join(QLatin1Char(','))));
+    connect(&settings, &ProbeSettings::changed, this, &ListTools::showSettings);
+}
+
+void ListTools::showSettings()
+{
+    // Only a change of the columns themselves: showing them again would undo
+    // the widths the operator dragged.
+    const QList<Column> columns = ListColumns::fromKey(m_settings.options().listColumns.join(QLatin1Char(',')));
+    QList<Column> shown;
+    for (const Column column : ListColumns::All)
+        if (columns.contains(column))
+            shown << column;
+    if (shown != m_model.columns())
+        show(shown);
 }
 
 QAction *ListTools::action(Column column) const
@@ -95,5 +108,5 @@ void ListTools::chosenChanged()
             chosen << column;
     if (chosen != m_model.columns())
         show(chosen);
-    writeListColumns(m_folder, ListColumns::toKey(chosen).split(QLatin1Char(','), Qt::SkipEmptyParts));
+    m_settings.setListColumns(ListColumns::toKey(chosen).split(QLatin1Char(','), Qt::SkipEmptyParts));
 }

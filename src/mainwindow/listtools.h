@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+class ProbeSettings;
 class QAction;
 class QGroupBox;
 class ReceivedListView;
@@ -19,9 +20,9 @@ class ListTools : public QObject
     Q_OBJECT
 
 public:
-    // `optionsFolder` holds ackprobe-options.ini; the columns chosen there
-    // are shown at once.
-    ListTools(QGroupBox &frame, ReceivedListView &list, ReceivedModel &model, QString optionsFolder);
+    // The columns the settings hold are shown, now and whenever the options
+    // are read again; the operator's choice goes back to the settings.
+    ListTools(QGroupBox &frame, ReceivedListView &list, ReceivedModel &model, ProbeSettings &settings);
 
     // The header menu's item for a column.
     QAction *action(ListColumns::Column column) const;
@@ -30,9 +31,10 @@ public:
 private:
     void show(const QList<ListColumns::Column> &columns);
     void chosenChanged();
+    void showSettings();
 
     ReceivedListView &m_list;
     ReceivedModel &m_model;
-    QString m_folder;
+    ProbeSettings &m_settings;
     QList<QAction *> m_actions;
 };

@@ -1,5 +1,6 @@
 #include "frmsetup.h"
 
+#include "engine/probesettings.h"
 #include "windowing/classiclook.h"
 #include "windowing/controls.h"
 #include "windowing/twips.h"
@@ -45,9 +46,9 @@ const QString StandardAfterDate = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{
 const QString StandardMSASegment = QStringLiteral("|AA|{MSH-10}");
 } // namespace
 
-frmSetup::frmSetup(SettingsRecord &record, Windowing &windowing, WriteFile writeFile,
+frmSetup::frmSetup(ProbeSettings &settings, Windowing &windowing, WriteFile writeFile,
                    QWidget *parent)
-    : QDialog(parent), m_record(record), m_windowing(windowing), m_writeFile(std::move(writeFile))
+    : QDialog(parent), m_settings(settings), m_windowing(windowing), m_writeFile(std::move(writeFile))
 {
     setObjectName(QStringLiteral("frmSetup"));
     setWindowTitle(QStringLiteral("Setup"));
@@ -184,12 +185,13 @@ void frmSetup::enter(State state)
 
 void frmSetup::LoadTextBoxes()
 {
-    m_lastInterfaceName = m_record.strInterfaceName;
+    const SettingsRecord &record = m_settings.record();
+    m_lastInterfaceName = record.strInterfaceName;
     for (const Field &field : m_fields) {
         if (field.text)
-            static_cast<QLineEdit *>(field.control)->setText(m_record.*field.text);
+            static_cast<QLineEdit *>(field.control)->setText(record.*field.text);
         else
-            chkShowCount->setChecked(m_record.*field.state == 1);
+            chkShowCount->setChecked(record.*field.state == 1);
     }
 }
 
@@ -205,7 +207,9 @@ void frmSetup::fieldsInto(SettingsRecord &values) const
 
 void frmSetup::LoadInfoFromTextBoxes()
 {
-    fieldsInto(m_record);
+    SettingsRecord values = m_settings.record();
+    fieldsInto(values);
+    m_settings.setRecord(values);
 }
 
 void frmSetup::limitTypedInterfaceName()
@@ -255,7 +259,7 @@ void frmSetup::cmdEdit_Click()
 void frmSetup::cmdSave_Click()
 {
     enter(State::Saving);
-    SettingsRecord values = m_record;
+    SettingsRecord values = m_settings.record();
     fieldsInto(values);
     m_writeFile(values);
     enter(State::Saved);

@@ -13,10 +13,11 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class ProbeSettings;
 class Windowing;
 
 // The setup dialog, a window of the main window. It loads its six fields
-// from the record it is given and, on Save, stores them into it once the
+// from the settings it is given and, on Save, stores them there once the
 // file has been written. It tells its owner through its signals what the
 // operator did.
 class frmSetup : public QDialog
@@ -32,7 +33,7 @@ public:
     // Save runs `writeFile` with the record as the six fields would make it,
     // which writes the settings file, before the record takes them.
     using WriteFile = std::function<void(const SettingsRecord &values)>;
-    frmSetup(SettingsRecord &record, Windowing &windowing, WriteFile writeFile, QWidget *parent);
+    frmSetup(ProbeSettings &settings, Windowing &windowing, WriteFile writeFile, QWidget *parent);
     ~frmSetup() override;
 
     QGroupBox *fraMSAACK = nullptr;
@@ -98,7 +99,7 @@ private:
     void LoadInfoFromTextBoxes();
     void limitTypedInterfaceName();
 
-    SettingsRecord &m_record;
+    ProbeSettings &m_settings;
     Windowing &m_windowing;
     WriteFile m_writeFile;
     // In their tab order, which is also the order Edit and Save switch them in.

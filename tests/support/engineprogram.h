@@ -6,10 +6,11 @@
 #include "testbase.h"
 
 #include "engine/interfaceengine.h"
-#include "settings/options.h"
-#include "settings/settingsrecord.h"
+#include "engine/probesettings.h"
 
 #include <QTemporaryDir>
+
+#include <functional>
 
 class EngineProgram
 {
@@ -23,20 +24,23 @@ public:
     QByteArray readFile(const QString &name) const;
     quint16 port() const { return m_port; }
     InterfaceEngine &engine() { return *m_engine; }
+    ProbeSettings &settings() { return *m_settings; }
 
-    // Opens the log and listens on port(): the socket error's number, or 0.
+    // Opens the log and listens on port(): the socket error's number, 0, or
+    // -1 when the log could not be opened.
     int start();
+    // The settings changed as a front end changes them: read at their next use.
+    void changeRecord(const std::function<void(SettingsRecord &)> &edit);
+    void changeOptions(const std::function<void(Options &)> &edit);
 
-    // Read by the engine at each use, as the window's record is.
-    SettingsRecord record;
-    Options options;
     QStringList notices;      // log and spill failures, in order
     QList<int> socketErrors;
-    QStringList statuses;
+    QList<InterfaceEngine::State> states;
 
 private:
     QTemporaryDir m_dir;
     QString m_previousDir;
     quint16 m_port = 0;
+    std::unique_ptr<ProbeSettings> m_settings;
     std::unique_ptr<InterfaceEngine> m_engine;
 };

@@ -207,6 +207,13 @@ void TestProgram::releasePort()
     m_holder.reset();
 }
 
+void changeRecord(frmInterface &window, const std::function<void(SettingsRecord &)> &edit)
+{
+    SettingsRecord record = window.record();
+    edit(record);
+    window.settings().setRecord(record);
+}
+
 bool showExposed(QWidget &window)
 {
     window.show();

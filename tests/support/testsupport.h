@@ -5,6 +5,7 @@
 
 #include "testbase.h"
 
+#include "mainwindow/statustexts.h"
 #include "windowing/windowing.h"
 
 #include <QByteArray>
@@ -23,10 +24,10 @@ class QTcpServer;
 
 // Texts the program shows, word for word.
 namespace Shown {
-inline const QString Listening = QStringLiteral("Start Requested");
-inline const QString Established = QStringLiteral("Connection Established");
-inline const QString Waiting = QStringLiteral("Connection closed.Waiting for reconnect.");
-inline const QString Stopped = QStringLiteral("Connection Stopped");
+inline const QString &Listening = StatusText::StartRequested;
+inline const QString &Established = StatusText::Established;
+inline const QString &Waiting = StatusText::WaitingForReconnect;
+inline const QString &Stopped = StatusText::Stopped;
 inline const QString FileError = QStringLiteral("The file ACKPROBE.INI was not\r\n"
                                                 "found in the default directory\r\n"
                                                 "or contains errors.\r\n"
@@ -154,6 +155,10 @@ private:
     std::unique_ptr<QTcpServer> m_holder;
     std::unique_ptr<frmInterface> m_window;
 };
+
+// The window's settings changed as the window changes them, without a write.
+struct SettingsRecord;
+void changeRecord(frmInterface &window, const std::function<void(SettingsRecord &)> &edit);
 
 // Shows a window and waits until the platform has shown it.
 bool showExposed(QWidget &window);
