@@ -167,6 +167,7 @@ if(BUILD_TESTING)
                    -DCPACK=${CMAKE_CPACK_COMMAND}
                    -DVERSION=${PROJECT_VERSION}
                    -DPACKAGE=${ACKPROBE_PACKAGE}
+                   -DGUI=${ACKPROBE_GUI}
                    -P ${CMAKE_CURRENT_LIST_DIR}/check-install.cmake)
   set_tests_properties(install_and_package PROPERTIES TIMEOUT 600)
 endif()
