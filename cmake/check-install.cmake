@@ -1,6 +1,8 @@
 # The test install_and_package: installs the build into a fresh prefix and
 # builds the portable package, then looks at what came out.
-#   cmake -DBUILD_DIR=... -DCPACK=... -DVERSION=... -DPACKAGE=... -P check-install.cmake
+#   cmake -DBUILD_DIR=... -DCPACK=... -DVERSION=... -DPACKAGE=... -DGUI=ON|OFF
+#         -P check-install.cmake
+# GUI OFF: the build has only ackmereprobe-nox.
 cmake_minimum_required(VERSION 3.25)
 
 execute_process(COMMAND mktemp -d OUTPUT_VARIABLE work OUTPUT_STRIP_TRAILING_WHITESPACE
@@ -48,6 +50,21 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT rc EQUAL 0)
   fail("cmake --install failed:\n${out}")
 endif()
+expect_executable("${prefix}/bin/ackmereprobe-nox")
+foreach(doc changelog.gz copyright)
+  if(NOT EXISTS "${prefix}/share/doc/ackmereprobe-nox/${doc}")
+    fail("${doc} is not installed in ackmereprobe-nox's doc folder")
+  endif()
+endforeach()
+# The probe without a window has a page of its own.
+execute_process(COMMAND gzip -dc "${prefix}/share/man/man1/ackmereprobe-nox.1.gz"
+                OUTPUT_VARIABLE page RESULT_VARIABLE rc)
+string(REGEX MATCH "^[^\n]*" heading "${page}")
+if(NOT heading MATCHES "^\\.TH ackmereprobe-nox 1 .*AckmereProbe ${VERSION}")
+  fail("no man page for ackmereprobe-nox ${VERSION}: ${heading}")
+endif()
+
+if(GUI)
 expect_executable("${prefix}/bin/AckmereProbe")
 expect_executable("${prefix}/bin/ackmerex")
 expect_png("${prefix}/share/icons/hicolor/16x16/apps/ackmereprobe.png" 16)
@@ -57,12 +74,6 @@ foreach(doc README.md changelog.gz copyright)
     fail("${doc} is not installed in the doc folder named after the package")
   endif()
 endforeach()
-# The package's own layout stays out of a plain install.
-file(GLOB top RELATIVE "${prefix}" "${prefix}/*")
-list(SORT top)
-if(NOT top STREQUAL "bin;share")
-  fail("unexpected top of the prefix: ${top}")
-endif()
 
 set(entry "${prefix}/share/applications/ackmereprobe.desktop")
 if(NOT EXISTS "${entry}")
@@ -116,6 +127,18 @@ file(STRINGS "${prefix}/bin/AckmereProbe" about ENCODING UTF-16LE REGEX "Version
 if(NOT about)
   fail("the program does not say Version ${VERSION}")
 endif()
+else()
+  if(EXISTS "${prefix}/bin/AckmereProbe" OR EXISTS "${prefix}/share/applications")
+    fail("a build without the window installed the window's parts")
+  endif()
+endif() # GUI
+
+# The package's own layout stays out of a plain install.
+file(GLOB top RELATIVE "${prefix}" "${prefix}/*")
+list(SORT top)
+if(NOT top STREQUAL "bin;share")
+  fail("unexpected top of the prefix: ${top}")
+endif()
 
 # --- The portable package ---------------------------------------------------------
 execute_process(COMMAND "${CPACK}" --config "${BUILD_DIR}/CPackConfig.cmake" -B "${work}/package"
@@ -142,14 +165,30 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${tarball}"
 if(NOT rc EQUAL 0)
   fail("cannot unpack ${tarball}")
 endif()
-expect_executable("${work}/unpacked/${PACKAGE}/AckmereProbe")
-expect_executable("${work}/unpacked/${PACKAGE}/ackmerex")
+expect_executable("${work}/unpacked/${PACKAGE}/ackmereprobe-nox")
+if(GUI)
+  expect_executable("${work}/unpacked/${PACKAGE}/AckmereProbe")
+  expect_executable("${work}/unpacked/${PACKAGE}/ackmerex")
+endif()
 if(NOT EXISTS "${work}/unpacked/${PACKAGE}/README.md")
   fail("README.md is not in the package")
 endif()
 
-# --- The Debian package, where dpkg-dev made one ---------------------------------
+# --- The Debian packages, where dpkg-dev made them --------------------------------
+# Every path a package holds, one a line, without the leading "./".
+macro(deb_paths deb variable)
+  execute_process(COMMAND dpkg-deb --contents ${deb} OUTPUT_VARIABLE ${variable})
+  string(REGEX REPLACE "[^\n]* \\./" "" ${variable} "${${variable}}")
+  string(REGEX REPLACE " -> [^\n]*" "" ${variable} "${${variable}}")
+  string(REPLACE "\n" ";" ${variable} "${${variable}}")
+  list(FILTER ${variable} EXCLUDE REGEX "(^|/)$")
+endmacro()
+
 file(GLOB debs "${work}/package/ackmereprobe_${VERSION}_*.deb")
+file(GLOB nox_debs "${work}/package/ackmereprobe-nox_${VERSION}_*.deb")
+if(NOT GUI AND debs)
+  fail("a build without the window made the package with it: ${debs}")
+endif()
 if(debs)
   execute_process(COMMAND dpkg-deb --field ${debs} Depends OUTPUT_VARIABLE depends)
   if(NOT depends MATCHES "libqt6widgets6")
@@ -171,7 +210,31 @@ if(debs)
   if(NOT "Exec=/usr/bin/AckmereProbe" IN_LIST lines)
     fail("the Debian package's desktop entry does not start /usr/bin/AckmereProbe")
   endif()
-else()
+endif()
+if(nox_debs)
+  execute_process(COMMAND dpkg-deb --field ${nox_debs} Depends OUTPUT_VARIABLE depends)
+  if(NOT depends MATCHES "libqt6core6" OR depends MATCHES "libqt6(gui|widgets)|libx|libgl|libegl")
+    fail("ackmereprobe-nox depends on Qt Core alone of the windowing parts: ${depends}")
+  endif()
+  deb_paths(${nox_debs} nox_paths)
+  list(SORT nox_paths)
+  set(expected usr/bin/ackmereprobe-nox usr/share/doc/ackmereprobe-nox/changelog.gz
+      usr/share/doc/ackmereprobe-nox/copyright usr/share/man/man1/ackmereprobe-nox.1.gz)
+  if(NOT nox_paths STREQUAL expected)
+    fail("ackmereprobe-nox holds ${nox_paths}, not ${expected}")
+  endif()
+  if(debs)
+    deb_paths(${debs} paths)
+    foreach(path IN LISTS nox_paths)
+      if(path IN_LIST paths)
+        fail("both packages hold /${path}")
+      endif()
+    endforeach()
+  endif()
+elseif(debs)
+  fail("the package with the window came without ackmereprobe-nox")
+endif()
+if(NOT debs AND NOT nox_debs)
   message(STATUS "no Debian package (dpkg-dev not installed when configured)")
 endif()
 

@@ -16,6 +16,7 @@ set(level_windowing 2)
 set(level_setup 3)
 set(level_headless 3)
 set(level_mainwindow 4)
+set(level_launch 4)
 set(level_application 5)
 
 file(GLOB_RECURSE sources RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/*.h" "${SOURCE_DIR}/*.cpp")

@@ -1,4 +1,7 @@
+#include "probeprocess.h"
+
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -7,7 +10,8 @@
 #include <unistd.h>
 
 // The real program's own options, run as a separate process: an answer or a
-// refusal ends it before any window exists, so it ends by itself.
+// refusal ends it before any window exists, so it ends by itself. Every
+// program takes the same options; a refusal names the program as called.
 class TestCommandLine : public QObject
 {
     Q_OBJECT
@@ -20,6 +24,7 @@ private slots:
 
 private:
     QTemporaryDir m_dir;
+    const QString m_program = programUnderTest(ACKPROBE_EXECUTABLE);
 };
 
 void TestCommandLine::answersAndRefusals_data()
@@ -35,7 +40,8 @@ void TestCommandLine::answersAndRefusals_data()
     const QString file = m_dir.filePath(QStringLiteral("ackprobe.ini"));
     QFile touch(file);
     QVERIFY(touch.open(QIODevice::WriteOnly));
-    const QByteArray hint = "Try 'AckmereProbe --help' for more information.\n";
+    const QByteArray name = QFileInfo(m_program).fileName().toLocal8Bit();
+    const QByteArray hint = "Try '" + name + " --help' for more information.\n";
     const QByteArray version = "AckmereProbe " ACKPROBE_VERSION "\n";
 
     QTest::newRow("version") << QStringList{"--version"} << 0 << version << QByteArray() << true;
@@ -44,28 +50,28 @@ void TestCommandLine::answersAndRefusals_data()
     QTest::newRow("beside Qt's own option")
         << QStringList{"-platform", "offscreen", "-v"} << 0 << version << QByteArray() << true;
     QTest::newRow("unknown option") << QStringList{"--bogus"} << 1 << QByteArray()
-                                    << "AckmereProbe: Unknown option 'bogus'.\n" + hint << true;
+                                    << name + ": Unknown option 'bogus'.\n" + hint << true;
     QTest::newRow("argument") << QStringList{"9999"} << 1 << QByteArray()
-                              << "AckmereProbe: Unexpected argument '9999'.\n" + hint << true;
+                              << name + ": Unexpected argument '9999'.\n" + hint << true;
     QTest::newRow("folder missing") << QStringList{"--settings-dir"} << 1 << QByteArray()
-                                    << "AckmereProbe: Missing value after '--settings-dir'.\n" + hint << true;
+                                    << name + ": Missing value after '--settings-dir'.\n" + hint << true;
     QTest::newRow("folder that does not exist")
         << QStringList{"--settings-dir", absent} << 1 << QByteArray()
-        << "AckmereProbe: The settings folder '" + absent.toLocal8Bit() + "' does not exist.\n" + hint << true;
+        << name + ": The settings folder '" + absent.toLocal8Bit() + "' does not exist.\n" + hint << true;
     QTest::newRow("a file, not a folder")
         << QStringList{"--settings-dir=" + file} << 1 << QByteArray()
-        << "AckmereProbe: '" + file.toLocal8Bit() + "' is not a folder.\n" + hint << true;
+        << name + ": '" + file.toLocal8Bit() + "' is not a folder.\n" + hint << true;
     // Not "does not exist": the system's own reason.
     const QString loop = m_dir.filePath(QStringLiteral("loop"));
     QVERIFY(QFile::link(loop, loop));
     QTest::newRow("a symbolic link loop")
         << QStringList{"--settings-dir", loop} << 1 << QByteArray()
-        << "AckmereProbe: The settings folder '" + loop.toLocal8Bit()
+        << name + ": The settings folder '" + loop.toLocal8Bit()
                    + "' cannot be used: Too many levels of symbolic links.\n" + hint << true;
     const QString tooLong = m_dir.filePath(QString(300, QLatin1Char('n')));
     QTest::newRow("a name too long")
         << QStringList{"--settings-dir", tooLong} << 1 << QByteArray()
-        << "AckmereProbe: The settings folder '" + tooLong.toLocal8Bit()
+        << name + ": The settings folder '" + tooLong.toLocal8Bit()
                    + "' cannot be used: File name too long.\n" + hint << true;
     // A name that is not UTF-8 is found by its bytes: this one is a file.
     const QByteArray latin1 = QFile::encodeName(m_dir.path()) + "/caf\xe9";
@@ -74,7 +80,7 @@ void TestCommandLine::answersAndRefusals_data()
     ::close(fd);
     QTest::newRow("a file whose name is not UTF-8")
         << QStringList{"--settings-dir", QStringLiteral("BYTES")} << 1 << QByteArray()
-        << "AckmereProbe: '" + QFile::encodeName(QFile::decodeName(latin1))
+        << name + ": '" + QFile::encodeName(QFile::decodeName(latin1))
                    + "' is not a folder.\n" + hint << true;
 }
 
@@ -101,9 +107,9 @@ void TestCommandLine::answersAndRefusals()
         program.start(QStringLiteral("/bin/sh"),
                       {QStringLiteral("-c"),
                        QStringLiteral("exec \"$0\" --settings-dir \"$1/$(printf 'caf\\351')\""),
-                       QStringLiteral(ACKPROBE_EXECUTABLE), m_dir.path()});
+                       m_program, m_dir.path()});
     else
-        program.start(QStringLiteral(ACKPROBE_EXECUTABLE), arguments);
+        program.start(m_program, arguments);
     QVERIFY2(program.waitForFinished(60000), "the program did not end by itself");
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.readAllStandardError(), err);

@@ -1,6 +1,7 @@
 // The probe without a window as a pipeline runs it: the real program as a
 // child process with no display, real senders on loopback, SIGTERM.
 
+#include "probeprocess.h"
 #include "testbase.h"
 
 #include <QDir>
@@ -10,45 +11,11 @@
 #include <QtTest>
 
 namespace {
-QByteArray settingsFile(quint16 port)
+// The program with a window asked to run without one, or ackmereprobe-nox.
+QString program()
 {
-    return "[RemoteIP]\r\n0.0.0.0\r\n\r\n[Port]\r\n" + QByteArray::number(port)
-           + "\r\n\r\n[AutoStart]\r\nOff\r\n\r\n[ExitWarning]\r\nTrue\r\n\r\n"
-             "[MSH before date]\r\n|||||\r\n\r\n[MSH after date]\r\n||ACK|||||||||\r\n\r\n"
-             "[MSA Segment]\r\n|AA||||||\r\n\r\n[Interface Name]\r\nInterface\r\n\r\n"
-             "[Show Transaction Count]\r\n 0 \r\n\r\n[Logfile Location]\r\nlogfile.txt\r\n";
+    return programUnderTest(ACKPROBE_EXECUTABLE);
 }
-
-// The program in `dir` with no display to open.
-class Probe
-{
-public:
-    explicit Probe(const QString &dir, const QStringList &arguments)
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            environment.remove(QString::fromLatin1(name));
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(dir);
-        process.start(QStringLiteral(ACKPROBE_EXECUTABLE), arguments);
-    }
-    ~Probe()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
-    // Until standard error holds `text`, the program ended or the time is up.
-    bool told(const QString &text)
-    {
-        return waitUntil([&] {
-            process.waitForReadyRead(10);
-            said += QString::fromLocal8Bit(process.readAllStandardError());
-            return said.contains(text) || process.state() == QProcess::NotRunning;
-        }) && said.contains(text);
-    }
-    QProcess process;
-    QString said;
-};
 } // namespace
 
 class HeadlessTest : public QObject
@@ -65,9 +32,9 @@ void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
     QTemporaryDir dir;
     const quint16 port = freePort();
     QFile ini(dir.filePath(QStringLiteral("ackprobe.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFile(port)) > 0);
+    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFileFor(port)) > 0);
     ini.close();
-    Probe probe(dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
+    ProbeProcess probe(program(), dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
     QVERIFY2(probe.told(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(probe.said));
 
     LoopbackClient client;
@@ -93,7 +60,7 @@ void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
     QCOMPARE(written.readAll(), log);
     // Nothing was asked: the settings file stands as it was.
     QVERIFY(ini.open(QIODevice::ReadOnly));
-    QCOMPARE(ini.readAll(), settingsFile(port));
+    QCOMPARE(ini.readAll(), settingsFileFor(port));
 }
 
 void HeadlessTest::whatCannotGoOnEndsWithAStatus()
@@ -103,11 +70,11 @@ void HeadlessTest::whatCannotGoOnEndsWithAStatus()
     const quint16 port = holder.listenOnLoopback();
     QVERIFY(port != 0);
     QFile ini(dir.filePath(QStringLiteral("ackprobe.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFile(port)) > 0);
+    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFileFor(port)) > 0);
     ini.close();
     {
         // No operator is there to pick another port.
-        Probe probe(dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
+        ProbeProcess probe(program(), dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
         QVERIFY(probe.process.waitForFinished(WaitMs));
         probe.said += QString::fromLocal8Bit(probe.process.readAllStandardError());
         QVERIFY(probe.process.exitCode() != 0);
@@ -117,7 +84,7 @@ void HeadlessTest::whatCannotGoOnEndsWithAStatus()
     for (const QStringList &arguments : {QStringList{QStringLiteral("--headless"), QStringLiteral("--no-such-option")},
                                          QStringList{QStringLiteral("--no-such-option")},
                                          QStringList{QStringLiteral("--settings-dir"), dir.filePath(QStringLiteral("missing"))}}) {
-        Probe probe(dir.path(), arguments);
+        ProbeProcess probe(program(), dir.path(), arguments);
         QVERIFY(probe.process.waitForFinished(WaitMs));
         const QString said = QString::fromLocal8Bit(probe.process.readAllStandardError());
         QCOMPARE(probe.process.exitStatus(), QProcess::NormalExit);

@@ -1,191 +1,16 @@
 #include "application.h"
 
-#include "headless/headlessprobe.h"
-#include "system/unixfile.h"
+#include "launch/launch.h"
 #include "mainwindow/frminterface.h"
-#include "settings/settingsfolder.h"
-#include "settings/settingsstore.h"
 #include "windowing/windowing.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
-#include <QDir>
-#include <QFileInfo>
-
-#include <cstdio>
-
-namespace {
-
-// What the command line asks for, once Qt has taken out its own options.
-struct CommandLine
-{
-    enum class Outcome { Run, Answer, Refuse };
-    Outcome outcome = Outcome::Run;
-    QString text;           // the answer for stdout, or the refusal for stderr
-    QString settingsFolder; // empty: the usual one
-    bool headless = false;
-};
-
-// What QGuiApplication and QApplication take for themselves; the command line
-// is read before either exists, so that its errors need no display.
-void acceptQtOptions(QCommandLineParser &parser)
-{
-    static const char *const withValue[] = {
-        "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-        "geometry", "qwindowicon", "icon", "qwindowtitle", "title", "session", "display",
-        "name", "style", "stylesheet", "qmljsdebugger", "fontengine", "dialogs"};
-    static const char *const flags[] = {"reverse", "nograb", "dograb", "sync", "widgetcount",
-                                        "testability"};
-    const auto hidden = [&parser](const char *name, const QString &valueName) {
-        QCommandLineOption option(QString::fromLatin1(name), QString(), valueName);
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(option);
-    };
-    for (const char *name : withValue)
-        hidden(name, QStringLiteral("value"));
-    for (const char *name : flags)
-        hidden(name, QString());
-}
-
-CommandLine readCommandLine(const QStringList &arguments)
-{
-    QCommandLineParser parser;
-    // Qt's options are spelt with one dash; ours take one or two.
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.setApplicationDescription(QStringLiteral(
-            "Receives HL7 v2 messages over MLLP, shows and logs each one and answers it\n"
-            "with the acknowledgement set in ackprobe.ini. Qt's own options, such as\n"
-            "-platform offscreen, work too."));
-    // Help made here rather than by addHelpOption(), whose --help-all only
-    // QCommandLineParser::process() answers, by ending the process.
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Displays this help."));
-    parser.addOption(help);
-    const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption settingsDir(
-            QStringLiteral("settings-dir"),
-            QStringLiteral("Uses <dir>/ackprobe.ini as the settings file, so that "
-                           "several probes can run side by side. <dir> must exist."),
-            QStringLiteral("dir"));
-    parser.addOption(settingsDir);
-    const QCommandLineOption headless(
-            QStringLiteral("headless"),
-            QStringLiteral("Runs without a window: starts listening at once, answers and "
-                           "logs as the window does, and tells on standard error what the "
-                           "window would show. SIGTERM or SIGINT ends it."));
-    parser.addOption(headless);
-    acceptQtOptions(parser);
-
-    const QString program = QFileInfo(arguments.value(0)).fileName();
-    const auto refuse = [&program](const QString &reason) {
-        return CommandLine{CommandLine::Outcome::Refuse,
-                           QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n")
-                                   .arg(program, reason),
-                           {}};
-    };
-    if (!parser.parse(arguments))
-        return refuse(parser.errorText());
-    if (parser.isSet(help))
-        return {CommandLine::Outcome::Answer, parser.helpText(), {}};
-    if (parser.isSet(version))
-        return {CommandLine::Outcome::Answer,
-                QCoreApplication::applicationName() + QLatin1Char(' ')
-                        + QCoreApplication::applicationVersion() + QLatin1Char('\n'),
-                {}};
-    if (!parser.positionalArguments().isEmpty())
-        return refuse(QStringLiteral("Unexpected argument '%1'.")
-                              .arg(parser.positionalArguments().constFirst()));
-    CommandLine run;
-    run.headless = parser.isSet(headless);
-    if (!parser.isSet(settingsDir))
-        return run;
-    const NamedFolder folder = namedSettingsFolder(givenBytes(parser.value(settingsDir)));
-    if (!folder.refusal.isEmpty())
-        return refuse(folder.refusal);
-    run.settingsFolder = folder.path;
-    return run;
-}
-
-// Beside the executable for the portable use, else the user's configuration
-// folder, made on the way.
-QString usualSettingsFolder()
-{
-    const QString programDirectory = QCoreApplication::applicationDirPath();
-    SettingsFolderFacts facts;
-    facts.programDirectory = programDirectory;
-    facts.programDirectoryHoldsIni = QFileInfo::exists(SettingsStore(programDirectory).filePath());
-    facts.programDirectoryWritable = QFileInfo(programDirectory).isWritable();
-    facts.xdgConfigHome = qEnvironmentVariable("XDG_CONFIG_HOME");
-    facts.home = QDir::homePath();
-    const QString folder = settingsFolder(facts);
-    // A folder that cannot be made shows as the settings file's "File Error".
-    QDir().mkpath(folder);
-    return folder;
-}
-
-// An answer on stdout with status 0, a refusal on stderr with status 1.
-int finish(const CommandLine &commandLine)
-{
-    const bool refused = commandLine.outcome == CommandLine::Outcome::Refuse;
-    std::FILE *stream = refused ? stderr : stdout;
-    std::fputs(commandLine.text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
-    return refused ? 1 : 0;
-}
-
-void nameTheApplication()
-{
-    QCoreApplication::setApplicationName(QStringLiteral("AckmereProbe"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(ACKPROBE_VERSION));
-}
-
-QStringList argumentsOf(int argc, char **argv)
-{
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    return arguments;
-}
-
-// One line on standard error, at once.
-void tell(const QString &line)
-{
-    std::fputs((QCoreApplication::applicationName() + QStringLiteral(": ") + line
-                + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
-}
-
-int runHeadless(int &argc, char **argv, const QString &chosenFolder)
-{
-    QCoreApplication core(argc, argv);
-    nameTheApplication();
-    HeadlessProbe probe(chosenFolder.isEmpty() ? usualSettingsFolder() : chosenFolder, tell);
-    if (!probe.catchTerminationSignals())
-        tell(QStringLiteral("SIGTERM and SIGINT cannot be caught: %1").arg(systemReason(errno)));
-    if (const int status = probe.start())
-        return status;
-    QObject::connect(&probe, &HeadlessProbe::finished, &core, &QCoreApplication::exit);
-    return core.exec();
-}
-
-} // namespace
 
 int runAckmereProbe(int &argc, char **argv)
 {
-    ignoreFileSizeSignal();
-    // Read before the windowing system is opened: its answers and errors,
-    // and the probe without a window, need no display.
-    nameTheApplication();
-    const CommandLine commandLine = readCommandLine(argumentsOf(argc, argv));
-    if (commandLine.outcome == CommandLine::Outcome::Answer) {
-        // The help names the program as it was called.
-        const QCoreApplication core(argc, argv);
-        return finish(readCommandLine(QCoreApplication::arguments()));
-    }
-    if (commandLine.outcome == CommandLine::Outcome::Refuse)
-        return finish(commandLine);
-    if (commandLine.headless)
-        return runHeadless(argc, argv, commandLine.settingsFolder);
+    const Launch launched = launch(argc, argv, Front::Window);
+    if (launched.ended)
+        return launched.status;
 
     // X shared-memory images pass a descriptor for every window drawn; with
     // the process out of descriptors (a reconnect storm) the X library then
@@ -194,8 +19,8 @@ int runAckmereProbe(int &argc, char **argv)
         qputenv("QT_XCB_NO_MITSHM", "1");
     QApplication app(argc, argv);
     nameTheApplication();
-    const QString folder = commandLine.settingsFolder.isEmpty() ? usualSettingsFolder()
-                                                                : commandLine.settingsFolder;
+    const QString folder = launched.settingsFolder.isEmpty() ? usualSettingsFolder()
+                                                             : launched.settingsFolder;
 
     QtWindowing windowing;
     frmInterface window(windowing, folder);
