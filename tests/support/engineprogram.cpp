@@ -2,16 +2,11 @@
 
 #include "settings/settingsfile.h"
 
-#include <QDir>
-#include <QFile>
 
-EngineProgram::EngineProgram()
-    : m_previousDir(QDir::currentPath()), m_port(freePort()),
-      m_settings(std::make_unique<ProbeSettings>(m_dir.path()))
+EngineProgram::EngineProgram() : m_settings(std::make_unique<ProbeSettings>(dir()))
 {
     changeRecord([](SettingsRecord &record) { fillBlankSettings(record); });
-    m_settings->setListenPort(m_port);
-    QDir::setCurrent(m_dir.path());
+    m_settings->setListenPort(port());
     m_engine = std::make_unique<InterfaceEngine>(*m_settings);
     QObject::connect(m_engine.get(), &InterfaceEngine::logWriteFailed, [this](const QString &text) {
         notices << text;
@@ -26,17 +21,7 @@ EngineProgram::EngineProgram()
                      [this](InterfaceEngine::State state) { states << state; });
 }
 
-EngineProgram::~EngineProgram()
-{
-    m_engine.reset();
-    QDir::setCurrent(m_previousDir);
-}
-
-QByteArray EngineProgram::readFile(const QString &name) const
-{
-    QFile file(path(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+EngineProgram::~EngineProgram() = default;
 
 int EngineProgram::start()
 {

@@ -8,11 +8,9 @@
 #include "engine/interfaceengine.h"
 #include "engine/probesettings.h"
 
-#include <QTemporaryDir>
-
 #include <functional>
 
-class EngineProgram
+class EngineProgram : public ProgramFolder
 {
 public:
     // The settings of a new file, the log "logfile.txt" in the folder, which
@@ -20,9 +18,6 @@ public:
     EngineProgram();
     ~EngineProgram();
 
-    QString path(const QString &name) const { return m_dir.path() + QLatin1Char('/') + name; }
-    QByteArray readFile(const QString &name) const;
-    quint16 port() const { return m_port; }
     InterfaceEngine &engine() { return *m_engine; }
     ProbeSettings &settings() { return *m_settings; }
 
@@ -38,9 +33,6 @@ public:
     QList<InterfaceEngine::State> states;
 
 private:
-    QTemporaryDir m_dir;
-    QString m_previousDir;
-    quint16 m_port = 0;
     std::unique_ptr<ProbeSettings> m_settings;
     std::unique_ptr<InterfaceEngine> m_engine;
 };

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -338,4 +339,41 @@ bool receivesAck(LoopbackClient &client, const QDateTime &from, const AckTexts &
 {
     const QByteArray ack = client.receive(texts.size());
     return isAck(ack, from, QDateTime::currentDateTime(), texts) && client.nothingMoreWaiting();
+}
+
+ProgramFolder::ProgramFolder(const QString &folder)
+    : m_programDir(folder.isEmpty() ? m_dir.path() : m_dir.filePath(folder)),
+      m_port(freePort()),
+      m_previousDir(QDir::currentPath()),
+      m_previousCache(qgetenv("XDG_CACHE_HOME"))
+{
+    if (!m_dir.isValid() || !QDir().mkpath(m_programDir) || m_port == 0)
+        qFatal("cannot make the test program's folder or find a free port");
+    QDir::setCurrent(m_programDir);
+    // The received messages' spill file goes into the test's own folder.
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(path(QStringLiteral("cache"))));
+}
+
+ProgramFolder::~ProgramFolder()
+{
+    // A log named by hostile settings may hold bytes that are no valid name in
+    // the locale's encoding, which the temporary folder's clean-up cannot
+    // remove: such files go here, by their bytes.
+    if (DIR *folder = ::opendir(QFile::encodeName(dir()).constData())) {
+        while (const dirent *entry = ::readdir(folder))
+            if (entry->d_type == DT_REG)
+                ::unlinkat(::dirfd(folder), entry->d_name, 0);
+        ::closedir(folder);
+    }
+    QDir::setCurrent(m_previousDir);
+    if (m_previousCache.isEmpty())
+        qunsetenv("XDG_CACHE_HOME");
+    else
+        qputenv("XDG_CACHE_HOME", m_previousCache);
+}
+
+QByteArray ProgramFolder::readFile(const QString &name) const
+{
+    QFile file(path(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

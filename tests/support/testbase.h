@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 
@@ -134,3 +135,30 @@ bool isAck(QByteArrayView ack, const QDateTime &from, const QDateTime &to, const
 // answer is in: taken beside the read, it could come first and miss a minute
 // turning meanwhile.
 bool receivesAck(LoopbackClient &client, const QDateTime &from, const AckTexts &texts = {});
+
+// A program's folder of its own in a temporary folder, made the current one,
+// with the received messages' spill file inside it, and a free port; all as
+// it was again when it goes.
+class ProgramFolder
+{
+public:
+    // `folder`: the program directory's name inside the temporary folder;
+    // none, the temporary folder itself.
+    explicit ProgramFolder(const QString &folder = {});
+    ~ProgramFolder();
+    ProgramFolder(const ProgramFolder &) = delete;
+    ProgramFolder &operator=(const ProgramFolder &) = delete;
+
+    QString dir() const { return m_programDir; }
+    QString path(const QString &name) const { return m_programDir + QLatin1Char('/') + name; }
+    quint16 port() const { return m_port; }
+    // The file's bytes, or empty when it cannot be read.
+    QByteArray readFile(const QString &name) const;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_programDir;
+    quint16 m_port = 0;
+    QString m_previousDir;
+    QByteArray m_previousCache;
+};

@@ -106,36 +106,11 @@ std::unique_ptr<frmInterface> createWindow(Windowing &windowing, const QString &
     return window;
 }
 
-TestProgram::TestProgram(const QString &folder)
-    : m_programDir(folder.isEmpty() ? m_dir.path() : m_dir.filePath(folder)),
-      m_port(freePort()),
-      m_previousDir(QDir::currentPath()),
-      m_previousCache(qgetenv("XDG_CACHE_HOME"))
-{
-    if (!m_dir.isValid() || !QDir().mkpath(m_programDir) || m_port == 0)
-        qFatal("cannot make the test program's folder or find a free port");
-    QDir::setCurrent(m_programDir);
-    // The received messages' spill file goes into the test's own folder.
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(path(QStringLiteral("cache"))));
-}
+TestProgram::TestProgram(const QString &folder) : ProgramFolder(folder) {}
 
 TestProgram::~TestProgram()
 {
     m_window.reset();
-    // A log named by hostile settings may hold bytes that are no valid name in
-    // the locale's encoding, which the temporary folder's clean-up cannot
-    // remove: such files go here, by their bytes.
-    if (DIR *folder = ::opendir(QFile::encodeName(dir()).constData())) {
-        while (const dirent *entry = ::readdir(folder))
-            if (entry->d_type == DT_REG)
-                ::unlinkat(::dirfd(folder), entry->d_name, 0);
-        ::closedir(folder);
-    }
-    QDir::setCurrent(m_previousDir);
-    if (m_previousCache.isEmpty())
-        qunsetenv("XDG_CACHE_HOME");
-    else
-        qputenv("XDG_CACHE_HOME", m_previousCache);
 }
 
 void TestProgram::writeIni(const IniValues &values) const
@@ -152,17 +127,9 @@ void TestProgram::writeIniBytes(const QByteArray &bytes) const
 
 void TestProgram::writeListeningIni(IniValues values) const
 {
-    values.port = QString::number(m_port);
+    values.port = QString::number(port());
     values.autoStart = QStringLiteral("On");
     writeIni(values);
-}
-
-QByteArray TestProgram::readFile(const QString &name) const
-{
-    QFile file(path(name));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
 }
 
 frmInterface &TestProgram::open()
@@ -172,13 +139,13 @@ frmInterface &TestProgram::open()
 
 frmInterface &TestProgram::open(Windowing &other)
 {
-    m_window = createWindow(other, m_programDir);
+    m_window = createWindow(other, dir());
     return *m_window;
 }
 
 frmInterface &TestProgram::openOnPort(IniValues values)
 {
-    values.port = QString::number(m_port);
+    values.port = QString::number(port());
     writeIni(values);
     return open();
 }
@@ -199,7 +166,7 @@ frmInterface &TestProgram::openListening(IniValues values)
 bool TestProgram::holdPort()
 {
     m_holder = std::make_unique<QTcpServer>();
-    return m_holder->listen(QHostAddress::Any, m_port);
+    return m_holder->listen(QHostAddress::Any, port());
 }
 
 void TestProgram::releasePort()

@@ -110,7 +110,7 @@ std::unique_ptr<frmInterface> createWindow(Windowing &windowing, const QString &
 // A program directory of its own, a port that was free when it was made, and
 // the main window over them. The current directory moves there, so that a
 // bare logfile name lands in it too.
-class TestProgram
+class TestProgram : public ProgramFolder
 {
 public:
     // `folder`: the program directory's name inside the temporary folder;
@@ -118,15 +118,10 @@ public:
     explicit TestProgram(const QString &folder = {});
     ~TestProgram();
 
-    QString dir() const { return m_programDir; }
-    QString path(const QString &name) const { return m_programDir + QLatin1Char('/') + name; }
-    quint16 port() const { return m_port; }
-
     void writeIni(const IniValues &values) const;
     void writeIniBytes(const QByteArray &bytes) const;
     // The settings with port() in them and automatic start on.
     void writeListeningIni(IniValues values = {}) const;
-    QByteArray readFile(const QString &name) const;
     QByteArray ini() const { return readFile(IniName); }
 
     // Creates the window (its start-up runs), with the fake windowing layer
@@ -147,11 +142,6 @@ public:
     FakeWindowing windowing;
 
 private:
-    QTemporaryDir m_dir;
-    QString m_programDir;
-    quint16 m_port = 0;
-    QString m_previousDir;
-    QByteArray m_previousCache;
     std::unique_ptr<QTcpServer> m_holder;
     std::unique_ptr<frmInterface> m_window;
 };
