@@ -1,6 +1,6 @@
 #include "headless/headlessprobe.h"
 
-#include "sockets/winsock.h"
+#include "sockets/errornumbers.h"
 #include "settings/numericvalue.h"
 #include "settings/settingsfile.h"
 
@@ -109,19 +109,19 @@ int HeadlessProbe::start()
         say(QStringLiteral("The logfile %1 could not be opened. Verify that the name is correct.")
                     .arg(m_record.strLogfileLocation));
     const qint32 port = roundedToInt32(numericValue(m_record.strPort));
-    const int error = m_engine.listen({m_record.strRemoteIP, port, port});
-    if (error == Winsock::ErrAddressInUse) {
+    const int error = m_engine.listen(port);
+    if (error == ErrorNumber::AddressInUse) {
         say(QStringLiteral("The port %1 is already in use.").arg(port));
         m_engine.stop();
         return 2;
     }
-    if (error != Winsock::NoError) {
+    if (error != ErrorNumber::None) {
         say(QStringLiteral("Port %1 cannot be listened on: socket error %2.").arg(port).arg(error));
         m_engine.stop();
         return 1;
     }
     say(QStringLiteral("Listening on port %1 of every address of this machine, such as %2.")
-                .arg(m_engine.winsock().boundPort(0))
+                .arg(m_engine.listeningPort())
                 .arg(m_engine.localIP()));
     return 0;
 }

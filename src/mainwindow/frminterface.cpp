@@ -1,6 +1,5 @@
 #include "frminterface.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/caption.h"
 #include "mainwindow/listtools.h"
 #include "mainwindow/messagecommands.h"

@@ -20,7 +20,6 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class ReceivedListView;
-class Winsock;
 class Windowing;
 class frmSetup;
 
@@ -90,8 +89,6 @@ public:
     QMenu *mnuHelp = nullptr;
     QAction *mnuHelpAbout = nullptr;
 
-    // The socket endpoint array: element 0 listens, element 1 is the connection.
-    Winsock &winsock() const { return m_engine.winsock(); }
     InterfaceEngine &engine() { return m_engine; }
 
     // The setup dialog, a window of this one; the first touch creates it,
@@ -120,8 +117,6 @@ public:
     void Form_Resize();
     void Start();
     void Stop();
-    void PrepareAck();
-    void BuildTimeStamp();
     void AddTransactionCount();
     void OpenFile();
     void CloseFile();
@@ -143,13 +138,6 @@ public:
     void mnuOptionsWholeMllpMessages_Click();
     void mnuOptionsAnswer_Click(Options::AnswerMode mode);
     void mnuHelpAbout_Click();
-
-    // --- Socket events -------------------------------------------------------
-    void Winsock_ConnectionRequest(int index, qint32 requestID);
-    void Winsock_DataArrival(int index, qint64 bytesTotal);
-    void Winsock_ArrivalsSettled(int index);
-    void Winsock_Close(int index);
-    void Winsock_Error(int index, int number);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

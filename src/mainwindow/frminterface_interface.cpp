@@ -4,7 +4,7 @@
 
 #include "frminterface.h"
 
-#include "sockets/winsock.h"
+#include "sockets/errornumbers.h"
 #include "mainwindow/caption.h"
 #include "settings/numericvalue.h"
 #include "settings/truthvalue.h"
@@ -16,7 +16,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScopedValueRollback>
 #include <QTimer>
 
 namespace {
@@ -68,13 +67,11 @@ void frmInterface::Start()
 
     enter(State::Started);
     OpenFile();
-    const int error = m_engine.listen({txtRemoteIPAddress->text(),
-                                       roundedToInt32(numericValue(txtRemotePort->text())),
-                                       roundedToInt32(numericValue(txtLocalPort->text()))});
-    if (error == Winsock::ErrAddressInUse) {
+    const int error = m_engine.listen(roundedToInt32(numericValue(txtLocalPort->text())));
+    if (error == ErrorNumber::AddressInUse) {
         m_windowing.notice(this, QStringLiteral("The port is already in use.  Select another port number."));
         enter(State::PortInUse);
-    } else if (error != Winsock::NoError) {
+    } else if (error != ErrorNumber::None) {
         m_windowing.notice(this, QStringLiteral("Unexpected error has occurred."));
     }
 }
@@ -102,46 +99,18 @@ void frmInterface::connectEngine()
     connect(&m_engine, &InterfaceEngine::spillRecovered, this, &frmInterface::noticeSoon);
     // The box opens once the socket layer's handler has returned, and only
     // one at a time: errors meanwhile show none.
-    connect(&m_engine, &InterfaceEngine::socketError, this, [this](int index, int number) {
+    connect(&m_engine, &InterfaceEngine::socketError, this, [this](int, int number) {
         if (m_socketErrorShowing)
             return;
         m_socketErrorShowing = true;
-        QTimer::singleShot(0, this, [this, index, number] {
+        QTimer::singleShot(0, this, [this, number] {
+            // The box runs its own event loop, in which the next error would
+            // open a box inside it, and so on until the stack runs out: while
+            // one is open, further errors show none. Acknowledging goes on meanwhile.
+            m_windowing.notice(this, QString::number(number));
             m_socketErrorShowing = false;
-            Winsock_Error(index, number);
         });
     });
-}
-
-void frmInterface::Winsock_ConnectionRequest(int index, qint32 requestID)
-{
-    m_engine.connectionRequest(index, requestID);
-}
-
-void frmInterface::Winsock_Close(int index)
-{
-    m_engine.peerClose(index);
-}
-
-void frmInterface::Winsock_Error(int, int number)
-{
-    // The box runs its own event loop, in which the next error would open a
-    // box inside it, and so on until the stack runs out: while one is open,
-    // further errors show none. Acknowledging goes on meanwhile.
-    if (number == Winsock::NoError || m_socketErrorShowing)
-        return;
-    const QScopedValueRollback showing(m_socketErrorShowing, true);
-    m_windowing.notice(this, QString::number(number));
-}
-
-void frmInterface::Winsock_DataArrival(int index, qint64)
-{
-    m_engine.dataArrival(index);
-}
-
-void frmInterface::Winsock_ArrivalsSettled(int index)
-{
-    m_engine.arrivalsSettled(index);
 }
 
 void frmInterface::showMessagesAdded()
@@ -157,18 +126,6 @@ void frmInterface::showMessagesAdded()
         setTextIfChanged(txtDateTime, m_strDateTime);
     }
     m_receivedModel.messagesAdded();
-}
-
-void frmInterface::PrepareAck()
-{
-    m_engine.prepareAck();
-    m_strDateTime = m_engine.lastStamp();
-    setTextIfChanged(txtDateTime, m_strDateTime);
-}
-
-void frmInterface::BuildTimeStamp()
-{
-    m_strDateTime = m_engine.buildTimeStamp();
 }
 
 void frmInterface::AddTransactionCount()
