@@ -3,7 +3,6 @@
 
 #include "testsupport.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 
@@ -65,7 +64,7 @@ void CommandsTest::exitRequest()
     // Nothing is closed before the question is answered.
     bool connectedWhileAsked = false;
     program.windowing.onBox = [&](const FakeWindowing::Box &) {
-        connectedWhileAsked = w.winsock().isConnected(1) && w.transactionLog().isOpen();
+        connectedWhileAsked = w.engine().isConnected() && w.transactionLog().isOpen();
     };
     program.windowing.answers = {yes};
     if (how == u"menu")
@@ -86,7 +85,7 @@ void CommandsTest::exitRequest()
     QCOMPARE(program.windowing.programEnded(), ends);
     QCOMPARE(w.isVisible(), !ends);
     QCOMPARE(w.transactionLog().isOpen(), !ends);
-    QCOMPARE(w.winsock().isListening(0), !ends);
+    QCOMPARE(w.engine().isListening(), !ends);
     if (ends) {
         QVERIFY(client.waitForClosed());
         // Nothing more is asked once the program has ended.
@@ -167,10 +166,10 @@ void CommandsTest::automaticStartNeitherStartsNorStops()
     QVERIFY(w.mnuOptionsAutomaticStart->isChecked());
     QCOMPARE(w.lblAutomaticStart->text(), QStringLiteral("Automatic Start is ON"));
     QVERIFY(program.ini().contains("[AutoStart]\r\nOn\r\n"));
-    QVERIFY(!w.winsock().isListening(0));
+    QVERIFY(!w.engine().isListening());
 
     w.cmdStart->click();
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
     w.cmdStop->click();
     w.mnuOptionsAutomaticStart->trigger();
     QVERIFY(!w.mnuOptionsAutomaticStart->isChecked());
@@ -194,7 +193,7 @@ void CommandsTest::saveAfterPortInUseLeavesSetupDisabled()
     QCOMPARE(w.txtLocalPort->text(), QString::number(other));
     w.cmdStart->click();
     QCOMPARE(program.windowing.noticeTexts().size(), 1);
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
 }
 
 void CommandsTest::setupDisablesTheWindowUntilExit()

@@ -5,7 +5,6 @@
 
 #include "testsupport.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"
@@ -233,7 +232,7 @@ void FaultsTest::connectAndCloseChurn()
             QFAIL(qPrintable(QStringLiteral("round %1 was not closed: %2").arg(round).arg(trail.texts.join('|'))));
         if (trail.texts.at(2 * round) != Shown::Established || trail.texts.at(2 * round + 1) != Shown::Waiting)
             QFAIL(qPrintable(QStringLiteral("round %1 showed %2").arg(round).arg(trail.texts.join('|'))));
-        if (!w.winsock().isListening(0) || w.winsock().isConnected(1) || w.cmdStart->isEnabled()
+        if (!w.engine().isListening() || w.engine().isConnected() || w.cmdStart->isEnabled()
             || !w.cmdStop->isEnabled())
             QFAIL(qPrintable(QStringLiteral("round %1 left the endpoints or the buttons wrong").arg(round)));
         // Wider than its box: the box shows where the text begins.
@@ -289,12 +288,12 @@ void FaultsTest::newerConnectionReplacesTheCurrentOneAThousandTimes()
         if (!isAck(ack, from, QDateTime::currentDateTime()))
             QFAIL(qPrintable(QStringLiteral("replacement %1 was answered '%2' (%3 messages, status '%4', connected %5)")
                                  .arg(i).arg(QString::fromLatin1(ack.toHex())).arg(w.transactionCount())
-                                 .arg(status(w)).arg(w.winsock().isConnected(1))));
+                                 .arg(status(w)).arg(w.engine().isConnected())));
     }
 
-    QCOMPARE(w.winsock().count(), 2);
-    QVERIFY(w.winsock().isListening(0));
-    QVERIFY(w.winsock().isConnected(1));
+    QCOMPARE(w.engine().connectionCount(), 1);
+    QVERIFY(w.engine().isListening());
+    QVERIFY(w.engine().isConnected());
     QCOMPARE(w.transactionCount(), Replacements + 1);
     QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), logged);
     QVERIFY(program.windowing.boxes.isEmpty());
@@ -325,7 +324,7 @@ void FaultsTest::resetAfterHalfAMessage()
     for (int i = 0; i < Resets; ++i) {
         LoopbackClient client;
         QVERIFY(client.connectTo(program.port()));
-        if (!answeredFirst && !waitUntil([&] { return w.winsock().isConnected(1); }))
+        if (!answeredFirst && !waitUntil([&] { return w.engine().isConnected(); }))
             QFAIL(qPrintable(QStringLiteral("reset %1: not accepted").arg(i)));
         QVERIFY(client.send(half));
         // Whatever has come is a message, and is answered.
@@ -342,7 +341,7 @@ void FaultsTest::resetAfterHalfAMessage()
         if (box.kind != QLatin1String("notice") || box.text != QLatin1String("10054")
             || box.title != QLatin1String("AckmereProbe"))
             QFAIL(qPrintable(QStringLiteral("reset %1 showed '%2' titled '%3'").arg(i).arg(box.text, box.title)));
-        if (status(w) != Shown::Established || !w.winsock().isListening(0) || w.winsock().isConnected(1))
+        if (status(w) != Shown::Established || !w.engine().isListening() || w.engine().isConnected())
             QFAIL(qPrintable(QStringLiteral("reset %1 changed the state").arg(i)));
     }
 
@@ -407,7 +406,7 @@ void FaultsTest::connectionPerMessageIsAnsweredAtTheFirstAttempt()
     QVERIFY(done);
     QCOMPARE(answered.load(), Messages);
     QVERIFY(waitUntil([&] { return status(w) == Shown::Waiting; }));
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
     QCOMPARE(w.transactionCount(), Messages);
     QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), numberedLines("message ", Messages));
     QVERIFY(program.windowing.boxes.isEmpty());
@@ -420,7 +419,7 @@ void FaultsTest::resetStormOpensOneRealBoxAtATime()
     program.writeListeningIni();
     QtWindowing realBoxes;
     frmInterface &w = program.open(realBoxes);
-    QCOMPARE(w.winsock().isListening(0), true);
+    QCOMPARE(w.engine().isListening(), true);
 
     std::atomic<int> answered{-1};
     std::thread sender([&] { answered = connectSendAndClose(program.port(), Resets, true, "reset "); });
@@ -451,7 +450,7 @@ void FaultsTest::resetStormOpensOneRealBoxAtATime()
     QVERIFY(!texts.isEmpty());
     QCOMPARE(texts.filter(QStringLiteral("10054")).size(), texts.size());
     QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), numberedLines("reset ", Resets));
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
 }
 
 void FaultsTest::senderThatNeverReadsItsAnswers()
@@ -467,14 +466,14 @@ void FaultsTest::senderThatNeverReadsItsAnswers()
     // A small window on the sender's side, so the answers back up at once.
     QVERIFY(client.connectWithReceiveBuffer(program.port(), 4096));
     QVERIFY(client.setNoDelay());
-    QVERIFY(waitUntil([&] { return w.winsock().isConnected(1); }));
+    QVERIFY(waitUntil([&] { return w.engine().isConnected(); }));
 
     // A timer of the window's thread: it only fires while that thread runs its loop.
     int ticksWhileQueued = 0;
     QTimer ticker;
     ticker.setInterval(1);
     QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
-        ticksWhileQueued += w.winsock().bytesToWrite(1) > 0;
+        ticksWhileQueued += w.engine().answerBytesQueued() > 0;
     });
     ticker.start();
 
@@ -485,7 +484,7 @@ void FaultsTest::senderThatNeverReadsItsAnswers()
         // Each message is taken on its own before the next is sent.
         if (!waitUntil([&] { return w.transactionCount() == i; }))
             QFAIL(qPrintable(QStringLiteral("message %1 was not taken").arg(i)));
-        mostQueued = qMax(mostQueued, w.winsock().bytesToWrite(1));
+        mostQueued = qMax(mostQueued, w.engine().answerBytesQueued());
     }
     const QDateTime to = QDateTime::currentDateTime();
     const int ticks = ticksWhileQueued;
@@ -493,7 +492,7 @@ void FaultsTest::senderThatNeverReadsItsAnswers()
           mostQueued, ticks);
     // The answers backed up in the program, and its loop kept turning all the while.
     QVERIFY(mostQueued > qint64(Messages) * ackSize / 2);
-    QVERIFY(w.winsock().bytesToWrite(1) > 0);
+    QVERIFY(w.engine().answerBytesQueued() > 0);
     QVERIFY(ticks > 0);
     QVERIFY(waitUntil([&] { return ticksWhileQueued > ticks; }));
     ticker.stop();
@@ -512,7 +511,7 @@ void FaultsTest::senderThatNeverReadsItsAnswers()
             QFAIL(qPrintable(QStringLiteral("answer %1 is older than the one before").arg(i)));
         previousStamp = stamp;
     }
-    QVERIFY(waitUntil([&] { return w.winsock().bytesToWrite(1) == 0; }));
+    QVERIFY(waitUntil([&] { return w.engine().answerBytesQueued() == 0; }));
     QCOMPARE(client.receive(1, 200), QByteArray());
     QVERIFY(program.windowing.boxes.isEmpty());
 }
@@ -534,7 +533,7 @@ void FaultsTest::floodOf16MiB()
     frmInterface &w = program.openListening();
     LoopbackClient client;
     QVERIFY(client.connectTo(program.port()));
-    QVERIFY(waitUntil([&] { return w.winsock().isConnected(1); }));
+    QVERIFY(waitUntil([&] { return w.engine().isConnected(); }));
 
     const QDateTime from = QDateTime::currentDateTime();
     QRandomGenerator pieces(7);

@@ -4,7 +4,6 @@
 #include "testsupport.h"
 
 #include "files/transactionlog.h"
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 
@@ -103,7 +102,7 @@ void LogfileTest::unopenableLogTakesTheWayBackAndTheInterfaceStillAnswers()
     QCOMPARE(w.record().strLogfileLocation, location);
 
     // The interface listens all the same and answers every message without a log.
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
     LoopbackClient client;
     QVERIFY(client.connectTo(program.port()));
     for (int i = 0; i < 3; ++i)
@@ -141,7 +140,7 @@ void LogfileTest::emptyLocationTakesTheWayBackToo()
     QCOMPARE(program.windowing.noticeTexts(), QStringList{Shown::LogNotOpened});
     QVERIFY(!w.isEnabled());
     QCOMPARE(program.windowing.choosers, 1);
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
 }
 
 void LogfileTest::chosenNameBeyondAsciiIsTheFileThatGetsTheLines()
@@ -180,7 +179,7 @@ void LogfileTest::logStillOpenAfterAPortInUseIsReopened()
     // No failure path for a log that is still open: it moves to the place now set.
     QCOMPARE(program.windowing.noticeTexts().size(), 1);
     QVERIFY(w.isEnabled());
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
     LoopbackClient client;
     QVERIFY(client.connectTo(program.port()));
     QVERIFY(client.exchange("moved"));

@@ -2,7 +2,6 @@
 
 #include "testsupport.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 
@@ -251,7 +250,7 @@ void SetupTest::mainWindowTakesNoInputWhileTheDialogIsOpen()
     frmInterface &w = program.openShown();
     showSetup(w);
     QTest::mouseClick(w.cmdStart, Qt::LeftButton);
-    QVERIFY(!w.winsock().isListening(0));
+    QVERIFY(!w.engine().isListening());
     QVERIFY(!w.menuBar()->isEnabled());
     // Its close box does nothing: no question, the window stays.
     QVERIFY(!w.close());
@@ -260,7 +259,7 @@ void SetupTest::mainWindowTakesNoInputWhileTheDialogIsOpen()
     QVERIFY(!program.windowing.programEnded());
     w.setupIfExists()->cmdExit->click();
     QTest::mouseClick(w.cmdStart, Qt::LeftButton);
-    QVERIFY(w.winsock().isListening(0));
+    QVERIFY(w.engine().isListening());
 }
 
 void SetupTest::standardAckFillsTheThreeTextsForSave()

@@ -4,7 +4,6 @@
 #include "settingsdata.h"
 #include "testsupport.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 
@@ -144,7 +143,7 @@ void StartupTest::fieldsShowTheSettings()
     QCOMPARE(w.mnuOptionsAutomaticStart->isChecked(), started);
     QCOMPARE(w.lblAutomaticStart->text(), started ? QStringLiteral("Automatic Start is ON")
                                                   : QStringLiteral("Automatic Start is OFF"));
-    QCOMPARE(w.winsock().isListening(0), started);
+    QCOMPARE(w.engine().isListening(), started);
     QCOMPARE(w.txtInterfaceStatus->text(), started ? Shown::Listening : QString());
     // The setting is kept as read, not as interpreted.
     QVERIFY(program.ini().contains("[AutoStart]\r\n" + autoStart.toLatin1() + "\r\n"));

@@ -40,5 +40,5 @@ int EngineProgram::start()
 {
     if (!m_engine->openLog())
         return -1;
-    return m_engine->listen({record.strRemoteIP, m_port, m_port});
+    return m_engine->listen(m_port);
 }
