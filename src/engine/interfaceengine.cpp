@@ -112,9 +112,10 @@ void InterfaceEngine::closeAllEndpoints()
 void InterfaceEngine::closeConnections()
 {
     // This may run inside a connection's own signal: the object goes once
-    // that has returned; closed, it raises nothing more meanwhile.
+    // that has returned (or with the engine); closed, it raises nothing more.
     for (std::unique_ptr<Connection> &connection : m_connections) {
         connection->close();
+        connection->setParent(this);
         connection.release()->deleteLater();
     }
     m_connections.clear();

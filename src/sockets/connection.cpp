@@ -32,11 +32,9 @@ Connection::Connection(UniqueFd fd, RetiringPool *pool, QObject *parent)
     ::setsockopt(m_fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     // Every byte a sender sends is part of the message, urgent or not.
     ::setsockopt(m_fd.get(), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
-    // Parentless, so that deleting the connection from inside their own
-    // activation leaves them to deleteLater.
-    m_reader.reset(new QSocketNotifier(m_fd.get(), QSocketNotifier::Read));
+    m_reader.reset(new QSocketNotifier(m_fd.get(), QSocketNotifier::Read, this));
     connect(m_reader.get(), &QSocketNotifier::activated, this, &Connection::onReadable);
-    m_writer.reset(new QSocketNotifier(m_fd.get(), QSocketNotifier::Write));
+    m_writer.reset(new QSocketNotifier(m_fd.get(), QSocketNotifier::Write, this));
     m_writer->setEnabled(false);
     connect(m_writer.get(), &QSocketNotifier::activated, this, &Connection::onWritable);
 }

@@ -119,8 +119,7 @@ int Listener::listen(quint16 port)
     m_fd = std::move(fd);
     m_serial = ++m_lastSerial;
     m_shortageReported = false;
-    // Parentless, so that closing from inside its activation leaves it to deleteLater.
-    m_reader.reset(new QSocketNotifier(m_fd.get(), QSocketNotifier::Read));
+    m_reader.reset(new QSocketNotifier(m_fd.get(), QSocketNotifier::Read, this));
     connect(m_reader.get(), &QSocketNotifier::activated, this, &Listener::onReadable);
     keepReserve();
     return 0;

@@ -10,8 +10,6 @@
 
 #include <memory>
 
-class RetiringPool;
-
 // A TCP listener on every IPv4 and IPv6 address of a port, over a
 // non-blocking socket. Each connection it accepts is raised at once with
 // connectionAccepted(); a handler takes it with takeConnection(), and one
