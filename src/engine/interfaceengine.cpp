@@ -203,7 +203,7 @@ void InterfaceEngine::connectionAccepted()
     if (!accepted)
         return;
     // The newest connection replaces the current one, whose answers still
-    // queued go on to it from the retiring pool. What it left open is kept first.
+    // queued reach its sender from the retiring pool. What it left open is kept first.
     endConnection();
     closeConnections();
     Connection *connection = accepted.get();

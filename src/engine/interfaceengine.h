@@ -17,9 +17,9 @@
 #include <memory>
 #include <vector>
 
-// The interface without any window: the listener and the connections
-// (the newest sender's alone for now), the transaction log, the received messages, the counter and
-// the acknowledgement. It answers every message itself, before anyone hears
+// The interface without any window: the listener and the connections (the
+// newest sender's alone for now), the transaction log, the received
+// messages, the counter and the acknowledgement. It answers every message itself, before anyone hears
 // of it; its owner learns what happened through the signals and shows it.
 // The settings and options are read from the owner's records at each use.
 //
