@@ -3,7 +3,6 @@
 
 #include "testsupport.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 

@@ -3,10 +3,11 @@
 
 #include "engineprogram.h"
 
-#include "sockets/winsock.h"
+#include "sockets/errornumbers.h"
+
+#include <QHostAddress>
 
 #include <QFile>
-#include <QTcpServer>
 #include <QtTest>
 
 class EngineTest : public QObject
@@ -16,7 +17,7 @@ class EngineTest : public QObject
 private slots:
     void messagesAreAnsweredLoggedAndKept();
     void recordChangedWhileRunningGivesTheNextAnswer();
-    void failedAcceptIsDroppedAndListeningGoesOn();
+    void listeningAndConnectionsAsQueried();
     void peerCloseWaitsAndAFailedRelistenIsTold();
     void logRotatedAwayGoesOnInANewFile();
 };
@@ -71,18 +72,53 @@ void EngineTest::recordChangedWhileRunningGivesTheNextAnswer()
     QVERIFY(receivesAck(client, from, AckTexts{"", "", "|AE|"}));
 }
 
-void EngineTest::failedAcceptIsDroppedAndListeningGoesOn()
+void EngineTest::listeningAndConnectionsAsQueried()
 {
     EngineProgram program;
-    QCOMPARE(program.start(), 0);
-    // A request the socket layer does not know cannot be accepted, neither
-    // the first time nor on the fresh element of the one retry.
-    program.engine().connectionRequest(0, 987654);
-    QCOMPARE(program.engine().state(), InterfaceEngine::State::Listening);
-    QVERIFY(program.engine().isListening());
-    LoopbackClient client;
-    QVERIFY(client.connectTo(program.port()));
-    QVERIFY(client.exchange("still answering"));
+    InterfaceEngine &engine = program.engine();
+    const auto listen = [&](qint32 port) {
+        program.settings().setListenPort(port);
+        return engine.start().socketError;
+    };
+    QVERIFY(!engine.isListening() && !engine.isConnected());
+    QCOMPARE(engine.listeningPort(), 0);
+    QCOMPARE(QHostAddress(engine.localIP()).protocol(), QAbstractSocket::IPv4Protocol);
+    // Refusals come as the numbers the operator is shown.
+    for (const qint32 noPort : {65536, -1, 1 << 20})
+        QCOMPARE(listen(noPort), int(ErrorNumber::AddressNotAvailable));
+    LoopbackClient other;
+    const quint16 held = other.listenOnLoopback();
+    QCOMPARE(listen(held), int(ErrorNumber::AddressInUse));
+    QVERIFY(!engine.isListening());
+    QCOMPARE(engine.listeningPort(), 0);
+    int established = 0;
+    QObject::connect(&engine, &InterfaceEngine::connectionEstablished, [&] { ++established; });
+    // Port 0 takes one the system picks.
+    QCOMPARE(listen(0), 0);
+    QVERIFY(engine.isListening());
+    const quint16 port = engine.listeningPort();
+    QVERIFY(port != 0 && port != held);
+
+    // The newest sender replaces the current one.
+    LoopbackClient first, second;
+    QVERIFY(first.connectTo(port));
+    QVERIFY(waitUntil([&] { return engine.isConnected(); }));
+    QCOMPARE(engine.connectionCount(), 1);
+    QVERIFY(first.exchange("first"));
+    QVERIFY(second.connectTo(port));
+    QCOMPARE(first.waitForEnd(), 0);
+    QVERIFY(second.exchange("second"));
+    QCOMPARE(engine.connectionCount(), 1);
+    QCOMPARE(engine.answerBytesQueued(), 0);
+    // The state stays Connected across the replacement; each sender is told.
+    QCOMPARE(program.states, (QList{InterfaceEngine::State::Listening, InterfaceEngine::State::Connected}));
+    QCOMPARE(established, 2);
+
+    engine.closeAllEndpoints();
+    QVERIFY(!engine.isListening() && !engine.isConnected());
+    QCOMPARE(engine.connectionCount(), 0);
+    QCOMPARE(second.waitForEnd(), 0);
+    QVERIFY(program.socketErrors.isEmpty());
 }
 
 void EngineTest::peerCloseWaitsAndAFailedRelistenIsTold()
@@ -97,12 +133,17 @@ void EngineTest::peerCloseWaitsAndAFailedRelistenIsTold()
     QVERIFY(client.connectTo(program.port()));
     QVERIFY(client.exchange("two"));
 
-    // The listener gone and its port taken: listening again fails, with the number.
-    program.engine().winsock().close(0);
-    QTcpServer holder;
-    QVERIFY(holder.listen(QHostAddress::Any, program.port()));
-    program.engine().peerClose(1);
-    QCOMPARE(program.socketErrors, QList<int>{Winsock::ErrAddressInUse});
+    // The listener gone to a port another program holds: listening again
+    // at the peer's close fails, with the number.
+    LoopbackClient other;
+    const quint16 held = other.listenOnLoopback();
+    program.settings().setListenPort(held);
+    QCOMPARE(program.engine().start().outcome, InterfaceEngine::StartResult::Outcome::PortInUse);
+    QVERIFY(program.engine().isConnected());
+    client.close();
+    QVERIFY(waitUntil([&] { return program.engine().state() == InterfaceEngine::State::WaitingForReconnect; }));
+    QCOMPARE(program.socketErrors, QList<int>{ErrorNumber::AddressInUse});
+    QVERIFY(!program.engine().isListening());
     program.engine().stop();
     QCOMPARE(program.engine().state(), InterfaceEngine::State::Stopped);
     QVERIFY(!program.engine().log().isOpen());

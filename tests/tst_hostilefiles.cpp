@@ -5,7 +5,6 @@
 #include "settingsdata.h"
 #include "testsupport.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 #include "settings/numericvalue.h"

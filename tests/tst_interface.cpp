@@ -4,7 +4,6 @@
 
 #include "testsupport.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/receivedmodel.h"
 #include "setup/frmsetup.h"
@@ -164,15 +163,23 @@ void InterfaceTest::showCountPutsTheCountInTheCaption()
 void InterfaceTest::failedRelistenIsReported()
 {
     TestProgram program;
-    QVERIFY(program.holdPort());
-    frmInterface &w = program.openOnPort();
-    w.Start();
-    program.windowing.boxes.clear();
-    // A peer close whose listener cannot listen again says so with the
-    // number, once the socket layer's handler has returned.
-    w.Winsock_Close(1);
-    QVERIFY(program.windowing.boxes.empty());
+    frmInterface &w = program.openListening();
+    LoopbackClient client;
+    QVERIFY(client.connectTo(program.port()));
+    QVERIFY(client.exchange("m"));
+    // The listener gone to a port another program holds: a peer close whose
+    // listener cannot listen again says so with the number, once the socket
+    // layer's handler has returned.
+    LoopbackClient other;
+    const quint16 held = other.listenOnLoopback();
+    QCOMPARE(w.engine().listen(held), 10048);
+    QVERIFY(!w.engine().isListening());
+    qsizetype boxesWhenTold = -1;
+    QObject::connect(&w.engine(), &InterfaceEngine::socketError, &w,
+                     [&] { boxesWhenTold = program.windowing.boxes.size(); });
+    client.close();
     QTRY_COMPARE(program.windowing.noticeTexts(), QStringList{QStringLiteral("10048")});
+    QCOMPARE(boxesWhenTold, 0);
     QCOMPARE(w.txtInterfaceStatus->text(), Shown::Waiting);
 }
 

@@ -4,7 +4,6 @@
 #include "testsupport.h"
 
 #include "files/transactionlog.h"
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 

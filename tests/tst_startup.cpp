@@ -4,7 +4,6 @@
 #include "settingsdata.h"
 #include "testsupport.h"
 
-#include "sockets/winsock.h"
 #include "mainwindow/frminterface.h"
 #include "setup/frmsetup.h"
 

@@ -1,27 +1,19 @@
 #include "engine/interfaceengine.h"
 
-#include "sockets/winsock.h"
+#include "sockets/errornumbers.h"
 
 #include <QDateTime>
 
+#include <algorithm>
+
 InterfaceEngine::InterfaceEngine(const ProbeSettings &settings, QObject *parent)
-    : QObject(parent), m_settings(settings), m_winsock(new Winsock(this))
+    : QObject(parent), m_settings(settings)
 {
-    connect(m_winsock, &Winsock::connectionRequest, this, &InterfaceEngine::connectionRequest);
-    connect(m_winsock, &Winsock::dataArrival, this,
-            [this](int index, qint64) { dataArrival(index); });
-    connect(m_winsock, &Winsock::arrivalsSettled, this, &InterfaceEngine::arrivalsSettled);
-    connect(m_winsock, &Winsock::peerClosed, this, &InterfaceEngine::peerClose);
-    connect(m_winsock, &Winsock::socketError, this, [this](int index, int number, const QString &) {
-        // An error on the connection ends it (a reset, a peer that reads nothing).
-        if (index == m_connectionIndex && !m_winsock->isConnected(index)) {
-            endConnection();
-            if (m_state == State::Connected)
-                setState(State::Listening);
-        }
-        if (number != Winsock::NoError)
-            emit socketError(index, number);
-    });
+    connect(&m_listener, &Listener::connectionAccepted, this, &InterfaceEngine::connectionAccepted);
+    // The listener goes on listening when short of descriptors, not after a failure.
+    const auto listenerError = [this](int error) { emit socketError(0, ErrorNumber::fromErrno(error)); };
+    connect(&m_listener, &Listener::shortOfResources, this, listenerError);
+    connect(&m_listener, &Listener::failed, this, listenerError);
     connect(&m_logRetry, &QTimer::timeout, this, &InterfaceEngine::retryLogLines);
     connect(&m_spillRetry, &QTimer::timeout, this, &InterfaceEngine::keepStoreOnDisk);
     m_delayTimer.setSingleShot(true);
@@ -34,49 +26,33 @@ InterfaceEngine::~InterfaceEngine()
     closeLog();
 }
 
-void InterfaceEngine::setState(State state)
+QString InterfaceEngine::localIP() const
 {
-    if (state == m_state)
-        return;
-    m_state = state;
-    emit stateChanged(state);
-}
-
-InterfaceEngine::StartResult InterfaceEngine::start()
-{
-    const qint32 port = m_settings.listenPort();
-    const int error = listen({m_settings.remoteAddress(), port, port});
-    if (error == Winsock::ErrAddressInUse)
-        return {StartResult::Outcome::PortInUse, error};
-    if (error != Winsock::NoError)
-        return {StartResult::Outcome::SocketError, error};
-    setState(State::Listening);
-    return {};
-}
-
-quint16 InterfaceEngine::listeningPort() const
-{
-    return quint16(m_winsock->boundPort(0));
-}
-
-bool InterfaceEngine::isListening() const
-{
-    return m_winsock->isListening(0);
+    return machineIPv4Address();
 }
 
 bool InterfaceEngine::isConnected() const
 {
-    return m_winsock->exists(m_connectionIndex) && m_winsock->isConnected(m_connectionIndex);
+    return connectionCount() > 0;
+}
+
+int InterfaceEngine::connectionCount() const
+{
+    return int(std::count_if(m_connections.begin(), m_connections.end(),
+                             [](const auto &connection) { return connection->isConnected(); }));
 }
 
 qint64 InterfaceEngine::answerBytesQueued() const
 {
-    return m_winsock->exists(m_connectionIndex) ? m_winsock->bytesToWrite(m_connectionIndex) : 0;
+    qint64 queued = 0;
+    for (const auto &connection : m_connections)
+        queued += connection->bytesToWrite();
+    return queued;
 }
 
-QString InterfaceEngine::localIP() const
+Connection *InterfaceEngine::current() const
 {
-    return m_winsock->localIP(0);
+    return m_connections.empty() ? nullptr : m_connections.back().get();
 }
 
 bool InterfaceEngine::openLog()
@@ -99,13 +75,32 @@ void InterfaceEngine::closeLog()
     m_logRetry.stop();
 }
 
-int InterfaceEngine::listen(const Endpoint &endpoint)
+void InterfaceEngine::setState(State state)
 {
-    m_winsock->setRemoteHost(0, endpoint.remoteHost);
-    m_winsock->setRemotePort(0, endpoint.remotePort);
-    m_winsock->setProtocol(0, 0);
-    m_winsock->setLocalPort(0, endpoint.localPort);
-    return m_winsock->listen(0);
+    if (state == m_state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}
+
+InterfaceEngine::StartResult InterfaceEngine::start()
+{
+    const int error = listen(m_settings.listenPort());
+    if (error == ErrorNumber::AddressInUse)
+        return {StartResult::Outcome::PortInUse, error};
+    if (error != ErrorNumber::None)
+        return {StartResult::Outcome::SocketError, error};
+    setState(State::Listening);
+    return {};
+}
+
+int InterfaceEngine::listen(qint32 port)
+{
+    m_port = port;
+    m_listener.close();
+    if (port < 0 || port > 65535)
+        return ErrorNumber::AddressNotAvailable;
+    return ErrorNumber::fromErrno(m_listener.listen(quint16(port)));
 }
 
 void InterfaceEngine::stop()
@@ -120,11 +115,23 @@ void InterfaceEngine::stop()
 void InterfaceEngine::closeAllEndpoints()
 {
     endConnection();
-    for (int index = 0; index < m_winsock->count(); ++index)
-        m_winsock->close(index);
+    closeConnections();
+    m_listener.close();
     // Stop and Exit close at once: answers still queued for earlier
     // connections go with them.
-    m_winsock->dropRetiring();
+    m_retiring.clear();
+}
+
+void InterfaceEngine::closeConnections()
+{
+    // This may run inside a connection's own signal: the object goes once
+    // that has returned (or with the engine); closed, it raises nothing more.
+    for (std::unique_ptr<Connection> &connection : m_connections) {
+        connection->close();
+        connection->setParent(this);
+        connection.release()->deleteLater();
+    }
+    m_connections.clear();
 }
 
 void InterfaceEngine::clearMessages()
@@ -139,21 +146,22 @@ QString InterfaceEngine::buildTimeStamp()
     return m_stamp;
 }
 
-void InterfaceEngine::sendAnswer(int index, qint64 message, QByteArrayView head, qint64 nowMs)
+void InterfaceEngine::sendAnswer(Connection *connection, qint64 message, QByteArrayView head, qint64 nowMs)
 {
     m_stamp = m_clock.stampAt(nowMs);
     // Texts without fields give the cached array itself: no copy a message.
     m_lastAck = m_ackCache.of(m_settings.record().strAckBeforeDate, m_stamp, m_settings.record().strAckAfterDate,
                               m_settings.record().strMSASegment, head);
-    m_winsock->send(index, m_lastAck);
+    if (connection)
+        connection->send(m_lastAck);
     m_store.setAnswer(message, m_lastAck, nowMs);
 }
 
-void InterfaceEngine::answer(int index, qint64 message, QByteArrayView head, qint64 arrivedMs)
+void InterfaceEngine::answer(Connection *connection, qint64 message, QByteArrayView head, qint64 arrivedMs)
 {
     switch (m_settings.options().answerMode) {
     case Options::AnswerMode::AtOnce:
-        sendAnswer(index, message, head, arrivedMs);
+        sendAnswer(connection, message, head, arrivedMs);
         return;
     case Options::AnswerMode::Never:
         return;
@@ -179,8 +187,8 @@ void InterfaceEngine::sendDueAnswers()
     while (!m_delayed.empty() && m_delayed.front().dueMs <= now) {
         const DelayedAnswer next = std::move(m_delayed.front());
         m_delayed.pop_front();
-        if (next.connection == m_connection && m_winsock->isConnected(m_connectionIndex)) {
-            sendAnswer(m_connectionIndex, next.message, next.head, now);
+        if (next.connection == m_connection && current() && current()->isConnected()) {
+            sendAnswer(current(), next.message, next.head, now);
             sent = true;
         }
     }
@@ -202,42 +210,42 @@ void InterfaceEngine::endConnection()
     m_delayTimer.stop();
 }
 
-void InterfaceEngine::connectionRequest(int index, qint32 requestId)
+void InterfaceEngine::connectionAccepted()
 {
-    const int connection = index + 1;
-    // The newest connection replaces the current one: the old element goes
-    // with its connection and a fresh one accepts. What the old one left
-    // open is kept first.
+    std::unique_ptr<Connection> accepted = m_listener.takeConnection();
+    if (!accepted)
+        return;
+    // The newest connection replaces the current one, whose answers still
+    // queued reach its sender from the retiring pool. What it left open is kept first.
     endConnection();
-    const auto acceptRequest = [&] {
-        if (!m_winsock->create(connection)) {
-            m_winsock->destroy(connection);
-            m_winsock->create(connection);
-        }
-        return m_winsock->accept(connection, requestId) == Winsock::NoError;
-    };
-    if (!acceptRequest()) {
-        // One more try on a fresh element; then the request is dropped and
-        // the listener goes on listening.
-        m_winsock->destroy(connection);
-        if (!acceptRequest()) {
-            m_winsock->destroy(connection);
-            return;
-        }
-    }
+    closeConnections();
+    Connection *connection = accepted.get();
+    connect(connection, &Connection::arrived, this, [this, connection] { dataArrival(*connection); });
+    connect(connection, &Connection::arrivalsSettled, this, &InterfaceEngine::arrivalsSettled);
+    connect(connection, &Connection::peerClosed, this, &InterfaceEngine::peerClosed);
+    connect(connection, &Connection::failed, this, &InterfaceEngine::connectionFailed);
+    m_connections.push_back(std::move(accepted));
     ++m_connection;
-    m_connectionIndex = connection;
     setState(State::Connected);
-    emit connectionEstablished(buildTimeStamp(), m_winsock->remoteHostIP(connection),
-                               m_winsock->remotePeerPort(connection));
+    emit connectionEstablished(buildTimeStamp(), connection->peerAddress(), connection->peerPort());
 }
 
-void InterfaceEngine::dataArrival(int index)
+void InterfaceEngine::connectionFailed(int error)
 {
-    const QByteArray arrival = m_winsock->takeData(index);
+    // A reset, or a peer that reads nothing, ends the connection; only the
+    // newest is ever open.
+    endConnection();
+    if (m_state == State::Connected && !isConnected())
+        setState(State::Listening);
+    emit socketError(1, ErrorNumber::fromErrno(error));
+}
+
+void InterfaceEngine::dataArrival(Connection &connection)
+{
+    const QByteArray arrival = connection.takeData();
     ++m_arrival;
     if (m_settings.options().wholeMllpMessages) {
-        takeWholeMessages(index, arrival);
+        takeWholeMessages(connection, arrival);
         return;
     }
     // Switched off inside a block: the block is kept as it stands.
@@ -251,12 +259,12 @@ void InterfaceEngine::dataArrival(int index)
         reportLogWriteFailure();
     const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
     m_store.append(arrival, {arrived, arrived});
-    answer(index, m_store.size() - 1, arrival, arrived);
+    answer(&connection, m_store.size() - 1, arrival, arrived);
     // The rest waits until the sender pauses (arrivalsSettled): a sender
     // that waits for each answer sends again within microseconds.
 }
 
-void InterfaceEngine::arrivalsSettled(int)
+void InterfaceEngine::arrivalsSettled()
 {
     // A log deleted (made again, with its latest lines) or rotated away (a
     // new one) meanwhile is followed: the check costs a system call that no
@@ -291,18 +299,17 @@ void InterfaceEngine::keepStoreOnDisk()
     }
 }
 
-void InterfaceEngine::peerClose(int)
+void InterfaceEngine::peerClosed()
 {
     // The listener stays open across a peer's close: requests already queued
     // in it, and those that come meanwhile, are served instead of reset or
     // refused. Only the connections close.
     endConnection();
-    for (int connection = 1; connection < m_winsock->count(); ++connection)
-        m_winsock->close(connection);
+    closeConnections();
     setState(State::WaitingForReconnect);
-    if (m_winsock->isListening(0))
+    if (m_listener.isListening())
         return;
-    if (const int error = m_winsock->listen(0))
+    if (const int error = listen(m_port))
         emit socketError(0, error);
 }
 

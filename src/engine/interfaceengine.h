@@ -5,17 +5,20 @@
 #include "protocol/mllpgatherer.h"
 #include "files/transactionlog.h"
 #include "engine/probesettings.h"
+#include "sockets/connection.h"
+#include "sockets/listener.h"
+#include "sockets/retiringpool.h"
 
 #include <QObject>
 #include <QTimer>
 
 #include <deque>
+#include <memory>
+#include <vector>
 
-class Winsock;
-
-// The interface without any window: the listening endpoint and the one
-// connection, the transaction log, the received messages, the counter and
-// the acknowledgement. It answers every message itself, before anyone hears
+// The interface without any window: the listener and the connections (the
+// newest sender's alone for now), the transaction log, the received
+// messages, the counter and the acknowledgement. It answers every message itself, before anyone hears
 // of it; its owner learns what happened through the signals and shows it.
 // The settings and options are read from their owner at each use.
 //
@@ -29,14 +32,6 @@ class InterfaceEngine : public QObject, private MllpGatherer::Receiver
     Q_OBJECT
 
 public:
-    // Where Start makes element 0 listen.
-    struct Endpoint
-    {
-        QString remoteHost;
-        qint32 remotePort = 0;
-        qint32 localPort = 0;
-    };
-
     // Stopped: not listening. Listening: no sender connected (after Start, or
     // after a connection ended by a fault). Connected: a sender is connected.
     // WaitingForReconnect: the sender closed its connection in order.
@@ -51,7 +46,8 @@ public:
     ~InterfaceEngine() override;
 
     State state() const { return m_state; }
-    // Listens on the settings' listen port; the log is opened apart (openLog).
+    // Listens on every address at the settings' listen port, in place of any
+    // listener before (connections stay). The log is opened apart (openLog).
     StartResult start();
 
     const MessageStore &messages() const { return m_store; }
@@ -60,14 +56,18 @@ public:
     QByteArray lastAcknowledgement() const { return m_lastAck; }
     // The timestamp of the last acknowledgement or connection.
     QString lastStamp() const { return m_stamp; }
+    // The machine's first non-loopback IPv4 address, or 127.0.0.1.
     QString localIP() const;
-    bool isListening() const;
+    bool isListening() const { return m_listener.isListening(); }
+    // The port bound (the one the system chose when 0 was asked), or 0.
+    quint16 listeningPort() const { return m_listener.port(); }
     // A sender is connected.
     bool isConnected() const;
-    // Answers queued for the sender that its kernel has not taken yet.
+    // Senders connected.
+    int connectionCount() const;
+    // Answer bytes queued for the senders connected that their kernel has
+    // not taken yet (not counting those of connections retiring).
     qint64 answerBytesQueued() const;
-    // The port the listener is bound to (the one the system chose for 0).
-    quint16 listeningPort() const;
 
     // Opens the log at the record's location; false when it cannot be
     // opened. Lines an earlier run could not write go first.
@@ -75,8 +75,6 @@ public:
     // One more try for lines still waiting, then the log is closed; those
     // that still cannot go stay for the next log opened.
     void closeLog();
-    // Sets element 0 up and listens: 0 or the socket error's number.
-    int listen(const Endpoint &endpoint);
     // Closes the log and every endpoint, answers still queued included.
     void stop();
     void closeAllEndpoints();
@@ -84,12 +82,6 @@ public:
 
     // Answers waiting for their delay.
     qsizetype answersWaiting() const { return qsizetype(m_delayed.size()); }
-
-    // The socket events, as the endpoints raise them.
-    void connectionRequest(int index, qint32 requestId);
-    void dataArrival(int index);
-    void arrivalsSettled(int index);
-    void peerClose(int index);
 
 signals:
     void stateChanged(InterfaceEngine::State state);
@@ -102,7 +94,8 @@ signals:
     void spillFailed(const QString &notice);
     // The store, in memory since a spill failed, is on disk again.
     void spillRecovered(const QString &notice);
-    // An error on an endpoint, with its Windows Sockets number (never 0).
+    // A socket error, with its Windows Sockets number (never 0): index 0
+    // for the listener, 1 for a connection.
     void socketError(int index, int number);
 
 private:
@@ -114,15 +107,28 @@ private:
         qint64 dueMs;
     };
 
+    // The socket events.
+    void connectionAccepted();
+    void dataArrival(Connection &connection);
+    void arrivalsSettled();
+    void peerClosed();
+    void connectionFailed(int error);
+    // The timestamp of now, kept as lastStamp().
+    QString buildTimeStamp();
+    // The sender's connection messages arrive on now, or null.
+    Connection *current() const;
+    // Closes every connection; answers still queued go to the retiring pool.
+    void closeConnections();
+
     // One message is in the store and the log: it is answered as the
     // options say. `head` holds at least the message's first segment.
-    void answer(int index, qint64 message, QByteArrayView head, qint64 arrivedMs);
-    void sendAnswer(int index, qint64 message, QByteArrayView head, qint64 nowMs);
+    void answer(Connection *connection, qint64 message, QByteArrayView head, qint64 arrivedMs);
+    void sendAnswer(Connection *connection, qint64 message, QByteArrayView head, qint64 nowMs);
     void sendDueAnswers();
     // The connection is over: an open block is kept as incomplete and
     // answers still waiting for it are dropped.
     void endConnection();
-    void takeWholeMessages(int index, const QByteArray &arrival);
+    void takeWholeMessages(Connection &connection, const QByteArray &arrival);
     void keepStoreOnDisk();
     void outside(QByteArrayView bytes) override;
     void blockBegins() override;
@@ -137,12 +143,12 @@ private:
     void retryLogLines();
 
     void setState(State state);
-    // The timestamp of now, kept as lastStamp().
-    QString buildTimeStamp();
+    // 0 or the socket error's number: 10048 when the port is in use, 10049
+    // when it is no port number.
+    int listen(qint32 port);
 
     const ProbeSettings &m_settings;
     State m_state = State::Stopped;
-    Winsock *m_winsock = nullptr;
     MessageStore m_store;
     TransactionLog m_log;
     qint64 m_transactionCount = 0;
@@ -158,9 +164,14 @@ private:
     // even when nothing arrives.
     QTimer m_spillRetry;
 
+    // Declared before the listener and the connections, which retire into it.
+    RetiringPool m_retiring;
+    Listener m_listener{&m_retiring};
+    qint32 m_port = 0; // as last asked, for listening again
+    // The newest sender's connection, the only one kept for now.
+    std::vector<std::unique_ptr<Connection>> m_connections;
     // The connection messages arrive on now, counted from 1 at each accept.
     quint64 m_connection = 0;
-    int m_connectionIndex = 1;
     std::deque<DelayedAnswer> m_delayed;
     QTimer m_delayTimer;
 
@@ -176,4 +187,5 @@ private:
     // the same arrival goes to the log with its CR LF in one write.
     QByteArray m_blockUnlogged;
     const QByteArray *m_arrivalBytes = nullptr; // the arrival being gathered
+    Connection *m_arrivalConnection = nullptr;  // the connection it came on
 };

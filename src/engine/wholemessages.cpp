@@ -13,13 +13,14 @@ namespace {
 constexpr qsizetype HeadLimit = 65536;
 } // namespace
 
-void InterfaceEngine::takeWholeMessages(int index, const QByteArray &arrival)
+void InterfaceEngine::takeWholeMessages(Connection &connection, const QByteArray &arrival)
 {
     m_gathering = true;
-    m_connectionIndex = index;
+    m_arrivalConnection = &connection;
     m_arrivalBytes = &arrival;
     m_gatherer.feed(arrival, *this);
     m_arrivalBytes = nullptr;
+    m_arrivalConnection = nullptr;
     // A block still open has what came of it on disk as it comes.
     logBlockBytes();
 }
@@ -77,7 +78,7 @@ void InterfaceEngine::blockEnds()
 {
     endBlock(MessageInfo::Kind::Block);
     // Sent as soon as its end has come, before anything is painted.
-    answer(m_connectionIndex, m_store.size() - 1, m_blockHead, m_block.arrivedMs);
+    answer(m_arrivalConnection, m_store.size() - 1, m_blockHead, m_block.arrivedMs);
 }
 
 void InterfaceEngine::blockIncomplete()
