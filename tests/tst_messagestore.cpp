@@ -38,6 +38,7 @@ private slots:
     void aFailedSpillIsTriedAgainAndMovesMemoryToDisk();
     void findsATextAnywhereInASpilledStore();
     void aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt();
+    void readersGetEveryPublishedByteWhileChunksSpill();
 };
 
 void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
@@ -154,23 +155,24 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     // A search reads past the system's cache: the same bytes at any offset,
     // across a chunk's end, into memory aligned to the disk's blocks or not.
     constexpr qint64 Chunk = MessageStore::ChunkSize;
+    const MessageReader reader = store.reader();
     const ReadBuffer aligned = makeReadBuffer(16384);
     QByteArray unaligned(16384 + 1, '\0');
     for (const auto &[from, size] : {std::pair(qint64(1), 9000), std::pair(Chunk - 7, 9000),
                                      std::pair(3 * Chunk + 4095, 9000), std::pair(Chunk - 4096, 8192 + 100),
                                      std::pair(qint64(8192), 4096)}) {
         QByteArray kept(size, '\0');
-        QVERIFY(store.readBytes(from, from + size, kept.data()));
+        QCOMPARE(reader.readBytes(from, from + size, kept.data()), 0);
         for (char *out : {aligned.get(), unaligned.data() + 1}) {
             std::memset(out, 1, size_t(size));
-            QVERIFY(store.readBytes(from, from + size, out, MessageStore::Read::Passing));
+            QCOMPARE(reader.readBytes(from, from + size, out, MessageReader::Read::Passing), 0);
             QCOMPARE(QByteArrayView(out, size), QByteArrayView(kept));
         }
     }
 
     const auto find = [&](const char *text, qint64 from, bool backward = false, bool matchCase = false) {
         FindProgress progress;
-        const FindResult r = findMessage(store, {QByteArray(text), matchCase, backward, from}, progress);
+        const FindResult r = findMessage(store.reader(), {QByteArray(text), matchCase, backward, from}, progress);
         return std::pair(r.row, r.wrapped);
     };
     QCOMPARE(find("alphafirst", -1), std::pair(qint64(0), false));
@@ -193,10 +195,10 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     FindResult result;
     const long ownTurns = ::syscall(SYS_ioprio_get, 1, 0);
     long finderTurns = -1;
-    std::thread finder([&] {
+    std::thread finder([&, reader = store.reader()] {
         if (takeLowestOrdinaryDiskTurns())
             finderTurns = ::syscall(SYS_ioprio_get, 1, 0);
-        result = findMessage(store, {"lastone", false, false, 100}, progress);
+        result = findMessage(reader, {"lastone", false, false, 100}, progress);
     });
     for (qint64 i = Count; i < Count + 8000; ++i) {
         store.append(messageOf(i, 1000));
@@ -208,7 +210,7 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     QCOMPARE(::syscall(SYS_ioprio_get, 1, 0), ownTurns);
     QVERIFY(progress.perMille.load() > 500);
     progress.cancel = true;
-    result = findMessage(store, {"LastOne", false, false, -1}, progress);
+    result = findMessage(store.reader(), {"LastOne", false, false, -1}, progress);
     QVERIFY(result.cancelled);
     QCOMPARE(result.row, qint64(-1));
 }
@@ -239,6 +241,60 @@ void MessageStoreTest::aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt()
             }
         }
     }
+}
+
+void MessageStoreTest::readersGetEveryPublishedByteWhileChunksSpill()
+{
+    // Readers copy all that is published, whole and in parts, while the
+    // appender makes the store's first spill and the ones after it; more
+    // readers than cores, so that one is often stopped in the middle of a read.
+    constexpr qsizetype Piece = 256 * 1024 - 17; // messages straddle the chunks
+    constexpr qint64 Total = 2 * MessageStore::ChunksPerSpill * MessageStore::ChunkSize + Piece;
+    QByteArray expected(Total, Qt::Uninitialized);
+    for (qint64 i = 0; i < Total; ++i)
+        expected[i] = char((i * 7 + (i >> 12)) & 0xff);
+    const int readers = int(std::max(3u, std::thread::hardware_concurrency() + 1));
+    int failedTries = 0;
+    for (int attempt = 0; attempt < 15; ++attempt) {
+        QTemporaryDir spill;
+        MessageStore store({spill.path()});
+        std::atomic<bool> stop{false};
+        std::atomic<int> wrong{0}, failed{0};
+        std::atomic<qint64> reads{0};
+        std::vector<std::thread> threads;
+        for (int r = 0; r < readers; ++r) {
+            threads.emplace_back([&, r, store = store.reader()] {
+                QByteArray buffer(Total, Qt::Uninitialized);
+                while (!stop.load()) {
+                    const qint64 count = store.size();
+                    if (count == 0)
+                        continue;
+                    // Everything, or from one message to the end.
+                    const qint64 from = r % 2 ? 0 : store.offsetOf((count * r / readers) % count);
+                    const qint64 to = store.offsetOf(count);
+                    if (store.readBytes(from, to, buffer.data()) != 0)
+                        failed.fetch_add(1);
+                    else if (QByteArrayView(buffer.constData(), to - from) != QByteArrayView(expected).sliced(from, to - from))
+                        wrong.fetch_add(1);
+                    reads.fetch_add(1);
+                }
+            });
+        }
+        for (qint64 at = 0; at < Total; at += Piece) {
+            store.append(QByteArrayView(expected).sliced(at, std::min<qint64>(Piece, Total - at)));
+            store.spillIfDue();
+            // The readers take their turns before the next one.
+            for (const qint64 seen = reads.load(); reads.load() <= seen && !failed.load();)
+                std::this_thread::yield();
+        }
+        stop = true;
+        for (std::thread &t : threads)
+            t.join();
+        QVERIFY(store.spilledBytes() >= 2 * MessageStore::ChunksPerSpill * MessageStore::ChunkSize);
+        QCOMPARE(wrong.load(), 0);
+        failedTries += failed.load() > 0;
+    }
+    QCOMPARE(failedTries, 0);
 }
 
 QTEST_GUILESS_MAIN(MessageStoreTest)
