@@ -1,5 +1,6 @@
 // The received-message store on its own: details and answers across a
-// spill, a spill that fails and recovers, and finding a text in it.
+// spill, a spill that fails and recovers, finding a text in it, and readers
+// on threads of their own through spills, a lost file and a clear.
 
 #include "testbase.h"
 
@@ -12,11 +13,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <thread>
+#include <vector>
 
 namespace {
 QByteArray messageOf(qint64 i, qsizetype size)
@@ -39,6 +44,8 @@ private slots:
     void findsATextAnywhereInASpilledStore();
     void aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt();
     void readersGetEveryPublishedByteWhileChunksSpill();
+    void aSpillFileThatLostItsBytesFailsItsReadsWithTheReason();
+    void aReaderTakenBeforeAClearFailsItsReadsFromThenOn();
 };
 
 void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
@@ -295,6 +302,101 @@ void MessageStoreTest::readersGetEveryPublishedByteWhileChunksSpill()
         failedTries += failed.load() > 0;
     }
     QCOMPARE(failedTries, 0);
+}
+
+void MessageStoreTest::aSpillFileThatLostItsBytesFailsItsReadsWithTheReason()
+{
+    QTemporaryDir spill;
+    MessageStore store({spill.path()});
+    constexpr qint64 Count = 6000, OnDisk = 10, InMemory = Count - 1;
+    for (qint64 i = 0; i < Count; ++i) {
+        QByteArray m = messageOf(i, 1000);
+        if (i == OnDisk || i == InMemory)
+            m.insert(100, i == OnDisk ? "TextOnDisk" : "TextInMemory");
+        store.append(m);
+        store.spillIfDue();
+    }
+    QVERIFY(store.spilledBytes() > 0);
+    QVERIFY(store.bytesInMemory() > 0);
+    QVERIFY(cutOpenFilesIn(spill.path()) >= 1);
+
+    const QString lostReason = QString::fromLocal8Bit(std::strerror(EIO));
+    const MessageReader reader = store.reader();
+    const ReadResult lost = reader.message(OnDisk);
+    QCOMPARE(lost.error, EIO);
+    QCOMPARE(lost.reason(), lostReason);
+    QVERIFY(lost.bytes.isEmpty());
+    QByteArray bytes(100, '\0');
+    QCOMPARE(reader.readBytes(0, 100, bytes.data(), MessageReader::Read::Passing), EIO);
+    QVERIFY(reader.message(InMemory).bytes.contains("TextInMemory"));
+    QCOMPARE(store.message(OnDisk).error, EIO);
+    QVERIFY(store.at(OnDisk).isEmpty()); // the list shows what it can
+
+    // Find passes over what it cannot read, and says so.
+    FindProgress progress;
+    FindResult result = findMessage(reader, {"textondisk", false, false, -1}, progress);
+    QCOMPARE(result.row, qint64(-1));
+    QCOMPARE(result.unreadReason, lostReason);
+    result = findMessage(reader, {"textinmemory", false, false, -1}, progress);
+    QCOMPARE(result.row, InMemory);
+    QCOMPARE(result.unreadReason, lostReason);
+}
+
+void MessageStoreTest::aReaderTakenBeforeAClearFailsItsReadsFromThenOn()
+{
+    QTemporaryDir spill;
+    auto store = std::make_unique<MessageStore>(QStringList{spill.path()});
+    constexpr qint64 Count = 6000;
+    for (qint64 i = 0; i < Count; ++i) {
+        store->append(messageOf(i, 1000));
+        store->spillIfDue();
+    }
+    QVERIFY(store->spilledBytes() > 0);
+    const MessageReader before = store->reader();
+
+    // A reader on a thread of its own through the clear: each read gives the
+    // message whole until one fails as cleared.
+    std::atomic<qint64> reads{0};
+    std::atomic<int> wrong{0};
+    std::thread reading([&, reader = store->reader()] {
+        for (qint64 i = 0;; i = (i + 397) % Count, reads.fetch_add(1)) {
+            const ReadResult read = reader.message(i);
+            if (read.error == ReadResult::Cleared)
+                return;
+            if (!read.ok() || read.bytes != messageOf(i, 1000))
+                wrong.fetch_add(1);
+        }
+    });
+    QVERIFY(waitUntil([&] { return reads.load() > 100; }));
+    store->clear();
+    store->append("after");
+    reading.join();
+    QCOMPARE(wrong.load(), 0);
+
+    // What it had is still told; its reads fail, with the reason.
+    QVERIFY(before.cleared());
+    QCOMPARE(before.size(), Count);
+    QCOMPARE(before.sizeOf(Count - 1), 1000);
+    const ReadResult old = before.message(Count - 1);
+    QCOMPARE(old.error, ReadResult::Cleared);
+    QVERIFY(old.bytes.isEmpty());
+    QCOMPARE(old.reason(), QStringLiteral("the messages were cleared"));
+    char byte = 0;
+    QCOMPARE(before.readBytes(0, 1, &byte), ReadResult::Cleared);
+    FindProgress progress;
+    const FindResult found = findMessage(before, {"MSG5|", false, false, -1}, progress);
+    QCOMPARE(found.row, qint64(-1));
+    QCOMPARE(found.unreadReason, QStringLiteral("the messages were cleared"));
+
+    // A reader taken now reads the new run, and may outlive the store.
+    const MessageReader after = store->reader();
+    QCOMPARE(after.size(), 1);
+    QCOMPARE(after.message(0).bytes, QByteArray("after"));
+    QCOMPARE(after.message(1).error, ReadResult::NoSuchMessage);
+    QCOMPARE(after.message(1).reason(), QStringLiteral("there is no such message"));
+    store.reset();
+    QCOMPARE(after.message(0).error, ReadResult::Cleared);
+    QCOMPARE(after.totalBytes(), 5);
 }
 
 QTEST_GUILESS_MAIN(MessageStoreTest)
