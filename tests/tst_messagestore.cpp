@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -29,6 +30,19 @@ QByteArray messageOf(qint64 i, qsizetype size)
     QByteArray m = "\x0bMSH|^~\\&|S|F|R|F|20260101||ADT^A01|MSG" + QByteArray::number(i) + "|P|2.3\r";
     m.append(QByteArray(qMax<qsizetype>(0, size - m.size() - 2), 'x'));
     return m + "\x1c\r";
+}
+
+// Messages `from` to `to` of 1000 bytes each, `mark` changing some, each
+// followed by a spill point.
+void fill(MessageStore &store, qint64 from, qint64 to, const std::function<void(qint64, QByteArray &)> &mark = {})
+{
+    for (qint64 i = from; i < to; ++i) {
+        QByteArray m = messageOf(i, 1000);
+        if (mark)
+            mark(i, m);
+        store.append(m);
+        store.spillIfDue();
+    }
 }
 
 using Change = MessageStore::SpillChange;
@@ -145,8 +159,7 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     QTemporaryDir spill;
     MessageStore store({spill.path()});
     constexpr qint64 Count = 20000, Middle = 10000, Last = Count - 1;
-    for (qint64 i = 0; i < Count; ++i) {
-        QByteArray m = messageOf(i, 1000);
+    fill(store, 0, Count, [&](qint64 i, QByteArray &m) {
         if (i == 0)
             m.insert(20, "alphaFirst");
         if (i == Middle)
@@ -155,9 +168,7 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
             m.insert(990, "LastOne");
         if (i == 500)
             m.append('Z'); // and 501 begins with VT: no match across the two
-        store.append(m);
-        store.spillIfDue();
-    }
+    });
     QVERIFY(store.spilledBytes() > 8 * MessageStore::ChunkSize);
     // A search reads past the system's cache: the same bytes at any offset,
     // across a chunk's end, into memory aligned to the disk's blocks or not.
@@ -207,10 +218,7 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
             finderTurns = ::syscall(SYS_ioprio_get, 1, 0);
         result = findMessage(reader, {"lastone", false, false, 100}, progress);
     });
-    for (qint64 i = Count; i < Count + 8000; ++i) {
-        store.append(messageOf(i, 1000));
-        store.spillIfDue();
-    }
+    fill(store, Count, Count + 8000);
     finder.join();
     QCOMPARE(result.row, Last);
     QCOMPARE(finderTurns, (2L << 13) | 7); // best effort, its lowest level
@@ -309,13 +317,10 @@ void MessageStoreTest::aSpillFileThatLostItsBytesFailsItsReadsWithTheReason()
     QTemporaryDir spill;
     MessageStore store({spill.path()});
     constexpr qint64 Count = 6000, OnDisk = 10, InMemory = Count - 1;
-    for (qint64 i = 0; i < Count; ++i) {
-        QByteArray m = messageOf(i, 1000);
+    fill(store, 0, Count, [&](qint64 i, QByteArray &m) {
         if (i == OnDisk || i == InMemory)
             m.insert(100, i == OnDisk ? "TextOnDisk" : "TextInMemory");
-        store.append(m);
-        store.spillIfDue();
-    }
+    });
     QVERIFY(store.spilledBytes() > 0);
     QVERIFY(store.bytesInMemory() > 0);
     QVERIFY(cutOpenFilesIn(spill.path()) >= 1);
@@ -347,10 +352,7 @@ void MessageStoreTest::aReaderTakenBeforeAClearFailsItsReadsFromThenOn()
     QTemporaryDir spill;
     auto store = std::make_unique<MessageStore>(QStringList{spill.path()});
     constexpr qint64 Count = 6000;
-    for (qint64 i = 0; i < Count; ++i) {
-        store->append(messageOf(i, 1000));
-        store->spillIfDue();
-    }
+    fill(*store, 0, Count);
     QVERIFY(store->spilledBytes() > 0);
     const MessageReader before = store->reader();
 
