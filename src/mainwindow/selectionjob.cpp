@@ -108,6 +108,8 @@ SelectionJob::~SelectionJob()
 
 void SelectionJob::done()
 {
+    // Its work is over; joining it orders its result before what follows.
+    m_thread->wait();
     if (m_dialog)
         m_dialog->hide();
     const bool cancelled = m_progress.cancel;
