@@ -7,9 +7,11 @@
 #include "system/diskturns.h"
 #include "store/messagefinder.h"
 #include "store/messagestore.h"
+#include "system/unixfile.h"
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,6 +21,11 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <fcntl.h>
+#include <linux/userfaultfd.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -60,6 +67,7 @@ private slots:
     void readersGetEveryPublishedByteWhileChunksSpill();
     void aSpillFileThatLostItsBytesFailsItsReadsWithTheReason();
     void aReaderTakenBeforeAClearFailsItsReadsFromThenOn();
+    void spillsGoOnWhileAReaderIsStoppedInItsCopy();
 };
 
 void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
@@ -399,6 +407,60 @@ void MessageStoreTest::aReaderTakenBeforeAClearFailsItsReadsFromThenOn()
     store.reset();
     QCOMPARE(after.message(0).error, ReadResult::Cleared);
     QCOMPARE(after.totalBytes(), 5);
+}
+
+void MessageStoreTest::spillsGoOnWhileAReaderIsStoppedInItsCopy()
+{
+    // A reader stopped in the middle of its copy from a chunk in memory (the
+    // page it copies into is not there until the test gives it) holds up no
+    // spill, and the chunk's memory is not reused under it meanwhile.
+#ifdef UFFD_USER_MODE_ONLY
+    UniqueFd faults(int(::syscall(SYS_userfaultfd, O_CLOEXEC | UFFD_USER_MODE_ONLY)));
+#else
+    UniqueFd faults;
+#endif
+    if (!faults.isValid())
+        faults = UniqueFd(int(::syscall(SYS_userfaultfd, O_CLOEXEC)));
+    uffdio_api api{UFFD_API, 0, 0};
+    if (!faults.isValid() || ::ioctl(faults.get(), UFFDIO_API, &api) != 0)
+        QSKIP("userfaultfd is not allowed here");
+    const auto page = size_t(::sysconf(_SC_PAGESIZE));
+    void *const target = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    QVERIFY(target != MAP_FAILED);
+    const auto unmap = qScopeGuard([&] { ::munmap(target, page); });
+    uffdio_register registration{{quintptr(target), page}, UFFDIO_REGISTER_MODE_MISSING, 0};
+    QCOMPARE(::ioctl(faults.get(), UFFDIO_REGISTER, &registration), 0);
+
+    QTemporaryDir spill;
+    MessageStore store({spill.path()});
+    fill(store, 0, 2000); // the first chunk full, none spilled yet
+    QCOMPARE(store.spilledBytes(), 0);
+    QByteArray expected;
+    for (qint64 i = 0; i < 6; ++i)
+        expected += messageOf(i, 1000);
+    expected = expected.mid(100, qsizetype(page));
+
+    int copied = -1;
+    std::thread reading([&, reader = store.reader()] {
+        copied = reader.readBytes(100, 100 + qint64(page), static_cast<char *>(target));
+    });
+    // It stops at its first write into the page.
+    pollfd waiting{faults.get(), POLLIN, 0};
+    QCOMPARE(::poll(&waiting, 1, -1), 1);
+    uffd_msg fault{};
+    QCOMPARE(::read(faults.get(), &fault, sizeof fault), ssize_t(sizeof fault));
+    QCOMPARE(int(fault.event), int(UFFD_EVENT_PAGEFAULT));
+
+    // Meanwhile its chunk goes to disk, and later ones take memory and give it back.
+    fill(store, 2000, 20000);
+    QVERIFY(store.spilledBytes() >= 8 * MessageStore::ChunkSize);
+
+    // The page comes: the copy goes on from the chunk's memory as it was.
+    uffdio_zeropage zero{{quintptr(target), page}, 0, 0};
+    QCOMPARE(::ioctl(faults.get(), UFFDIO_ZEROPAGE, &zero), 0);
+    reading.join();
+    QCOMPARE(copied, 0);
+    QCOMPARE(QByteArrayView(static_cast<const char *>(target), qsizetype(page)), QByteArrayView(expected));
 }
 
 QTEST_GUILESS_MAIN(MessageStoreTest)
