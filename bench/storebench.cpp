@@ -109,7 +109,7 @@ int main(int argc, char **argv)
         const auto t = Clock::now();
         const double cpu = threadSeconds();
         for (qint64 at = 0; at < store.totalBytes(); at += qint64(buffer.size()))
-            store.readBytes(at, std::min(store.totalBytes(), at + qint64(buffer.size())), buffer.data());
+            store.reader().readBytes(at, std::min(store.totalBytes(), at + qint64(buffer.size())), buffer.data());
         std::printf("reading %lld bytes: %.2f s (%.2f s of processor time)\n", store.totalBytes(),
                     secondsSince(t), threadSeconds() - cpu);
     }
@@ -118,7 +118,7 @@ int main(int argc, char **argv)
         FindProgress alone;
         const auto t = Clock::now();
         const double cpu = threadSeconds();
-        const FindResult r = findMessage(store, {"needle42", false, false, -1}, alone);
+        const FindResult r = findMessage(store.reader(), {"needle42", false, false, -1}, alone);
         std::printf("find alone: found %lld in %.2f s (%.2f s of processor time)\n", r.row + 1,
                     secondsSince(t), threadSeconds() - cpu);
     }
@@ -128,9 +128,9 @@ int main(int argc, char **argv)
     const auto start = Clock::now();
     double findSeconds = 0;
     double findCpu = 0;
-    std::thread finder([&] {
+    std::thread finder([&, reader = store.reader()] {
         const double cpu = threadSeconds();
-        result = findMessage(store, {"needle42", false, false, -1}, progress);
+        result = findMessage(reader, {"needle42", false, false, -1}, progress);
         findSeconds = secondsSince(start);
         findCpu = threadSeconds() - cpu;
         done = true;

@@ -1,22 +1,35 @@
 // The received-message store on its own: details and answers across a
-// spill, a spill that fails and recovers, and finding a text in it.
+// spill, a spill that fails and recovers, finding a text in it, and readers
+// on threads of their own through spills, a lost file and a clear.
 
 #include "testbase.h"
 
 #include "system/diskturns.h"
 #include "store/messagefinder.h"
 #include "store/messagestore.h"
+#include "system/unixfile.h"
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <fcntl.h>
+#include <linux/userfaultfd.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <thread>
+#include <vector>
 
 namespace {
 QByteArray messageOf(qint64 i, qsizetype size)
@@ -24,6 +37,19 @@ QByteArray messageOf(qint64 i, qsizetype size)
     QByteArray m = "\x0bMSH|^~\\&|S|F|R|F|20260101||ADT^A01|MSG" + QByteArray::number(i) + "|P|2.3\r";
     m.append(QByteArray(qMax<qsizetype>(0, size - m.size() - 2), 'x'));
     return m + "\x1c\r";
+}
+
+// Messages `from` to `to` of 1000 bytes each, `mark` changing some, each
+// followed by a spill point.
+void fill(MessageStore &store, qint64 from, qint64 to, const std::function<void(qint64, QByteArray &)> &mark = {})
+{
+    for (qint64 i = from; i < to; ++i) {
+        QByteArray m = messageOf(i, 1000);
+        if (mark)
+            mark(i, m);
+        store.append(m);
+        store.spillIfDue();
+    }
 }
 
 using Change = MessageStore::SpillChange;
@@ -38,6 +64,10 @@ private slots:
     void aFailedSpillIsTriedAgainAndMovesMemoryToDisk();
     void findsATextAnywhereInASpilledStore();
     void aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt();
+    void readersGetEveryPublishedByteWhileChunksSpill();
+    void aSpillFileThatLostItsBytesFailsItsReadsWithTheReason();
+    void aReaderTakenBeforeAClearFailsItsReadsFromThenOn();
+    void spillsGoOnWhileAReaderIsStoppedInItsCopy();
 };
 
 void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
@@ -137,8 +167,7 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     QTemporaryDir spill;
     MessageStore store({spill.path()});
     constexpr qint64 Count = 20000, Middle = 10000, Last = Count - 1;
-    for (qint64 i = 0; i < Count; ++i) {
-        QByteArray m = messageOf(i, 1000);
+    fill(store, 0, Count, [&](qint64 i, QByteArray &m) {
         if (i == 0)
             m.insert(20, "alphaFirst");
         if (i == Middle)
@@ -147,30 +176,29 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
             m.insert(990, "LastOne");
         if (i == 500)
             m.append('Z'); // and 501 begins with VT: no match across the two
-        store.append(m);
-        store.spillIfDue();
-    }
+    });
     QVERIFY(store.spilledBytes() > 8 * MessageStore::ChunkSize);
     // A search reads past the system's cache: the same bytes at any offset,
     // across a chunk's end, into memory aligned to the disk's blocks or not.
     constexpr qint64 Chunk = MessageStore::ChunkSize;
+    const MessageReader reader = store.reader();
     const ReadBuffer aligned = makeReadBuffer(16384);
     QByteArray unaligned(16384 + 1, '\0');
     for (const auto &[from, size] : {std::pair(qint64(1), 9000), std::pair(Chunk - 7, 9000),
                                      std::pair(3 * Chunk + 4095, 9000), std::pair(Chunk - 4096, 8192 + 100),
                                      std::pair(qint64(8192), 4096)}) {
         QByteArray kept(size, '\0');
-        QVERIFY(store.readBytes(from, from + size, kept.data()));
+        QCOMPARE(reader.readBytes(from, from + size, kept.data()), 0);
         for (char *out : {aligned.get(), unaligned.data() + 1}) {
             std::memset(out, 1, size_t(size));
-            QVERIFY(store.readBytes(from, from + size, out, MessageStore::Read::Passing));
+            QCOMPARE(reader.readBytes(from, from + size, out, MessageReader::Read::Passing), 0);
             QCOMPARE(QByteArrayView(out, size), QByteArrayView(kept));
         }
     }
 
     const auto find = [&](const char *text, qint64 from, bool backward = false, bool matchCase = false) {
         FindProgress progress;
-        const FindResult r = findMessage(store, {QByteArray(text), matchCase, backward, from}, progress);
+        const FindResult r = findMessage(store.reader(), {QByteArray(text), matchCase, backward, from}, progress);
         return std::pair(r.row, r.wrapped);
     };
     QCOMPARE(find("alphafirst", -1), std::pair(qint64(0), false));
@@ -193,22 +221,19 @@ void MessageStoreTest::findsATextAnywhereInASpilledStore()
     FindResult result;
     const long ownTurns = ::syscall(SYS_ioprio_get, 1, 0);
     long finderTurns = -1;
-    std::thread finder([&] {
+    std::thread finder([&, reader = store.reader()] {
         if (takeLowestOrdinaryDiskTurns())
             finderTurns = ::syscall(SYS_ioprio_get, 1, 0);
-        result = findMessage(store, {"lastone", false, false, 100}, progress);
+        result = findMessage(reader, {"lastone", false, false, 100}, progress);
     });
-    for (qint64 i = Count; i < Count + 8000; ++i) {
-        store.append(messageOf(i, 1000));
-        store.spillIfDue();
-    }
+    fill(store, Count, Count + 8000);
     finder.join();
     QCOMPARE(result.row, Last);
     QCOMPARE(finderTurns, (2L << 13) | 7); // best effort, its lowest level
     QCOMPARE(::syscall(SYS_ioprio_get, 1, 0), ownTurns);
     QVERIFY(progress.perMille.load() > 500);
     progress.cancel = true;
-    result = findMessage(store, {"LastOne", false, false, -1}, progress);
+    result = findMessage(store.reader(), {"LastOne", false, false, -1}, progress);
     QVERIFY(result.cancelled);
     QCOMPARE(result.row, qint64(-1));
 }
@@ -239,6 +264,203 @@ void MessageStoreTest::aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt()
             }
         }
     }
+}
+
+void MessageStoreTest::readersGetEveryPublishedByteWhileChunksSpill()
+{
+    // Readers copy all that is published, whole and in parts, while the
+    // appender makes the store's first spill and the ones after it; more
+    // readers than cores, so that one is often stopped in the middle of a read.
+    constexpr qsizetype Piece = 256 * 1024 - 17; // messages straddle the chunks
+    constexpr qint64 Total = 2 * MessageStore::ChunksPerSpill * MessageStore::ChunkSize + Piece;
+    QByteArray expected(Total, Qt::Uninitialized);
+    for (qint64 i = 0; i < Total; ++i)
+        expected[i] = char((i * 7 + (i >> 12)) & 0xff);
+    const int readers = int(std::max(3u, std::thread::hardware_concurrency() + 1));
+    int failedTries = 0;
+    for (int attempt = 0; attempt < 15; ++attempt) {
+        QTemporaryDir spill;
+        MessageStore store({spill.path()});
+        std::atomic<bool> stop{false};
+        std::atomic<int> wrong{0}, failed{0};
+        std::atomic<qint64> reads{0};
+        std::vector<std::thread> threads;
+        for (int r = 0; r < readers; ++r) {
+            threads.emplace_back([&, r, store = store.reader()] {
+                QByteArray buffer(Total, Qt::Uninitialized);
+                while (!stop.load()) {
+                    const qint64 count = store.size();
+                    if (count == 0)
+                        continue;
+                    // Everything, or from one message to the end.
+                    const qint64 from = r % 2 ? 0 : store.offsetOf((count * r / readers) % count);
+                    const qint64 to = store.offsetOf(count);
+                    if (store.readBytes(from, to, buffer.data()) != 0)
+                        failed.fetch_add(1);
+                    else if (QByteArrayView(buffer.constData(), to - from) != QByteArrayView(expected).sliced(from, to - from))
+                        wrong.fetch_add(1);
+                    reads.fetch_add(1);
+                }
+            });
+        }
+        for (qint64 at = 0; at < Total; at += Piece) {
+            store.append(QByteArrayView(expected).sliced(at, std::min<qint64>(Piece, Total - at)));
+            store.spillIfDue();
+            // The readers take their turns before the next one.
+            for (const qint64 seen = reads.load(); reads.load() <= seen && !failed.load();)
+                std::this_thread::yield();
+        }
+        stop = true;
+        for (std::thread &t : threads)
+            t.join();
+        QVERIFY(store.spilledBytes() >= 2 * MessageStore::ChunksPerSpill * MessageStore::ChunkSize);
+        QCOMPARE(wrong.load(), 0);
+        failedTries += failed.load() > 0;
+    }
+    QCOMPARE(failedTries, 0);
+}
+
+void MessageStoreTest::aSpillFileThatLostItsBytesFailsItsReadsWithTheReason()
+{
+    QTemporaryDir spill;
+    MessageStore store({spill.path()});
+    constexpr qint64 Count = 6000, OnDisk = 10, InMemory = Count - 1;
+    fill(store, 0, Count, [&](qint64 i, QByteArray &m) {
+        if (i == OnDisk || i == InMemory)
+            m.insert(100, i == OnDisk ? "TextOnDisk" : "TextInMemory");
+    });
+    QVERIFY(store.spilledBytes() > 0);
+    QVERIFY(store.bytesInMemory() > 0);
+    QVERIFY(cutOpenFilesIn(spill.path()) >= 1);
+
+    const QString lostReason = QString::fromLocal8Bit(std::strerror(EIO));
+    const MessageReader reader = store.reader();
+    const ReadResult lost = reader.message(OnDisk);
+    QCOMPARE(lost.error, EIO);
+    QCOMPARE(lost.reason(), lostReason);
+    QVERIFY(lost.bytes.isEmpty());
+    QByteArray bytes(100, '\0');
+    QCOMPARE(reader.readBytes(0, 100, bytes.data(), MessageReader::Read::Passing), EIO);
+    QVERIFY(reader.message(InMemory).bytes.contains("TextInMemory"));
+    QCOMPARE(store.message(OnDisk).error, EIO);
+    QVERIFY(store.at(OnDisk).isEmpty()); // the list shows what it can
+
+    // Find passes over what it cannot read, and says so.
+    FindProgress progress;
+    FindResult result = findMessage(reader, {"textondisk", false, false, -1}, progress);
+    QCOMPARE(result.row, qint64(-1));
+    QCOMPARE(result.unreadReason, lostReason);
+    result = findMessage(reader, {"textinmemory", false, false, -1}, progress);
+    QCOMPARE(result.row, InMemory);
+    QCOMPARE(result.unreadReason, lostReason);
+}
+
+void MessageStoreTest::aReaderTakenBeforeAClearFailsItsReadsFromThenOn()
+{
+    QTemporaryDir spill;
+    auto store = std::make_unique<MessageStore>(QStringList{spill.path()});
+    constexpr qint64 Count = 6000;
+    fill(*store, 0, Count);
+    QVERIFY(store->spilledBytes() > 0);
+    const MessageReader before = store->reader();
+
+    // A reader on a thread of its own through the clear: each read gives the
+    // message whole until one fails as cleared.
+    std::atomic<qint64> reads{0};
+    std::atomic<int> wrong{0};
+    std::thread reading([&, reader = store->reader()] {
+        for (qint64 i = 0;; i = (i + 397) % Count, reads.fetch_add(1)) {
+            const ReadResult read = reader.message(i);
+            if (read.error == ReadResult::Cleared)
+                return;
+            if (!read.ok() || read.bytes != messageOf(i, 1000))
+                wrong.fetch_add(1);
+        }
+    });
+    QVERIFY(waitUntil([&] { return reads.load() > 100; }));
+    store->clear();
+    store->append("after");
+    reading.join();
+    QCOMPARE(wrong.load(), 0);
+
+    // What it had is still told; its reads fail, with the reason.
+    QVERIFY(before.cleared());
+    QCOMPARE(before.size(), Count);
+    QCOMPARE(before.sizeOf(Count - 1), 1000);
+    const ReadResult old = before.message(Count - 1);
+    QCOMPARE(old.error, ReadResult::Cleared);
+    QVERIFY(old.bytes.isEmpty());
+    QCOMPARE(old.reason(), QStringLiteral("the messages were cleared"));
+    char byte = 0;
+    QCOMPARE(before.readBytes(0, 1, &byte), ReadResult::Cleared);
+    FindProgress progress;
+    const FindResult found = findMessage(before, {"MSG5|", false, false, -1}, progress);
+    QCOMPARE(found.row, qint64(-1));
+    QCOMPARE(found.unreadReason, QStringLiteral("the messages were cleared"));
+
+    // A reader taken now reads the new run, and may outlive the store.
+    const MessageReader after = store->reader();
+    QCOMPARE(after.size(), 1);
+    QCOMPARE(after.message(0).bytes, QByteArray("after"));
+    QCOMPARE(after.message(1).error, ReadResult::NoSuchMessage);
+    QCOMPARE(after.message(1).reason(), QStringLiteral("there is no such message"));
+    store.reset();
+    QCOMPARE(after.message(0).error, ReadResult::Cleared);
+    QCOMPARE(after.totalBytes(), 5);
+}
+
+void MessageStoreTest::spillsGoOnWhileAReaderIsStoppedInItsCopy()
+{
+    // A reader stopped in the middle of its copy from a chunk in memory (the
+    // page it copies into is not there until the test gives it) holds up no
+    // spill, and the chunk's memory is not reused under it meanwhile.
+#ifdef UFFD_USER_MODE_ONLY
+    UniqueFd faults(int(::syscall(SYS_userfaultfd, O_CLOEXEC | UFFD_USER_MODE_ONLY)));
+#else
+    UniqueFd faults;
+#endif
+    if (!faults.isValid())
+        faults = UniqueFd(int(::syscall(SYS_userfaultfd, O_CLOEXEC)));
+    uffdio_api api{UFFD_API, 0, 0};
+    if (!faults.isValid() || ::ioctl(faults.get(), UFFDIO_API, &api) != 0)
+        QSKIP("userfaultfd is not allowed here");
+    const auto page = size_t(::sysconf(_SC_PAGESIZE));
+    void *const target = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    QVERIFY(target != MAP_FAILED);
+    const auto unmap = qScopeGuard([&] { ::munmap(target, page); });
+    uffdio_register registration{{quintptr(target), page}, UFFDIO_REGISTER_MODE_MISSING, 0};
+    QCOMPARE(::ioctl(faults.get(), UFFDIO_REGISTER, &registration), 0);
+
+    QTemporaryDir spill;
+    MessageStore store({spill.path()});
+    fill(store, 0, 2000); // the first chunk full, none spilled yet
+    QCOMPARE(store.spilledBytes(), 0);
+    QByteArray expected;
+    for (qint64 i = 0; i < 6; ++i)
+        expected += messageOf(i, 1000);
+    expected = expected.mid(100, qsizetype(page));
+
+    int copied = -1;
+    std::thread reading([&, reader = store.reader()] {
+        copied = reader.readBytes(100, 100 + qint64(page), static_cast<char *>(target));
+    });
+    // It stops at its first write into the page.
+    pollfd waiting{faults.get(), POLLIN, 0};
+    QCOMPARE(::poll(&waiting, 1, -1), 1);
+    uffd_msg fault{};
+    QCOMPARE(::read(faults.get(), &fault, sizeof fault), ssize_t(sizeof fault));
+    QCOMPARE(int(fault.event), int(UFFD_EVENT_PAGEFAULT));
+
+    // Meanwhile its chunk goes to disk, and later ones take memory and give it back.
+    fill(store, 2000, 20000);
+    QVERIFY(store.spilledBytes() >= 8 * MessageStore::ChunkSize);
+
+    // The page comes: the copy goes on from the chunk's memory as it was.
+    uffdio_zeropage zero{{quintptr(target), page}, 0, 0};
+    QCOMPARE(::ioctl(faults.get(), UFFDIO_ZEROPAGE, &zero), 0);
+    reading.join();
+    QCOMPARE(copied, 0);
+    QCOMPARE(QByteArrayView(static_cast<const char *>(target), qsizetype(page)), QByteArrayView(expected));
 }
 
 QTEST_GUILESS_MAIN(MessageStoreTest)

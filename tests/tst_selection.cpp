@@ -12,9 +12,11 @@
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
 #include "mainwindow/selectionjob.h"
+#include "files/savefile.h"
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDir>
 #include <QDateTime>
 #include <QFile>
 #include <QGuiApplication>
@@ -53,6 +55,14 @@ struct Rows
         store.append(message, info);
         model.messagesAdded();
     }
+    // Rows of a few megabytes, the first of them moved to the spill file.
+    void addSpilled(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            add(framed(Adt + "NTE|" + QByteArray::number(i) + "|" + QByteArray(2000, 'n') + "\r"));
+        store.spillIfDue();
+    }
+    bool jobsDone() const { return !commands.findChild<SelectionJob *>(); }
 };
 
 QString local(qint64 ms)
@@ -70,6 +80,8 @@ private slots:
     void findWindowSelectsTheRowFound();
     void severalRowsAreCopiedAndSavedAtOnce();
     void aSelectionGoesIntoAFifoOrADeviceAsItStands();
+    void aSpillFileThatLostItsBytesIsToldByCopySaveAndFind();
+    void readersStopBeforeTheStoreIsCleared();
 };
 
 void SelectionTest::viewerTellsWhenAMessageCameAndWhatWentBack()
@@ -103,8 +115,7 @@ void SelectionTest::viewerTellsWhenAMessageCameAndWhatWentBack()
 void SelectionTest::findWindowSelectsTheRowFound()
 {
     Rows rows;
-    for (int i = 0; i < 3000; ++i) // several megabytes: part of it on disk
-        rows.add(framed(Adt + "NTE|" + QByteArray::number(i) + "|" + QByteArray(2000, 'n') + "\r"));
+    rows.addSpilled(3000);
     rows.list->setCurrentRow(10);
     rows.list->setFocus();
     QTest::keyClick(rows.list, Qt::Key_F, Qt::ControlModifier);
@@ -224,6 +235,89 @@ void SelectionTest::aSelectionGoesIntoAFifoOrADeviceAsItStands()
     QCOMPARE(rows.windowing.noticeTexts(),
              QStringList(QStringLiteral("The messages could not be saved to %1: No space left on device").arg(full)));
     QCOMPARE(kind(full), mode_t(S_IFCHR));
+}
+
+void SelectionTest::aSpillFileThatLostItsBytesIsToldByCopySaveAndFind()
+{
+    Rows rows;
+    rows.addSpilled(3000);
+    QVERIFY(rows.store.spilledBytes() > 0);
+    QVERIFY(cutOpenFilesIn(rows.spill.path()) >= 1);
+    const QString lost = QStringLiteral("message 1 could not be read (Input/output error)");
+
+    // Save As of them all leaves the file it would replace as it was.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("kept.txt"));
+    QVERIFY(saveFile(path, "as it was") == std::nullopt);
+    rows.list->setFocus();
+    QTest::keyClick(rows.list, Qt::Key_A, Qt::ControlModifier);
+    rows.windowing.chosenSaveFiles.push_back(path);
+    rows.commands.mnuSaveAs->trigger();
+    QVERIFY(waitUntil([&] { return rows.jobsDone(); }));
+    QCOMPARE(rows.windowing.noticeTexts(),
+             QStringList(QStringLiteral("The messages could not be saved to %1: %2").arg(path, lost)));
+    QFile kept(path);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("as it was"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList(QStringLiteral("kept.txt")));
+
+    // Copy leaves the clipboard as it was; so does Copy of the one row.
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    rows.commands.mnuCopy->trigger();
+    QVERIFY(waitUntil([&] { return rows.jobsDone(); }));
+    rows.list->setCurrentRow(0);
+    QCOMPARE(rows.list->selection().count(), 1);
+    rows.commands.copy(0);
+    QCOMPARE(rows.windowing.noticeTexts().mid(1),
+             QStringList({QStringLiteral("The messages could not be copied: %1").arg(lost),
+                          QStringLiteral("Message 1 could not be read: Input/output error")}));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+
+    // Find says that it passed over a part, found or not.
+    FindWindow &find = rows.commands.findWindow();
+    QSignalSpy ended(&find, &FindWindow::searchEnded);
+    const auto search = [&](const QString &text) {
+        find.txtFind->setText(text);
+        find.findNext();
+        return ended.wait(WaitMs);
+    };
+    QVERIFY(search(QStringLiteral("NTE|5|")));
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("Part of the messages could not be read (Input/output error). "
+                                                        "\"NTE|5|\" was not found in the rest."));
+    QVERIFY(search(QStringLiteral("NTE|2999|")));
+    QCOMPARE(rows.list->currentRow(), 2999);
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("Part of the messages could not be read (Input/output error). "
+                                                        "Found in message 3000."));
+}
+
+void SelectionTest::readersStopBeforeTheStoreIsCleared()
+{
+    Rows rows;
+    rows.addSpilled(3000);
+    FindWindow &find = rows.commands.findWindow();
+    find.txtFind->setText(QStringLiteral("nowhere"));
+    find.findNext();
+    QVERIFY(find.searching());
+    rows.list->setFocus();
+    QTest::keyClick(rows.list, Qt::Key_A, Qt::ControlModifier);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("all.txt"));
+    rows.windowing.chosenSaveFiles.push_back(path);
+    rows.commands.mnuSaveAs->trigger();
+    QVERIFY(!rows.jobsDone());
+
+    // Nothing reads once they are stopped; the clear then leaves nothing to tell.
+    rows.commands.stopReading();
+    QVERIFY(!find.searching());
+    QVERIFY(rows.jobsDone());
+    rows.store.clear();
+    rows.model.storeCleared();
+    QSignalSpy ended(&find, &FindWindow::searchEnded);
+    find.txtFind->setText(QStringLiteral("NTE|5|"));
+    find.findNext();
+    QVERIFY(waitUntil([&] { return !find.searching(); }));
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("\"NTE|5|\" was not found."));
+    QCOMPARE(rows.windowing.noticeTexts(), QStringList());
 }
 
 QTEST_MAIN(SelectionTest)

@@ -1,6 +1,7 @@
 #include "findwindow.h"
 
 #include "system/diskturns.h"
+#include "store/messagestore.h"
 #include "mainwindow/receivedlistview.h"
 #include "windowing/classiclook.h"
 #include "windowing/controls.h"
@@ -71,7 +72,7 @@ FindWindow::FindWindow(ReceivedListView &list, const MessageStore &store)
 
 FindWindow::~FindWindow()
 {
-    stopThread();
+    stop();
 }
 
 void FindWindow::attach(QWidget *widget)
@@ -133,9 +134,9 @@ void FindWindow::find(bool backward)
     m_result = {};
     cmdCancel->setEnabled(true);
     lblFindStatus->clear();
-    m_thread = QThread::create([this, progress = m_progress.get(), request = m_request] {
+    m_thread = QThread::create([this, progress = m_progress.get(), request = m_request, reader = m_store.reader()] {
         takeLowestOrdinaryDiskTurns();
-        m_result = findMessage(m_store, request, *progress);
+        m_result = findMessage(reader, request, *progress);
     });
     connect(m_thread, &QThread::finished, this, &FindWindow::searchDone);
     // The idle class (SCHED_IDLE): a message that arrives takes the core from
@@ -150,7 +151,7 @@ void FindWindow::cancel()
         m_progress->cancel = true;
 }
 
-void FindWindow::stopThread()
+void FindWindow::stop()
 {
     if (!m_thread)
         return;
@@ -161,21 +162,27 @@ void FindWindow::stopThread()
 
 void FindWindow::searchDone()
 {
-    stopThread();
+    stop();
     m_progressTimer.stop();
     cmdCancel->setEnabled(false);
     const QString text = QString::fromLatin1(m_request.text);
+    // A part that could not be read may hold the text too: that is told first.
+    const QString unread = m_result.unreadReason.isEmpty()
+                               ? QString()
+                               : QStringLiteral("Part of the messages could not be read (%1). ").arg(m_result.unreadReason);
     if (m_result.cancelled) {
         lblFindStatus->setText(QStringLiteral("Search cancelled."));
     } else if (m_result.row < 0) {
-        lblFindStatus->setText(QStringLiteral("\"%1\" was not found.").arg(text));
+        lblFindStatus->setText(unread.isEmpty() ? QStringLiteral("\"%1\" was not found.").arg(text)
+                                                : unread + QStringLiteral("\"%1\" was not found in the rest.").arg(text));
     } else {
         m_list.setCurrentRow(int(m_result.row));
         const QString found = QStringLiteral("Found in message %1").arg(m_result.row + 1);
-        lblFindStatus->setText(!m_result.wrapped ? found + QLatin1Char('.')
-                               : m_request.backward
-                                   ? found + QStringLiteral(", passing the start of the list.")
-                                   : found + QStringLiteral(", passing the end of the list."));
+        lblFindStatus->setText(unread
+                               + (!m_result.wrapped ? found + QLatin1Char('.')
+                                  : m_request.backward
+                                      ? found + QStringLiteral(", passing the start of the list.")
+                                      : found + QStringLiteral(", passing the end of the list.")));
     }
     emit searchEnded();
 }

@@ -19,7 +19,7 @@ class ReceivedListView;
 // The find window: a small window beside the main one, never modal, that
 // finds a text among all the run's messages from the selected row on and
 // selects the row found. The search runs on a thread of its own over the
-// store, so answering goes on; its progress shows after a moment and it can
+// store (with a reader of its own), so answering goes on; its progress shows after a moment and it can
 // be cancelled. Ctrl+F on the list (and on any window attach() is given)
 // opens it; F3 and Shift+F3 find the next and the previous one.
 class FindWindow : public QWidget
@@ -36,6 +36,8 @@ public:
     void findNext() { find(false); }
     void findPrevious() { find(true); }
     void cancel();
+    // Cancels a search and waits for its thread: before the store is cleared.
+    void stop();
     bool searching() const { return m_thread != nullptr; }
 
     QLineEdit *txtFind = nullptr;
@@ -56,7 +58,6 @@ protected:
 private:
     void find(bool backward);
     void searchDone();
-    void stopThread();
 
     ReceivedListView &m_list;
     const MessageStore &m_store;

@@ -68,7 +68,10 @@ void MessageCommands::view(int row)
         m_viewer = std::make_unique<MessageViewer>(m_windowing);
         m_find->attach(m_viewer.get());
     }
-    m_viewer->showMessage(row + 1, m_store.at(row));
+    const std::optional<QByteArray> message = read(row);
+    if (!message)
+        return;
+    m_viewer->showMessage(row + 1, *message);
     const MessageDetails details = messageDetails(m_store, row, m_viewer->palette());
     m_viewer->setDetails(details.rich, details.plain);
 }
@@ -76,9 +79,9 @@ void MessageCommands::view(int row)
 void MessageCommands::copy(int row) const
 {
     if (m_list.selection().count() > 1)
-        SelectionJob::start(const_cast<MessageCommands *>(this), m_list.window(), m_windowing, m_store, m_list.selection());
-    else if (holds(row))
-        copyMessage(m_store.at(row));
+        SelectionJob::start(const_cast<MessageCommands *>(this), m_list.window(), m_windowing, m_store.reader(), m_list.selection());
+    else if (const std::optional<QByteArray> message = holds(row) ? read(row) : std::nullopt)
+        copyMessage(*message);
 }
 
 void MessageCommands::saveAs(int row)
@@ -87,7 +90,24 @@ void MessageCommands::saveAs(int row)
         // Several at once, in the log's form: each message, then CR LF.
         const QString path = m_windowing.chooseSaveFile(m_list.window(), QStringLiteral("messages.txt"));
         if (!path.isEmpty())
-            SelectionJob::start(const_cast<MessageCommands *>(this), m_list.window(), m_windowing, m_store, m_list.selection(), path);
-    } else if (holds(row))
-        saveMessageAs(m_list.window(), m_windowing, row + 1, m_store.at(row));
+            SelectionJob::start(const_cast<MessageCommands *>(this), m_list.window(), m_windowing, m_store.reader(), m_list.selection(), path);
+    } else if (const std::optional<QByteArray> message = holds(row) ? read(row) : std::nullopt) {
+        saveMessageAs(m_list.window(), m_windowing, row + 1, *message);
+    }
+}
+
+std::optional<QByteArray> MessageCommands::read(int row) const
+{
+    ReadResult read = m_store.message(row);
+    if (read.ok())
+        return std::move(read.bytes);
+    m_windowing.notice(m_list.window(), QStringLiteral("Message %1 could not be read: %2").arg(row + 1).arg(read.reason()));
+    return std::nullopt;
+}
+
+void MessageCommands::stopReading()
+{
+    m_find->stop();
+    // A job deleted before it is done cancels and waits for its thread.
+    qDeleteAll(findChildren<SelectionJob *>(Qt::FindDirectChildrenOnly));
 }

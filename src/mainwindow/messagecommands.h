@@ -2,7 +2,10 @@
 
 #include <QObject>
 
+#include <QByteArray>
+
 #include <memory>
+#include <optional>
 
 class FindWindow;
 class MessageStore;
@@ -38,8 +41,14 @@ public:
     // The find window (Ctrl+F, "Find..."), made with these commands.
     FindWindow &findWindow() const { return *m_find; }
 
+    // Cancels the search and the Copy and Save As jobs, and waits for their
+    // threads: before the store is cleared.
+    void stopReading();
+
 private:
     bool holds(int row) const;
+    // The row's message, or a notice of why it could not be read.
+    std::optional<QByteArray> read(int row) const;
 
     ReceivedListView &m_list;
     const MessageStore &m_store;

@@ -1,7 +1,6 @@
 #include "selectionjob.h"
 
 #include "system/diskturns.h"
-#include "store/messagestore.h"
 #include "files/savefile.h"
 #include "mainwindow/messagetext.h"
 #include "windowing/windowing.h"
@@ -12,14 +11,22 @@
 #include <QThread>
 #include <QTimer>
 
-QString copyTextOfRows(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
-                       SelectionProgress &progress)
+QString unreadMessage(qint64 row, const ReadResult &read)
+{
+    return QStringLiteral("message %1 could not be read (%2)").arg(row + 1).arg(read.reason());
+}
+
+CopiedRows copyTextOfRows(const MessageReader &store, const std::vector<RowSelection::Range> &rows,
+                          SelectionProgress &progress)
 {
     QString text;
     bool first = true;
     for (const auto &[from, to] : rows) {
         for (qint64 row = from; row <= to && !progress.cancel; ++row) {
-            const QString one = MessageText::copyText(QString::fromLatin1(store.at(row)));
+            const ReadResult read = store.message(row);
+            if (!read.ok())
+                return {QString(), unreadMessage(row, read)};
+            const QString one = MessageText::copyText(QString::fromLatin1(read.bytes));
             if (!first)
                 text += text.endsWith(QLatin1Char('\n')) ? QStringLiteral("\n") : QStringLiteral("\n\n");
             text += one;
@@ -27,16 +34,20 @@ QString copyTextOfRows(const MessageStore &store, const std::vector<RowSelection
             progress.rowsDone.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    return text;
+    return {text, QString()};
 }
 
-QString saveRowsInLogForm(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
+QString saveRowsInLogForm(const MessageReader &store, const std::vector<RowSelection::Range> &rows,
                           const QString &path, SelectionProgress &progress)
 {
     SaveStream file(path);
     for (const auto &[from, to] : rows) {
         for (qint64 row = from; row <= to && !progress.cancel; ++row) {
-            if (!file.write(store.at(row)) || !file.write("\r\n"))
+            const ReadResult read = store.message(row);
+            // Not committed: a file being replaced stays as it was.
+            if (!read.ok())
+                return unreadMessage(row, read);
+            if (!file.write(read.bytes) || !file.write("\r\n"))
                 return *file.failure();
             progress.rowsDone.fetch_add(1, std::memory_order_relaxed);
         }
@@ -65,7 +76,7 @@ SelectionJob::SelectionJob(QObject *owner, QWidget *window, Windowing &windowing
 }
 
 SelectionJob *SelectionJob::start(QObject *owner, QWidget *window, Windowing &windowing,
-                                  const MessageStore &store, const RowSelection &selection,
+                                  MessageReader store, const RowSelection &selection,
                                   const QString &savePath)
 {
     auto *job = new SelectionJob(owner, window, windowing, selection.count());
@@ -73,11 +84,11 @@ SelectionJob *SelectionJob::start(QObject *owner, QWidget *window, Windowing &wi
     job->m_dialog->setLabelText(savePath.isEmpty() ? QStringLiteral("Copying %1 messages...").arg(selection.count())
                                                    : QStringLiteral("Saving %1 messages...").arg(selection.count()));
     job->m_dialog->setValue(0);
-    job->m_thread = QThread::create([job, &store, rows = selection.ranges()] {
+    job->m_thread = QThread::create([job, store = std::move(store), rows = selection.ranges()] {
         takeLowestOrdinaryDiskTurns();
         job->m_result = job->m_savePath.isEmpty()
                             ? copyTextOfRows(store, rows, job->m_progress)
-                            : saveRowsInLogForm(store, rows, job->m_savePath, job->m_progress);
+                            : CopiedRows{QString(), saveRowsInLogForm(store, rows, job->m_savePath, job->m_progress)};
     });
     connect(job->m_thread, &QThread::finished, job, &SelectionJob::done);
     // As the search: in the idle class, so answers never wait behind it.
@@ -97,14 +108,18 @@ SelectionJob::~SelectionJob()
 
 void SelectionJob::done()
 {
+    // Its work is over; joining it orders its result before what follows.
+    m_thread->wait();
     if (m_dialog)
         m_dialog->hide();
     const bool cancelled = m_progress.cancel;
-    if (m_savePath.isEmpty() && !cancelled)
-        QGuiApplication::clipboard()->setText(m_result);
-    else if (!m_savePath.isEmpty() && !m_result.isEmpty())
-        m_windowing.notice(m_window, QStringLiteral("The messages could not be saved to %1: %2")
-                                         .arg(m_savePath, m_result));
+    if (!m_result.failure.isEmpty())
+        m_windowing.notice(m_window, m_savePath.isEmpty()
+                                         ? QStringLiteral("The messages could not be copied: %1").arg(m_result.failure)
+                                         : QStringLiteral("The messages could not be saved to %1: %2")
+                                               .arg(m_savePath, m_result.failure));
+    else if (m_savePath.isEmpty() && !cancelled)
+        QGuiApplication::clipboard()->setText(m_result.text);
     emit finished();
     deleteLater();
 }

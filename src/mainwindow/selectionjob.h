@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mainwindow/rowselection.h"
+#include "store/messagereader.h"
 
 #include <QObject>
 #include <QPointer>
@@ -10,7 +11,6 @@
 #include <memory>
 #include <vector>
 
-class MessageStore;
 class QProgressDialog;
 class QThread;
 class QWidget;
@@ -24,14 +24,23 @@ struct SelectionProgress
     std::atomic<bool> cancel{false};
     std::atomic<qint64> rowsDone{0};
 };
-// Each message in the copy form (MessageText::copyText), one empty line between.
-QString copyTextOfRows(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
-                       SelectionProgress &progress);
+// Each message in the copy form (MessageText::copyText), one empty line
+// between; or, at the first message that cannot be read, no text and why.
+struct CopiedRows
+{
+    QString text;
+    QString failure;
+};
+CopiedRows copyTextOfRows(const MessageReader &store, const std::vector<RowSelection::Range> &rows,
+                          SelectionProgress &progress);
 // Each message's bytes and CR LF, as the transaction log holds them, by the
 // rules of a single Save As (SaveStream): a file is replaced whole or not at
-// all, a FIFO or a device written into. Empty, or why not.
-QString saveRowsInLogForm(const MessageStore &store, const std::vector<RowSelection::Range> &rows,
+// all (not when a message cannot be read), a FIFO or a device written into.
+// Empty, or why not.
+QString saveRowsInLogForm(const MessageReader &store, const std::vector<RowSelection::Range> &rows,
                           const QString &path, SelectionProgress &progress);
+// Why message `row` (from 0) could not be read, for the operator.
+QString unreadMessage(qint64 row, const ReadResult &read);
 
 // One such job with its progress window (shown when it takes more than a
 // moment, with Cancel); it deletes itself once done.
@@ -40,9 +49,9 @@ class SelectionJob : public QObject
     Q_OBJECT
 
 public:
-    // Copies to the clipboard, or, with a path, saves there. The owner goes
-    // before the store does, and takes an unfinished job with it.
-    static SelectionJob *start(QObject *owner, QWidget *window, Windowing &windowing, const MessageStore &store,
+    // Copies to the clipboard, or, with a path, saves there. The owner
+    // deletes an unfinished job (cancelling it) before it clears the store.
+    static SelectionJob *start(QObject *owner, QWidget *window, Windowing &windowing, MessageReader store,
                                const RowSelection &selection, const QString &savePath = {});
     ~SelectionJob() override;
 
@@ -59,5 +68,5 @@ private:
     QPointer<QProgressDialog> m_dialog; // a child of the window, which may go first
     SelectionProgress m_progress;
     QString m_savePath;
-    QString m_result; // the text copied, or why the save failed
+    CopiedRows m_result; // the text copied, or why the copy or the save failed
 };

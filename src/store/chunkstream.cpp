@@ -7,11 +7,13 @@
 #include <memory>
 #include <new>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
-// The most a read copies from memory while it holds the lock.
-constexpr qsizetype MemoryReadStep = qsizetype(64) << 10;
+// What a slot holds while its reader names no chunk.
+const char ClaimedMark = 0;
+const char *const Claimed = &ClaimedMark;
 
 // Chunks are mapped, not taken from the heap, so that chunks moved to disk
 // beyond the few kept for reuse give their memory back to the system at
@@ -69,25 +71,28 @@ void ChunkStream::append(const char *data, qsizetype size)
         const qsizetype within = qsizetype(m_size & (ChunkSize - 1));
         Chunk &chunk = within == 0 ? m_chunks.grow(index) : m_chunks[index];
         // Readers never look past the published end, where this chunk is new.
-        if (!chunk.memory)
-            chunk.memory = m_spareCount > 0 ? m_spares[size_t(--m_spareCount)] : mapChunk();
+        char *memory = chunk.memory.load(std::memory_order_relaxed);
+        if (!memory) {
+            memory = m_spareCount > 0 ? m_spares[size_t(--m_spareCount)] : mapChunk();
+            chunk.memory.store(memory, std::memory_order_relaxed);
+        }
         const qsizetype n = std::min(size, ChunkSize - within);
-        std::memcpy(chunk.memory + within, data, size_t(n));
+        std::memcpy(memory + within, data, size_t(n));
         data += n;
         size -= n;
         m_size += n;
     }
 }
 
-int ChunkStream::overwrite(qint64 offset, const char *data, qsizetype size, int fd)
+int ChunkStream::overwrite(qint64 offset, const char *data, qsizetype size, const SpillFile &file)
 {
     while (size > 0) {
         const Chunk &chunk = m_chunks[offset >> ChunkBits];
         const qsizetype within = qsizetype(offset & (ChunkSize - 1));
         const qsizetype n = std::min(size, ChunkSize - within);
-        if (chunk.memory)
-            std::memcpy(chunk.memory + within, data, size_t(n));
-        else if (const int error = pwriteWhole(fd, data, n, chunk.diskOffset + within))
+        if (char *memory = chunk.memory.load(std::memory_order_relaxed))
+            std::memcpy(memory + within, data, size_t(n));
+        else if (const int error = pwriteWhole(file.fd(), data, n, chunk.diskOffset.load(std::memory_order_relaxed) + within))
             return error;
         data += n;
         size -= n;
@@ -96,22 +101,21 @@ int ChunkStream::overwrite(qint64 offset, const char *data, qsizetype size, int 
     return 0;
 }
 
-int ChunkStream::spill(int fd, qint64 &fileEnd, int &budget)
+int ChunkStream::spill(const SpillFile &file, qint64 &fileEnd, int &budget)
 {
+    letGoRetired();
     while (budget > 0 && fullChunksInMemory() > 0) {
         Chunk &chunk = m_chunks[m_firstInMemory];
-        if (const int error = pwriteWhole(fd, chunk.memory, ChunkSize, fileEnd))
+        char *memory = chunk.memory.load(std::memory_order_relaxed);
+        if (const int error = pwriteWhole(file.fd(), memory, ChunkSize, fileEnd))
             return error;
-        char *memory = nullptr;
-        {
-            const std::lock_guard lock(m_memoryLock);
-            memory = std::exchange(chunk.memory, nullptr);
-            chunk.diskOffset = fileEnd;
-        }
-        if (m_spareCount < SpareChunks)
-            m_spares[size_t(m_spareCount++)] = memory;
+        chunk.diskOffset.store(fileEnd, std::memory_order_relaxed);
+        // From here a reader that looks finds the chunk on disk.
+        chunk.memory.store(nullptr, std::memory_order_seq_cst);
+        if (named(memory))
+            m_retired.push_back(memory);
         else
-            unmapChunk(memory);
+            letGo(memory);
         fileEnd += ChunkSize;
         ++m_firstInMemory;
         --budget;
@@ -119,18 +123,52 @@ int ChunkStream::spill(int fd, qint64 &fileEnd, int &budget)
     return 0;
 }
 
+bool ChunkStream::named(const char *memory) const
+{
+    for (const std::atomic<const char *> &slot : m_reading) {
+        if (slot.load(std::memory_order_seq_cst) == memory)
+            return true;
+    }
+    return false;
+}
+
+void ChunkStream::letGo(char *memory)
+{
+    if (m_spareCount < SpareChunks)
+        m_spares[size_t(m_spareCount++)] = memory;
+    else
+        unmapChunk(memory);
+}
+
+void ChunkStream::letGoRetired()
+{
+    std::erase_if(m_retired, [this](char *memory) {
+        if (named(memory))
+            return false;
+        letGo(memory);
+        return true;
+    });
+}
+
 void ChunkStream::clear()
 {
-    {
-        const std::lock_guard lock(m_memoryLock);
-        for (qint64 i = m_firstInMemory; i < ((m_size + ChunkSize - 1) >> ChunkBits); ++i)
-            unmapChunk(std::exchange(m_chunks[i].memory, nullptr));
-        m_chunks.clear();
-    }
+    for (qint64 i = m_firstInMemory; i < ((m_size + ChunkSize - 1) >> ChunkBits); ++i)
+        unmapChunk(m_chunks[i].memory.exchange(nullptr, std::memory_order_relaxed));
+    m_chunks.clear();
+    for (char *memory : std::exchange(m_retired, {}))
+        unmapChunk(memory);
     while (m_spareCount > 0)
         unmapChunk(m_spares[size_t(--m_spareCount)]);
     m_size = 0;
     m_firstInMemory = 0;
+}
+
+void SpillFile::open(UniqueFd file, UniqueFd direct)
+{
+    m_file = std::move(file);
+    m_direct = std::move(direct);
+    m_directFd.store(m_direct.get(), std::memory_order_release);
+    m_fd.store(m_file.get(), std::memory_order_release);
 }
 
 void FreeReadBuffer::operator()(char *p) const
@@ -187,30 +225,80 @@ int preadDirect(int fd, char *out, qsizetype size, qint64 offset)
 }
 } // namespace
 
-bool ChunkStream::read(qint64 from, qint64 to, char *out, int fd, int directFd) const
+// A reader's slot, claimed for one read: readers wait only for each other,
+// and only when more of them read at once than there are slots.
+class ChunkStream::Slot
 {
-    while (from < to) {
-        const qsizetype within = qsizetype(from & (ChunkSize - 1));
-        qsizetype n = qsizetype(std::min<qint64>(to - from, ChunkSize - within));
-        qint64 diskOffset = -1;
-        {
-            const std::lock_guard lock(m_memoryLock);
-            const Chunk &chunk = m_chunks[from >> ChunkBits];
-            if (chunk.memory) {
-                // A few microseconds at a time: a reader of low priority that
-                // loses its core here keeps a spill waiting no longer.
-                n = std::min(n, MemoryReadStep);
-                std::memcpy(out, chunk.memory + within, size_t(n));
-            } else {
-                diskOffset = chunk.diskOffset + within;
+public:
+    explicit Slot(std::array<std::atomic<const char *>, ReaderSlots> &table) : m_slot(claim(table)) {}
+    ~Slot() { m_slot.store(nullptr, std::memory_order_release); }
+    Slot(const Slot &) = delete;
+    Slot &operator=(const Slot &) = delete;
+
+    // The chunk's memory, named here until let go, or null once it is on disk.
+    const char *hold(const std::atomic<char *> &memory)
+    {
+        for (const char *seen; (seen = memory.load(std::memory_order_acquire));) {
+            m_slot.store(seen, std::memory_order_seq_cst);
+            if (memory.load(std::memory_order_seq_cst) == seen)
+                return seen;
+        }
+        letGo();
+        return nullptr;
+    }
+    // After the copy: the spill may take the memory.
+    void letGo() { m_slot.store(Claimed, std::memory_order_release); }
+
+private:
+    static std::atomic<const char *> &claim(std::array<std::atomic<const char *>, ReaderSlots> &table)
+    {
+        for (;; std::this_thread::yield()) {
+            for (std::atomic<const char *> &slot : table) {
+                const char *unclaimed = nullptr;
+                if (slot.compare_exchange_strong(unclaimed, Claimed, std::memory_order_acquire))
+                    return slot;
             }
         }
-        // A file system that will not read past its cache is read through it.
-        if (diskOffset >= 0 && (directFd < 0 || preadDirect(directFd, out, n, diskOffset) != 0)
-            && preadWhole(fd, out, n, diskOffset) != 0)
-            return false;
+    }
+
+    std::atomic<const char *> &m_slot;
+};
+
+int ChunkStream::read(qint64 from, qint64 to, char *out, const SpillFile &file, bool passing) const
+{
+    Slot slot(m_reading);
+    return readChunks(from, to, out, file, passing, &slot);
+}
+
+int ChunkStream::readOwn(qint64 from, qint64 to, char *out, const SpillFile &file) const
+{
+    return readChunks(from, to, out, file, false, nullptr);
+}
+
+int ChunkStream::readChunks(qint64 from, qint64 to, char *out, const SpillFile &file, bool passing,
+                            Slot *slot) const
+{
+    while (from < to) {
+        const Chunk &chunk = m_chunks[from >> ChunkBits];
+        const qsizetype within = qsizetype(from & (ChunkSize - 1));
+        const qsizetype n = qsizetype(std::min<qint64>(to - from, ChunkSize - within));
+        const char *memory = slot ? slot->hold(chunk.memory) : chunk.memory.load(std::memory_order_relaxed);
+        if (memory) {
+            std::memcpy(out, memory + within, size_t(n));
+            if (slot)
+                slot->letGo();
+        } else {
+            // On disk: the file was set before the chunk moved there.
+            const qint64 at = chunk.diskOffset.load(std::memory_order_relaxed) + within;
+            const int directFd = passing ? file.directFd() : -1;
+            // A file system that will not read past its cache is read through it.
+            if (directFd < 0 || preadDirect(directFd, out, n, at) != 0) {
+                if (const int error = preadWhole(file.fd(), out, n, at))
+                    return error;
+            }
+        }
         out += n;
         from += n;
     }
-    return true;
+    return 0;
 }

@@ -1,6 +1,6 @@
 #include "messagefinder.h"
 
-#include "store/messagestore.h"
+#include "store/messagereader.h"
 
 #include <algorithm>
 #include <bit>
@@ -43,7 +43,7 @@ quint8 lowerLatin1(int c)
 class Search
 {
 public:
-    Search(const MessageStore &store, const FindRequest &request, FindProgress &progress, qint64 totalBytes)
+    Search(const MessageReader &store, const FindRequest &request, FindProgress &progress, qint64 totalBytes)
         : m_store(store), m_pattern(request.text, request.matchCase), m_progress(progress),
           m_total(std::max<qint64>(1, totalBytes)),
           m_buffer(searchBuffer(BlockBytes + DiskBlock + m_pattern.size()))
@@ -51,6 +51,8 @@ public:
     }
 
     bool cancelled() const { return m_progress.cancel.load(std::memory_order_relaxed); }
+    // Why a block could not be read, the first time one could not.
+    const QString &unreadReason() const { return m_unreadReason; }
 
     // The first (or the last) row of [first, last) that holds the text, or -1.
     qint64 forward(qint64 first, qint64 last)
@@ -95,12 +97,15 @@ public:
 
 private:
     // The block [from, to) and as much after it as a match that starts in it
-    // needs, up to `limit`; a block the file will not give is searched as empty.
+    // needs, up to `limit`; a block the file will not give is searched as
+    // empty, and noted.
     qsizetype read(qint64 from, qint64 to, qint64 limit)
     {
         const qint64 readEnd = std::min(limit, to + m_pattern.size() - 1);
-        const bool read = m_store.readBytes(from, readEnd, m_buffer.get(), MessageStore::Read::Passing);
-        return read ? qsizetype(readEnd - from) : 0;
+        const int error = m_store.readBytes(from, readEnd, m_buffer.get(), MessageReader::Read::Passing);
+        if (error != 0 && m_unreadReason.isEmpty())
+            m_unreadReason = ReadResult::reasonOf(error);
+        return error == 0 ? qsizetype(readEnd - from) : 0;
     }
 
     // The message that holds the byte at `offset`: the last of [first, last)
@@ -121,12 +126,13 @@ private:
         m_progress.perMille.store(int(std::min<qint64>(1000, m_done * 1000 / m_total)), std::memory_order_relaxed);
     }
 
-    const MessageStore &m_store;
+    const MessageReader &m_store;
     const SearchPattern m_pattern;
     FindProgress &m_progress;
     const qint64 m_total;
     qint64 m_done = 0;
     ReadBuffer m_buffer;
+    QString m_unreadReason;
 };
 } // namespace
 
@@ -206,7 +212,7 @@ qsizetype SearchPattern::find(const char *data, qsizetype size, qsizetype start)
     return -1;
 }
 
-FindResult findMessage(const MessageStore &store, const FindRequest &request, FindProgress &progress)
+FindResult findMessage(const MessageReader &store, const FindRequest &request, FindProgress &progress)
 {
     FindResult result;
     const qint64 rows = store.size();
@@ -231,6 +237,7 @@ FindResult findMessage(const MessageStore &store, const FindRequest &request, Fi
         }
     }
     result.cancelled = search.cancelled();
+    result.unreadReason = search.unreadReason();
     if (result.cancelled)
         result.row = -1;
     return result;

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <array>
 #include <atomic>
 
-class MessageStore;
+class MessageReader;
 
 // What to look for among the run's messages: the text as the bytes of a
 // message (Latin-1, as the rows show them), from the selected row on.
@@ -22,6 +23,9 @@ struct FindResult
     qint64 row = -1;       // the message found, or -1
     bool wrapped = false;  // found only past the end (or the start)
     bool cancelled = false;
+    // Why a part of the messages could not be searched (the first such
+    // part's reason); empty when every byte was read.
+    QString unreadReason;
 };
 
 // Between the thread that searches and the one that waits for it.
@@ -54,5 +58,6 @@ private:
 // Searches the messages the store holds when it starts (those that arrive
 // meanwhile wait for the next search), reading the store in large blocks.
 // Safe on a thread of its own while the store's owner appends; a match never
-// runs from one message into the next. Wraps once past the end.
-FindResult findMessage(const MessageStore &store, const FindRequest &request, FindProgress &progress);
+// runs from one message into the next. Wraps once past the end. A block that
+// cannot be read is passed over, and the result tells so.
+FindResult findMessage(const MessageReader &store, const FindRequest &request, FindProgress &progress);

@@ -57,12 +57,12 @@ QStringList MessageStore::defaultSpillFolders()
     return {QStandardPaths::writableLocation(QStandardPaths::CacheLocation), QDir::tempPath()};
 }
 
-MessageStore::MessageStore(QStringList spillFolders) : m_folders(std::move(spillFolders))
-{
-    m_offsets.grow(0) = 0;
-}
+MessageStore::MessageStore(QStringList spillFolders) : m_folders(std::move(spillFolders)) {}
 
-MessageStore::~MessageStore() = default;
+MessageStore::~MessageStore()
+{
+    m_run->cleared.store(true, std::memory_order_release);
+}
 
 void MessageStore::append(QByteArrayView message, const MessageInfo &info)
 {
@@ -72,37 +72,34 @@ void MessageStore::append(QByteArrayView message, const MessageInfo &info)
 
 void MessageStore::appendPart(QByteArrayView bytes)
 {
-    m_messages.append(bytes.data(), bytes.size());
+    m_run->bytes.append(bytes.data(), bytes.size());
 }
 
 void MessageStore::endMessage(const MessageInfo &info)
 {
-    const qint64 index = m_count.load(std::memory_order_relaxed);
+    MessageRun &run = *m_run;
+    const qint64 index = run.count.load(std::memory_order_relaxed);
     Record record;
     record.arrivedMs = info.arrivedMs;
     record.firstArrivalMs = info.firstArrivalMs;
     record.arrivals = info.arrivals;
     record.kind = quint8(info.kind);
     m_records.append(reinterpret_cast<const char *>(&record), sizeof record);
-    m_offsets.grow(index + 1) = m_messages.size();
+    run.offsets.grow(index + 1) = run.bytes.size();
     // Readers see the message, its offsets and its chunks from here on.
-    m_count.store(index + 1, std::memory_order_release);
+    run.count.store(index + 1, std::memory_order_release);
 }
 
 void MessageStore::clear()
 {
-    m_messages.clear();
+    // Readers of the old run keep it (and its file) until the last goes;
+    // their reads fail from here on.
+    m_run->cleared.store(true, std::memory_order_release);
+    m_run = std::make_shared<MessageRun>();
     m_records.clear();
     m_answers.clear();
     m_lastAnswer.clear();
     m_lastAnswerOffset = -1;
-    m_count.store(0, std::memory_order_release);
-    m_offsets.clear();
-    m_offsets.grow(0) = 0;
-    m_fd.store(-1);
-    m_directFd.store(-1);
-    m_directFile.reset();
-    m_file.reset();
     m_fileEnd = 0;
     m_cacheKeptFrom = 0;
     m_lastSpillStart = 0;
@@ -111,33 +108,13 @@ void MessageStore::clear()
     m_retryAtChunks = 0;
 }
 
-QByteArray MessageStore::at(qint64 index, qsizetype maxBytes) const
-{
-    if (index < 0 || index >= size())
-        return {};
-    const qint64 begin = offsetOf(index);
-    qint64 end = offsetOf(index + 1);
-    if (maxBytes >= 0)
-        end = std::min(end, begin + maxBytes);
-    QByteArray bytes(qsizetype(end - begin), Qt::Uninitialized);
-    if (!readBytes(begin, end, bytes.data()))
-        return {};
-    return bytes;
-}
-
-bool MessageStore::readBytes(qint64 from, qint64 to, char *out, Read how) const
-{
-    const int directFd = how == Read::Passing ? m_directFd.load(std::memory_order_acquire) : -1;
-    return m_messages.read(from, to, out, m_fd.load(std::memory_order_acquire), directFd);
-}
-
 MessageStore::Record MessageStore::record(qint64 index) const
 {
     static_assert(sizeof(Record) == 48);
     Record record;
     if (index >= 0 && index < size()) {
         const qint64 at = index * qint64(sizeof record);
-        if (!m_records.read(at, at + qint64(sizeof record), reinterpret_cast<char *>(&record), m_file.get()))
+        if (m_records.readOwn(at, at + qint64(sizeof record), reinterpret_cast<char *>(&record), m_run->file) != 0)
             record = Record();
     }
     return record;
@@ -172,7 +149,7 @@ void MessageStore::setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs)
     r.answerOffset = m_lastAnswerOffset;
     // A record already on disk is written in place; should that fail, the
     // message reads as unanswered rather than with another's answer.
-    m_records.overwrite(at, reinterpret_cast<const char *>(&r), sizeof r, m_file.get());
+    m_records.overwrite(at, reinterpret_cast<const char *>(&r), sizeof r, m_run->file);
 }
 
 bool MessageStore::answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const
@@ -182,7 +159,7 @@ bool MessageStore::answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const
         return false;
     if (bytes) {
         QByteArray answer(r.answerLength, Qt::Uninitialized);
-        if (!m_answers.read(r.answerOffset, r.answerOffset + r.answerLength, answer.data(), m_file.get()))
+        if (m_answers.readOwn(r.answerOffset, r.answerOffset + r.answerLength, answer.data(), m_run->file) != 0)
             return false;
         *bytes = std::move(answer);
     }
@@ -193,18 +170,18 @@ bool MessageStore::answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const
 
 bool MessageStore::anyStreamDue() const
 {
-    return m_messages.fullChunksInMemory() >= ChunksPerSpill || m_records.fullChunksInMemory() >= ChunksPerSpill
+    return m_run->bytes.fullChunksInMemory() >= ChunksPerSpill || m_records.fullChunksInMemory() >= ChunksPerSpill
            || m_answers.fullChunksInMemory() >= ChunksPerSpill;
 }
 
 qint64 MessageStore::fullChunksHeld() const
 {
-    return m_messages.fullChunksInMemory() + m_records.fullChunksInMemory() + m_answers.fullChunksInMemory();
+    return m_run->bytes.fullChunksInMemory() + m_records.fullChunksInMemory() + m_answers.fullChunksInMemory();
 }
 
 qint64 MessageStore::bytesInMemory() const
 {
-    return (m_messages.chunksInMemory() + m_records.chunksInMemory() + m_answers.chunksInMemory()) * ChunkSize;
+    return (m_run->bytes.chunksInMemory() + m_records.chunksInMemory() + m_answers.chunksInMemory()) * ChunkSize;
 }
 
 MessageStore::SpillChange MessageStore::spillIfDue()
@@ -216,12 +193,12 @@ MessageStore::SpillChange MessageStore::spillIfDue()
     // messages or a while, whichever comes first: not one try a message.
     if (m_failed && fullChunksHeld() < m_retryAtChunks && now - m_lastAttempt < RetryInterval)
         return SpillChange::None;
-    int error = m_file.isValid() ? 0 : openSpillFile();
+    int error = m_run->file.isOpen() ? 0 : openSpillFile();
     int budget = ChunksPerCall;
     const qint64 spillStart = m_fileEnd;
-    for (ChunkStream *stream : {&m_messages, &m_records, &m_answers}) {
+    for (ChunkStream *stream : {&m_run->bytes, &m_records, &m_answers}) {
         if (error == 0)
-            error = stream->spill(m_file.get(), m_fileEnd, budget);
+            error = stream->spill(m_run->file, m_fileEnd, budget);
     }
     if (error != 0) {
         m_lastAttempt = now;
@@ -248,7 +225,7 @@ void MessageStore::keepCacheSmall(qint64 spillStart)
     // that the answering thread pays, where a page let go is reused. Letting
     // go of a spill's pages also starts their write; the next spill drops
     // them then.
-    releaseCached(m_file.get(), m_cacheKeptFrom, spillStart);
+    releaseCached(m_run->file.fd(), m_cacheKeptFrom, spillStart);
     m_cacheKeptFrom = m_lastSpillStart;
     m_lastSpillStart = spillStart;
 }
@@ -263,13 +240,11 @@ int MessageStore::openSpillFile()
         }
         const int fd = openNamelessFile(folder);
         if (fd >= 0) {
-            m_file = UniqueFd(fd);
             // A second opening that reads past the system's cache, where the
             // file system offers one.
             const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-            m_directFile = UniqueFd(::open(self.constData(), O_RDONLY | O_DIRECT | O_CLOEXEC));
-            m_directFd.store(m_directFile.get(), std::memory_order_release);
-            m_fd.store(fd, std::memory_order_release);
+            UniqueFd direct(::open(self.constData(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+            m_run->file.open(UniqueFd(fd), std::move(direct));
             return 0;
         }
         error = errno;

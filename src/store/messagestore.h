@@ -1,16 +1,15 @@
 #pragma once
 
 #include "store/chunkstream.h"
-#include "store/stablearray.h"
-#include "system/unixfile.h"
+#include "store/messagereader.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 
-#include <atomic>
 #include <chrono>
+#include <memory>
 
 // What is known of a received message besides its bytes.
 struct MessageInfo
@@ -37,9 +36,10 @@ struct MessageInfo
 // works, what was held in memory moves to disk. spillIfDue() says when such
 // an episode begins and when it ends.
 //
-// Threads: one thread appends and calls everything else; any other thread
-// may call size(), totalBytes(), offsetOf(), at() and readBytes() meanwhile,
-// for the messages published so far. clear() needs those readers stopped.
+// Threads: one thread appends and calls everything here; other threads are
+// given a MessageReader (reader()), which reads the messages published so far
+// while the appending goes on. clear() starts a new run: readers taken before
+// it fail their reads from then on, and what they hold goes with the last.
 class MessageStore
 {
 public:
@@ -57,25 +57,23 @@ public:
     void appendPart(QByteArrayView bytes);
     void endMessage(const MessageInfo &info);
     // Bytes of the message begun by appendPart() and not yet ended.
-    qint64 openMessageBytes() const { return m_messages.size() - offsetOf(size()); }
+    qint64 openMessageBytes() const { return m_run->bytes.size() - offsetOf(size()); }
     void clear();
 
-    // --- Any thread ----------------------------------------------------------
-    qint64 size() const { return m_count.load(std::memory_order_acquire); }
-    // The message's bytes, or only its first maxBytes; empty past the end.
-    QByteArray at(qint64 index, qsizetype maxBytes = -1) const;
-    qint64 totalBytes() const { return offsetOf(size()); }
-    // Where message `index` begins in the run's bytes (the end of the last
-    // one for index size()), and those bytes [from, to) themselves.
-    qint64 offsetOf(qint64 index) const { return m_offsets[index]; }
-    // The message's size in bytes, without reading it.
-    qint64 sizeOf(qint64 index) const { return offsetOf(index + 1) - offsetOf(index); }
-    // A passing read (a search going through once) reads what is on disk past
-    // the system's cache, instead of filling it with what is not read again.
-    enum class Read { Kept, Passing };
-    bool readBytes(qint64 from, qint64 to, char *out, Read how = Read::Kept) const;
+    // For another thread: reads the messages of this run.
+    MessageReader reader() const { return MessageReader(m_run); }
 
     // --- The appending thread --------------------------------------------------
+    qint64 size() const { return m_run->count.load(std::memory_order_relaxed); }
+    qint64 totalBytes() const { return offsetOf(size()); }
+    qint64 offsetOf(qint64 index) const { return m_run->offsets[index]; }
+    // The message's size in bytes, without reading it.
+    qint64 sizeOf(qint64 index) const { return offsetOf(index + 1) - offsetOf(index); }
+    // The message's bytes (or its first maxBytes), or why they could not be read.
+    ReadResult message(qint64 index, qsizetype maxBytes = -1) const { return reader().message(index, maxBytes); }
+    // The same for a list that shows what it can: empty when unreadable.
+    QByteArray at(qint64 index, qsizetype maxBytes = -1) const { return message(index, maxBytes).bytes; }
+
     MessageInfo info(qint64 index) const;
     // The answer sent for a message: once, any time after it was appended.
     void setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs);
@@ -96,7 +94,7 @@ public:
     // Why the file failed, in the system's words (the latest episode's).
     QString spillError() const { return m_spillError; }
     // Bytes of messages written to the spill file.
-    qint64 spilledBytes() const { return m_messages.bytesOnDisk(); }
+    qint64 spilledBytes() const { return m_run->bytes.bytesOnDisk(); }
     // Memory the chunks waiting for the file take.
     qint64 bytesInMemory() const;
 
@@ -117,24 +115,18 @@ private:
     Record record(qint64 index) const;
 
     QStringList m_folders;
-    UniqueFd m_file;
-    std::atomic<int> m_fd{-1}; // m_file's, for readers
-    UniqueFd m_directFile;     // the same file, past the cache
-    std::atomic<int> m_directFd{-1};
+    // The messages and the spill file; records and answers go to that file too.
+    std::shared_ptr<MessageRun> m_run = std::make_shared<MessageRun>();
     qint64 m_fileEnd = 0;
     // The file's cached pages before m_cacheKeptFrom are let go; each spill
     // lets go of the two before it, the older of them by then on disk.
     qint64 m_cacheKeptFrom = 0;
     qint64 m_lastSpillStart = 0;
-    ChunkStream m_messages;
     ChunkStream m_records; // a Record a message
     ChunkStream m_answers;
     // The answer appended last, and where it stands in m_answers.
     QByteArray m_lastAnswer;
     qint64 m_lastAnswerOffset = -1;
-    // Where each message begins, and the end of the last one.
-    StableArray<qint64, 16, 65536> m_offsets;
-    std::atomic<qint64> m_count{0};
 
     bool m_failed = false;
     QString m_spillError;

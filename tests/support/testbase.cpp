@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <dirent.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -260,6 +261,24 @@ int openDescriptorCount()
         count += entry->d_name[0] != '.';
     ::closedir(dir);
     return count;
+}
+
+int cutOpenFilesIn(const QString &folder)
+{
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    const QByteArray prefix = QFile::encodeName(folder) + '/';
+    int cut = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray link = QByteArray("/proc/self/fd/") + entry->d_name;
+        char target[4096];
+        const ssize_t n = ::readlink(link.constData(), target, sizeof target);
+        if (n > 0 && QByteArrayView(target, n).startsWith(prefix) && ::ftruncate(std::atoi(entry->d_name), 0) == 0)
+            ++cut;
+    }
+    ::closedir(dir);
+    return cut;
 }
 
 QByteArray byteValues(int first)

@@ -89,6 +89,11 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs = WaitMs);
 // The entries of /proc/self/fd: every descriptor the process holds.
 int openDescriptorCount();
 
+// Cuts every file this process holds open in `folder` (a spill file, named
+// or not) to nothing, as a disk that lost them would leave them: reads of
+// what was in them then fail. Returns how many it cut.
+int cutOpenFilesIn(const QString &folder);
+
 // Every byte value from `first` to 255, in order.
 QByteArray byteValues(int first = 0);
 QByteArray randomBytes(qsizetype size, quint32 seed);
