@@ -5,6 +5,7 @@
 #include "frminterface.h"
 
 #include "mainwindow/caption.h"
+#include "mainwindow/messagecommands.h"
 #include "mainwindow/statustexts.h"
 #include "settings/numericvalue.h"
 #include "settings/truthvalue.h"
@@ -39,6 +40,8 @@ void frmInterface::Form_Load()
     loadOptions();
     // Reading the dialog's field creates it, hidden, loaded from the record.
     setWindowTitle(literalCaption(setup().txtInterfaceName->text()));
+    // Find, Copy and Save As stop reading before the messages they read go.
+    m_messageCommands->stopReading();
     m_engine.clearMessages();
     m_receivedModel.storeCleared();
     txtRemoteIPAddress->setText(record().strRemoteIP);

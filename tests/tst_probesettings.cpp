@@ -1,0 +1,144 @@
+// The one owner of the settings files, without a window: what it asks and
+// tells its front end, and the bytes it leaves in ackprobe.ini and
+// ackprobe-options.ini.
+
+#include "settingsdata.h"
+#include "testbase.h"
+
+#include "engine/probesettings.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+// A front end that answers the repair question as told and keeps every word.
+struct Front
+{
+    bool repair = true;
+    QStringList asked;
+    QStringList told;
+
+    ProbeSettings::FrontEnd frontEnd()
+    {
+        return {[this](const QString &reason) {
+                    asked << reason;
+                    return repair;
+                },
+                [this](const QString &notice) { told << notice; }};
+    }
+};
+
+bool putFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+const QString Updated = QStringLiteral("The ACKPROBE.INI file has been updated and saved.");
+} // namespace
+
+class ProbeSettingsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void missingFileIsRepairedOrRefused();
+    void writesTakeTheRemoteEndpointAsLastSet();
+    void optionsAndTheListsColumnsAreWrittenApart();
+};
+
+void ProbeSettingsTest::missingFileIsRepairedOrRefused()
+{
+    ProgramFolder folder;
+    {
+        // No: nothing is written, and the front end is to end the program.
+        Front front{false};
+        ProbeSettings settings(folder.dir(), front.frontEnd());
+        QCOMPARE(settings.readProgramInformation(), ProbeSettings::Reading::Refused);
+        QCOMPARE(front.asked.size(), 1);
+        QVERIFY(!QFile::exists(settings.filePath()));
+        QVERIFY(front.told.isEmpty());
+    }
+    Front front;
+    ProbeSettings settings(folder.dir(), front.frontEnd());
+    QSignalSpy changed(&settings, &ProbeSettings::changed);
+    QCOMPARE(settings.readProgramInformation(), ProbeSettings::Reading::Read);
+    QCOMPARE(front.asked.size(), 1);
+    QVERIFY(!front.asked.first().isEmpty()); // the system's reason
+    QCOMPARE(front.told, QStringList{Updated});
+    QCOMPARE(folder.readFile(QStringLiteral("ackprobe.ini")), DefaultSettingsFile);
+    QCOMPARE(settings.record(), defaults());
+    QCOMPARE(settings.listenPort(), 9999);
+    QVERIFY(!changed.isEmpty());
+
+    // A file read whole is rewritten as it stands and asks nothing.
+    const QByteArray mine = writeSettings(defaultsWith([](SettingsRecord &r) { r.strPort = QStringLiteral("007"); }));
+    QVERIFY(putFile(settings.filePath(), mine));
+    Front quiet;
+    ProbeSettings again(folder.dir(), quiet.frontEnd());
+    QCOMPARE(again.readProgramInformation(), ProbeSettings::Reading::Read);
+    QVERIFY(quiet.asked.isEmpty() && quiet.told.isEmpty());
+    QCOMPARE(again.listenPort(), 7);
+    QCOMPARE(folder.readFile(QStringLiteral("ackprobe.ini")), mine);
+}
+
+void ProbeSettingsTest::writesTakeTheRemoteEndpointAsLastSet()
+{
+    ProgramFolder folder;
+    QVERIFY(putFile(folder.path(QStringLiteral("ackprobe.ini")), DefaultSettingsFile));
+    ProbeSettings settings(folder.dir());
+    QCOMPARE(settings.readProgramInformation(), ProbeSettings::Reading::Read);
+
+    // The endpoint as the operator edits it is what a write takes; the
+    // record keeps the values read.
+    settings.setRemoteEndpoint(QStringLiteral("10.1.2.3"), QStringLiteral("2575"));
+    SettingsRecord values = settings.record();
+    values.strInterfaceName = QStringLiteral("Lab");
+    QVERIFY(settings.save(values));
+    const SettingsRecord written = defaultsWith([](SettingsRecord &r) {
+        r.strRemoteIP = QStringLiteral("10.1.2.3");
+        r.strPort = QStringLiteral("2575");
+        r.strInterfaceName = QStringLiteral("Lab");
+    });
+    QCOMPARE(folder.readFile(QStringLiteral("ackprobe.ini")), writeSettings(written));
+    QCOMPARE(settings.record(), defaults());
+
+    // A folder that cannot take the file: the system's reason, and the old file stays.
+    QVERIFY(QFile::remove(settings.filePath()));
+    QVERIFY(QDir(folder.dir()).mkdir(QStringLiteral("ackprobe.ini")));
+    QVERIFY(!settings.save());
+    QVERIFY(!settings.writeError().isEmpty());
+}
+
+void ProbeSettingsTest::optionsAndTheListsColumnsAreWrittenApart()
+{
+    ProgramFolder folder;
+    const QString path = folder.path(QStringLiteral("ackprobe-options.ini"));
+    QVERIFY(putFile(path, "[Answer]\r\nMode=Sometimes\r\nDelayMs=250\r\n[List]\r\nColumns=Size\r\n"));
+    ProbeSettings settings(folder.dir());
+    const QStringList problems = settings.readOptions();
+    QCOMPARE(problems.size(), 1);
+    QVERIFY(problems.first().contains(QStringLiteral("Sometimes")));
+    QCOMPARE(settings.options().delayMs, 250);
+    QCOMPARE(settings.options().listColumns, QStringList{QStringLiteral("Size")});
+
+    // The list's columns alone: the value that could not be read stays in the file.
+    QVERIFY(settings.setListColumns({QStringLiteral("Time"), QStringLiteral("Type")}).isEmpty());
+    QVERIFY(folder.readFile(QStringLiteral("ackprobe-options.ini")).contains("Sometimes"));
+
+    // Every option, the columns kept as the list chose them.
+    Options chosen = settings.options();
+    chosen.answerMode = Options::AnswerMode::Never;
+    chosen.listColumns.clear();
+    settings.setOptions(chosen);
+    QVERIFY(settings.saveOptions().isEmpty());
+    ProbeSettings reread(folder.dir());
+    QVERIFY(reread.readOptions().isEmpty());
+    QCOMPARE(reread.options().answerMode, Options::AnswerMode::Never);
+    QCOMPARE(reread.options().delayMs, 250);
+    QCOMPARE(reread.options().listColumns, (QStringList{QStringLiteral("Time"), QStringLiteral("Type")}));
+}
+
+QTEST_GUILESS_MAIN(ProbeSettingsTest)
+#include "tst_probesettings.moc"
