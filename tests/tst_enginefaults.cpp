@@ -15,6 +15,26 @@
 #include <atomic>
 #include <thread>
 
+class EngineFaultsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Connections that come and go
+    void connectAndCloseChurn_data();
+    void connectAndCloseChurn();
+    void newerConnectionReplacesTheCurrentOneAThousandTimes();
+    void resetAfterHalfAMessage_data();
+    void resetAfterHalfAMessage();
+    void connectionPerMessageIsAnsweredAtTheFirstAttempt();
+
+    // Load
+    void senderThatNeverReadsItsAnswers();
+    void floodOf16MiB_data();
+    void floodOf16MiB();
+    void messagesStayInMemoryWhenNoSpillFileCanBeMade();
+};
+
 namespace {
 using State = InterfaceEngine::State;
 constexpr qint64 MaxArrival = 1024 * 1024;
@@ -46,26 +66,6 @@ QString trail(const QList<State> &states)
     return names.join(QLatin1Char('|'));
 }
 } // namespace
-
-class EngineFaultsTest : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    // Connections that come and go
-    void connectAndCloseChurn_data();
-    void connectAndCloseChurn();
-    void newerConnectionReplacesTheCurrentOneAThousandTimes();
-    void resetAfterHalfAMessage_data();
-    void resetAfterHalfAMessage();
-    void connectionPerMessageIsAnsweredAtTheFirstAttempt();
-
-    // Load
-    void senderThatNeverReadsItsAnswers();
-    void floodOf16MiB_data();
-    void floodOf16MiB();
-    void messagesStayInMemoryWhenNoSpillFileCanBeMade();
-};
 
 void EngineFaultsTest::connectAndCloseChurn_data()
 {
@@ -184,15 +184,6 @@ void EngineFaultsTest::newerConnectionReplacesTheCurrentOneAThousandTimes()
     QCOMPARE(openDescriptorCount(), descriptors);
 }
 
-void EngineFaultsTest::resetAfterHalfAMessage_data()
-{
-    QTest::addColumn<bool>("answeredFirst");
-    // On its way, the engine may read the bytes and meet the reset on
-    // answering, or meet it on reading.
-    for (const bool answeredFirst : {true, false})
-        QTest::newRow(answeredFirst ? "once it is answered" : "while it is on its way") << answeredFirst;
-}
-
 void EngineFaultsTest::resetAfterHalfAMessage()
 {
     QFETCH(bool, answeredFirst);
@@ -237,6 +228,15 @@ void EngineFaultsTest::resetAfterHalfAMessage()
     QCOMPARE(openDescriptorCount(), descriptors);
     qInfo("%lld of %d half messages were read before their reset", engine.transactionCount(), Resets);
     QVERIFY(answersANewSender(program, from));
+}
+
+void EngineFaultsTest::resetAfterHalfAMessage_data()
+{
+    QTest::addColumn<bool>("answeredFirst");
+    // On its way, the engine may read the bytes and meet the reset on
+    // answering, or meet it on reading.
+    QTest::newRow("once it is answered") << true;
+    QTest::newRow("while it is on its way") << false;
 }
 
 void EngineFaultsTest::connectionPerMessageIsAnsweredAtTheFirstAttempt()

@@ -172,7 +172,8 @@ void InterfaceTest::failedRelistenIsReported()
     // layer's handler has returned.
     LoopbackClient other;
     const quint16 held = other.listenOnLoopback();
-    QCOMPARE(w.engine().listen(held), 10048);
+    w.settings().setListenPort(held);
+    QCOMPARE(w.engine().start().socketError, 10048);
     QVERIFY(!w.engine().isListening());
     qsizetype boxesWhenTold = -1;
     QObject::connect(&w.engine(), &InterfaceEngine::socketError, &w,

@@ -416,7 +416,7 @@ QByteArray numberedLines(const QByteArray &prefix, int count)
 
 NoSpillFolder::NoSpillFolder(const ProgramFolder &folder) : m_previousTemp(qgetenv("TMPDIR"))
 {
-    m_made = QFile(folder.path(QStringLiteral("cache"))).open(QIODevice::WriteOnly);
+    QFile(folder.path(QStringLiteral("cache"))).open(QIODevice::WriteOnly);
     qputenv("TMPDIR", QFile::encodeName(folder.path(QStringLiteral("cache/tmp"))));
 }
 

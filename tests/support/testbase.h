@@ -183,14 +183,10 @@ private:
 class NoSpillFolder
 {
 public:
+    Q_DISABLE_COPY_MOVE(NoSpillFolder)
     explicit NoSpillFolder(const ProgramFolder &folder);
     ~NoSpillFolder();
-    NoSpillFolder(const NoSpillFolder &) = delete;
-    NoSpillFolder &operator=(const NoSpillFolder &) = delete;
-
-    bool isMade() const { return m_made; }
 
 private:
     QByteArray m_previousTemp;
-    bool m_made = false;
 };
