@@ -117,12 +117,10 @@ void ConnectionTest::endOfTheConnectionComesAfterTheData()
 {
     QFETCH(bool, reset);
     QFETCH(QString, end);
-    Listener listener;
-    listenOnFreePort(listener);
-    LoopbackClient peer;
-    std::unique_ptr<Connection> connection = connectAndTake(listener, peer);
-    QVERIFY(connection);
-    EventLog log(*connection);
+    TakenConnection taken;
+    QVERIFY(taken.connection);
+    auto &[listener, port, peer, connection, events] = taken;
+    EventLog &log = *events;
     const int sockets = openSocketCount();
 
     QVERIFY(peer.send("last words"));
@@ -394,12 +392,10 @@ void ConnectionTest::handlersMayRemoveWhatRaisedTheEvent()
 
 void ConnectionTest::peerLettingAnswersPileUpIsDropped()
 {
-    Listener listener;
-    listenOnFreePort(listener);
-    LoopbackClient peer;
-    std::unique_ptr<Connection> connection = connectAndTake(listener, peer);
-    QVERIFY(connection);
-    EventLog log(*connection);
+    TakenConnection taken;
+    QVERIFY(taken.connection);
+    auto &[listener, port, peer, connection, events] = taken;
+    EventLog &log = *events;
     const QByteArray chunk = randomBytes(1 << 20, 13);
     qint64 sent = 0;
     for (; connection->isConnected() && sent < (128 << 20); sent += chunk.size())

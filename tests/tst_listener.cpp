@@ -189,12 +189,10 @@ void ListenerTest::relistensAtOnceOverTimeWait()
 
 void ListenerTest::closingTheListenerLeavesConnectionsAlone()
 {
-    Listener listener;
-    const quint16 port = listenOnFreePort(listener);
-    LoopbackClient peer;
-    std::unique_ptr<Connection> connection = connectAndTake(listener, peer);
-    QVERIFY(connection);
-    EventLog log(*connection);
+    TakenConnection taken;
+    QVERIFY(taken.connection);
+    auto &[listener, port, peer, connection, events] = taken;
+    EventLog &log = *events;
 
     listener.close();
     QVERIFY(!listener.isListening());

@@ -50,6 +50,17 @@ QStringList popupCaptions(const std::function<void()> &open, Qt::Key accessKey =
     return captions;
 }
 
+// The window listening and shown, with a sender connected to it.
+struct ShownList
+{
+    TestProgram program;
+    frmInterface &window = program.openListening();
+    ReceivedListView &list = *window.lvwReceiveData;
+    LoopbackClient client;
+
+    bool showAndConnect() { return showExposed(window) && client.connectTo(program.port()); }
+};
+
 bool newestInView(const ReceivedListView &list)
 {
     return !list.rowRect(list.model()->rowCount() - 1).isEmpty();
@@ -108,12 +119,9 @@ void ListToolsTest::columnTextsOfARow()
 
 void ListToolsTest::theListFollowsTheNewestUntilTheOperatorLooksElsewhere()
 {
-    TestProgram program;
-    frmInterface &window = program.openListening();
-    QVERIFY(showExposed(window));
-    ReceivedListView &list = *window.lvwReceiveData;
-    LoopbackClient client;
-    QVERIFY(client.connectTo(program.port()));
+    ShownList shown;
+    QVERIFY(shown.showAndConnect());
+    auto &[program, window, list, client] = shown;
     int sent = 0;
     const auto send = [&](int count) {
         for (int i = 0; i < count; ++i)
@@ -203,12 +211,9 @@ void ListToolsTest::theHeaderMenuTurnsColumnsOnAndTheOptionsFileKeepsThem()
 
 void ListToolsTest::theKeyboardReachesTheListAndTheViewerNamesFields()
 {
-    TestProgram program;
-    frmInterface &window = program.openListening();
-    QVERIFY(showExposed(window));
-    ReceivedListView &list = *window.lvwReceiveData;
-    LoopbackClient client;
-    QVERIFY(client.connectTo(program.port()));
+    ShownList shown;
+    QVERIFY(shown.showAndConnect());
+    auto &[program, window, list, client] = shown;
     QVERIFY(client.exchange(message(1)));
     QTRY_COMPARE(list.model()->rowCount(), 1);
 

@@ -53,7 +53,8 @@ void ProbeSettingsTest::missingFileIsRepairedOrRefused()
     ProgramFolder folder;
     {
         // No: nothing is written, and the front end is to end the program.
-        Front front{false};
+        Front front;
+        front.repair = false;
         ProbeSettings settings(folder.dir(), front.frontEnd());
         QCOMPARE(settings.readProgramInformation(), ProbeSettings::Reading::Refused);
         QCOMPARE(front.asked.size(), 1);

@@ -41,6 +41,14 @@ struct Receiving
             qFatal("cannot connect to the program");
     }
     bool send(const QByteArray &message) { return client.exchange(message); }
+    // The message answered, listed as the only row and that row chosen.
+    bool sendAndChoose(const QByteArray &message)
+    {
+        if (!send(message) || !waitUntil([&] { return list->model()->rowCount() == 1; }))
+            return false;
+        list->setCurrentRow(0);
+        return true;
+    }
     MessageViewer *viewer() const { return window.messageCommands().viewer(); }
 };
 
@@ -127,9 +135,7 @@ void ViewerTest::savedFileHoldsEveryByteAsReceived()
 {
     Receiving run;
     const QByteArray message = framed(byteValues());
-    QVERIFY(run.send(message));
-    QTRY_COMPARE(run.list->model()->rowCount(), 1);
-    run.list->setCurrentRow(0);
+    QVERIFY(run.sendAndChoose(message));
     FakeWindowing &windowing = run.program.windowing;
 
     run.window.messageCommands().mnuView->trigger();
@@ -157,9 +163,7 @@ void ViewerTest::saveAsNeverReplacesWhatIsNotAFile()
 {
     Receiving run;
     const QByteArray message = framed(byteValues());
-    QVERIFY(run.send(message));
-    QTRY_COMPARE(run.list->model()->rowCount(), 1);
-    run.list->setCurrentRow(0);
+    QVERIFY(run.sendAndChoose(message));
     FakeWindowing &windowing = run.program.windowing;
     const auto saveTo = [&](const QString &path) {
         windowing.boxes.clear();

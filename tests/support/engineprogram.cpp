@@ -3,7 +3,9 @@
 #include "settings/settingsfile.h"
 
 
-EngineProgram::EngineProgram() : m_settings(std::make_unique<ProbeSettings>(dir()))
+EngineProgram::EngineProgram(SpillFile spill)
+    : m_noSpill(spill == SpillFile::Impossible ? std::make_unique<NoSpillFolder>(*this) : nullptr),
+      m_settings(std::make_unique<ProbeSettings>(dir()))
 {
     changeRecord([](SettingsRecord &record) { fillBlankSettings(record); });
     m_settings->setListenPort(port());

@@ -13,9 +13,11 @@
 class EngineProgram : public ProgramFolder
 {
 public:
+    enum class SpillFile { Possible, Impossible };
     // The settings of a new file, the log "logfile.txt" in the folder, which
-    // becomes the current one.
-    EngineProgram();
+    // becomes the current one. The spill folders are those the engine's
+    // store finds when it is made: Impossible makes them unusable first.
+    explicit EngineProgram(SpillFile spill = SpillFile::Possible);
     ~EngineProgram();
 
     InterfaceEngine &engine() { return *m_engine; }
@@ -33,6 +35,7 @@ public:
     QList<InterfaceEngine::State> states;
 
 private:
+    std::unique_ptr<NoSpillFolder> m_noSpill; // outlives the engine
     std::unique_ptr<ProbeSettings> m_settings;
     std::unique_ptr<InterfaceEngine> m_engine;
 };

@@ -36,6 +36,18 @@ struct EventLog
     QStringList endings() const; // the events but "data" and "settled"
 };
 
+// A listener on a free port, a peer connected to it and the connection
+// taken for that peer, with its events; connection and log are null when
+// none came.
+struct TakenConnection
+{
+    Listener listener;
+    quint16 port = listenOnFreePort(listener);
+    LoopbackClient peer;
+    std::unique_ptr<Connection> connection = connectAndTake(listener, peer);
+    std::unique_ptr<EventLog> log = connection ? std::make_unique<EventLog>(*connection) : nullptr;
+};
+
 // Takes every descriptor under a limit lowered to at most 256 but `left`;
 // the descriptors are given back and the limit restored when it goes.
 class DescriptorShortage

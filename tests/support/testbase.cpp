@@ -396,3 +396,50 @@ QByteArray ProgramFolder::readFile(const QString &name) const
     QFile file(path(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+bool sendInPieces(LoopbackClient &client, QByteArrayView bytes, int pieceSize)
+{
+    QRandomGenerator pieces(7);
+    for (qsizetype at = 0; at < bytes.size();) {
+        qsizetype n = bytes.size() - at;
+        if (pieceSize > 0)
+            n = qMin<qsizetype>(n, pieceSize);
+        else if (pieceSize < 0)
+            n = qMin<qsizetype>(n, 1 + pieces.bounded(-pieceSize));
+        if (!client.sendPumping(bytes.sliced(at, n)))
+            return false;
+        at += n;
+    }
+    return true;
+}
+
+int connectSendAndClose(quint16 port, int rounds, bool reset, const QByteArray &prefix)
+{
+    int answered = 0;
+    for (int i = 0; i < rounds; ++i) {
+        LoopbackClient client;
+        answered += client.connectTo(port) && client.exchange(prefix + QByteArray::number(i));
+        if (reset)
+            client.reset();
+    }
+    return answered;
+}
+
+QByteArray numberedLines(const QByteArray &prefix, int count)
+{
+    QByteArray lines;
+    for (int i = 0; i < count; ++i)
+        lines += prefix + QByteArray::number(i) + "\r\n";
+    return lines;
+}
+
+NoSpillFolder::NoSpillFolder(const ProgramFolder &folder) : m_previousTemp(qgetenv("TMPDIR"))
+{
+    QFile(folder.path(QStringLiteral("cache"))).open(QIODevice::WriteOnly);
+    qputenv("TMPDIR", QFile::encodeName(folder.path(QStringLiteral("cache/tmp"))));
+}
+
+NoSpillFolder::~NoSpillFolder()
+{
+    qputenv("TMPDIR", m_previousTemp);
+}

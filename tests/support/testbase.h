@@ -120,6 +120,21 @@ private:
 // A message in MLLP block framing.
 QByteArray framed(const QByteArray &message);
 
+// An admission as a sender puts it on the wire, before its framing.
+inline const QByteArray Adt = "MSH|^~\\&|SENDER|FAC|ACKPROBE|FAC|202612070815||ADT^A01|MSG0001|P|2.3\r"
+                              "PID|1||12345^^^HOSP||DOE^JOHN||19700101|M\r";
+
+// Sends `bytes` without blocking: at once (pieceSize 0), in pieces of
+// pieceSize, or in pieces of random size up to -pieceSize.
+bool sendInPieces(LoopbackClient &client, QByteArrayView bytes, int pieceSize);
+
+// Rounds of a sender that connects, sends prefix + the round's number, reads
+// its answer and closes, in order or with a reset. Runs no event loop, so it
+// suits a thread of its own. Returns the rounds answered at the first attempt.
+int connectSendAndClose(quint16 port, int rounds, bool reset, const QByteArray &prefix);
+// prefix + 0 .. count - 1, each followed by CR LF: the log of those rounds.
+QByteArray numberedLines(const QByteArray &prefix, int count);
+
 // The texts an acknowledgement is made of; by default those of a new
 // settings file.
 struct AckTexts
@@ -166,4 +181,17 @@ private:
     quint16 m_port = 0;
     QString m_previousDir;
     QByteArray m_previousCache;
+};
+
+// While it lives, neither the program's cache folder nor the temporary folder
+// can be made (a file stands where they should be): no spill file can be.
+class NoSpillFolder
+{
+public:
+    Q_DISABLE_COPY_MOVE(NoSpillFolder)
+    explicit NoSpillFolder(const ProgramFolder &folder);
+    ~NoSpillFolder();
+
+private:
+    QByteArray m_previousTemp;
 };

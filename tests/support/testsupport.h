@@ -41,9 +41,6 @@ QString logNotWritten(const QString &location, int error);
 
 inline const QString IniName = QStringLiteral("ackprobe.ini");
 
-// An admission as a sender puts it on the wire, before its framing.
-inline const QByteArray Adt = "MSH|^~\\&|SENDER|FAC|ACKPROBE|FAC|202612070815||ADT^A01|MSG0001|P|2.3\r"
-                              "PID|1||12345^^^HOSP||DOE^JOHN||19700101|M\r";
 
 // Answers message boxes and the chooser as a test scripts them, and keeps
 // every word that was asked.
