@@ -9,6 +9,8 @@
 #include <QHeaderView>
 #include <QShortcut>
 
+#include <algorithm>
+
 namespace {
 using ListColumns::Column;
 
@@ -22,6 +24,12 @@ QString menuCaption(Column column)
     case Column::Answer: return QStringLiteral("&Answer");
     }
     return {};
+}
+
+// QList's own == hands two empty lists' null data to memcmp.
+bool sameColumns(const QList<Column> &a, const QList<Column> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
 // Wide enough for what the column usually holds, in the list's font.
@@ -71,7 +79,7 @@ void ListTools::showSettings()
     for (const Column column : ListColumns::All)
         if (columns.contains(column))
             shown << column;
-    if (shown != m_model.columns())
+    if (!sameColumns(shown, m_model.columns()))
         show(shown);
 }
 
@@ -106,7 +114,7 @@ void ListTools::chosenChanged()
     for (const Column column : ListColumns::All)
         if (action(column)->isChecked())
             chosen << column;
-    if (chosen != m_model.columns())
+    if (!sameColumns(chosen, m_model.columns()))
         show(chosen);
     m_settings.setListColumns(ListColumns::toKey(chosen).split(QLatin1Char(','), Qt::SkipEmptyParts));
 }
