@@ -31,9 +31,8 @@ void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
 {
     QTemporaryDir dir;
     const quint16 port = freePort();
+    QVERIFY(writeSettingsFileFor(dir.path(), port));
     QFile ini(dir.filePath(QStringLiteral("ackprobe.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFileFor(port)) > 0);
-    ini.close();
     ProbeProcess probe(program(), dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
     QVERIFY2(probe.told(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(probe.said));
 
@@ -69,9 +68,7 @@ void HeadlessTest::whatCannotGoOnEndsWithAStatus()
     LoopbackClient holder;
     const quint16 port = holder.listenOnLoopback();
     QVERIFY(port != 0);
-    QFile ini(dir.filePath(QStringLiteral("ackprobe.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFileFor(port)) > 0);
-    ini.close();
+    QVERIFY(writeSettingsFileFor(dir.path(), port));
     {
         // No operator is there to pick another port.
         ProbeProcess probe(program(), dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});

@@ -23,9 +23,7 @@ void NoxTest::runsWithoutAWindowUnasked()
 {
     QTemporaryDir dir;
     const quint16 port = freePort();
-    QFile ini(dir.filePath(QStringLiteral("ackprobe.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settingsFileFor(port)) > 0);
-    ini.close();
+    QVERIFY(writeSettingsFileFor(dir.path(), port));
     // No --headless, and [AutoStart] Off: it listens all the same.
     ProbeProcess probe(QStringLiteral(ACKPROBE_NOX_EXECUTABLE), dir.path(),
                        {QStringLiteral("--settings-dir"), dir.path()});

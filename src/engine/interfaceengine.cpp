@@ -150,8 +150,8 @@ void InterfaceEngine::sendAnswer(Connection *connection, qint64 message, QByteAr
 {
     m_stamp = m_clock.stampAt(nowMs);
     // Texts without fields give the cached array itself: no copy a message.
-    m_lastAck = m_ackCache.of(m_settings.record().strAckBeforeDate, m_stamp, m_settings.record().strAckAfterDate,
-                              m_settings.record().strMSASegment, head);
+    const SettingsRecord &texts = m_settings.record();
+    m_lastAck = m_ackCache.of(texts.strAckBeforeDate, m_stamp, texts.strAckAfterDate, texts.strMSASegment, head);
     if (connection)
         connection->send(m_lastAck);
     m_store.setAnswer(message, m_lastAck, nowMs);

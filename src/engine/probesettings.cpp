@@ -3,8 +3,6 @@
 #include "settings/numericvalue.h"
 #include "settings/settingsfile.h"
 
-#include <QDir>
-
 namespace {
 const QString UpdatedNotice = QStringLiteral("The ACKPROBE.INI file has been updated and saved.");
 } // namespace
@@ -16,7 +14,7 @@ ProbeSettings::ProbeSettings(const QString &folder, FrontEnd frontEnd, QObject *
 
 QString ProbeSettings::optionsFilePath() const
 {
-    return QDir(m_folder).filePath(QLatin1String(OptionsFileName));
+    return ::optionsFilePath(m_folder);
 }
 
 void ProbeSettings::tell(const QString &notice) const
@@ -27,10 +25,10 @@ void ProbeSettings::tell(const QString &notice) const
 
 bool ProbeSettings::readOnce(QString *reason)
 {
-    const bool read = readSettingsInto(m_store, m_record, reason);
-    emit changed();
-    if (!read)
+    if (!readSettingsInto(m_store, m_record, reason)) {
+        emit changed();
         return false;
+    }
     if (!checkBlankParameter()) {
         *reason = m_writeError;
         return false;
@@ -40,13 +38,18 @@ bool ProbeSettings::readOnce(QString *reason)
 
 ProbeSettings::Reading ProbeSettings::readProgramInformation()
 {
-    const auto readPort = [this] { m_listenPort = roundedToInt32(numericValue(m_record.strPort)); };
+    const Reading reading = readOrRepair();
+    if (reading != Reading::Refused)
+        m_listenPort = roundedToInt32(numericValue(m_record.strPort));
+    return reading;
+}
+
+ProbeSettings::Reading ProbeSettings::readOrRepair()
+{
     QString reason;
     m_repairError.clear();
-    if (readOnce(&reason)) {
-        readPort();
+    if (readOnce(&reason))
         return Reading::Read;
-    }
     if (!m_frontEnd.repairFile || !m_frontEnd.repairFile(reason))
         return Reading::Refused;
     // The repair keeps what was read and fills the rest with defaults. If the
@@ -54,12 +57,9 @@ ProbeSettings::Reading ProbeSettings::readProgramInformation()
     // only repeat itself: the run goes on with the settings in memory.
     if (!checkBlankParameter())
         reason = m_writeError; // the write's reason, not the first read's
-    else if (readOnce(&reason)) {
-        readPort();
+    else if (readOnce(&reason))
         return Reading::Read;
-    }
     m_repairError = reason.isEmpty() ? m_writeError : reason;
-    readPort();
     return Reading::NotRepaired;
 }
 

@@ -87,6 +87,7 @@ signals:
     void changed();
 
 private:
+    Reading readOrRepair();
     bool readOnce(QString *reason);
     void tell(const QString &notice) const;
 

@@ -121,9 +121,6 @@ public:
     void OpenFile();
     void CloseFile();
     void ReadProgramInformation();
-    // Return false when the settings file could not be written; the settings
-    // keep the system's reason for the message that reports it.
-    bool CheckBlankParameter();
     bool SaveFile();
     // Writes the file from `values`, the record as it is about to be.
     bool SaveFile(const SettingsRecord &values);

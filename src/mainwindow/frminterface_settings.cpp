@@ -45,14 +45,6 @@ void frmInterface::ReadProgramInformation()
         m_setup->LoadTextBoxes();
 }
 
-bool frmInterface::CheckBlankParameter()
-{
-    const bool saved = m_settings.checkBlankParameter();
-    if (m_setup)
-        m_setup->LoadTextBoxes();
-    return saved;
-}
-
 void frmInterface::showSettings()
 {
     // The remote boxes are the live copy of the endpoint the settings write;

@@ -14,11 +14,6 @@ const QString ColumnsKey = QStringLiteral("List/Columns");
 
 constexpr const char *ModeNames[] = {"AtOnce", "Delayed", "Never"};
 
-QString pathIn(const QString &folder)
-{
-    return QDir(folder).filePath(QLatin1String(OptionsFileName));
-}
-
 // [Group] Key as the operator sees it in the file.
 QString shown(const QString &key)
 {
@@ -78,7 +73,7 @@ QString unwritableFolder(const QString &folder)
     const QFileInfo dir(folder);
     if (dir.isDir() && dir.isWritable())
         return {};
-    return QStringLiteral("%1 could not be written: the folder is not writable.").arg(pathIn(folder));
+    return QStringLiteral("%1 could not be written: the folder is not writable.").arg(optionsFilePath(folder));
 }
 
 QString synced(QSettings &settings, const QString &path)
@@ -89,6 +84,11 @@ QString synced(QSettings &settings, const QString &path)
     return {};
 }
 } // namespace
+
+QString optionsFilePath(const QString &folder)
+{
+    return QDir(folder).filePath(QLatin1String(OptionsFileName));
+}
 
 const QStringList &optionalListColumns()
 {
@@ -102,7 +102,7 @@ OptionsReading readOptions(const QString &folder)
 {
     OptionsReading reading;
     Options &options = reading.options;
-    const QString path = pathIn(folder);
+    const QString path = optionsFilePath(folder);
     const QFileInfo file(path);
     if (!file.exists())
         return reading;
@@ -159,7 +159,7 @@ QString writeOptions(const QString &folder, const Options &options)
 {
     if (QString failure = unwritableFolder(folder); !failure.isEmpty())
         return failure;
-    const QString path = pathIn(folder);
+    const QString path = optionsFilePath(folder);
     QSettings settings(path, QSettings::IniFormat);
     settings.setValue(WholeKey, options.wholeMllpMessages ? QStringLiteral("true")
                                                           : QStringLiteral("false"));
@@ -173,7 +173,7 @@ QString writeListColumns(const QString &folder, const QStringList &columns)
 {
     if (QString failure = unwritableFolder(folder); !failure.isEmpty())
         return failure;
-    const QString path = pathIn(folder);
+    const QString path = optionsFilePath(folder);
     QSettings settings(path, QSettings::IniFormat);
     writeColumns(settings, columns);
     return synced(settings, path);

@@ -34,6 +34,9 @@ struct OptionsReading
     QStringList problems;
 };
 
+// Where ackprobe-options.ini stands in `folder`.
+QString optionsFilePath(const QString &folder);
+
 // ackprobe-options.ini in `folder`, read with QSettings' INI format.
 OptionsReading readOptions(const QString &folder);
 

@@ -2,6 +2,7 @@
 
 #include "testbase.h"
 
+#include <QFile>
 #include <QProcessEnvironment>
 
 QString programUnderTest(const char *built)
@@ -42,4 +43,11 @@ bool ProbeProcess::told(const QString &text)
         said += QString::fromLocal8Bit(process.readAllStandardError());
         return said.contains(text) || process.state() == QProcess::NotRunning;
     }) && said.contains(text);
+}
+
+bool writeSettingsFileFor(const QString &dir, quint16 port)
+{
+    QFile ini(dir + QStringLiteral("/ackprobe.ini"));
+    const QByteArray bytes = settingsFileFor(port);
+    return ini.open(QIODevice::WriteOnly) && ini.write(bytes) == bytes.size();
 }

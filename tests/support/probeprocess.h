@@ -15,6 +15,8 @@ QString programUnderTest(const char *built);
 // The 29 lines of a settings file that listens on `port`, without starting
 // by itself: a probe without a window must start anyway.
 QByteArray settingsFileFor(quint16 port);
+// That file written into `dir` as ackprobe.ini.
+bool writeSettingsFileFor(const QString &dir, quint16 port);
 
 // The program in `dir`, with no display to open.
 class ProbeProcess
