@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <fcntl.h>
 #include <linux/userfaultfd.h>
@@ -61,6 +62,7 @@ class MessageStoreTest : public QObject
 
 private slots:
     void detailsAndAnswersReadBackAcrossASpill();
+    void paddingKeepsItsCountKindsAndFirstBytes();
     void aFailedSpillIsTriedAgainAndMovesMemoryToDisk();
     void findsATextAnywhereInASpilledStore();
     void aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt();
@@ -76,16 +78,27 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
     MessageStore store({spill.path()});
     constexpr qint64 Count = 100000; // records and answers spill as well as the bytes
     const auto answerOf = [](qint64 i) { return "\x0bMSH|||||" + QByteArray::number(i) + "\rMSA|AA\r\x1c\r"; };
+    // Padding before some messages and after others, the latter set once
+    // the message is in, as it comes.
+    const auto paddingOf = [](qint64 i) {
+        MessageInfo::Padding padding;
+        padding.add(QByteArray("\r\n\0\n", 4).first(i % 4 + 1));
+        return padding;
+    };
     for (qint64 i = 0; i < Count; ++i) {
-        const MessageInfo info{1700000000000 + i, 1700000000000 + i - (i % 3), qint32(i % 3 + 1),
-                               MessageInfo::Kind(i % 4)};
+        MessageInfo info{1700000000000 + i, 1700000000000 + i - (i % 3), qint32(i % 3 + 1), MessageInfo::Kind(i % 4)};
+        if (i % 5 == 0)
+            info.precededBy = paddingOf(i + 1);
         store.append(messageOf(i, 100), info);
         if (i % 7 != 0 && i != 5)
             store.setAnswer(i, answerOf(i), 1700000000000 + i + 2);
+        if (i % 2 != 0 && i != 5)
+            store.setFollowedBy(i, paddingOf(i));
         QCOMPARE(store.spillIfDue(), Change::None);
     }
-    // An answer for a message whose details are already on disk.
+    // An answer and padding for a message whose details are already on disk.
     store.setAnswer(5, answerOf(5), 1800000000000);
+    store.setFollowedBy(5, paddingOf(5));
     QVERIFY(store.spilledBytes() > 0);
     QVERIFY(store.bytesInMemory() < 3 * (MessageStore::ChunksPerSpill + 1) * MessageStore::ChunkSize);
     for (const qint64 i : {qint64(0), qint64(1), qint64(5), qint64(7), qint64(50001), Count - 2, Count - 1}) {
@@ -94,6 +107,8 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
         QCOMPARE(info.firstArrivalMs, 1700000000000 + i - (i % 3));
         QCOMPARE(info.arrivals, qint32(i % 3 + 1));
         QCOMPARE(int(info.kind), int(i % 4));
+        QCOMPARE(info.precededBy, i % 5 == 0 ? paddingOf(i + 1) : MessageInfo::Padding());
+        QCOMPARE(info.followedBy, i % 2 != 0 ? paddingOf(i) : MessageInfo::Padding());
         QByteArray bytes;
         qint64 sent = 0;
         QCOMPARE(store.answer(i, &bytes, &sent), i % 7 != 0);
@@ -103,6 +118,31 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
         }
         QCOMPARE(store.at(i), messageOf(i, 100));
     }
+}
+
+void MessageStoreTest::paddingKeepsItsCountKindsAndFirstBytes()
+{
+    // Over several pieces: the first four bytes in order, every kind seen,
+    // and the count, held at its greatest.
+    MessageInfo::Padding padding;
+    QVERIFY(padding.isEmpty());
+    padding.add("\r");
+    padding.add(QByteArray("\n\0\0\0\0", 5));
+    QCOMPARE(padding.bytes, quint32(6));
+    QByteArray firsts;
+    for (int i = 0; i < MessageInfo::Padding::Listed; ++i)
+        firsts += padding.at(i);
+    QCOMPARE(firsts, QByteArray("\r\n\0\0", 4));
+    QCOMPARE(padding.seen, quint8(7));
+    QVERIFY(!padding.isOneKind());
+    MessageInfo::Padding lineFeeds;
+    lineFeeds.add("\n\n\n");
+    QVERIFY(lineFeeds.isOneKind());
+    QCOMPARE(lineFeeds.at(2), '\n');
+    lineFeeds.bytes = std::numeric_limits<quint32>::max() - 1;
+    lineFeeds.add("\n\n");
+    QCOMPARE(lineFeeds.bytes, std::numeric_limits<quint32>::max());
+    QCOMPARE(lineFeeds.firsts, quint8(0b101010));
 }
 
 void MessageStoreTest::aFailedSpillIsTriedAgainAndMovesMemoryToDisk()
