@@ -62,7 +62,6 @@ class MessageStoreTest : public QObject
 
 private slots:
     void detailsAndAnswersReadBackAcrossASpill();
-    void paddingKeepsItsCountKindsAndFirstBytes();
     void aFailedSpillIsTriedAgainAndMovesMemoryToDisk();
     void findsATextAnywhereInASpilledStore();
     void aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt();
@@ -118,31 +117,13 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
         }
         QCOMPARE(store.at(i), messageOf(i, 100));
     }
-}
-
-void MessageStoreTest::paddingKeepsItsCountKindsAndFirstBytes()
-{
-    // Over several pieces: the first four bytes in order, every kind seen,
-    // and the count, held at its greatest.
-    MessageInfo::Padding padding;
-    QVERIFY(padding.isEmpty());
-    padding.add("\r");
-    padding.add(QByteArray("\n\0\0\0\0", 5));
-    QCOMPARE(padding.bytes, quint32(6));
-    QByteArray firsts;
-    for (int i = 0; i < MessageInfo::Padding::Listed; ++i)
-        firsts += padding.at(i);
-    QCOMPARE(firsts, QByteArray("\r\n\0\0", 4));
-    QCOMPARE(padding.seen, quint8(7));
-    QVERIFY(!padding.isOneKind());
-    MessageInfo::Padding lineFeeds;
-    lineFeeds.add("\n\n\n");
-    QVERIFY(lineFeeds.isOneKind());
-    QCOMPARE(lineFeeds.at(2), '\n');
-    lineFeeds.bytes = std::numeric_limits<quint32>::max() - 1;
-    lineFeeds.add("\n\n");
-    QCOMPARE(lineFeeds.bytes, std::numeric_limits<quint32>::max());
-    QCOMPARE(lineFeeds.firsts, quint8(0b101010));
+    // Padding's count is held at its greatest.
+    MessageInfo::Padding most = paddingOf(3);
+    most.bytes = std::numeric_limits<quint32>::max() - 1;
+    most.add("\n\n");
+    QCOMPARE(most.bytes, std::numeric_limits<quint32>::max());
+    store.setFollowedBy(Count - 1, most);
+    QCOMPARE(store.info(Count - 1).followedBy, most);
 }
 
 void MessageStoreTest::aFailedSpillIsTriedAgainAndMovesMemoryToDisk()

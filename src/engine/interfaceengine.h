@@ -186,10 +186,6 @@ private:
     quint64 m_arrival = 0;        // arrivals taken since start-up
     quint64 m_blockArrival = 0;   // the last arrival that held bytes of the block
     MessageInfo m_block;
-    // The connection's last message, or -1 before its first, and the padding
-    // since: after that message, or before the next when there is none.
-    qint64 m_paddedMessage = -1;
-    MessageInfo::Padding m_padding;
     QByteArray m_blockHead;       // its first segment, or as much as the cap
     bool m_blockHeadDone = false;
     // The block's bytes of this arrival, not yet logged: a block that ends in
@@ -197,4 +193,8 @@ private:
     QByteArray m_blockUnlogged;
     const QByteArray *m_arrivalBytes = nullptr; // the arrival being gathered
     Connection *m_arrivalConnection = nullptr;  // the connection it came on
+    // The connection's last message, or -1 before its first, and the padding
+    // since: after that message, or before the next when there is none.
+    qint64 m_paddedMessage = -1;
+    MessageInfo::Padding m_padding;
 };

@@ -68,8 +68,6 @@ void InterfaceEngine::blockBegins()
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     m_block = {now, now, 0, MessageInfo::Kind::Block};
-    if (m_paddedMessage < 0)
-        m_block.precededBy = m_padding;
     m_blockArrival = 0;
     m_blockHead.truncate(0); // keeps its memory for the next block
     m_blockHeadDone = false;
@@ -115,6 +113,9 @@ void InterfaceEngine::endBlock(MessageInfo::Kind kind)
         reportLogWriteFailure();
     m_block.arrivedMs = QDateTime::currentMSecsSinceEpoch();
     m_block.kind = kind;
+    // No padding comes inside a block: what there is came before it.
+    if (m_paddedMessage < 0)
+        m_block.precededBy = m_padding;
     m_store.endMessage(m_block);
     messageStored();
 }
