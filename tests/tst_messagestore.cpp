@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <fcntl.h>
 #include <linux/userfaultfd.h>
@@ -76,16 +77,27 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
     MessageStore store({spill.path()});
     constexpr qint64 Count = 100000; // records and answers spill as well as the bytes
     const auto answerOf = [](qint64 i) { return "\x0bMSH|||||" + QByteArray::number(i) + "\rMSA|AA\r\x1c\r"; };
+    // Padding before some messages and after others, the latter set once
+    // the message is in, as it comes.
+    const auto paddingOf = [](qint64 i) {
+        MessageInfo::Padding padding;
+        padding.add(QByteArray("\r\n\0\n", 4).first(i % 4 + 1));
+        return padding;
+    };
     for (qint64 i = 0; i < Count; ++i) {
-        const MessageInfo info{1700000000000 + i, 1700000000000 + i - (i % 3), qint32(i % 3 + 1),
-                               MessageInfo::Kind(i % 4)};
+        MessageInfo info{1700000000000 + i, 1700000000000 + i - (i % 3), qint32(i % 3 + 1), MessageInfo::Kind(i % 4)};
+        if (i % 5 == 0)
+            info.precededBy = paddingOf(i + 1);
         store.append(messageOf(i, 100), info);
         if (i % 7 != 0 && i != 5)
             store.setAnswer(i, answerOf(i), 1700000000000 + i + 2);
+        if (i % 2 != 0 && i != 5)
+            store.setFollowedBy(i, paddingOf(i));
         QCOMPARE(store.spillIfDue(), Change::None);
     }
-    // An answer for a message whose details are already on disk.
+    // An answer and padding for a message whose details are already on disk.
     store.setAnswer(5, answerOf(5), 1800000000000);
+    store.setFollowedBy(5, paddingOf(5));
     QVERIFY(store.spilledBytes() > 0);
     QVERIFY(store.bytesInMemory() < 3 * (MessageStore::ChunksPerSpill + 1) * MessageStore::ChunkSize);
     for (const qint64 i : {qint64(0), qint64(1), qint64(5), qint64(7), qint64(50001), Count - 2, Count - 1}) {
@@ -94,6 +106,8 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
         QCOMPARE(info.firstArrivalMs, 1700000000000 + i - (i % 3));
         QCOMPARE(info.arrivals, qint32(i % 3 + 1));
         QCOMPARE(int(info.kind), int(i % 4));
+        QCOMPARE(info.precededBy, i % 5 == 0 ? paddingOf(i + 1) : MessageInfo::Padding());
+        QCOMPARE(info.followedBy, i % 2 != 0 ? paddingOf(i) : MessageInfo::Padding());
         QByteArray bytes;
         qint64 sent = 0;
         QCOMPARE(store.answer(i, &bytes, &sent), i % 7 != 0);
@@ -103,6 +117,13 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
         }
         QCOMPARE(store.at(i), messageOf(i, 100));
     }
+    // Padding's count is held at its greatest.
+    MessageInfo::Padding most = paddingOf(3);
+    most.bytes = std::numeric_limits<quint32>::max() - 1;
+    most.add("\n\n");
+    QCOMPARE(most.bytes, std::numeric_limits<quint32>::max());
+    store.setFollowedBy(Count - 1, most);
+    QCOMPARE(store.info(Count - 1).followedBy, most);
 }
 
 void MessageStoreTest::aFailedSpillIsTriedAgainAndMovesMemoryToDisk()

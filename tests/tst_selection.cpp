@@ -110,6 +110,26 @@ void SelectionTest::viewerTellsWhenAMessageCameAndWhatWentBack()
     QVERIFY(viewer->lblDetails->accessibleName().contains(QString(1000, QLatin1Char('e'))));
     QVERIFY(viewer->minimumSizeHint().width() < viewer->fontMetrics().averageCharWidth() * 120);
     QVERIFY(viewer->lblDetails->heightForWidth(400) > 3 * viewer->fontMetrics().height());
+
+    // CR, LF and NUL beside a message, in a few words however many there are.
+    const auto padding = [](const QByteArray &bytes) {
+        MessageInfo::Padding padding;
+        padding.add(bytes);
+        return padding;
+    };
+    MessageInfo padded{t, t, 1, MessageInfo::Kind::Block};
+    padded.precededBy = padding("\n\n");
+    rows.add(framed(Adt), padded);
+    rows.store.setFollowedBy(3, padding(QByteArray(3, '\0')));
+    rows.commands.view(3);
+    QCOMPARE(viewer->lblDetails->accessibleName(),
+             QStringLiteral("Arrived %1\nPreceded by 2 LF bytes\nFollowed by 3 NUL bytes\nNo answer sent").arg(local(t)));
+    rows.store.setFollowedBy(1, padding("\r\n" + QByteArray(1, '\0') + "\r\n\r\n"));
+    rows.commands.view(1);
+    QCOMPARE(viewer->lblDetails->accessibleName(),
+             QStringLiteral("Arrived %1\nReceived outside the MLLP framing\n"
+                            "Followed by 7 bytes of CR, LF and NUL, from CR LF NUL CR\nNo answer sent")
+                 .arg(local(t + 5000)));
 }
 
 void SelectionTest::findWindowSelectsTheRowFound()

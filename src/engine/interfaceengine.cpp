@@ -138,6 +138,9 @@ void InterfaceEngine::clearMessages()
 {
     m_store.clear();
     m_delayed.clear();
+    // Padding after a message cleared away has no message to tell of it.
+    m_paddedMessage = -1;
+    m_padding = {};
 }
 
 QString InterfaceEngine::buildTimeStamp()
@@ -205,6 +208,9 @@ void InterfaceEngine::endConnection()
         emit messagesAdded();
     }
     m_gathering = false;
+    // Padding belongs to its connection's messages: the next begins afresh.
+    m_paddedMessage = -1;
+    m_padding = {};
     // Answers belong to the connection their message came on.
     m_delayed.clear();
     m_delayTimer.stop();

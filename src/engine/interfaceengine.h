@@ -26,7 +26,9 @@
 // message is one MLLP block gathered over as many arrivals as it takes, its
 // bytes going to the log and the store as they come; bytes outside any block
 // are listed and logged, not answered, and a block still open when its
-// connection ends is listed and logged as it stands, not answered.
+// connection ends is listed and logged as it stands, not answered. CR, LF and
+// NUL alone between blocks are no message: the message before them on the
+// connection (or, before the first, the one after) tells of them.
 class InterfaceEngine : public QObject, private MllpGatherer::Receiver
 {
     Q_OBJECT
@@ -131,11 +133,14 @@ private:
     void takeWholeMessages(Connection &connection, const QByteArray &arrival);
     void keepStoreOnDisk();
     void outside(QByteArrayView bytes) override;
+    void padding(QByteArrayView bytes) override;
     void blockBegins() override;
     void blockBytes(QByteArrayView bytes) override;
     void blockEnds() override;
     void blockIncomplete() override;
     void endBlock(MessageInfo::Kind kind);
+    // A message of this connection is stored: padding from here is its own.
+    void messageStored();
     void logBlockBytes();
 
     void reportLogWriteFailure();
@@ -188,4 +193,8 @@ private:
     QByteArray m_blockUnlogged;
     const QByteArray *m_arrivalBytes = nullptr; // the arrival being gathered
     Connection *m_arrivalConnection = nullptr;  // the connection it came on
+    // The connection's last message, or -1 before its first, and the padding
+    // since: after that message, or before the next when there is none.
+    qint64 m_paddedMessage = -1;
+    MessageInfo::Padding m_padding;
 };

@@ -42,7 +42,26 @@ void InterfaceEngine::outside(QByteArrayView bytes)
     if (m_log.isOpen() && !m_log.writeLine(line))
         reportLogWriteFailure();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    m_store.append(line, {now, now, 1, MessageInfo::Kind::Outside});
+    MessageInfo info{now, now, 1, MessageInfo::Kind::Outside};
+    if (m_paddedMessage < 0)
+        info.precededBy = m_padding;
+    m_store.append(line, info);
+    messageStored();
+}
+
+void InterfaceEngine::padding(QByteArrayView bytes)
+{
+    // Neither listed, logged nor counted: the message before tells of it,
+    // as it grows over arrivals.
+    m_padding.add(bytes);
+    if (m_paddedMessage >= 0)
+        m_store.setFollowedBy(m_paddedMessage, m_padding);
+}
+
+void InterfaceEngine::messageStored()
+{
+    m_paddedMessage = m_store.size() - 1;
+    m_padding = {};
 }
 
 void InterfaceEngine::blockBegins()
@@ -94,5 +113,9 @@ void InterfaceEngine::endBlock(MessageInfo::Kind kind)
         reportLogWriteFailure();
     m_block.arrivedMs = QDateTime::currentMSecsSinceEpoch();
     m_block.kind = kind;
+    // No padding comes inside a block: what there is came before it.
+    if (m_paddedMessage < 0)
+        m_block.precededBy = m_padding;
     m_store.endMessage(m_block);
+    messageStored();
 }

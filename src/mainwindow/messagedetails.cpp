@@ -4,6 +4,7 @@
 #include "mainwindow/messagetext.h"
 
 #include <QDateTime>
+#include <QStringList>
 
 namespace {
 QString timeText(qint64 ms)
@@ -36,6 +37,29 @@ void appendMarked(MessageDetails &details, const QByteArray &bytes, const QPalet
     flush();
 }
 
+// "LF", "CR LF", "3 NUL bytes", "9 bytes of CR and LF, from CR LF CR LF".
+QString paddingText(const MessageInfo::Padding &padding)
+{
+    static const char *const names[] = {"CR", "LF", "NUL"};
+    const auto name = [](char byte) { return QLatin1String(names[byte == '\r' ? 0 : byte == '\n' ? 1 : 2]); };
+    if (padding.isOneKind() && padding.bytes > 1)
+        return QStringLiteral("%1 %2 bytes").arg(padding.bytes).arg(name(padding.at(0)));
+    QStringList firsts;
+    for (int i = 0; i < MessageInfo::Padding::Listed && quint32(i) < padding.bytes; ++i)
+        firsts << name(padding.at(i));
+    if (padding.bytes <= quint32(MessageInfo::Padding::Listed))
+        return firsts.join(QLatin1Char(' '));
+    QStringList kinds;
+    for (int kind = 0; kind < 3; ++kind) {
+        if (padding.seen & (1 << kind))
+            kinds << QLatin1String(names[kind]);
+    }
+    const QString last = kinds.takeLast();
+    return QStringLiteral("%1 bytes of %2 and %3, from %4")
+        .arg(padding.bytes)
+        .arg(kinds.join(QStringLiteral(", ")), last, firsts.join(QLatin1Char(' ')));
+}
+
 void appendLine(MessageDetails &details, const QString &line)
 {
     if (!details.plain.isEmpty()) {
@@ -61,6 +85,11 @@ MessageDetails messageDetails(const MessageStore &store, qint64 index, const QPa
         appendLine(details, QStringLiteral("Received outside the MLLP framing"));
     else if (info.kind == MessageInfo::Kind::Incomplete)
         appendLine(details, QStringLiteral("Incomplete: the connection ended inside an MLLP block"));
+    // Padding is no message of its own: the messages beside it tell of it.
+    if (!info.precededBy.isEmpty())
+        appendLine(details, QStringLiteral("Preceded by ") + paddingText(info.precededBy));
+    if (!info.followedBy.isEmpty())
+        appendLine(details, QStringLiteral("Followed by ") + paddingText(info.followedBy));
     QByteArray answer;
     qint64 sentMs = 0;
     if (!store.answer(index, &answer, &sentMs)) {

@@ -7,7 +7,8 @@ class MessageStore;
 
 // The lines the viewer shows under its heading for one stored message: when
 // it came (to the millisecond, and over how many arrivals), what kind of
-// bytes it is when it was not a block, and the answer sent for it and when,
+// bytes it is when it was not a block, the CR, LF and NUL bytes that came
+// before or after it outside any block, and the answer sent for it and when,
 // or that none was sent.
 struct MessageDetails
 {

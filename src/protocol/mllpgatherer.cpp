@@ -7,6 +7,11 @@ constexpr char StartBlock = '\x0b';
 constexpr char FileSeparator = '\x1c';
 constexpr char CarriageReturn = '\x0d';
 
+bool isPadding(char byte)
+{
+    return byte == '\r' || byte == '\n' || byte == '\0';
+}
+
 qsizetype find(const char *p, qsizetype from, qsizetype size, char byte)
 {
     const void *hit = std::memchr(p + from, byte, size_t(size - from));
@@ -21,11 +26,23 @@ void MllpGatherer::feed(QByteArrayView arrival, Receiver &receiver)
     qsizetype at = 0;
     while (at < size) {
         if (m_state == State::Outside) {
-            const qsizetype start = find(p, at, size, StartBlock);
-            if (start != at)
+            // Padding runs up to the next 0x0B or the arrival's end; from the
+            // first other byte on, the run is outside bytes, and the rest of
+            // it is only searched for a 0x0B.
+            qsizetype start = at;
+            while (start < size && isPadding(p[start]))
+                ++start;
+            if (start == size || p[start] == StartBlock) {
+                if (start != at)
+                    receiver.padding(arrival.sliced(at, start - at));
+                if (start == size)
+                    return;
+            } else {
+                start = find(p, start, size, StartBlock);
                 receiver.outside(arrival.sliced(at, (start < 0 ? size : start) - at));
-            if (start < 0)
-                return;
+                if (start < 0)
+                    return;
+            }
             receiver.blockBegins();
             m_state = State::InBlock;
             at = start;

@@ -7,6 +7,10 @@
 // 0x1C 0x0D after it, framing included, and the bytes outside any block.
 // Bytes are handed on as they come, never gathered here: a block of any
 // size costs one byte of state between arrivals.
+//
+// Outside the blocks, a run of an arrival made of CR, LF and NUL alone is
+// padding, which many senders put after each block; a run holding any other
+// byte is handed on whole as outside bytes.
 class MllpGatherer
 {
 public:
@@ -16,8 +20,11 @@ public:
     {
     public:
         virtual ~Receiver() = default;
-        // Bytes before a 0x0B, or between blocks, of one arrival.
+        // Bytes before a 0x0B, or between blocks, of one arrival, with at
+        // least one that is not CR, LF or NUL.
         virtual void outside(QByteArrayView bytes) = 0;
+        // Bytes there that are all CR, LF or NUL.
+        virtual void padding(QByteArrayView bytes) = 0;
         // A 0x0B has begun a block; its bytes follow, 0x0B first.
         virtual void blockBegins() = 0;
         // The block's bytes of one arrival, in order.

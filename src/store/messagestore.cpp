@@ -21,8 +21,27 @@ struct MessageStore::Record
     qint64 answerOffset = 0;
     qint32 answerLength = -1; // none sent
     qint32 arrivals = 1;
+    quint32 beforeBytes = 0;
+    quint32 afterBytes = 0;
     quint8 kind = 0;
-    quint8 reserved[7] = {};
+    quint8 beforeSeen = 0;
+    quint8 beforeFirsts = 0;
+    quint8 afterSeen = 0;
+    quint8 afterFirsts = 0;
+    quint8 reserved[3] = {};
+
+    void setBefore(const MessageInfo::Padding &padding)
+    {
+        beforeBytes = padding.bytes;
+        beforeSeen = padding.seen;
+        beforeFirsts = padding.firsts;
+    }
+    void setAfter(const MessageInfo::Padding &padding)
+    {
+        afterBytes = padding.bytes;
+        afterSeen = padding.seen;
+        afterFirsts = padding.firsts;
+    }
 };
 
 namespace {
@@ -49,7 +68,31 @@ void releaseCached(int fd, qint64 from, qint64 to)
     if (to > from)
         ::posix_fadvise(fd, from, to - from, POSIX_FADV_DONTNEED);
 }
+// Padding bytes as two bits each, 0 for none; the bit in `seen` is one below.
+constexpr char PaddingBytes[] = {'\r', '\n', '\0'};
+
+int paddingCode(char byte)
+{
+    return byte == '\r' ? 1 : byte == '\n' ? 2 : 3;
+}
 } // namespace
+
+void MessageInfo::Padding::add(QByteArrayView more)
+{
+    for (qsizetype i = 0; i < more.size(); ++i) {
+        const int code = paddingCode(more[i]);
+        seen |= quint8(1 << (code - 1));
+        if (bytes + i < quint32(Listed))
+            firsts |= quint8(code << (2 * (bytes + i)));
+    }
+    bytes = quint32(std::min<qint64>(qint64(bytes) + more.size(), std::numeric_limits<quint32>::max()));
+}
+
+char MessageInfo::Padding::at(int i) const
+{
+    const int code = (firsts >> (2 * i)) & 3;
+    return code ? PaddingBytes[code - 1] : '\0';
+}
 
 QStringList MessageStore::defaultSpillFolders()
 {
@@ -84,6 +127,8 @@ void MessageStore::endMessage(const MessageInfo &info)
     record.firstArrivalMs = info.firstArrivalMs;
     record.arrivals = info.arrivals;
     record.kind = quint8(info.kind);
+    record.setBefore(info.precededBy);
+    record.setAfter(info.followedBy);
     m_records.append(reinterpret_cast<const char *>(&record), sizeof record);
     run.offsets.grow(index + 1) = run.bytes.size();
     // Readers see the message, its offsets and its chunks from here on.
@@ -110,7 +155,7 @@ void MessageStore::clear()
 
 MessageStore::Record MessageStore::record(qint64 index) const
 {
-    static_assert(sizeof(Record) == 48);
+    static_assert(sizeof(Record) == 56);
     Record record;
     if (index >= 0 && index < size()) {
         const qint64 at = index * qint64(sizeof record);
@@ -128,7 +173,18 @@ MessageInfo MessageStore::info(qint64 index) const
     info.firstArrivalMs = r.firstArrivalMs;
     info.arrivals = r.arrivals;
     info.kind = MessageInfo::Kind(r.kind);
+    info.precededBy = {r.beforeBytes, r.beforeSeen, r.beforeFirsts};
+    info.followedBy = {r.afterBytes, r.afterSeen, r.afterFirsts};
     return info;
+}
+
+void MessageStore::setFollowedBy(qint64 index, const MessageInfo::Padding &padding)
+{
+    if (index < 0 || index >= size())
+        return;
+    Record r = record(index);
+    r.setAfter(padding);
+    m_records.overwrite(index * qint64(sizeof r), reinterpret_cast<const char *>(&r), sizeof r, m_run->file);
 }
 
 void MessageStore::setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs)

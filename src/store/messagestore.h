@@ -14,6 +14,24 @@
 // What is known of a received message besides its bytes.
 struct MessageInfo
 {
+    // CR, LF and NUL bytes beside a message, outside any block, that are no
+    // message of their own: how many, which, and the first few in order.
+    struct Padding
+    {
+        static constexpr int Listed = 4;
+        quint32 bytes = 0;  // held at its greatest past four thousand million
+        quint8 seen = 0;    // a bit for each of CR, LF and NUL
+        quint8 firsts = 0;  // the first Listed, two bits each from the lowest
+        // `more` holds only CR, LF and NUL.
+        void add(QByteArrayView more);
+        bool isEmpty() const { return bytes == 0; }
+        // The byte at `i`, below Listed and bytes.
+        char at(int i) const;
+        // Of one kind: bytes of it alone.
+        bool isOneKind() const { return (seen & (seen - 1)) == 0; }
+        bool operator==(const Padding &) const = default;
+    };
+
     qint64 arrivedMs = 0;      // ms since epoch when the message was complete
     qint64 firstArrivalMs = 0; // ms since epoch of its first piece
     qint32 arrivals = 1;       // arrivals it took
@@ -21,6 +39,10 @@ struct MessageInfo
     // Outside: bytes outside any block; Incomplete: a block still open when
     // its connection ended (the last two are not answered).
     enum class Kind : quint8 { Arrival, Block, Outside, Incomplete } kind = Kind::Arrival;
+    // With whole MLLP messages: padding before the first message of a
+    // connection, and padding after a message up to the next.
+    Padding precededBy{};
+    Padding followedBy{};
 };
 
 // Every message received since start-up, in order of arrival, each held once
@@ -77,6 +99,8 @@ public:
     MessageInfo info(qint64 index) const;
     // The answer sent for a message: once, any time after it was appended.
     void setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs);
+    // The padding after a message, as it has grown so far.
+    void setFollowedBy(qint64 index, const MessageInfo::Padding &padding);
     // False while none has been sent.
     bool answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const;
 
