@@ -152,12 +152,14 @@ OptionsReading readOptions(const QString &folder)
     Options &options = reading.options;
     const QString path = optionsFilePath(folder);
     // A missing file is the defaults; any other failure to look at it (a
-    // symbolic link loop) is told.
+    // symbolic link loop) is told, unless the folder itself fails, which
+    // ackprobe.ini's repair tells already.
     const QByteArray name = QFile::encodeName(path);
     struct stat info {};
     if (::stat(name.constData(), &info) != 0) {
-        if (errno != ENOENT)
-            reading.problems << unreadable(path, systemReason(errno));
+        const int error = errno;
+        if (error != ENOENT && ::stat(QFile::encodeName(folder).constData(), &info) == 0)
+            reading.problems << unreadable(path, systemReason(error));
         return reading;
     }
     if (!S_ISREG(info.st_mode)) {
@@ -201,7 +203,8 @@ OptionsReading readOptions(const QString &folder)
         bool ok = false;
         // toInt() stops at a NUL; the value then is not the number.
         const int delay = text.toInt(&ok);
-        if (ok && std::none_of(text.begin(), text.end(), isControl) && delay >= Options::ShortestDelayMs && delay <= Options::LongestDelayMs)
+        ok = ok && std::none_of(text.begin(), text.end(), isControl);
+        if (ok && delay >= Options::ShortestDelayMs && delay <= Options::LongestDelayMs)
             options.delayMs = delay;
         else
             reading.problems << problem(DelayKey, text,
