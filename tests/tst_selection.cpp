@@ -251,7 +251,7 @@ void SelectionTest::aFullDiskIsToldWithTheSystemsReason()
     const QString path = dir.filePath(QStringLiteral("full.txt"));
 
     // A file-size limit stands in for a full disk, SIGXFSZ ignored as the
-    // program ignores it: the write fails with EFBIG part way.
+    // program ignores it: a write fails with EFBIG before the end.
     const rlimit before = [] { rlimit l{}; ::getrlimit(RLIMIT_FSIZE, &l); return l; }();
     const rlimit small{150000, before.rlim_max};
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
