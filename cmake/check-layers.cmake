@@ -6,7 +6,8 @@ cmake_minimum_required(VERSION 3.25)
 
 # Lowest first.
 set(level_system 0)
-set(level_settings 0)
+# The settings files tell the system's reasons (system/unixfile.h).
+set(level_settings 1)
 set(level_sockets 1)
 set(level_store 1)
 set(level_protocol 1)

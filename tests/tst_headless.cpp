@@ -1,5 +1,6 @@
 // The probe without a window as a pipeline runs it: the real program as a
-// child process with no display, real senders on loopback, SIGTERM.
+// child process with no display, real senders on loopback, SIGTERM, SIGHUP
+// and a standard error whose reader goes away.
 
 #include "probeprocess.h"
 #include "testbase.h"
@@ -9,6 +10,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 // The program with a window asked to run without one, or ackmereprobe-nox.
@@ -25,6 +29,8 @@ class HeadlessTest : public QObject
 private slots:
     void answersLogsAndEndsCleanlyOnSigterm();
     void whatCannotGoOnEndsWithAStatus();
+    void servesOnWhenStandardErrorLosesItsReader();
+    void sighupReopensTheLogForRotation();
 };
 
 void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
@@ -33,8 +39,16 @@ void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
     const quint16 port = freePort();
     QVERIFY(writeSettingsFileFor(dir.path(), port));
     QFile ini(dir.filePath(QStringLiteral("ackprobe.ini")));
+    // A NUL in an option neither cuts its line short nor joins it to the next.
+    QFile options(dir.filePath(QStringLiteral("ackprobe-options.ini")));
+    QVERIFY(options.open(QIODevice::WriteOnly));
+    QCOMPARE(options.write(QByteArrayLiteral("[Answer]\nMode=Never\0\n")), 21);
+    options.close();
     ProbeProcess probe(program(), dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
     QVERIFY2(probe.told(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(probe.said));
+    QVERIFY2(probe.said.startsWith(QStringLiteral("AckmereProbe: [Answer] Mode \"Never<0x00>\" is not AtOnce, Delayed or "
+                                                  "Never; AtOnce is used. (the default is taken)\nAckmereProbe: Listening")),
+             qPrintable(probe.said));
 
     LoopbackClient client;
     QVERIFY(client.connectTo(port));
@@ -88,6 +102,99 @@ void HeadlessTest::whatCannotGoOnEndsWithAStatus()
         QCOMPARE(probe.process.exitCode(), 1);
         QVERIFY2(said.contains(QStringLiteral("--help")), qPrintable(said));
     }
+}
+
+void HeadlessTest::servesOnWhenStandardErrorLosesItsReader()
+{
+    QTemporaryDir dir;
+    const quint16 port = freePort();
+    QVERIFY(writeSettingsFileFor(dir.path(), port));
+    QByteArray log;
+    // The reader goes once the probe listens (`| head -1`), or is gone
+    // before it starts: each line told after that meets a broken pipe.
+    for (const bool readFirst : {true, false}) {
+        Pipe told;
+        QVERIFY(told.isValid());
+        if (!readFirst)
+            told.closeRead();
+        ProbeProcess probe(program(), dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()},
+                           [&told] { told.becomeStandardError(); });
+        told.closeWrite();
+        if (readFirst) {
+            QVERIFY2(told.holds(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(told.read));
+            told.closeRead();
+        }
+        LoopbackClient client;
+        QVERIFY(waitUntil([&] { return client.connectTo(port); }));
+        const QDateTime from = QDateTime::currentDateTime();
+        for (int i = 0; i < 2; ++i) {
+            const QByteArray message = framed("MSH|^~\\&|A|B|C|D|||ADT^A01|P" + QByteArray::number(readFirst) + QByteArray::number(i) + "|P|2.5\r");
+            QVERIFY(client.send(message));
+            QVERIFY(receivesAck(client, from));
+            log += message + "\r\n";
+        }
+        client.close();
+        probe.process.terminate();
+        QVERIFY(probe.process.waitForFinished(WaitMs));
+        QCOMPARE(probe.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(probe.process.exitCode(), 0);
+    }
+    QFile written(dir.filePath(QStringLiteral("logfile.txt")));
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), log);
+}
+
+void HeadlessTest::sighupReopensTheLogForRotation()
+{
+    QTemporaryDir dir;
+    const quint16 port = freePort();
+    QVERIFY(writeSettingsFileFor(dir.path(), port));
+    QList<QByteArray> lines;
+    for (int i = 0; i < 4; ++i)
+        lines << framed("MSH|^~\\&|A|B|C|D|||ADT^A01|R" + QByteArray::number(i) + "|P|2.5\rNTE|1|"
+                        + QByteArray(1000, char('a' + i)) + "\r") + "\r\n";
+    // A file-size limit stands in for a full disk: two lines fit in a log,
+    // the third waits for the disk.
+    const rlim_t limit = rlim_t(2 * lines[0].size() + lines[0].size() / 2);
+    ProbeProcess probe(program(), dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()},
+                       [limit] {
+                           rlimit size{};
+                           ::getrlimit(RLIMIT_FSIZE, &size);
+                           size.rlim_cur = limit;
+                           ::setrlimit(RLIMIT_FSIZE, &size);
+                       });
+    QVERIFY2(probe.told(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(probe.said));
+    LoopbackClient client;
+    QVERIFY(client.connectTo(port));
+    const QDateTime from = QDateTime::currentDateTime();
+    const auto answered = [&](int i) {
+        return client.send(lines[i].chopped(2)) && receivesAck(client, from);
+    };
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(answered(i));
+    QVERIFY2(probe.told(QStringLiteral("The logfile logfile.txt could not be written: File too large")), qPrintable(probe.said));
+
+    // Rotation: the log renamed, then SIGHUP. The waiting line goes into
+    // the new file at the configured name, and so does the next.
+    const QString path = dir.filePath(QStringLiteral("logfile.txt"));
+    QVERIFY(QFile::rename(path, path + QStringLiteral(".1")));
+    QCOMPARE(::kill(pid_t(probe.process.processId()), SIGHUP), 0);
+    QVERIFY2(probe.told(QStringLiteral("AckmereProbe: The logfile logfile.txt was reopened.\n")), qPrintable(probe.said));
+    QVERIFY(answered(3));
+    QCOMPARE(probe.process.state(), QProcess::Running);
+
+    probe.process.terminate();
+    QVERIFY(probe.process.waitForFinished(WaitMs));
+    QCOMPARE(probe.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(probe.process.exitCode(), 0);
+    probe.said += QString::fromLocal8Bit(probe.process.readAllStandardError());
+    QVERIFY2(probe.said.endsWith(QStringLiteral("AckmereProbe: Stopped.\n")), qPrintable(probe.said));
+    QFile rotated(path + QStringLiteral(".1"));
+    QVERIFY(rotated.open(QIODevice::ReadOnly));
+    QCOMPARE(rotated.readAll(), lines[0] + lines[1]);
+    QFile reopened(path);
+    QVERIFY(reopened.open(QIODevice::ReadOnly));
+    QCOMPARE(reopened.readAll(), lines[2] + lines[3]);
 }
 
 QTEST_GUILESS_MAIN(HeadlessTest)

@@ -73,16 +73,42 @@ void OptionsTest::badValuesTakeTheirDefaultsAndAreTold()
         QCOMPARE(read.problems.size(), 4);
         QVERIFY(read.problems.join('\n').contains("[Answer] Mode \"Later\""));
     }
+
+    // Control characters are shown, so that no notice stops at a NUL or
+    // runs into the next; each key is told once.
+    QVERIFY(putFile(dir.filePath(OptionsFileName),
+                    QByteArrayLiteral("[Receive]\nWholeMllpMessages=tr\x01ue\n[Answer]\nMode=Never\0\n"
+                                      "DelayMs=1\0\n[List]\nColumns=Ti\x1bme,Size,\x7f\n")));
+    const OptionsReading read = readOptions(dir.path());
+    QCOMPARE(read.options, (Options{false, Options::AnswerMode::AtOnce, 500, {"Size"}}));
+    QCOMPARE(read.problems,
+             QStringList({"[Receive] WholeMllpMessages \"tr<0x01>ue\" is not true or false; false is used.",
+                          "[Answer] Mode \"Never<0x00>\" is not AtOnce, Delayed or Never; AtOnce is used.",
+                          "[Answer] DelayMs \"1<0x00>\" is not a number from 1 to 60000; 500 is used.",
+                          "[List] Columns \"Ti<0x1B>me,<0x7F>\" names no column of "
+                          "Time,Size,Type,ControlId,Answer; it is left out."}));
 }
 
 void OptionsTest::aFileThatCannotBeReadOrWrittenIsTold()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(!writeOptions(dir.filePath("missing"), Options()).isEmpty());
+    const QString missing = dir.filePath("missing");
+    QCOMPARE(writeOptions(missing, Options()),
+             QStringLiteral("No such file or directory (the folder %1)").arg(missing));
 
+    // A symbolic link loop is no missing file: the defaults, and why.
     const QString path = dir.filePath(OptionsFileName);
-    QVERIFY(putFile(path, "[Answer]\nMode=Never\n"));
+    QVERIFY(QFile::link(path, path));
+    const OptionsReading looped = readOptions(dir.path());
+    QCOMPARE(looped.options, Options());
+    QCOMPARE(looped.problems,
+             QStringList(QStringLiteral("%1 could not be read (Too many levels of symbolic links); "
+                                        "the defaults are used.").arg(path)));
+    QVERIFY(QFile::remove(path));
+
+    const QByteArray kept = "[Answer]\nMode=Never\n";
+    QVERIFY(putFile(path, kept));
     QVERIFY(QFile::setPermissions(path, {}));
     const QFile::Permissions open = QFileInfo(dir.path()).permissions();
     QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
@@ -92,9 +118,19 @@ void OptionsTest::aFileThatCannotBeReadOrWrittenIsTold()
         QSKIP("this root run cannot take an ordinary user's identity");
     const OptionsReading read = readOptions(dir.path());
     QCOMPARE(read.options, Options());
-    QCOMPARE(read.problems.size(), 1);
-    QVERIFY(writeOptions(dir.path(), Options()).contains(OptionsFileName));
+    QCOMPARE(read.problems,
+             QStringList(QStringLiteral("%1 could not be read (Permission denied); the defaults are used.").arg(path)));
+    QCOMPARE(writeOptions(dir.path(), Options()),
+             QStringLiteral("Permission denied (the folder %1)").arg(dir.path()));
+    // A folder that takes new files, and the file itself refuses.
+    QVERIFY(QFile::setPermissions(dir.path(), open));
+    QCOMPARE(writeOptions(dir.path(), Options()), QStringLiteral("Permission denied"));
+    QCOMPARE(writeListColumns(dir.path(), {"Time"}), QStringLiteral("Permission denied"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{OptionsFileName});
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), kept);
 }
 
 QTEST_GUILESS_MAIN(OptionsTest)

@@ -46,6 +46,7 @@ private slots:
     void missingFileIsRepairedOrRefused();
     void writesTakeTheRemoteEndpointAsLastSet();
     void optionsAndTheListsColumnsAreWrittenApart();
+    void aSettingsFileInALinkLoopIsRepairedWithItsReason();
 };
 
 void ProbeSettingsTest::missingFileIsRepairedOrRefused()
@@ -139,6 +140,20 @@ void ProbeSettingsTest::optionsAndTheListsColumnsAreWrittenApart()
     QCOMPARE(reread.options().answerMode, Options::AnswerMode::Never);
     QCOMPARE(reread.options().delayMs, 250);
     QCOMPARE(reread.options().listColumns, (QStringList{QStringLiteral("Time"), QStringLiteral("Type")}));
+}
+
+void ProbeSettingsTest::aSettingsFileInALinkLoopIsRepairedWithItsReason()
+{
+    ProgramFolder folder;
+    Front front;
+    ProbeSettings settings(folder.dir(), front.frontEnd());
+    QVERIFY(QFile::link(settings.filePath(), settings.filePath()));
+    // No missing file: the repair is asked for with the system's reason, and
+    // writes a file in place of the loop.
+    QCOMPARE(settings.readProgramInformation(), ProbeSettings::Reading::Read);
+    QCOMPARE(front.asked, QStringList(QStringLiteral("Too many levels of symbolic links")));
+    QCOMPARE(front.told, QStringList{Updated});
+    QCOMPARE(folder.readFile(QStringLiteral("ackprobe.ini")), DefaultSettingsFile);
 }
 
 QTEST_GUILESS_MAIN(ProbeSettingsTest)

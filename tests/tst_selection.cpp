@@ -25,7 +25,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -80,6 +82,7 @@ private slots:
     void findWindowSelectsTheRowFound();
     void severalRowsAreCopiedAndSavedAtOnce();
     void aSelectionGoesIntoAFifoOrADeviceAsItStands();
+    void aFullDiskIsToldWithTheSystemsReason();
     void aSpillFileThatLostItsBytesIsToldByCopySaveAndFind();
     void readersStopBeforeTheStoreIsCleared();
 };
@@ -255,6 +258,34 @@ void SelectionTest::aSelectionGoesIntoAFifoOrADeviceAsItStands()
     QCOMPARE(rows.windowing.noticeTexts(),
              QStringList(QStringLiteral("The messages could not be saved to %1: No space left on device").arg(full)));
     QCOMPARE(kind(full), mode_t(S_IFCHR));
+}
+
+void SelectionTest::aFullDiskIsToldWithTheSystemsReason()
+{
+    Rows rows;
+    for (int i = 0; i < 3; ++i)
+        rows.add(framed(Adt + "NTE|" + QByteArray(100000, char('a' + i)) + "\r"));
+    rows.list->setFocus();
+    QTest::keyClick(rows.list, Qt::Key_A, Qt::ControlModifier);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("full.txt"));
+
+    // A file-size limit stands in for a full disk, SIGXFSZ ignored as the
+    // program ignores it: a write fails with EFBIG before the end.
+    const rlimit before = [] { rlimit l{}; ::getrlimit(RLIMIT_FSIZE, &l); return l; }();
+    const rlimit small{150000, before.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    rows.windowing.chosenSaveFiles.push_back(path);
+    rows.commands.mnuSaveAs->trigger();
+    const bool done = waitUntil([&] { return rows.jobsDone(); });
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, previous);
+    QVERIFY(done);
+    QCOMPARE(rows.windowing.noticeTexts(),
+             QStringList(QStringLiteral("The messages could not be saved to %1: File too large").arg(path)));
+    // What was written so far goes with it.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 }
 
 void SelectionTest::aSpillFileThatLostItsBytesIsToldByCopySaveAndFind()

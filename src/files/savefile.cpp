@@ -25,6 +25,21 @@ QString refusal(mode_t mode)
     return QStringLiteral("It is %1; only a file, a FIFO or a character device can be saved to").arg(kind);
 }
 
+// All of `bytes` into the file being replaced. It is unbuffered, so that a
+// failed write keeps the system's reason (a full disk), which Qt's buffer
+// loses; a short write goes on, and the next one says why it stopped.
+std::optional<QString> writeAll(QSaveFile &file, QByteArrayView bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const qint64 n = file.write(bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            return file.errorString();
+        done += n;
+    }
+    return std::nullopt;
+}
+
 // All of `bytes` into a non-blocking descriptor, waiting while its reader
 // reads, giving up once nothing has been read for StallMs.
 std::optional<QString> writeAll(int fd, QByteArrayView bytes)
@@ -56,6 +71,7 @@ std::optional<QString> writeAll(int fd, QByteArrayView bytes)
 
 SaveStream::SaveStream(const QString &path)
 {
+    m_pending.reserve(PieceBytes);
     const QByteArray name = QFile::encodeName(path);
     struct stat target {};
     // Through symbolic links: a link to a FIFO or a device is written into.
@@ -64,7 +80,7 @@ SaveStream::SaveStream(const QString &path)
         m_failure = systemReason(errno);
     } else if (missing || S_ISREG(target.st_mode)) {
         m_file = std::make_unique<QSaveFile>(path);
-        if (!m_file->open(QIODevice::WriteOnly))
+        if (!m_file->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             m_failure = m_file->errorString();
     } else if (S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode)) {
         openInto(name, S_ISFIFO(target.st_mode));
@@ -91,22 +107,16 @@ void SaveStream::openInto(const QByteArray &name, bool fifo)
         m_failure = systemReason(errno);
     else if (!S_ISFIFO(opened.st_mode) && !S_ISCHR(opened.st_mode))
         m_failure = QStringLiteral("It changed while it was being saved to");
-    m_pending.reserve(PieceBytes);
 }
 
 bool SaveStream::write(QByteArrayView bytes)
 {
     if (m_failure)
         return false;
-    if (m_file) {
-        if (m_file->write(bytes.data(), bytes.size()) != bytes.size())
-            m_failure = m_file->errorString();
-        return !m_failure;
-    }
     if (m_pending.size() + bytes.size() > PieceBytes && !flush())
         return false;
     if (bytes.size() >= PieceBytes) {
-        if (auto failure = writeAll(m_fd.get(), bytes))
+        if (auto failure = writeOut(bytes))
             m_failure = std::move(failure);
         return !m_failure;
     }
@@ -114,9 +124,14 @@ bool SaveStream::write(QByteArrayView bytes)
     return true;
 }
 
+std::optional<QString> SaveStream::writeOut(QByteArrayView bytes)
+{
+    return m_file ? writeAll(*m_file, bytes) : writeAll(m_fd.get(), bytes);
+}
+
 bool SaveStream::flush()
 {
-    if (auto failure = writeAll(m_fd.get(), m_pending))
+    if (auto failure = writeOut(m_pending))
         m_failure = std::move(failure);
     m_pending.clear();
     return !m_failure;
@@ -124,14 +139,10 @@ bool SaveStream::flush()
 
 std::optional<QString> SaveStream::commit()
 {
-    if (m_failure)
+    if (m_failure || !flush())
         return m_failure;
-    if (m_file) {
-        if (!m_file->commit())
-            m_failure = m_file->errorString();
-    } else {
-        flush();
-    }
+    if (m_file && !m_file->commit())
+        m_failure = m_file->errorString();
     return m_failure;
 }
 

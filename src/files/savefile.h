@@ -34,11 +34,12 @@ public:
 
 private:
     void openInto(const QByteArray &name, bool fifo);
+    std::optional<QString> writeOut(QByteArrayView bytes);
     bool flush();
 
     std::unique_ptr<QSaveFile> m_file; // a regular file or a new name
     UniqueFd m_fd;                     // a FIFO or a character device
-    QByteArray m_pending;              // gathered for m_fd, so a write is not a call each
+    QByteArray m_pending;              // gathered, so that a write is not a call each
     std::optional<QString> m_failure;
 };
 

@@ -91,11 +91,23 @@ void HeadlessProbe::finish()
     emit finished(0);
 }
 
+void HeadlessProbe::reopenLog()
+{
+    if (m_finished)
+        return;
+    const QString path = record().strLogfileLocation;
+    if (m_engine.openLog())
+        say(QStringLiteral("The logfile %1 was reopened.").arg(path));
+    else
+        say(QStringLiteral("The logfile %1 could not be reopened: %2").arg(path, m_engine.log().errorString()));
+}
+
 bool HeadlessProbe::catchTerminationSignals()
 {
     if (!m_signals) {
         m_signals = new TerminationSignals(this);
         connect(m_signals, &TerminationSignals::caught, this, &HeadlessProbe::finish);
+        connect(m_signals, &TerminationSignals::hangUp, this, &HeadlessProbe::reopenLog);
     }
     return m_signals->install();
 }

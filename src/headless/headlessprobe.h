@@ -13,7 +13,7 @@ class TerminationSignals;
 // over the settings and the engine. It reads the settings as the window does
 // (repairing a bad file with the defaults instead of asking), starts at
 // once, and says on standard error, one line each, what the window would
-// show in a box. SIGTERM and SIGINT end it cleanly.
+// show in a box. SIGTERM and SIGINT end it cleanly; SIGHUP reopens the log.
 class HeadlessProbe : public QObject
 {
     Q_OBJECT
@@ -31,11 +31,15 @@ public:
     // Stops the interface: the log gets one more try for waiting lines and
     // is closed; then finished(0).
     void finish();
+    // The log opened again at its location, as rotation tools expect once
+    // they have renamed it; lines waiting for the disk go into the new file.
+    // Says so, or why it could not be.
+    void reopenLog();
 
     const SettingsRecord &record() const { return m_settings.record(); }
     InterfaceEngine &engine() { return m_engine; }
 
-    // SIGTERM and SIGINT call finish() from the event loop.
+    // SIGTERM and SIGINT call finish(), SIGHUP reopenLog(), from the event loop.
     bool catchTerminationSignals();
 
 signals:

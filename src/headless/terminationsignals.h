@@ -8,8 +8,10 @@
 
 class QSocketNotifier;
 
-// SIGTERM and SIGINT as an event of the event loop: the handler only writes
-// a byte to a pipe, and the loop reads it and says caught(). One at a time.
+// The signals a service is sent, as events of the event loop: the handler
+// only writes the signal's number to a pipe, and the loop reads it. SIGTERM
+// and SIGINT say caught(); SIGHUP, which log rotation sends once it has
+// renamed the log, says hangUp(). One object at a time.
 class TerminationSignals : public QObject
 {
     Q_OBJECT
@@ -23,8 +25,11 @@ public:
 
 signals:
     void caught();
+    void hangUp();
 
 private:
+    void readSignals();
+
     UniqueFd m_read;
     std::unique_ptr<QSocketNotifier> m_notifier;
 };

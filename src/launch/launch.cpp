@@ -54,7 +54,8 @@ QString description(Front front)
         return QStringLiteral(
                 "Receives HL7 v2 messages over MLLP without a window: logs each one and\n"
                 "answers it with the acknowledgement set in ackprobe.ini, and tells on\n"
-                "standard error what a window would show. SIGTERM or SIGINT ends it.");
+                "standard error what a window would show. SIGTERM or SIGINT ends it;\n"
+                "SIGHUP reopens the logfile.");
     return QStringLiteral(
             "Receives HL7 v2 messages over MLLP, shows and logs each one and answers it\n"
             "with the acknowledgement set in ackprobe.ini. Qt's own options, such as\n"
@@ -68,7 +69,8 @@ QString headlessHelp(Front front)
                               "never has a window.");
     return QStringLiteral("Runs without a window: starts listening at once, answers and "
                           "logs as the window does, and tells on standard error what the "
-                          "window would show. SIGTERM or SIGINT ends it.");
+                          "window would show. SIGTERM or SIGINT ends it; SIGHUP reopens the "
+                          "logfile.");
 }
 
 CommandLine readCommandLine(const QStringList &arguments, Front front)
@@ -141,12 +143,19 @@ QStringList argumentsOf(int argc, char **argv)
     return arguments;
 }
 
-// One line on standard error, at once.
+// One line on standard error, at once, every byte of it. Once a write fails
+// (the reader of a pipe gone) no more lines are tried: the probe goes on
+// serving without them.
 void tell(const QString &line)
 {
-    std::fputs((QCoreApplication::applicationName() + QStringLiteral(": ") + line
-                + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
+    static bool stderrGone = false;
+    if (stderrGone)
+        return;
+    const QByteArray bytes = (QCoreApplication::applicationName() + QStringLiteral(": ") + line
+                              + QLatin1Char('\n')).toLocal8Bit();
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr) != size_t(bytes.size())
+        || std::fflush(stderr) != 0)
+        stderrGone = true;
 }
 
 int runHeadless(int &argc, char **argv, const QString &chosenFolder)
@@ -155,7 +164,7 @@ int runHeadless(int &argc, char **argv, const QString &chosenFolder)
     nameTheApplication();
     HeadlessProbe probe(chosenFolder.isEmpty() ? usualSettingsFolder() : chosenFolder, tell);
     if (!probe.catchTerminationSignals())
-        tell(QStringLiteral("SIGTERM and SIGINT cannot be caught: %1").arg(systemReason(errno)));
+        tell(QStringLiteral("SIGTERM, SIGINT and SIGHUP cannot be caught: %1").arg(systemReason(errno)));
     if (const int status = probe.start())
         return status;
     QObject::connect(&probe, &HeadlessProbe::finished, &core, &QCoreApplication::exit);
@@ -193,6 +202,7 @@ QString usualSettingsFolder()
 Launch launch(int &argc, char **argv, Front front)
 {
     ignoreFileSizeSignal();
+    ignorePipeSignal();
     nameTheApplication();
     const CommandLine commandLine = readCommandLine(argumentsOf(argc, argv), front);
     if (commandLine.outcome == CommandLine::Outcome::Answer) {

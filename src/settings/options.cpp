@@ -1,10 +1,15 @@
 #include "options.h"
 
+#include "system/unixfile.h"
+
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QSettings>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 const QString WholeKey = QStringLiteral("Receive/WholeMllpMessages");
@@ -21,10 +26,35 @@ QString shown(const QString &key)
     return QStringLiteral("[%1] %2").arg(key.left(slash), key.mid(slash + 1));
 }
 
+bool isControl(QChar c)
+{
+    return c.unicode() < 0x20 || c.unicode() == 0x7f;
+}
+
+// A value as the operator can see it on one line: a control character (a
+// NUL would cut the notice short, a line end split it) as <0xNN>.
+QString visible(const QString &value)
+{
+    QString shown;
+    shown.reserve(value.size());
+    for (const QChar c : value) {
+        if (isControl(c))
+            shown += QStringLiteral("<0x%1>").arg(QString::number(c.unicode(), 16).toUpper().rightJustified(2, u'0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 QString problem(const QString &key, const QString &value, const QString &expected,
                 const QString &used)
 {
-    return QStringLiteral("%1 \"%2\" is not %3; %4 is used.").arg(shown(key), value, expected, used);
+    return QStringLiteral("%1 \"%2\" is not %3; %4 is used.").arg(shown(key), visible(value), expected, used);
+}
+
+QString unreadable(const QString &path, const QString &reason)
+{
+    return QStringLiteral("%1 could not be read (%2); the defaults are used.").arg(path, reason);
 }
 
 // A value as its text; a list the file wrote with commas joins them again.
@@ -54,7 +84,7 @@ void readColumns(const QString &text, OptionsReading &reading)
     }
     if (!unknown.isEmpty())
         reading.problems << QStringLiteral("%1 \"%2\" names no column of %3; it is left out.")
-                                .arg(shown(ColumnsKey), unknown.join(QLatin1Char(',')),
+                                .arg(shown(ColumnsKey), visible(unknown.join(QLatin1Char(','))),
                                      names.join(QLatin1Char(',')));
 }
 
@@ -67,21 +97,39 @@ void writeColumns(QSettings &settings, const QStringList &columns)
         settings.setValue(ColumnsKey, columns.value(0));
 }
 
-// QSettings writes a new file beside the old one and renames it.
+// QSettings writes a new file beside the old one and renames it, so the
+// folder must take a new file. Empty, or why not in the system's words.
 QString unwritableFolder(const QString &folder)
 {
-    const QFileInfo dir(folder);
-    if (dir.isDir() && dir.isWritable())
+    const QByteArray name = QFile::encodeName(folder);
+    struct stat info {};
+    int error = 0;
+    if (::stat(name.constData(), &info) != 0)
+        error = errno;
+    else if (!S_ISDIR(info.st_mode))
+        error = ENOTDIR;
+    else if (::faccessat(AT_FDCWD, name.constData(), W_OK | X_OK, AT_EACCESS) != 0)
+        error = errno;
+    if (error == 0)
         return {};
-    return QStringLiteral("%1 could not be written: the folder is not writable.").arg(optionsFilePath(folder));
+    return QStringLiteral("%1 (the folder %2)").arg(systemReason(error), folder);
 }
 
-QString synced(QSettings &settings, const QString &path)
+// QSettings says only that the write failed: the reason is looked for in the
+// file itself, then in its folder.
+QString synced(QSettings &settings, const QString &folder, const QString &path)
 {
     settings.sync();
-    if (settings.status() != QSettings::NoError)
-        return QStringLiteral("%1 could not be written.").arg(path);
-    return {};
+    if (settings.status() == QSettings::NoError)
+        return {};
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (::stat(name.constData(), &info) == 0 ? ::faccessat(AT_FDCWD, name.constData(), W_OK, AT_EACCESS) != 0
+                                               : errno != ENOENT)
+        return systemReason(errno);
+    if (QString fault = unwritableFolder(folder); !fault.isEmpty())
+        return fault;
+    return QStringLiteral("The system gave no reason");
 }
 } // namespace
 
@@ -103,16 +151,29 @@ OptionsReading readOptions(const QString &folder)
     OptionsReading reading;
     Options &options = reading.options;
     const QString path = optionsFilePath(folder);
-    const QFileInfo file(path);
-    if (!file.exists())
+    // A missing file is the defaults; any other failure to look at it (a
+    // symbolic link loop) is told, unless the folder itself fails, which
+    // ackprobe.ini's repair tells already.
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (::stat(name.constData(), &info) != 0) {
+        const int error = errno;
+        if (error != ENOENT && ::stat(QFile::encodeName(folder).constData(), &info) == 0)
+            reading.problems << unreadable(path, systemReason(error));
         return reading;
-    if (!file.isFile() || !file.isReadable()) {
-        reading.problems << QStringLiteral("%1 could not be read; the defaults are used.").arg(path);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        reading.problems << unreadable(path, S_ISDIR(info.st_mode) ? systemReason(EISDIR)
+                                                                   : QStringLiteral("Not a plain file"));
+        return reading;
+    }
+    if (::faccessat(AT_FDCWD, name.constData(), R_OK, AT_EACCESS) != 0) {
+        reading.problems << unreadable(path, systemReason(errno));
         return reading;
     }
     const QSettings settings(path, QSettings::IniFormat);
     if (settings.status() != QSettings::NoError) {
-        reading.problems << QStringLiteral("%1 could not be read; the defaults are used.").arg(path);
+        reading.problems << unreadable(path, QStringLiteral("It is not in the INI format"));
         return reading;
     }
 
@@ -140,7 +201,9 @@ OptionsReading readOptions(const QString &folder)
     if (settings.contains(DelayKey)) {
         const QString text = textOf(settings.value(DelayKey)).trimmed();
         bool ok = false;
+        // toInt() stops at a NUL; the value then is not the number.
         const int delay = text.toInt(&ok);
+        ok = ok && std::none_of(text.begin(), text.end(), isControl);
         if (ok && delay >= Options::ShortestDelayMs && delay <= Options::LongestDelayMs)
             options.delayMs = delay;
         else
@@ -166,7 +229,7 @@ QString writeOptions(const QString &folder, const Options &options)
     settings.setValue(ModeKey, QLatin1String(ModeNames[int(options.answerMode)]));
     settings.setValue(DelayKey, options.delayMs);
     writeColumns(settings, options.listColumns);
-    return synced(settings, path);
+    return synced(settings, folder, path);
 }
 
 QString writeListColumns(const QString &folder, const QStringList &columns)
@@ -176,5 +239,5 @@ QString writeListColumns(const QString &folder, const QStringList &columns)
     const QString path = optionsFilePath(folder);
     QSettings settings(path, QSettings::IniFormat);
     writeColumns(settings, columns);
-    return synced(settings, path);
+    return synced(settings, folder, path);
 }

@@ -29,8 +29,9 @@ inline constexpr char OptionsFileName[] = "ackprobe-options.ini";
 struct OptionsReading
 {
     Options options;
-    // One line for each value that could not be read and took its default;
-    // empty for a good file and for a missing one.
+    // One line for each value that could not be read and took its default,
+    // its control characters shown as <0xNN>; empty for a good file and for
+    // a missing one.
     QStringList problems;
 };
 
@@ -41,7 +42,8 @@ QString optionsFilePath(const QString &folder);
 OptionsReading readOptions(const QString &folder);
 
 // Writes every option into ackprobe-options.ini in `folder`, keeping other
-// keys there. Empty on success, else why it failed, to be told once.
+// keys there. Empty on success, else why it failed in the system's words
+// ("Permission denied"), to be told once after the file's path.
 QString writeOptions(const QString &folder, const Options &options);
 
 // [List] Columns alone, for the list's header menu: every other key in the

@@ -1,11 +1,12 @@
 #include "settingsfolder.h"
 
+#include "system/unixfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,11 +49,6 @@ struct HeldFolder
 };
 HeldFolder heldFolder;
 
-QString reasonOf(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // Why nothing can be made in `name`, by the first step on the way that
 // stops it; empty when the way is clear (it may be made, or just missing).
 QString wayFault(QByteArray name, bool folderItself)
@@ -61,13 +57,13 @@ QString wayFault(QByteArray name, bool folderItself)
         struct stat info {};
         if (::stat(name.constData(), &info) == 0) {
             if (!S_ISDIR(info.st_mode))
-                return reasonOf(ENOTDIR);
+                return systemReason(ENOTDIR);
             if (!folderItself && ::access(name.constData(), W_OK | X_OK) != 0)
-                return reasonOf(errno);
+                return systemReason(errno);
             return {};
         }
         if (errno != ENOENT)
-            return reasonOf(errno);
+            return systemReason(errno);
         const qsizetype slash = name.lastIndexOf('/');
         if (slash <= 0)
             return {};
@@ -86,7 +82,7 @@ NamedFolder namedSettingsFolder(const QByteArray &name)
         if (errno == ENOENT)
             return {{}, QStringLiteral("The settings folder '%1' does not exist.").arg(shown)};
         return {{}, QStringLiteral("The settings folder '%1' cannot be used: %2.")
-                            .arg(shown, reasonOf(errno))};
+                            .arg(shown, systemReason(errno))};
     }
     if (!S_ISDIR(info.st_mode))
         return {{}, QStringLiteral("'%1' is not a folder.").arg(shown)};
@@ -95,7 +91,7 @@ NamedFolder namedSettingsFolder(const QByteArray &name)
     const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return {{}, QStringLiteral("The settings folder '%1' cannot be used: %2.")
-                            .arg(shown, reasonOf(errno))};
+                            .arg(shown, systemReason(errno))};
     heldFolder.hold(fd);
     return {QStringLiteral("/proc/self/fd/%1").arg(fd), {}};
 }

@@ -50,3 +50,11 @@ inline void ignoreFileSizeSignal()
 {
     ::signal(SIGXFSZ, SIG_IGN);
 }
+
+// A write into a pipe whose reader is gone (standard error into `| head -1`)
+// then fails with EPIPE, which the writer handles, instead of ending the
+// program with SIGPIPE. The sockets send with MSG_NOSIGNAL all the same.
+inline void ignorePipeSignal()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+}
