@@ -20,6 +20,9 @@ InterfaceEngine::InterfaceEngine(const ProbeSettings &settings, QObject *parent)
     m_delayTimer.setSingleShot(true);
     m_delayTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_delayTimer, &QTimer::timeout, this, &InterfaceEngine::sendDueAnswers);
+    m_memoryReturn.setSingleShot(true);
+    m_memoryReturn.setInterval(1000);
+    connect(&m_memoryReturn, &QTimer::timeout, this, &InterfaceEngine::giveBackMemory);
 }
 
 InterfaceEngine::~InterfaceEngine()
@@ -256,13 +259,26 @@ void InterfaceEngine::dropWaitingAnswers()
 
 void InterfaceEngine::returnWaitingMemory()
 {
-    // A deque keeps its block map, and the C library the heap the values
-    // took; a small queue is not worth the trim.
+    // A small queue is not worth the trim.
     constexpr qint64 Large = 4 << 20;
-    const bool large = m_delayedPeak >= Large;
+    if (m_delayedPeak >= Large)
+        m_memoryReturn.start();
     m_delayedPeak = 0;
-    if (!large)
+}
+
+void InterfaceEngine::giveBackMemory()
+{
+    // A new backlog gives it back when it drains.
+    if (!m_delayed.empty())
         return;
+    // The answers sent last may still wait for the kernel, and the store
+    // keeps them until its next write: only once they have gone is the
+    // memory worth giving back.
+    if (answerBytesQueued() > 0) {
+        m_memoryReturn.start();
+        return;
+    }
+    // A deque keeps its block map, and the C library the heap freed.
     std::deque<DelayedAnswer>().swap(m_delayed);
     returnFreedMemory();
 }

@@ -142,8 +142,10 @@ private:
     // The oldest waiting answer, now; false when its connection is gone.
     bool sendOldestWaiting(qint64 nowMs);
     void dropWaitingAnswers();
-    // After a large backlog has gone, its memory goes back to the system.
+    // The queue has drained: after a large one, once its answers have
+    // left, its memory goes back to the system (giveBackMemory).
     void returnWaitingMemory();
+    void giveBackMemory();
     void tellAnswerNotice(bool &told, const QString &notice);
     // The connection is over: an open block is kept as incomplete and
     // answers still waiting for it are dropped.
@@ -196,6 +198,8 @@ private:
     qint64 m_delayedBytes = 0;
     qint64 m_delayedPeak = 0; // the most memory the queue held since it was last empty
     QTimer m_delayTimer;
+    // Until the answers of a large queue have left, after it drained.
+    QTimer m_memoryReturn;
     bool m_fieldCutTold = false;
     bool m_waitingBoundTold = false;
 
