@@ -241,12 +241,16 @@ void InterfaceEngine::sendDueAnswers()
     // In order of arrival: a later message never overtakes an earlier one.
     while (!m_delayed.empty() && m_delayed.front().dueMs <= now)
         sent = sendOldestWaiting(now) || sent;
+    if (sent) {
+        // The answers are kept with their messages: a long run of them goes
+        // to disk as the messages do, though nothing more arrives.
+        keepStoreOnDisk();
+        emit messagesAdded();
+    }
     if (!m_delayed.empty())
         m_delayTimer.start(int(qMax<qint64>(0, m_delayed.front().dueMs - now)));
     else
         returnWaitingMemory();
-    if (sent)
-        emit messagesAdded();
 }
 
 void InterfaceEngine::dropWaitingAnswers()

@@ -100,7 +100,16 @@ QByteArray AcknowledgementCache::of(const QString &ackBeforeDate, const QString 
         *cut = false;
     if (!texts.hasFields())
         return of(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
-    return texts.expand(texts.capture(message, headOnly, cut), dateTime.toLatin1());
+    return texts.expand(texts.capture(message, headOnly, cut), stampBytes(dateTime));
+}
+
+const QByteArray &AcknowledgementCache::stampBytes(const QString &dateTime)
+{
+    if (dateTime != m_stamp) {
+        m_stamp = dateTime;
+        m_stampBytes = dateTime.toLatin1();
+    }
+    return m_stampBytes;
 }
 
 QByteArray AcknowledgementCache::capture(const QString &ackBeforeDate, const QString &ackAfterDate,
@@ -119,5 +128,5 @@ QByteArray AcknowledgementCache::answer(const QString &ackBeforeDate, const QStr
     const AckFields::Template &texts = templateOf(ackBeforeDate, ackAfterDate, msaSegment);
     if (!texts.hasFields())
         return of(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
-    return texts.expand(captured, dateTime.toLatin1());
+    return texts.expand(captured, stampBytes(dateTime));
 }

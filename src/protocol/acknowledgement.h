@@ -65,6 +65,8 @@ public:
 private:
     const AckFields::Template &templateOf(const QString &ackBeforeDate, const QString &ackAfterDate,
                                           const QString &msaSegment);
+    // The stamp's bytes, made once a minute.
+    const QByteArray &stampBytes(const QString &dateTime);
 
     QString m_before, m_dateTime, m_after, m_msa;
     QByteArray m_ack;
@@ -72,4 +74,6 @@ private:
     QString m_parsedBefore, m_parsedAfter, m_parsedMsa;
     AckFields::Template m_template;
     bool m_parsed = false;
+    QString m_stamp;
+    QByteArray m_stampBytes;
 };
