@@ -313,7 +313,6 @@ void InterfaceEngine::connectionAccepted()
     connect(connection, &Connection::peerClosed, this, &InterfaceEngine::peerClosed);
     connect(connection, &Connection::failed, this, &InterfaceEngine::connectionFailed);
     m_connections.push_back(std::move(accepted));
-    ++m_connection;
     setState(State::Connected);
     emit connectionEstablished(buildTimeStamp(), connection->peerAddress(), connection->peerPort());
 }

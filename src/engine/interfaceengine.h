@@ -192,8 +192,6 @@ private:
     qint32 m_port = 0; // as last asked, for listening again
     // The newest sender's connection, the only one kept for now.
     std::vector<std::unique_ptr<Connection>> m_connections;
-    // The connection messages arrive on now, counted from 1 at each accept.
-    quint64 m_connection = 0;
     std::deque<DelayedAnswer> m_delayed;
     qint64 m_delayedBytes = 0;
     qint64 m_delayedPeak = 0; // the most memory the queue held since it was last empty
