@@ -1,6 +1,7 @@
 #include "engine/interfaceengine.h"
 
 #include "sockets/errornumbers.h"
+#include "system/freememory.h"
 
 #include <QDateTime>
 
@@ -19,6 +20,9 @@ InterfaceEngine::InterfaceEngine(const ProbeSettings &settings, QObject *parent)
     m_delayTimer.setSingleShot(true);
     m_delayTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_delayTimer, &QTimer::timeout, this, &InterfaceEngine::sendDueAnswers);
+    m_memoryReturn.setSingleShot(true);
+    m_memoryReturn.setInterval(1000);
+    connect(&m_memoryReturn, &QTimer::timeout, this, &InterfaceEngine::giveBackMemory);
 }
 
 InterfaceEngine::~InterfaceEngine()
@@ -85,6 +89,8 @@ void InterfaceEngine::setState(State state)
 
 InterfaceEngine::StartResult InterfaceEngine::start()
 {
+    m_fieldCutTold = false;
+    m_waitingBoundTold = false;
     const int error = listen(m_settings.listenPort());
     if (error == ErrorNumber::AddressInUse)
         return {StartResult::Outcome::PortInUse, error};
@@ -137,7 +143,7 @@ void InterfaceEngine::closeConnections()
 void InterfaceEngine::clearMessages()
 {
     m_store.clear();
-    m_delayed.clear();
+    dropWaitingAnswers();
     // Padding after a message cleared away has no message to tell of it.
     m_paddedMessage = -1;
     m_padding = {};
@@ -149,37 +155,86 @@ QString InterfaceEngine::buildTimeStamp()
     return m_stamp;
 }
 
-void InterfaceEngine::sendAnswer(Connection *connection, qint64 message, QByteArrayView head, qint64 nowMs)
+void InterfaceEngine::sendAnswer(Connection *connection, qint64 message, qint64 nowMs)
 {
-    m_stamp = m_clock.stampAt(nowMs);
-    // Texts without fields give the cached array itself: no copy a message.
-    const SettingsRecord &texts = m_settings.record();
-    m_lastAck = m_ackCache.of(texts.strAckBeforeDate, m_stamp, texts.strAckAfterDate, texts.strMSASegment, head);
     if (connection)
         connection->send(m_lastAck);
     m_store.setAnswer(message, m_lastAck, nowMs);
 }
 
-void InterfaceEngine::answer(Connection *connection, qint64 message, QByteArrayView head, qint64 arrivedMs)
+void InterfaceEngine::answer(Connection *connection, qint64 message, QByteArrayView head, bool headOnly,
+                             qint64 arrivedMs)
 {
+    const SettingsRecord &texts = m_settings.record();
+    bool cut = false;
     switch (m_settings.options().answerMode) {
     case Options::AnswerMode::AtOnce:
-        sendAnswer(connection, message, head, arrivedMs);
-        return;
+        m_stamp = m_clock.stampAt(arrivedMs);
+        // Texts without fields give the cached array itself: no copy a message.
+        m_lastAck = m_ackCache.of(texts.strAckBeforeDate, m_stamp, texts.strAckAfterDate,
+                                  texts.strMSASegment, head, headOnly, &cut);
+        sendAnswer(connection, message, arrivedMs);
+        break;
     case Options::AnswerMode::Never:
         return;
     case Options::AnswerMode::Delayed: {
-        // Only the first segment is read for the answer's fields.
-        const qsizetype end = head.indexOf('\r');
-        const qsizetype cut = end < 0 ? qMin<qsizetype>(head.size(), 65536) : end + 1;
+        // Only what the answer needs waits with it: the fields its texts
+        // name, already escaped, and nothing when they name none.
+        QByteArray values = m_ackCache.capture(texts.strAckBeforeDate, texts.strAckAfterDate,
+                                               texts.strMSASegment, head, headOnly, &cut);
         const qint64 due = arrivedMs + qBound(Options::ShortestDelayMs, m_settings.options().delayMs,
                                               Options::LongestDelayMs);
-        m_delayed.push_back({m_connection, message, head.first(cut).toByteArray(), due});
-        if (!m_delayTimer.isActive())
-            m_delayTimer.start(int(qMax<qint64>(0, due - QDateTime::currentMSecsSinceEpoch())));
+        m_delayedBytes += values.size();
+        m_delayed.push_back({message, due, std::move(values)});
+        m_delayedPeak = qMax(m_delayedPeak, m_delayedBytes + qint64(m_delayed.size() * sizeof(DelayedAnswer)));
+        if (qsizetype(m_delayed.size()) > MostAnswersWaiting || m_delayedBytes > MostBytesWaiting) {
+            // The oldest go now, so that no later answer overtakes them.
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            while (qsizetype(m_delayed.size()) > MostAnswersWaiting || m_delayedBytes > MostBytesWaiting)
+                sendOldestWaiting(now);
+            tellAnswerNotice(m_waitingBoundTold,
+                             QStringLiteral("More answers were waiting for their delay than are kept "
+                                            "(%1 answers or %2 MiB of their message fields): the oldest "
+                                            "were sent at once.")
+                                     .arg(MostAnswersWaiting)
+                                     .arg(MostBytesWaiting >> 20));
+        }
+        if (!m_delayTimer.isActive() && !m_delayed.empty())
+            m_delayTimer.start(int(qMax<qint64>(0, m_delayed.front().dueMs - QDateTime::currentMSecsSinceEpoch())));
+        break;
+    }
+    }
+    if (cut)
+        tellAnswerNotice(m_fieldCutTold,
+                         QStringLiteral("A message field named in the acknowledgement was cut: an answer "
+                                        "echoes at most %1 bytes of a field, from the first %2 bytes of a "
+                                        "whole MLLP message.")
+                                 .arg(AckFields::ValueCap)
+                                 .arg(WholeMessageHeadLimit));
+}
+
+void InterfaceEngine::tellAnswerNotice(bool &told, const QString &notice)
+{
+    if (told)
         return;
-    }
-    }
+    told = true;
+    emit answerNotice(notice);
+}
+
+bool InterfaceEngine::sendOldestWaiting(qint64 nowMs)
+{
+    const DelayedAnswer next = std::move(m_delayed.front());
+    m_delayed.pop_front();
+    m_delayedBytes -= next.values.size();
+    Connection *connection = current();
+    if (!connection || !connection->isConnected())
+        return false;
+    m_stamp = m_clock.stampAt(nowMs);
+    const SettingsRecord &texts = m_settings.record();
+    m_lastAck = m_ackCache.answer(texts.strAckBeforeDate, m_stamp, texts.strAckAfterDate,
+                                  texts.strMSASegment, next.values);
+    sendAnswer(connection, next.message, nowMs);
+    return true;
 }
 
 void InterfaceEngine::sendDueAnswers()
@@ -187,18 +242,52 @@ void InterfaceEngine::sendDueAnswers()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     bool sent = false;
     // In order of arrival: a later message never overtakes an earlier one.
-    while (!m_delayed.empty() && m_delayed.front().dueMs <= now) {
-        const DelayedAnswer next = std::move(m_delayed.front());
-        m_delayed.pop_front();
-        if (next.connection == m_connection && current() && current()->isConnected()) {
-            sendAnswer(current(), next.message, next.head, now);
-            sent = true;
-        }
+    while (!m_delayed.empty() && m_delayed.front().dueMs <= now)
+        sent = sendOldestWaiting(now) || sent;
+    if (sent) {
+        // The answers are kept with their messages: a long run of them goes
+        // to disk as the messages do, though nothing more arrives.
+        keepStoreOnDisk();
+        emit messagesAdded();
     }
     if (!m_delayed.empty())
         m_delayTimer.start(int(qMax<qint64>(0, m_delayed.front().dueMs - now)));
-    if (sent)
-        emit messagesAdded();
+    else
+        returnWaitingMemory();
+}
+
+void InterfaceEngine::dropWaitingAnswers()
+{
+    m_delayed.clear();
+    m_delayedBytes = 0;
+    m_delayTimer.stop();
+    returnWaitingMemory();
+}
+
+void InterfaceEngine::returnWaitingMemory()
+{
+    // A small queue is not worth the trim.
+    constexpr qint64 Large = 4 << 20;
+    if (m_delayedPeak >= Large)
+        m_memoryReturn.start();
+    m_delayedPeak = 0;
+}
+
+void InterfaceEngine::giveBackMemory()
+{
+    // A new backlog gives it back when it drains.
+    if (!m_delayed.empty())
+        return;
+    // The answers sent last may still wait for the kernel, and the store
+    // keeps them until its next write: only once they have gone is the
+    // memory worth giving back.
+    if (answerBytesQueued() > 0) {
+        m_memoryReturn.start();
+        return;
+    }
+    // A deque keeps its block map, and the C library the heap freed.
+    std::deque<DelayedAnswer>().swap(m_delayed);
+    returnFreedMemory();
 }
 
 void InterfaceEngine::endConnection()
@@ -212,8 +301,7 @@ void InterfaceEngine::endConnection()
     m_paddedMessage = -1;
     m_padding = {};
     // Answers belong to the connection their message came on.
-    m_delayed.clear();
-    m_delayTimer.stop();
+    dropWaitingAnswers();
 }
 
 void InterfaceEngine::connectionAccepted()
@@ -231,7 +319,6 @@ void InterfaceEngine::connectionAccepted()
     connect(connection, &Connection::peerClosed, this, &InterfaceEngine::peerClosed);
     connect(connection, &Connection::failed, this, &InterfaceEngine::connectionFailed);
     m_connections.push_back(std::move(accepted));
-    ++m_connection;
     setState(State::Connected);
     emit connectionEstablished(buildTimeStamp(), connection->peerAddress(), connection->peerPort());
 }
@@ -265,7 +352,7 @@ void InterfaceEngine::dataArrival(Connection &connection)
         reportLogWriteFailure();
     const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
     m_store.append(arrival, {arrived, arrived});
-    answer(&connection, m_store.size() - 1, arrival, arrived);
+    answer(&connection, m_store.size() - 1, arrival, false, arrived);
     // The rest waits until the sender pauses (arrivalsSettled): a sender
     // that waits for each answer sends again within microseconds.
 }

@@ -82,8 +82,16 @@ public:
     void closeAllEndpoints();
     void clearMessages();
 
-    // Answers waiting for their delay.
+    // Answers waiting for their delay, and the bytes of message fields they hold.
     qsizetype answersWaiting() const { return qsizetype(m_delayed.size()); }
+    qint64 bytesWaiting() const { return m_delayedBytes; }
+    // Past either, the oldest waiting answer goes at once.
+    static constexpr qsizetype MostAnswersWaiting = 1000000;
+    static constexpr qint64 MostBytesWaiting = qint64(64) << 20;
+    // Of a whole MLLP message, the first segment is kept up to here for the
+    // answer's fields: a field beginning within MSH's first fields can reach
+    // AckFields::ValueCap. The array is reused from block to block.
+    static constexpr qsizetype WholeMessageHeadLimit = 1024 * 1024;
 
 signals:
     void stateChanged(InterfaceEngine::State state);
@@ -96,17 +104,21 @@ signals:
     void spillFailed(const QString &notice);
     // The store, in memory since a spill failed, is on disk again.
     void spillRecovered(const QString &notice);
+    // An echoed field was cut, or waiting answers went early: each told
+    // once per start().
+    void answerNotice(const QString &notice);
     // A socket error, with its Windows Sockets number (never 0): index 0
     // for the listener, 1 for a connection.
     void socketError(int index, int number);
 
 private:
+    // Every waiting answer is for the current connection: they are dropped
+    // when it ends.
     struct DelayedAnswer
     {
-        quint64 connection;
         qint64 message;
-        QByteArray head; // the message's first segment, for its fields
         qint64 dueMs;
+        QByteArray values; // the fields its texts name, escaped; null when none
     };
 
     // The socket events.
@@ -123,10 +135,20 @@ private:
     void closeConnections();
 
     // One message is in the store and the log: it is answered as the
-    // options say. `head` holds at least the message's first segment.
-    void answer(Connection *connection, qint64 message, QByteArrayView head, qint64 arrivedMs);
-    void sendAnswer(Connection *connection, qint64 message, QByteArrayView head, qint64 nowMs);
+    // options say. `head` holds the message's first segment, or (headOnly)
+    // as much of it as was kept.
+    void answer(Connection *connection, qint64 message, QByteArrayView head, bool headOnly, qint64 arrivedMs);
+    // m_lastAck goes to the connection and the store.
+    void sendAnswer(Connection *connection, qint64 message, qint64 nowMs);
     void sendDueAnswers();
+    // The oldest waiting answer, now; false when its connection is gone.
+    bool sendOldestWaiting(qint64 nowMs);
+    void dropWaitingAnswers();
+    // The queue has drained: after a large one, once its answers have
+    // left, its memory goes back to the system (giveBackMemory).
+    void returnWaitingMemory();
+    void giveBackMemory();
+    void tellAnswerNotice(bool &told, const QString &notice);
     // The connection is over: an open block is kept as incomplete and
     // answers still waiting for it are dropped.
     void endConnection();
@@ -175,10 +197,14 @@ private:
     qint32 m_port = 0; // as last asked, for listening again
     // The newest sender's connection, the only one kept for now.
     std::vector<std::unique_ptr<Connection>> m_connections;
-    // The connection messages arrive on now, counted from 1 at each accept.
-    quint64 m_connection = 0;
     std::deque<DelayedAnswer> m_delayed;
+    qint64 m_delayedBytes = 0;
+    qint64 m_delayedPeak = 0; // the most memory the queue held since it was last empty
     QTimer m_delayTimer;
+    // Until the answers of a large queue have left, after it drained.
+    QTimer m_memoryReturn;
+    bool m_fieldCutTold = false;
+    bool m_waitingBoundTold = false;
 
     // The block being gathered, in whole-message mode.
     MllpGatherer m_gatherer;
@@ -188,6 +214,7 @@ private:
     MessageInfo m_block;
     QByteArray m_blockHead;       // its first segment, or as much as the cap
     bool m_blockHeadDone = false;
+    bool m_blockHeadCut = false;  // the cap came before the segment's end
     // The block's bytes of this arrival, not yet logged: a block that ends in
     // the same arrival goes to the log with its CR LF in one write.
     QByteArray m_blockUnlogged;

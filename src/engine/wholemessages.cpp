@@ -6,12 +6,9 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <utility>
 
-namespace {
-// The first segment is all an answer's fields are taken from.
-constexpr qsizetype HeadLimit = 65536;
-} // namespace
 
 void InterfaceEngine::takeWholeMessages(Connection &connection, const QByteArray &arrival)
 {
@@ -71,6 +68,7 @@ void InterfaceEngine::blockBegins()
     m_blockArrival = 0;
     m_blockHead.truncate(0); // keeps its memory for the next block
     m_blockHeadDone = false;
+    m_blockHeadCut = false;
 }
 
 void InterfaceEngine::blockBytes(QByteArrayView bytes)
@@ -80,10 +78,15 @@ void InterfaceEngine::blockBytes(QByteArrayView bytes)
         ++m_block.arrivals;
     }
     if (!m_blockHeadDone) {
-        const qsizetype end = bytes.indexOf('\r');
-        const qsizetype take = qMin(end < 0 ? bytes.size() : end + 1, HeadLimit - m_blockHead.size());
-        m_blockHead.append(bytes.first(take));
-        m_blockHeadDone = end >= 0 || m_blockHead.size() >= HeadLimit;
+        // The segment ends as the answer's fields see it end.
+        const char *ending = std::find_if(bytes.begin(), bytes.end(),
+                                          [](char c) { return c == '\r' || c == '\n' || c == '\x1c'; });
+        const qsizetype end = ending == bytes.end() ? -1 : ending - bytes.begin();
+        const qsizetype room = WholeMessageHeadLimit - m_blockHead.size();
+        const bool segmentEnds = end >= 0 && end < room;
+        m_blockHead.append(bytes.first(segmentEnds ? end + 1 : qMin(bytes.size(), room)));
+        m_blockHeadCut = !segmentEnds && m_blockHead.size() >= WholeMessageHeadLimit;
+        m_blockHeadDone = segmentEnds || m_blockHeadCut;
     }
     logBlockBytes();
     // A block that is the whole arrival, the common case, shares its bytes.
@@ -97,7 +100,7 @@ void InterfaceEngine::blockEnds()
 {
     endBlock(MessageInfo::Kind::Block);
     // Sent as soon as its end has come, before anything is painted.
-    answer(m_arrivalConnection, m_store.size() - 1, m_blockHead, m_block.arrivedMs);
+    answer(m_arrivalConnection, m_store.size() - 1, m_blockHead, m_blockHeadCut, m_block.arrivedMs);
 }
 
 void InterfaceEngine::blockIncomplete()

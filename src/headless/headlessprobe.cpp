@@ -44,6 +44,7 @@ void HeadlessProbe::connectEngine()
     });
     connect(&m_engine, &InterfaceEngine::logWriteFailed, this, &HeadlessProbe::say);
     connect(&m_engine, &InterfaceEngine::spillFailed, this, &HeadlessProbe::say);
+    connect(&m_engine, &InterfaceEngine::answerNotice, this, &HeadlessProbe::say);
     connect(&m_engine, &InterfaceEngine::socketError, this, [this](int, int number) {
         say(QStringLiteral("Socket error %1.").arg(number));
     });

@@ -122,6 +122,7 @@ void frmInterface::connectEngine()
     connect(&m_engine, &InterfaceEngine::logWriteFailed, this, &frmInterface::noticeSoon);
     connect(&m_engine, &InterfaceEngine::spillFailed, this, &frmInterface::noticeSoon);
     connect(&m_engine, &InterfaceEngine::spillRecovered, this, &frmInterface::noticeSoon);
+    connect(&m_engine, &InterfaceEngine::answerNotice, this, &frmInterface::noticeSoon);
     // The box opens once the socket layer's handler has returned, and only
     // one at a time: errors meanwhile show none.
     connect(&m_engine, &InterfaceEngine::socketError, this, [this](int, int number) {

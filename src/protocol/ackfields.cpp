@@ -5,9 +5,18 @@
 namespace AckFields {
 
 namespace {
+constexpr Encoding Standard;
+
 bool endsSegment(char c)
 {
     return c == '\r' || c == '\n' || c == '\x1c';
+}
+
+// A character an answer may declare as a separator.
+bool declarable(char c)
+{
+    return c > ' ' && c < '\x7f' && !(c >= '0' && c <= '9') && !(c >= 'A' && c <= 'Z')
+           && !(c >= 'a' && c <= 'z');
 }
 
 // A number from 1 to HighestNumber without a leading zero, at `at`; moves `at`
@@ -27,7 +36,160 @@ int numberAt(QByteArrayView text, qsizetype &at)
     at = i;
     return value;
 }
+
+constexpr QByteArrayView Opening("{MSH-");
+
+// A reference {MSH-n} or {MSH-n.m} at `at`: the index just past it, or -1.
+qsizetype referenceAt(QByteArrayView text, qsizetype at, int &field, int &component)
+{
+    if (!text.sliced(at).startsWith(Opening))
+        return -1;
+    at += Opening.size();
+    field = numberAt(text, at);
+    component = 0;
+    if (field == 0)
+        return -1;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        component = numberAt(text, at);
+        if (component == 0)
+            return -1;
+    }
+    return at < text.size() && text[at] == '}' ? at + 1 : -1;
+}
+
+// MSH-1 or MSH-2 named whole at `at` ({MSH-n} or {MSH-n.1}): the index past it, or -1.
+qsizetype wholeFieldAt(QByteArrayView text, qsizetype at, int n)
+{
+    int field = 0;
+    int component = 0;
+    const qsizetype end = referenceAt(text, at, field, component);
+    return end >= 0 && field == n && component <= 1 ? end : -1;
+}
+
+void appendEscape(QByteArray &out, char escape, char code)
+{
+    out += escape;
+    out += code;
+    out += escape;
+}
+
+void appendData(QByteArray &out, char c, const Encoding &to)
+{
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    const char e = to.escape;
+    if (c == to.field)
+        appendEscape(out, e, 'F');
+    else if (c == to.component)
+        appendEscape(out, e, 'S');
+    else if (c == to.repetition)
+        appendEscape(out, e, 'R');
+    else if (c == to.subcomponent)
+        appendEscape(out, e, 'T');
+    else if (c == e)
+        appendEscape(out, e, 'E');
+    else if (uchar(c) < 0x20 || c == '\x7f') {
+        out += e;
+        out += 'X';
+        out += Hex[uchar(c) >> 4];
+        out += Hex[uchar(c) & 0xf];
+        out += e;
+    } else {
+        out += c;
+    }
+}
+
+void appendNumber(QByteArray &out, quint32 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += char((value >> (8 * i)) & 0xff);
+}
+
+quint32 numberIn(QByteArrayView bytes, qsizetype at, int size)
+{
+    quint32 value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = (value << 8) | uchar(bytes[at + i]);
+    return value;
+}
+
+// A capture: the answer's separators, then each value as field (2 bytes),
+// component (2), length (4) and its bytes.
+constexpr qsizetype EncodingSize = 5;
+constexpr qsizetype SlotHeaderSize = 8;
+
+Encoding encodingIn(QByteArrayView captured)
+{
+    if (captured.size() < EncodingSize)
+        return Standard;
+    return {captured[0], captured[1], captured[2], captured[3], captured[4]};
+}
 } // namespace
+
+Encoding Encoding::ofMessage(QByteArrayView msh1, QByteArrayView msh2)
+{
+    const auto at = [&](qsizetype i) { return i < msh2.size() ? msh2[i] : '\0'; };
+    return {msh1.isEmpty() ? '\0' : msh1[0], at(0), at(1), at(2), at(3)};
+}
+
+Encoding Encoding::ofAnswer(char field, QByteArrayView characters)
+{
+    if (!declarable(field))
+        return Standard;
+    char declared[4] = {};
+    const char standard[4] = {Standard.component, Standard.repetition, Standard.escape, Standard.subcomponent};
+    const auto used = [&](char c) { return c == field || std::memchr(declared, c, 4) != nullptr; };
+    int count = 0;
+    while (count < 4 && count < characters.size() && declarable(characters[count]) && !used(characters[count])) {
+        declared[count] = characters[count];
+        ++count;
+    }
+    // The rest: the standard character where it is free, or another sign,
+    // so that all five differ and the answer's MSH-2 declares all four.
+    for (int i = count; i < 4; ++i) {
+        for (const char c : {standard[i], '!', '#', '$', '%', '*', '?', '/', '@'})
+            if (!used(c)) {
+                declared[i] = c;
+                break;
+            }
+    }
+    return {field, declared[0], declared[1], declared[2], declared[3]};
+}
+
+QByteArray Encoding::characters() const
+{
+    QByteArray out;
+    for (const char c : {component, repetition, escape, subcomponent})
+        if (c)
+            out += c;
+    return out;
+}
+
+void reencode(QByteArray &out, QByteArrayView value, const Encoding &from, const Encoding &to)
+{
+    for (const char c : value) {
+        if (c == 0)
+            appendData(out, c, to);
+        else if (c == from.escape)
+            out += to.escape;
+        else if (c == from.field)
+            out += to.field;
+        else if (c == from.component && to.component)
+            out += to.component;
+        else if (c == from.repetition && to.repetition)
+            out += to.repetition;
+        else if (c == from.subcomponent && to.subcomponent)
+            out += to.subcomponent;
+        else
+            appendData(out, c, to);
+    }
+}
+
+void escapeData(QByteArray &out, QByteArrayView value, const Encoding &to)
+{
+    for (const char c : value)
+        appendData(out, c, to);
+}
 
 MshHeader::MshHeader(QByteArrayView message, int lastField)
 {
@@ -47,6 +209,7 @@ MshHeader::MshHeader(QByteArrayView message, int lastField)
         while (end < size && p[end] != separator && !endsSegment(p[end]))
             ++end;
         m_fields.append(QByteArrayView(p + start, end - start));
+        m_reachesEnd = end >= size;
         if (end >= size || p[end] != separator)
             break;
         start = end + 1;
@@ -79,58 +242,177 @@ QByteArrayView MshHeader::component(int n, int m) const
     }
 }
 
+Encoding MshHeader::encoding() const
+{
+    return Encoding::ofMessage(field(1), field(2));
+}
+
 void Template::addLiteral(QByteArrayView bytes)
 {
     m_literal.append(bytes);
 }
 
+void Template::addRef(Kind kind, int field, int component)
+{
+    m_refs.append({m_literal.size(), kind, field, component});
+    if (kind == Kind::Stamp)
+        return;
+    m_hasFields = true;
+    if (kind != Kind::Value)
+        return;
+    m_lastField = qMax(m_lastField, field);
+    for (const Slot &slot : m_slots)
+        if (slot.field == field && slot.component == component)
+            return;
+    m_slots.append({field, component});
+}
+
+void Template::addStamp()
+{
+    addRef(Kind::Stamp);
+}
+
+void Template::addHeaderText(QByteArrayView text)
+{
+    qsizetype at = wholeFieldAt(text, 0, 1);
+    m_fieldFromMessage = at >= 0;
+    if (m_fieldFromMessage) {
+        addRef(Kind::DeclaredField);
+        m_lastField = qMax(m_lastField, 2);
+    } else {
+        m_declaredField = text.isEmpty() ? '\0' : text[0];
+        at = text.isEmpty() ? 0 : 1;
+        m_literal.append(text.first(at));
+    }
+    const qsizetype charactersEnd = wholeFieldAt(text, at, 2);
+    m_charactersFromMessage = charactersEnd >= 0;
+    if (m_charactersFromMessage) {
+        addRef(Kind::DeclaredEncoding);
+        m_lastField = qMax(m_lastField, 2);
+        at = charactersEnd;
+    } else {
+        // Only the characters before any field: the rest is the text's.
+        const qsizetype field = text.indexOf(Opening, at);
+        m_declaredCharacters = text.sliced(at, qMin<qsizetype>(4, (field < 0 ? text.size() : field) - at)).toByteArray();
+    }
+    m_encoding = Encoding::ofAnswer(m_declaredField, m_declaredCharacters);
+    addText(text.sliced(at));
+}
+
 void Template::addText(QByteArrayView text)
 {
-    static constexpr QByteArrayView Opening("{MSH-");
     qsizetype from = 0;
     for (;;) {
         const qsizetype brace = text.indexOf(Opening, from);
         if (brace < 0)
             break;
-        qsizetype at = brace + Opening.size();
-        const int field = numberAt(text, at);
+        int field = 0;
         int component = 0;
-        if (field > 0 && at < text.size() && text[at] == '.') {
-            ++at;
-            component = numberAt(text, at);
-            if (component == 0)
-                at = -1;
-        }
-        if (field == 0 || at < 0 || at >= text.size() || text[at] != '}') {
+        const qsizetype end = referenceAt(text, brace, field, component);
+        if (end < 0) {
             // Not a field: the brace is literal, and the search goes on after it.
             m_literal.append(text.sliced(from, brace + 1 - from));
             from = brace + 1;
             continue;
         }
         m_literal.append(text.sliced(from, brace - from));
-        m_refs.append({m_literal.size(), field, component});
-        m_lastField = qMax(m_lastField, field);
-        from = at + 1;
+        addRef(Kind::Value, field, component);
+        from = end;
     }
     m_literal.append(text.sliced(from));
 }
 
-QByteArray Template::expand(QByteArrayView message) const
+Encoding Template::answerEncoding(char messageField, QByteArrayView messageCharacters) const
 {
+    if (!m_fieldFromMessage && !m_charactersFromMessage)
+        return m_encoding;
+    return Encoding::ofAnswer(m_fieldFromMessage ? messageField : m_declaredField,
+                              m_charactersFromMessage ? messageCharacters : QByteArrayView(m_declaredCharacters));
+}
+
+QByteArray Template::capture(QByteArrayView message, bool headOnly, bool *cut) const
+{
+    if (cut)
+        *cut = false;
+    if (!m_hasFields)
+        return {};
     const MshHeader header(message, m_lastField);
-    const auto valueOf = [&](const Ref &ref) {
-        return ref.component == 0 ? header.field(ref.field) : header.component(ref.field, ref.component);
-    };
-    qsizetype size = m_literal.size();
-    for (const Ref &ref : m_refs)
-        size += valueOf(ref).size();
+    const QByteArrayView msh1 = header.field(1);
+    const Encoding to = answerEncoding(msh1.isEmpty() ? '\0' : msh1[0], header.field(2));
+    const Encoding from = header.encoding();
+    const char *messageEnd = message.data() + message.size();
     QByteArray out;
+    qsizetype size = EncodingSize;
+    for (const Slot &slot : m_slots)
+        size += SlotHeaderSize + qMin(header.field(slot.field).size(), ValueCap) + 8;
     out.reserve(size);
+    out.append(to.field).append(to.component).append(to.repetition).append(to.escape).append(to.subcomponent);
+    bool anyCut = false;
+    for (const Slot &slot : m_slots) {
+        QByteArrayView value = slot.component == 0 ? header.field(slot.field)
+                                                   : header.component(slot.field, slot.component);
+        // The last field found runs into the end of a head: it, and any
+        // after it, may go on beyond what was kept.
+        if (headOnly && header.reachesEnd() && slot.field >= header.fieldCount()
+            && (value.isNull() || value.data() + value.size() == messageEnd))
+            anyCut = true;
+        if (value.size() > ValueCap) {
+            value.truncate(ValueCap);
+            anyCut = true;
+        }
+        appendNumber(out, quint32(slot.field), 2);
+        appendNumber(out, quint32(slot.component), 2);
+        const qsizetype lengthAt = out.size();
+        appendNumber(out, 0, 4);
+        reencode(out, value, from, to);
+        const quint32 length = quint32(out.size() - lengthAt - 4);
+        for (int i = 0; i < 4; ++i)
+            out[lengthAt + i] = char((length >> (8 * i)) & 0xff);
+    }
+    if (cut)
+        *cut = anyCut;
+    return out;
+}
+
+QByteArray Template::expand(QByteArrayView captured, QByteArrayView stamp) const
+{
+    const Encoding was = encodingIn(captured);
+    const Encoding to = answerEncoding(was.field, was.characters());
+    // The value of a field in the capture, in the separators it was captured with.
+    const auto valueOf = [&](int field, int component) -> QByteArrayView {
+        qsizetype at = EncodingSize;
+        while (at + SlotHeaderSize <= captured.size()) {
+            const qsizetype length = numberIn(captured, at + 4, 4);
+            if (int(numberIn(captured, at, 2)) == field && int(numberIn(captured, at + 2, 2)) == component)
+                return captured.sliced(at + SlotHeaderSize, length);
+            at += SlotHeaderSize + length;
+        }
+        return {};
+    };
+    QByteArray out;
+    out.reserve(m_literal.size() + captured.size() + stamp.size());
     qsizetype done = 0;
     for (const Ref &ref : m_refs) {
         out.append(QByteArrayView(m_literal).sliced(done, ref.literalEnd - done));
-        out.append(valueOf(ref));
         done = ref.literalEnd;
+        switch (ref.kind) {
+        case Kind::Stamp:
+            out.append(stamp);
+            break;
+        case Kind::DeclaredField:
+            out.append(to.field);
+            break;
+        case Kind::DeclaredEncoding:
+            out.append(to.characters());
+            break;
+        case Kind::Value:
+            // Captured by other texts with other separators: written in these.
+            if (was == to)
+                out.append(valueOf(ref.field, ref.component));
+            else
+                reencode(out, valueOf(ref.field, ref.component), was, to);
+            break;
+        }
     }
     out.append(QByteArrayView(m_literal).sliced(done));
     return out;

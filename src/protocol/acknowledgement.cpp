@@ -58,16 +58,6 @@ const QByteArray &AcknowledgementCache::of(const QString &ackBeforeDate, const Q
     if (!m_built || dateTime != m_dateTime || ackBeforeDate != m_before
         || ackAfterDate != m_after || msaSegment != m_msa) {
         m_ack = acknowledgementOf(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
-        // The same bytes, parsed once for fields; the stamp and the framing
-        // are never fields.
-        m_template = {};
-        m_template.addLiteral("\x0bMSH");
-        m_template.addText(ackBeforeDate.toLatin1());
-        m_template.addLiteral(dateTime.toLatin1());
-        m_template.addText(ackAfterDate.toLatin1());
-        m_template.addLiteral("\rMSA");
-        m_template.addText(msaSegment.toLatin1());
-        m_template.addLiteral("\r\x1c\r");
         m_before = ackBeforeDate;
         m_dateTime = dateTime;
         m_after = ackAfterDate;
@@ -77,10 +67,66 @@ const QByteArray &AcknowledgementCache::of(const QString &ackBeforeDate, const Q
     return m_ack;
 }
 
+const AckFields::Template &AcknowledgementCache::templateOf(const QString &ackBeforeDate,
+                                                           const QString &ackAfterDate,
+                                                           const QString &msaSegment)
+{
+    if (!m_parsed || ackBeforeDate != m_parsedBefore || ackAfterDate != m_parsedAfter
+        || msaSegment != m_parsedMsa) {
+        // The bytes of acknowledgementOf, parsed once for fields; the stamp
+        // and the framing are never fields.
+        m_template = {};
+        m_template.addLiteral("\x0bMSH");
+        m_template.addHeaderText(ackBeforeDate.toLatin1());
+        m_template.addStamp();
+        m_template.addText(ackAfterDate.toLatin1());
+        m_template.addLiteral("\rMSA");
+        m_template.addText(msaSegment.toLatin1());
+        m_template.addLiteral("\r\x1c\r");
+        m_parsedBefore = ackBeforeDate;
+        m_parsedAfter = ackAfterDate;
+        m_parsedMsa = msaSegment;
+        m_parsed = true;
+    }
+    return m_template;
+}
+
 QByteArray AcknowledgementCache::of(const QString &ackBeforeDate, const QString &dateTime,
                                     const QString &ackAfterDate, const QString &msaSegment,
-                                    QByteArrayView message)
+                                    QByteArrayView message, bool headOnly, bool *cut)
 {
-    const QByteArray &plain = of(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
-    return m_template.hasFields() ? m_template.expand(message) : plain;
+    const AckFields::Template &texts = templateOf(ackBeforeDate, ackAfterDate, msaSegment);
+    if (cut)
+        *cut = false;
+    if (!texts.hasFields())
+        return of(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
+    return texts.expand(texts.capture(message, headOnly, cut), stampBytes(dateTime));
+}
+
+const QByteArray &AcknowledgementCache::stampBytes(const QString &dateTime)
+{
+    if (dateTime != m_stamp) {
+        m_stamp = dateTime;
+        m_stampBytes = dateTime.toLatin1();
+    }
+    return m_stampBytes;
+}
+
+QByteArray AcknowledgementCache::capture(const QString &ackBeforeDate, const QString &ackAfterDate,
+                                         const QString &msaSegment, QByteArrayView message,
+                                         bool headOnly, bool *cut)
+{
+    if (cut)
+        *cut = false;
+    return templateOf(ackBeforeDate, ackAfterDate, msaSegment).capture(message, headOnly, cut);
+}
+
+QByteArray AcknowledgementCache::answer(const QString &ackBeforeDate, const QString &dateTime,
+                                        const QString &ackAfterDate, const QString &msaSegment,
+                                        QByteArrayView captured)
+{
+    const AckFields::Template &texts = templateOf(ackBeforeDate, ackAfterDate, msaSegment);
+    if (!texts.hasFields())
+        return of(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
+    return texts.expand(captured, stampBytes(dateTime));
 }

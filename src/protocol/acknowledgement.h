@@ -39,21 +39,41 @@ QByteArray acknowledgementOf(const QString &ackBeforeDate, const QString &dateTi
 
 // The acknowledgement last asked for, built again only when a text or the
 // stamp differs: within a minute every message is answered with one array.
+// The texts are parsed for fields only when they change.
 class AcknowledgementCache
 {
 public:
     // The texts as they stand, {MSH-n} included.
     const QByteArray &of(const QString &ackBeforeDate, const QString &dateTime,
                          const QString &ackAfterDate, const QString &msaSegment);
-    // The answer to `message`: fields of its MSH in the texts are filled in.
-    // Texts without fields give the cached array above, untouched; with
-    // fields, only the message's first segment is read.
+    // The answer to `message`: fields of its MSH in the texts are filled in,
+    // made safe (AckFields). Texts without fields give the cached array
+    // above, untouched; with fields, only the message's first segment is
+    // read. `headOnly` and `cut` as for AckFields::Template::capture.
     QByteArray of(const QString &ackBeforeDate, const QString &dateTime,
-                  const QString &ackAfterDate, const QString &msaSegment, QByteArrayView message);
+                  const QString &ackAfterDate, const QString &msaSegment, QByteArrayView message,
+                  bool headOnly = false, bool *cut = nullptr);
+    // All an answer sent later needs of `message`: the values its texts
+    // name, escaped and cut; a null array when they name none.
+    QByteArray capture(const QString &ackBeforeDate, const QString &ackAfterDate,
+                       const QString &msaSegment, QByteArrayView message, bool headOnly = false,
+                       bool *cut = nullptr);
+    // The answer from a capture, with the texts and stamp of now.
+    QByteArray answer(const QString &ackBeforeDate, const QString &dateTime,
+                      const QString &ackAfterDate, const QString &msaSegment, QByteArrayView captured);
 
 private:
+    const AckFields::Template &templateOf(const QString &ackBeforeDate, const QString &ackAfterDate,
+                                          const QString &msaSegment);
+    // The stamp's bytes, made once a minute.
+    const QByteArray &stampBytes(const QString &dateTime);
+
     QString m_before, m_dateTime, m_after, m_msa;
     QByteArray m_ack;
-    AckFields::Template m_template;
     bool m_built = false;
+    QString m_parsedBefore, m_parsedAfter, m_parsedMsa;
+    AckFields::Template m_template;
+    bool m_parsed = false;
+    QString m_stamp;
+    QByteArray m_stampBytes;
 };

@@ -13,6 +13,9 @@ EngineProgram::EngineProgram(SpillFile spill)
     QObject::connect(m_engine.get(), &InterfaceEngine::logWriteFailed, [this](const QString &text) {
         notices << text;
     });
+    QObject::connect(m_engine.get(), &InterfaceEngine::answerNotice, [this](const QString &text) {
+        notices << text;
+    });
     QObject::connect(m_engine.get(), &InterfaceEngine::spillFailed, [this](const QString &text) {
         notices << text;
     });
