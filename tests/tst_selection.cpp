@@ -44,6 +44,8 @@ struct Rows
     Rows()
     {
         list->setModel(&model);
+        // As the window paints them: never the whole of a long message.
+        list->setItemDelegate(new ReceivedRowDelegate(list));
         list->resize(400, 300);
         window.show();
         window.activateWindow();
@@ -78,6 +80,7 @@ class SelectionTest : public QObject
 private slots:
     void viewerTellsWhenAMessageCameAndWhatWentBack();
     void findWindowSelectsTheRowFound();
+    void findWindowStaysOnScreenForALongText();
     void severalRowsAreCopiedAndSavedAtOnce();
     void aSelectionGoesIntoAFifoOrADeviceAsItStands();
     void aSpillFileThatLostItsBytesIsToldByCopySaveAndFind();
@@ -149,6 +152,45 @@ void SelectionTest::findWindowSelectsTheRowFound()
     QTest::keyClick(find.txtFind, Qt::Key_Escape);
     QVERIFY(!find.isVisible());
     QVERIFY(waitUntil([&] { return rows.list->hasFocus(); }));
+}
+
+void SelectionTest::findWindowStaysOnScreenForALongText()
+{
+    Rows rows;
+    QByteArray pattern(1 << 20, Qt::Uninitialized);
+    quint32 seed = 1;
+    for (char &c : pattern)
+        c = char('a' + ((seed = seed * 1103515245 + 12345) >> 16 & 15));
+    rows.add(framed(Adt));
+    rows.list->setCurrentRow(0);
+    rows.list->setFocus();
+    QTest::keyClick(rows.list, Qt::Key_F, Qt::ControlModifier);
+    FindWindow &find = rows.commands.findWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(&find));
+    rows.add(framed(Adt + "OBX|1|ED|" + pattern.chopped(1) + "|\r")); // all but its last byte
+    rows.add(framed(Adt + "OBX|1|ED|" + pattern + "|\r"));
+    const int opened = find.width();
+    const int screen = find.screen()->availableGeometry().width();
+    QSignalSpy ended(&find, &FindWindow::searchEnded);
+    const auto search = [&](const QByteArray &text) {
+        find.txtFind->setText(QString::fromLatin1(text));
+        find.findNext();
+        return ended.wait(WaitMs);
+    };
+
+    // The text is echoed cut short; the window keeps its width.
+    const QByteArray absent = "x" + pattern;
+    QVERIFY(search(absent));
+    QCoreApplication::processEvents();
+    QVERIFY(find.minimumSizeHint().width() <= opened);
+    QVERIFY(find.width() <= opened && find.width() <= screen);
+    QCOMPARE(find.lblFindStatus->text(),
+             '"' + QString::fromLatin1(absent.first(64)) + QChar(0x2026) + QStringLiteral("\" was not found."));
+    // The whole text is looked for, not what was shown of it.
+    QVERIFY(search(pattern));
+    QCOMPARE(rows.list->currentRow(), 2);
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("Found in message 3."));
+    QVERIFY(find.width() <= opened);
 }
 
 void SelectionTest::severalRowsAreCopiedAndSavedAtOnce()
