@@ -8,6 +8,7 @@
 #include "system/unixfile.h"
 #include "mainwindow/findwindow.h"
 #include "mainwindow/messagecommands.h"
+#include "mainwindow/messagetext.h"
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
@@ -22,6 +23,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -46,6 +48,8 @@ struct Rows
     Rows()
     {
         list->setModel(&model);
+        // As the window paints them: never the whole of a long message.
+        list->setItemDelegate(new ReceivedRowDelegate(list));
         list->resize(400, 300);
         window.show();
         window.activateWindow();
@@ -80,7 +84,9 @@ class SelectionTest : public QObject
 private slots:
     void viewerTellsWhenAMessageCameAndWhatWentBack();
     void findWindowSelectsTheRowFound();
+    void findWindowStaysOnScreenForALongText();
     void severalRowsAreCopiedAndSavedAtOnce();
+    void copyStopsAtTheClipboardLimit();
     void aSelectionGoesIntoAFifoOrADeviceAsItStands();
     void aFullDiskIsToldWithTheSystemsReason();
     void aSpillFileThatLostItsBytesIsToldByCopySaveAndFind();
@@ -174,6 +180,45 @@ void SelectionTest::findWindowSelectsTheRowFound()
     QVERIFY(waitUntil([&] { return rows.list->hasFocus(); }));
 }
 
+void SelectionTest::findWindowStaysOnScreenForALongText()
+{
+    Rows rows;
+    QByteArray pattern(1 << 20, Qt::Uninitialized);
+    quint32 seed = 1;
+    for (char &c : pattern)
+        c = char('a' + ((seed = seed * 1103515245 + 12345) >> 16 & 15));
+    rows.add(framed(Adt));
+    rows.list->setCurrentRow(0);
+    rows.list->setFocus();
+    QTest::keyClick(rows.list, Qt::Key_F, Qt::ControlModifier);
+    FindWindow &find = rows.commands.findWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(&find));
+    rows.add(framed(Adt + "OBX|1|ED|" + pattern.chopped(1) + "|\r")); // all but its last byte
+    rows.add(framed(Adt + "OBX|1|ED|" + pattern + "|\r"));
+    const int opened = find.width();
+    const int screen = find.screen()->availableGeometry().width();
+    QSignalSpy ended(&find, &FindWindow::searchEnded);
+    const auto search = [&](const QByteArray &text) {
+        find.txtFind->setText(QString::fromLatin1(text));
+        find.findNext();
+        return ended.wait(WaitMs);
+    };
+
+    // The text is echoed cut short; the window keeps its width.
+    const QByteArray absent = "x" + pattern;
+    QVERIFY(search(absent));
+    QCoreApplication::processEvents();
+    QVERIFY(find.minimumSizeHint().width() <= opened);
+    QVERIFY(find.width() <= opened && find.width() <= screen);
+    QCOMPARE(find.lblFindStatus->text(),
+             '"' + QString::fromLatin1(absent.first(64)) + QChar(0x2026) + QStringLiteral("\" was not found."));
+    // The whole text is looked for, not what was shown of it.
+    QVERIFY(search(pattern));
+    QCOMPARE(rows.list->currentRow(), 2);
+    QCOMPARE(find.lblFindStatus->text(), QStringLiteral("Found in message 3."));
+    QVERIFY(find.width() <= opened);
+}
+
 void SelectionTest::severalRowsAreCopiedAndSavedAtOnce()
 {
     Rows rows;
@@ -208,6 +253,75 @@ void SelectionTest::severalRowsAreCopiedAndSavedAtOnce()
     QVERIFY(waitUntil([&] { return QGuiApplication::clipboard()->text() == expected; }));
     QTest::keyClick(rows.list, Qt::Key_A, Qt::ControlModifier);
     QCOMPARE(rows.list->selection().count(), 3);
+}
+
+void SelectionTest::copyStopsAtTheClipboardLimit()
+{
+    // To the character, marks and the empty lines between counted.
+    const QByteArrayView marked("\x0b" "A\0B\r\x1c\r", 7);
+    QString text = QStringLiteral("ab");
+    QVERIFY(!MessageText::appendCopyText(text, marked, 9));
+    QCOMPARE(text, QStringLiteral("ab"));
+    QVERIFY(MessageText::appendCopyText(text, marked, 10));
+    QCOMPARE(text, QStringLiteral("abA<NUL>B\n"));
+    QVERIFY(!MessageText::appendCopyText(text, "long run", 17));
+    QCOMPARE(text, QStringLiteral("abA<NUL>B\n"));
+
+    Rows rows;
+    rows.add(marked.toByteArray());
+    rows.add(QByteArray(100, '\0')); // 100 bytes, 500 characters
+    const std::vector<RowSelection::Range> both{{0, 1}};
+    SelectionProgress progress;
+    const CopiedRows copied = copyTextOfRows(rows.store.reader(), both, progress, 8 + 1 + 500);
+    QCOMPARE(copied.text, QStringLiteral("A<NUL>B\n\n") + QString(100, QLatin1Char('x')).replace(QLatin1String("x"), QLatin1String("<NUL>")));
+    QVERIFY(!copied.tooLarge);
+    const CopiedRows past = copyTextOfRows(rows.store.reader(), both, progress, 8 + 1 + 499);
+    QVERIFY(past.tooLarge && past.text.isEmpty() && past.failure.isEmpty());
+
+    // Bytes past the limit are refused before a thread reads them, for a
+    // selection, a row and the viewer alike; the clipboard stays as it was.
+    const QByteArray huge = Adt + "NTE|" + QByteArray(MessageText::ClipboardLimit + 1 - Adt.size() - 4, 'h');
+    rows.add(huge);
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    rows.list->setFocus();
+    QTest::keyClick(rows.list, Qt::Key_A, Qt::ControlModifier);
+    rows.commands.mnuCopy->trigger();
+    QVERIFY(rows.jobsDone());
+    rows.list->setCurrentRow(2);
+    rows.commands.mnuCopy->trigger();
+    QVERIFY(rows.jobsDone());
+    {
+        MessageViewer viewer(rows.windowing);
+        viewer.showMessage(3, huge);
+        viewer.hide();
+        viewer.cmdCopy->click();
+        QVERIFY(!viewer.findChild<SelectionJob *>());
+    }
+    QCOMPARE(rows.windowing.noticeTexts(), QStringList({tooLargeToCopy(true), tooLargeToCopy(false), tooLargeToCopy(false)}));
+    QCOMPARE(tooLargeToCopy(true), QStringLiteral("The selected messages come to more than 64 MiB of text, too much "
+                                                  "for the clipboard. Use Save As... to save them to a file."));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+
+    // A large message under it is made on the job's thread, from the list and
+    // from the viewer: nothing is on the clipboard before the window's turn.
+    const QByteArray large = framed(Adt + "OBX|1|ED|" + QByteArray(CopiedAtOnce, 'e') + "\r");
+    const QString expected = QString::fromLatin1(Adt).replace(QLatin1Char('\r'), QLatin1Char('\n'))
+                             + QStringLiteral("OBX|1|ED|") + QString(CopiedAtOnce, QLatin1Char('e')) + QLatin1Char('\n');
+    rows.add(large);
+    rows.list->setCurrentRow(3);
+    QTest::keyClick(rows.list, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+    QVERIFY(waitUntil([&] { return rows.jobsDone(); }));
+    QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+    rows.commands.view(3);
+    MessageViewer *viewer = rows.commands.viewer();
+    viewer->hide();
+    QGuiApplication::clipboard()->clear();
+    viewer->cmdCopy->click();
+    QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
+    QVERIFY(waitUntil([&] { return !viewer->findChild<SelectionJob *>(); }));
+    QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+    QCOMPARE(rows.windowing.noticeTexts().size(), 3);
 }
 
 void SelectionTest::aSelectionGoesIntoAFifoOrADeviceAsItStands()

@@ -15,7 +15,21 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShortcut>
+#include <QScreen>
 #include <QThread>
+
+#include <limits>
+
+namespace {
+// The most of the text looked for that the window repeats: a text of
+// megabytes is still searched whole, but shown cut short.
+constexpr qsizetype EchoedCharacters = 64;
+
+QString echoed(const QString &text)
+{
+    return text.size() <= EchoedCharacters ? text : text.first(EchoedCharacters) + QChar(0x2026);
+}
+} // namespace
 
 FindWindow::FindWindow(ReceivedListView &list, const MessageStore &store)
     : QWidget(list.window(), Qt::Tool), m_list(list), m_store(store)
@@ -27,6 +41,8 @@ FindWindow::FindWindow(ReceivedListView &list, const MessageStore &store)
     setAutoFillBackground(true);
 
     txtFind = Controls::named(new QLineEdit(this), "txtFind", QStringLiteral("Find what"));
+    // A pasted segment is looked for whole, past the box's usual 32767 characters.
+    txtFind->setMaxLength(std::numeric_limits<int>::max());
     chkMatchCase = Controls::named(new QCheckBox(QStringLiteral("Match &case"), this), "chkMatchCase",
                                    QStringLiteral("Match case"));
     cmdFindNext = Controls::button(this, "cmdFindNext", QStringLiteral("Find &Next"),
@@ -36,6 +52,11 @@ FindWindow::FindWindow(ReceivedListView &list, const MessageStore &store)
     cmdCancel = Controls::button(this, "cmdCancel", QStringLiteral("Cancel"),
                                  QStringLiteral("Stop searching"), false);
     lblFindStatus = Controls::label(this, "lblFindStatus", QString());
+    // What it says wraps and never widens the window: the buttons stay in sight.
+    lblFindStatus->setWordWrap(true);
+    QSizePolicy wrapping(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    wrapping.setHeightForWidth(true);
+    lblFindStatus->setSizePolicy(wrapping);
     cmdFindNext->setDefault(true);
 
     auto *row = new QHBoxLayout;
@@ -90,6 +111,8 @@ void FindWindow::attach(QWidget *widget)
 
 void FindWindow::open()
 {
+    if (const QScreen *shown = m_list.screen())
+        setMaximumWidth(shown->availableGeometry().width());
     show();
     raise();
     activateWindow();
@@ -165,7 +188,7 @@ void FindWindow::searchDone()
     stop();
     m_progressTimer.stop();
     cmdCancel->setEnabled(false);
-    const QString text = QString::fromLatin1(m_request.text);
+    const QString text = echoed(QString::fromLatin1(m_request.text));
     // A part that could not be read may hold the text too: that is told first.
     const QString unread = m_result.unreadReason.isEmpty()
                                ? QString()

@@ -3,6 +3,7 @@
 #include "store/messagestore.h"
 #include "mainwindow/findwindow.h"
 #include "mainwindow/messagedetails.h"
+#include "mainwindow/messagetext.h"
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/selectionjob.h"
@@ -78,9 +79,21 @@ void MessageCommands::view(int row)
 
 void MessageCommands::copy(int row) const
 {
-    if (m_list.selection().count() > 1)
-        SelectionJob::start(const_cast<MessageCommands *>(this), m_list.window(), m_windowing, m_store.reader(), m_list.selection());
-    else if (const std::optional<QByteArray> message = holds(row) ? read(row) : std::nullopt)
+    RowSelection rows = m_list.selection();
+    if (rows.count() <= 1) {
+        if (!holds(row))
+            return;
+        rows.select(row, row);
+    }
+    // Told before anything is read: the bytes alone are past the limit.
+    if (bytesOfRows(m_store.reader(), rows.ranges()) > MessageText::ClipboardLimit) {
+        m_windowing.notice(m_list.window(), tooLargeToCopy(rows.count() > 1));
+        return;
+    }
+    auto *self = const_cast<MessageCommands *>(this);
+    if (rows.count() > 1 || m_store.sizeOf(row) > CopiedAtOnce)
+        SelectionJob::start(self, m_list.window(), m_windowing, m_store.reader(), rows);
+    else if (const std::optional<QByteArray> message = read(row))
         copyMessage(*message);
 }
 

@@ -1,5 +1,7 @@
 #include "messagetext.h"
 
+#include <limits>
+
 namespace MessageText {
 
 namespace {
@@ -7,9 +9,67 @@ constexpr char16_t StartBlock = 0x0B;
 constexpr char16_t EndBlock = 0x1C;
 constexpr char16_t CarriageReturn = 0x0D;
 
-bool endsBlockAt(QStringView text, qsizetype i)
+QChar charAt(QStringView text, qsizetype i)
 {
-    return i + 1 < text.size() && text[i] == EndBlock && text[i + 1] == CarriageReturn;
+    return text[i];
+}
+QChar charAt(QByteArrayView bytes, qsizetype i)
+{
+    return QChar(char16_t(uchar(bytes[i])));
+}
+void appendRun(QString &text, QStringView run)
+{
+    text.append(run);
+}
+void appendRun(QString &text, QByteArrayView run)
+{
+    text.append(QLatin1StringView(run.data(), run.size()));
+}
+
+template <typename View>
+bool appendCopy(QString &text, View message, qsizetype limit)
+{
+    const qsizetype before = text.size();
+    const auto refuse = [&] {
+        text.truncate(before);
+        return false;
+    };
+    // A block starts the message or follows the end of the one before.
+    bool atBlockStart = true;
+    for (qsizetype i = 0; i < message.size();) {
+        // What is shown as itself goes in a run at a time.
+        qsizetype end = i;
+        while (end < message.size() && markFor(charAt(message, end)).isEmpty())
+            ++end;
+        if (end > i) {
+            if (end - i > limit - text.size())
+                return refuse();
+            appendRun(text, message.sliced(i, end - i));
+            atBlockStart = false;
+            i = end;
+            continue;
+        }
+        const QChar c = charAt(message, i++);
+        if (c == StartBlock && atBlockStart) {
+            atBlockStart = false;
+            continue;
+        }
+        atBlockStart = false;
+        if (c == EndBlock && i < message.size() && charAt(message, i) == CarriageReturn) {
+            ++i;
+            atBlockStart = true;
+            continue;
+        }
+        const QLatin1String mark = markFor(c);
+        const qsizetype length = c == CarriageReturn ? 1 : mark.size() + 2;
+        if (length > limit - text.size())
+            return refuse();
+        if (c == CarriageReturn)
+            text += QLatin1Char('\n');
+        else
+            text += QLatin1Char('<') + mark + QLatin1Char('>');
+    }
+    return true;
 }
 } // namespace
 
@@ -42,27 +102,18 @@ QString copyText(QStringView message)
 {
     QString text;
     text.reserve(message.size());
-    // A block starts the message or follows the end of the one before.
-    bool atBlockStart = true;
-    for (qsizetype i = 0; i < message.size(); ++i) {
-        const QChar c = message[i];
-        if (c == StartBlock && atBlockStart) {
-            atBlockStart = false;
-            continue;
-        }
-        atBlockStart = false;
-        if (endsBlockAt(message, i)) {
-            ++i;
-            atBlockStart = true;
-        } else if (c == CarriageReturn) {
-            text += QLatin1Char('\n');
-        } else if (const QLatin1String mark = markFor(c); !mark.isEmpty()) {
-            text += QLatin1Char('<') + mark + QLatin1Char('>');
-        } else {
-            text += c;
-        }
-    }
+    appendCopy(text, message, std::numeric_limits<qsizetype>::max());
     return text;
+}
+
+bool appendCopyText(QString &text, QStringView message, qsizetype limit)
+{
+    return appendCopy(text, message, limit);
+}
+
+bool appendCopyText(QString &text, QByteArrayView message, qsizetype limit)
+{
+    return appendCopy(text, message, limit);
 }
 
 } // namespace MessageText

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QLatin1String>
 #include <QString>
 #include <QStringView>
@@ -28,5 +29,16 @@ constexpr qreal markPointSize(qreal textPointSize)
 // end) left out, every other marked byte as its mark in angle brackets
 // ("<NUL>"), every other byte as itself.
 QString copyText(QStringView message);
+
+// The most text a Copy puts on the clipboard, in characters: what a pasting
+// program is handed at once and what the clipboard holds while it is ours.
+// More is refused (Save As... takes any size).
+constexpr qsizetype ClipboardLimit = qsizetype(64) << 20;
+
+// Appends copyText(message) to `text`; the message as bytes is read as
+// Latin-1. When that would make `text` longer than `limit`, false, and `text`
+// is left as it was, having grown no further than the limit.
+bool appendCopyText(QString &text, QStringView message, qsizetype limit);
+bool appendCopyText(QString &text, QByteArrayView message, qsizetype limit);
 
 } // namespace MessageText

@@ -5,6 +5,7 @@
 #include "windowing/controls.h"
 #include "mainwindow/messagetext.h"
 #include "mainwindow/placeline.h"
+#include "mainwindow/selectionjob.h"
 #include "windowing/twips.h"
 #include "windowing/windowing.h"
 
@@ -18,6 +19,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QTextBlock>
+#include <QTimer>
 
 namespace {
 // The byte a mark stands for, kept with the mark's letters in the document.
@@ -186,8 +188,17 @@ QMimeData *MessageTextBox::createMimeDataFromSelection() const
     const int from = selection.selectionStart();
     const int to = selection.selectionEnd();
     QString bytes;
+    auto *mime = new QMimeData;
+    const auto refuse = [&] {
+        // Told once the copy is over; the clipboard is left empty.
+        if (m_copyRefused)
+            QTimer::singleShot(0, this, m_copyRefused);
+        return mime;
+    };
     for (QTextBlock block = document()->findBlock(from); block.isValid() && block.position() < to;
          block = block.next()) {
+        if (bytes.size() > MessageText::ClipboardLimit)
+            return refuse();
         for (auto it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment fragment = it.fragment();
             const int start = qMax(from, fragment.position());
@@ -204,8 +215,10 @@ QMimeData *MessageTextBox::createMimeDataFromSelection() const
                     bytes += c;
         }
     }
-    auto *mime = new QMimeData;
-    mime->setText(MessageText::copyText(bytes));
+    QString text;
+    if (!MessageText::appendCopyText(text, bytes, MessageText::ClipboardLimit))
+        return refuse();
+    mime->setText(text);
     return mime;
 }
 
@@ -231,6 +244,10 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
     wrapping.setHeightForWidth(true);
     lblDetails->setSizePolicy(wrapping);
     txtMessage = Controls::named(new MessageTextBox(this), "txtMessage", QStringLiteral("Message"));
+    txtMessage->setCopyRefused([this] {
+        m_windowing.notice(this, QStringLiteral("The selected text comes to more than 64 MiB, too much for "
+                                                "the clipboard. Use Save As... to save the message to a file."));
+    });
     lblPlace = new PlaceLine(*txtMessage, m_message, this);
     cmdCopy = button(this, "cmdCopy", QStringLiteral("&Copy"),
                      QStringLiteral("Copy the message as text, one segment to a line"));
@@ -281,9 +298,14 @@ void MessageViewer::setDetails(const QString &richText, const QString &plainText
     lblDetails->setAccessibleName(plainText);
 }
 
-void MessageViewer::copy() const
+void MessageViewer::copy()
 {
-    copyMessage(m_message);
+    if (m_message.size() > MessageText::ClipboardLimit)
+        m_windowing.notice(this, tooLargeToCopy(false));
+    else if (m_message.size() > CopiedAtOnce)
+        SelectionJob::copyMessage(this, this, m_windowing, m_message);
+    else
+        copyMessage(m_message);
 }
 
 void MessageViewer::saveAs()

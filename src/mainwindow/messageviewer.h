@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
 class PlaceLine;
 class QLabel;
 class QPushButton;
@@ -17,7 +19,8 @@ class Windowing;
 // naming the file and the reason.
 void saveMessageAs(QWidget *parent, Windowing &windowing, qint64 number, QByteArrayView message);
 
-// Puts the message on the clipboard as MessageText::copyText gives it.
+// Puts the message on the clipboard as MessageText::copyText gives it: for
+// a message of up to CopiedAtOnce bytes, made on the window's thread.
 void copyMessage(QByteArrayView message);
 
 // The text box of the viewer: one segment to a line, the control bytes as
@@ -40,6 +43,8 @@ public:
     // The offset in the message of the byte just after a text position (a
     // mark stands for its one byte; gaps and line breaks for none).
     qsizetype byteAt(int position) const;
+    // Called after a copy of a selection too large for the clipboard.
+    void setCopyRefused(std::function<void()> told) { m_copyRefused = std::move(told); }
 
 protected:
     QMimeData *createMimeDataFromSelection() const override;
@@ -64,6 +69,7 @@ private:
     bool m_afterMark = false;
     QTextCharFormat m_markFormat;
     QTimer m_filler;
+    std::function<void()> m_copyRefused;
 };
 
 // A received message up close, in a window of its own that takes no input
@@ -85,7 +91,8 @@ public:
     // mark as its letters.
     QString shownText() const { return txtMessage->toPlainText(); }
 
-    void copy() const;
+    // A large message is copied on a thread, one past the clipboard's limit refused.
+    void copy();
     void saveAs();
 
     QLabel *lblMessage = nullptr;
