@@ -75,6 +75,13 @@ void Hl7PlaceTest::aMessageWithItsOwnSeparators()
     QCOMPARE(nameAt(m, "c$d@"), QStringLiteral("OBX-5(2).2.2"));
     // No MSH: the usual separators.
     QCOMPARE(Hl7Place::placeAt("PID|1|x^y", 8).name(), QStringLiteral("PID-2.2"));
+    // Bytes without a separator are one "name" of any length: it is shown cut,
+    // so that the viewer's place line never lays out megabytes.
+    const QByteArray stray = QByteArray(1 << 20, 'Z') + "|after";
+    const Hl7Place::Place name = Hl7Place::placeAt(stray, 500000);
+    QCOMPARE(name.name(), QString(32, QLatin1Char('Z')) + QChar(0x2026));
+    QCOMPARE(name.value.size(), 1 << 20);
+    QCOMPARE(Hl7Place::placeAt(stray, stray.size() - 1).name(), QString(32, QLatin1Char('Z')) + QChar(0x2026) + QStringLiteral("-1.1"));
 }
 
 QTEST_APPLESS_MAIN(Hl7PlaceTest)

@@ -87,6 +87,8 @@ QString Place::name() const
     if (!isValid())
         return {};
     QString text = QString::fromLatin1(segment);
+    if (nameCut)
+        text += QChar(0x2026);
     if (field == 0)
         return text;
     text += QLatin1Char('-') + QString::number(field);
@@ -110,9 +112,10 @@ Place placeAt(QByteArrayView message, qsizetype offset)
     const Separators s = separatorsOf(message);
     const bool msh = isMsh(segment);
     const qsizetype nameEnd = msh ? 3 : segment.indexOf(s.field) < 0 ? segment.size() : segment.indexOf(s.field);
-    place.segment = segment.first(nameEnd).toByteArray();
+    place.segment = segment.first(qMin(nameEnd, Place::LongestName)).toByteArray();
+    place.nameCut = nameEnd > Place::LongestName;
     if (at < nameEnd || (!msh && at == nameEnd)) {
-        place.value = place.segment;
+        place.value = segment.first(nameEnd).toByteArray();
         return place;
     }
     if (msh && at == 3) {

@@ -24,7 +24,11 @@ Separators separatorsOf(QByteArrayView message);
 
 struct Place
 {
+    // A segment's name is three letters; bytes with no field separator make
+    // one segment whose "name" may run for megabytes: only its start is kept.
+    static constexpr qsizetype LongestName = 32;
     QByteArray segment;  // empty: the byte is framing or a segment's end
+    bool nameCut = false; // the name ran on past LongestName
     int field = 0;       // 0: the segment's name
     int repetition = 0;  // 0: the field does not repeat
     int component = 0;   // 0: no component (the name, MSH-1, MSH-2)
@@ -32,7 +36,8 @@ struct Place
     QByteArray value;    // the smallest part named, as its bytes
 
     bool isValid() const { return !segment.isEmpty(); }
-    // "PID-3.1", "OBX-5(2).1", "PID-3.4.2", "MSH-1", "PID"; empty when invalid.
+    // "PID-3.1", "OBX-5(2).1", "PID-3.4.2", "MSH-1", "PID"; empty when invalid;
+    // a name cut ends in an ellipsis.
     QString name() const;
 };
 
