@@ -46,7 +46,6 @@ private slots:
     void missingFileIsRepairedOrRefused();
     void writesTakeTheRemoteEndpointAsLastSet();
     void optionsAndTheListsColumnsAreWrittenApart();
-    void aSettingsFileInALinkLoopIsRepairedWithItsReason();
 };
 
 void ProbeSettingsTest::missingFileIsRepairedOrRefused()
@@ -83,6 +82,15 @@ void ProbeSettingsTest::missingFileIsRepairedOrRefused()
     QVERIFY(quiet.asked.isEmpty() && quiet.told.isEmpty());
     QCOMPARE(again.listenPort(), 7);
     QCOMPARE(folder.readFile(QStringLiteral("ackprobe.ini")), mine);
+
+    // A link loop is no missing file: the repair is asked with the system's reason and replaces the loop.
+    QVERIFY(QFile::remove(settings.filePath()) && QFile::link(settings.filePath(), settings.filePath()));
+    Front looped;
+    ProbeSettings repaired(folder.dir(), looped.frontEnd());
+    QCOMPARE(repaired.readProgramInformation(), ProbeSettings::Reading::Read);
+    QCOMPARE(looped.asked, QStringList(QStringLiteral("Too many levels of symbolic links")));
+    QCOMPARE(looped.told, QStringList{Updated});
+    QCOMPARE(folder.readFile(QStringLiteral("ackprobe.ini")), DefaultSettingsFile);
 }
 
 void ProbeSettingsTest::writesTakeTheRemoteEndpointAsLastSet()
@@ -140,20 +148,6 @@ void ProbeSettingsTest::optionsAndTheListsColumnsAreWrittenApart()
     QCOMPARE(reread.options().answerMode, Options::AnswerMode::Never);
     QCOMPARE(reread.options().delayMs, 250);
     QCOMPARE(reread.options().listColumns, (QStringList{QStringLiteral("Time"), QStringLiteral("Type")}));
-}
-
-void ProbeSettingsTest::aSettingsFileInALinkLoopIsRepairedWithItsReason()
-{
-    ProgramFolder folder;
-    Front front;
-    ProbeSettings settings(folder.dir(), front.frontEnd());
-    QVERIFY(QFile::link(settings.filePath(), settings.filePath()));
-    // No missing file: the repair is asked for with the system's reason, and
-    // writes a file in place of the loop.
-    QCOMPARE(settings.readProgramInformation(), ProbeSettings::Reading::Read);
-    QCOMPARE(front.asked, QStringList(QStringLiteral("Too many levels of symbolic links")));
-    QCOMPARE(front.told, QStringList{Updated});
-    QCOMPARE(folder.readFile(QStringLiteral("ackprobe.ini")), DefaultSettingsFile);
 }
 
 QTEST_GUILESS_MAIN(ProbeSettingsTest)

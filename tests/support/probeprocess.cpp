@@ -5,10 +5,6 @@
 #include <QFile>
 #include <QProcessEnvironment>
 
-#include <fcntl.h>
-#include <unistd.h>
-#include <utility>
-
 QString programUnderTest(const char *built)
 {
     const QString chosen = qEnvironmentVariable("ACKPROBE_PROGRAM");
@@ -57,52 +53,4 @@ bool writeSettingsFileFor(const QString &dir, quint16 port)
     QFile ini(dir + QStringLiteral("/ackprobe.ini"));
     const QByteArray bytes = settingsFileFor(port);
     return ini.open(QIODevice::WriteOnly) && ini.write(bytes) == bytes.size();
-}
-
-Pipe::Pipe()
-{
-    // Close-on-exec: the program is to hold the write end as its stderr
-    // alone, so that it meets a pipe without readers once the test closes
-    // the read end.
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-        m_read = fds[0];
-        m_write = fds[1];
-    }
-}
-
-Pipe::~Pipe()
-{
-    closeRead();
-    closeWrite();
-}
-
-void Pipe::becomeStandardError() const
-{
-    ::dup2(m_write, STDERR_FILENO);
-}
-
-void Pipe::closeRead()
-{
-    if (m_read >= 0)
-        ::close(std::exchange(m_read, -1));
-}
-
-void Pipe::closeWrite()
-{
-    if (m_write >= 0)
-        ::close(std::exchange(m_write, -1));
-}
-
-bool Pipe::holds(const QString &text)
-{
-    bool ended = false;
-    return waitUntil([&] {
-        char bytes[4096];
-        ssize_t n;
-        while ((n = ::read(m_read, bytes, sizeof bytes)) > 0)
-            read += QString::fromLocal8Bit(bytes, n);
-        ended = n == 0;
-        return read.contains(text) || ended;
-    }) && read.contains(text);
 }

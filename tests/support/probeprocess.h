@@ -8,7 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <fcntl.h>
 #include <functional>
+#include <unistd.h>
+#include <utility>
 
 // The program a suite runs: $ACKPROBE_PROGRAM when set, so that one suite
 // can run against each program in turn; else the one it was built with.
@@ -20,28 +23,16 @@ QByteArray settingsFileFor(quint16 port);
 // That file written into `dir` as ackprobe.ini.
 bool writeSettingsFileFor(const QString &dir, quint16 port);
 
-// A pipe of the test's own, both ends closed with it: the program's standard
-// error when the test is to be the reader that goes away (`| head -1`).
-class Pipe
+// A pipe of the test's own, both ends closed with it, close-on-exec: the
+// program's stderr when the test is the reader that goes away (`| head -1`).
+struct Pipe
 {
-public:
-    Pipe();
-    ~Pipe();
+    Pipe() { if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) ends[0] = ends[1] = -1; }
+    ~Pipe() { close(0); close(1); }
     Pipe(const Pipe &) = delete;
     Pipe &operator=(const Pipe &) = delete;
-
-    bool isValid() const { return m_read >= 0 && m_write >= 0; }
-    // In the child, before the program runs: the write end as its stderr.
-    void becomeStandardError() const;
-    void closeRead();
-    void closeWrite();
-    // Until what was read holds `text`, the writers are gone or the time is up.
-    bool holds(const QString &text);
-    QString read; // what came so far
-
-private:
-    int m_read = -1;
-    int m_write = -1;
+    void close(int end) { if (ends[end] >= 0) ::close(std::exchange(ends[end], -1)); }
+    int ends[2] = {-1, -1}; // read, write
 };
 
 // The program in `dir`, with no display to open. `inChild` runs in the child
