@@ -30,7 +30,6 @@ private slots:
     void fieldsOfTheMessageFillTheTexts();
     void textsWithoutFieldsAndMessagesWithoutMshGiveTodaysBytes();
     void echoedValuesCannotFrameOrSplitTheAnswer();
-    void waitingAnswersKeepOnlyTheirEscapedValues();
     void storeKeepsEveryMessageExactly();
     void storeKeepsAMillionRowsAndFallsBackToMemory();
     void logAppendsExactLines();
@@ -129,17 +128,15 @@ void AcknowledgementTest::fieldsOfTheMessageFillTheTexts()
                                       header + "\nEVN|A01", "\x0b" + header + "\x1c\r"})
         QCOMPARE(cache.of(before, stamp, after, msa, message), standard);
 
-    // The message's separators become the answer's own (here '<' and the
-    // standard ones); MSH-1 and MSH-2 are one component each; what the
-    // message lacks is empty, and the next segment is not read.
+    // The message's own separators; MSH-1 and MSH-2 are one component each;
+    // what the message lacks is empty, and the next segment is not read.
     const QString fields = QStringLiteral("<{MSH-1}{MSH-2}{MSH-1.1}{MSH-2.1}{MSH-2.2}>"
                                           "<{MSH-9}{MSH-9.1}{MSH-9.3}{MSH-9.4}{MSH-3.2}>"
                                           "<{MSH-12}{MSH-13}{MSH-999}{MSH-4.1}>");
     QCOMPARE(cache.of(fields, stamp, {}, {}, "MSH#@!$%#A######ORU@R01@ORU_R01#9##X\rPID#1#2#3#4#5#6#7#8#9"),
              QByteArray("\x0bMSH<<^~\\&<^~\\&><ORU^R01^ORU_R01ORUORU_R01><X>" + stamp.toLatin1()
                         + "\rMSA\r\x1c\r"));
-    // Encoding characters missing: a field is its one component, and its
-    // '^' is data, escaped in the answer.
+    // Encoding characters missing: a field is its one component.
     QCOMPARE(cache.of({}, stamp, QStringLiteral("{MSH-9.1}|{MSH-9.2}|{MSH-2}"), {}, "MSH||||||||A^B"),
              QByteArray("\x0bMSH" + stamp.toLatin1() + "A\\S\\B||\rMSA\r\x1c\r"));
     // Everything else stays literal, braces included.
@@ -174,105 +171,64 @@ void AcknowledgementTest::echoedValuesCannotFrameOrSplitTheAnswer()
     using namespace AckFields;
     const QString stamp = QStringLiteral("202612070815");
     const QByteArray tail = "\rMSA|AA|";
+    AcknowledgementCache cache;
     const auto answerOf = [&](const QString &before, const QByteArray &message) {
-        AcknowledgementCache cache;
         return cache.of(before, stamp, {}, QStringLiteral("|AA|{MSH-10}"), message);
     };
-
-    // Framing, segment ends, NUL and every other control byte become \Xhh\;
-    // the answer's own separators in data become \F\ \S\ \R\ \T\ \E\.
+    // Control bytes become \Xhh\, the answer's own separators \F\ \S\ \R\ \T\ \E\.
     QByteArray out;
-    escapeData(out, QByteArray("\x0b\x1c\r\nA\0\x1f\x7f\x80", 9), Encoding());
-    QCOMPARE(out, QByteArray(R"(\X0B\\X1C\\X0D\\X0A\A\X00\\X1F\\X7F\)") + '\x80');
-    out.clear();
-    escapeData(out, "|^~&\\", Encoding());
-    QCOMPARE(out, QByteArray(R"(\F\\S\\R\\T\\E\)"));
-    // Whatever bytes a field holds, the answer has its framing and three
-    // segment ends only, and exactly its own fields.
-    QByteArray every = byteValues(1);
-    for (const char end : {'\r', '\n', '\x1c', '|'})
-        every.replace(end, "");
-    const QByteArray all = answerOf(QStringLiteral("|^~\\&|"), "\x0bMSH|^~\\&|A|B|C|D|E||F|" + every + "|P\r\x1c\r");
-    QCOMPARE(all.count('\x0b'), 1);
-    QCOMPARE(all.count('\x1c'), 1);
-    QCOMPARE(all.count('\r'), 3);
-    QCOMPARE(all.count('\n'), 0);
-    QCOMPARE(all.count('|'), 4);
-    for (const char c : all)
-        QVERIFY(c == '\x0b' || c == '\x1c' || c == '\r' || uchar(c) >= 0x20);
-
-    // A '|' inside MSH-10 of a '#'-separated message is data in a '|' answer.
+    escapeData(out, QByteArray("\x0b\x1c\r\nA\0\x1f\x7f\x80|^~&\\", 14), Encoding());
+    QCOMPARE(out, QByteArray(R"(\X0B\\X1C\\X0D\\X0A\A\X00\\X1F\\X7F\)") + '\x80' + R"(\F\\S\\R\\T\\E\)");
+    // Whatever bytes a field holds, the answer's control bytes and '|' are its own.
+    const auto plain = [](char c) { return uchar(c) >= 0x20 && c != '\x7f' && c != '|'; };
+    const QByteArray every = byteValues(1).removeIf([](char c) { return c == '\r' || c == '\n' || c == '\x1c' || c == '|'; });
+    QCOMPARE(answerOf(QStringLiteral("|^~\\&|"), "\x0bMSH|^~\\&|A|B|C|D|E||F|" + every + "|P\r\x1c\r").removeIf(plain),
+             QByteArray("\x0b||\r||\r\x1c\r"));
+    // A '|' in MSH-10 of a '#' message is data in a '|' answer, and in one that declares nothing.
     const QByteArray hashed = "MSH#^~\\&#A#B#C#D#2026##ADT^A01#ID|1^2#P#2.5\r";
-    QCOMPARE(answerOf(QStringLiteral("|^~\\&|"), hashed),
-             "\x0bMSH|^~\\&|" + stamp.toLatin1() + tail + R"(ID\F\1^2)" + "\r\x1c\r");
-    // The message's escape and separators become the answer's; the answer's
-    // own characters that were data in the message are escaped.
+    for (const QString &before : {QStringLiteral("|^~\\&|"), QString()})
+        QCOMPARE(answerOf(before, hashed), "\x0bMSH" + before.toLatin1() + stamp.toLatin1() + tail + R"(ID\F\1^2)" + "\r\x1c\r");
+    // The message's separators become the answer's; its data that are the answer's are escaped.
     const QByteArray odd = "MSH#@!$%#A#B#C#D#2026##ORU@R01#x@y!z%w$F$|^~&\\#P\r";
     QCOMPARE(answerOf(QStringLiteral("|^~\\&|"), odd),
              "\x0bMSH|^~\\&|" + stamp.toLatin1() + tail + R"(x^y~z&w\F\\F\\S\\R\\T\\E\)" + "\r\x1c\r");
-
-    // MSH{MSH-1}{MSH-2}: the answer declares the message's separators, as
-    // far as they are safe, and echoes in them.
+    // MSH{MSH-1}{MSH-2} declares the message's separators, as far as they are safe.
     const QString declared = QStringLiteral("{MSH-1}{MSH-2}{MSH-1}{MSH-3}{MSH-1}");
     QCOMPARE(answerOf(declared, odd), "\x0bMSH#@!$%#A#" + stamp.toLatin1() + tail + "x@y!z%w$F$|^~&\\\r\x1c\r");
     // A control byte cannot be declared: the standard ones stand instead.
-    QCOMPARE(answerOf(declared, "MSH\x0b^~\\&\x0b" "A\x0b" "B|C\r"),
-             "\x0bMSH|^~\\&|A|" + stamp.toLatin1() + tail + "\r\x1c\r");
+    QCOMPARE(answerOf(declared, "MSH\x0b^~\\&\x0b" "A\x0b" "B|C\r"), "\x0bMSH|^~\\&|A|" + stamp.toLatin1() + tail + "\r\x1c\r");
     QCOMPARE(answerOf(declared, "MSH|^\x0b\\&|A\x0b" "B|||||||ID\x0b" "2\r"),
              "\x0bMSH|^~\\&|A~B|" + stamp.toLatin1() + tail + "ID~2\r\x1c\r");
-    // Characters the text declares itself: the missing ones are the
-    // standard ones; no declaration at all (a stamp right after MSH) is |^~\&.
-    QCOMPARE(Encoding::ofAnswer('#', "@"), (Encoding{'#', '@', '~', '\\', '&'}));
+    // Characters a text leaves out are the standard ones, or others where those are taken.
     QCOMPARE(Encoding::ofAnswer('|', "~"), (Encoding{'|', '~', '!', '\\', '&'}));
     QCOMPARE(Encoding::ofAnswer('2', "^~\\&"), Encoding());
-    QCOMPARE(answerOf({}, hashed), "\x0bMSH" + stamp.toLatin1() + tail + R"(ID\F\1^2)" + "\r\x1c\r");
-
-    // A value is cut at 64 KiB of the message's bytes, and that is told.
-    Template msa;
-    msa.addText("{MSH-10}");
-    const auto cutOf = [&](const QByteArray &message, bool headOnly) {
+    // A value is cut at 64 KiB, or, of a head only, where it runs into its end or beyond: told.
+    const auto value = [&](const QByteArray &message, bool headOnly) {
         bool cut = !headOnly; // set either way
-        msa.capture(message, headOnly, &cut);
-        return cut;
+        const QByteArray answer = cache.of({}, {}, {}, QStringLiteral("{MSH-10}"), message, headOnly, &cut);
+        return qMakePair(answer.sliced(8).chopped(3), cut); // between "\x0bMSH\rMSA" and "\r\x1c\r"
     };
     const QByteArray upToTen = "MSH|^~\\&" + QByteArray(8, '|');
     const QByteArray full(ValueCap, 'x');
-    QCOMPARE(msa.expandMessage(upToTen + full + "|P\r", {}), full);
-    QVERIFY(!cutOf(upToTen + full + "\r", false));
-    QCOMPARE(msa.expandMessage(upToTen + full + "yz\r", {}), full);
-    QVERIFY(cutOf(upToTen + full + "yz\r", false));
-    // Of a message's head only, a value that runs into its end, or lies
-    // beyond it, is cut; one that ended before it is whole.
-    QVERIFY(cutOf(upToTen + "ID", true));
-    QVERIFY(cutOf("MSH|^~\\&|||||", true));
-    QVERIFY(!cutOf(upToTen + "ID|P", true));
-    QVERIFY(!cutOf(upToTen + "ID", false));
-}
-
-void AcknowledgementTest::waitingAnswersKeepOnlyTheirEscapedValues()
-{
+    QCOMPARE(value(upToTen + full + "|P\r", false), qMakePair(full, false));
+    QCOMPARE(value(upToTen + full + "yz\r", false), qMakePair(full, true));
+    QCOMPARE(value(upToTen + "ID", true), qMakePair(QByteArray("ID"), true));
+    QCOMPARE(value("MSH|^~\\&|||||", true), qMakePair(QByteArray(), true));
+    QCOMPARE(value(upToTen + "ID|P", true), qMakePair(QByteArray("ID"), false));
+    QCOMPARE(value(upToTen + "ID", false), qMakePair(QByteArray("ID"), false));
+    // A waiting answer keeps a few escaped values, or nothing; the stamp is the one of sending.
     const QString before = QStringLiteral("|^~\\&|{MSH-5}|");
-    const QString msa = QStringLiteral("|AA|{MSH-10}|{MSH-10}");
+    const QString twice = QStringLiteral("|AA|{MSH-10}|{MSH-10}");
     const QByteArray message = "\x0bMSH|^~\\&|S|F|R|G|2026||ADT^A01|ID\x0b" "1|P\r" + QByteArray(100000, 'P') + "\r\x1c\r";
-    AcknowledgementCache cache;
-    // Texts without fields keep nothing of the message.
     QVERIFY(cache.capture(QStringLiteral("|||||"), {}, {}, message).isNull());
-    QCOMPARE(cache.answer(QStringLiteral("|||||"), QStringLiteral("202612070815"), {}, {}, {}),
-             acknowledgementOf(QStringLiteral("|||||"), QStringLiteral("202612070815"), {}, {}));
-
-    // With fields, each named value once, escaped: a few bytes, whatever the
-    // message's size; the stamp is the one of sending.
-    const QByteArray captured = cache.capture(before, {}, msa, message);
-    QVERIFY(captured.size() < 40);
-    QVERIFY(!captured.contains('\x0b'));
-    const QByteArray expected = "\x0bMSH|^~\\&|R|202612071200\rMSA|AA|ID\\X0B\\1|ID\\X0B\\1\r\x1c\r";
-    QCOMPARE(cache.answer(before, QStringLiteral("202612071200"), {}, msa, captured), expected);
-    QCOMPARE(cache.of(before, QStringLiteral("202612071200"), {}, msa, message), expected);
-    // The texts changed while it waited: the values it has are written in
-    // the new separators, those it has not are empty.
-    QCOMPARE(cache.answer(QStringLiteral("#@!$%#{MSH-5}#{MSH-3}"), QStringLiteral("202612071200"), {},
-                          QStringLiteral("#{MSH-10}"), captured),
-             QByteArray("\x0bMSH#@!$%#R#202612071200\rMSA#ID$X0B$1\r\x1c\r"));
+    QCOMPARE(cache.answer(QStringLiteral("|||||"), stamp, {}, {}, {}), acknowledgementOf(QStringLiteral("|||||"), stamp, {}, {}));
+    const QByteArray captured = cache.capture(before, {}, twice, message);
+    QVERIFY(captured.size() < 40 && !captured.contains('\x0b'));
+    QCOMPARE(cache.answer(before, QStringLiteral("202612071200"), {}, twice, captured),
+             "\x0bMSH|^~\\&|R|202612071200\rMSA|AA|ID\\X0B\\1|ID\\X0B\\1\r\x1c\r");
+    // Texts changed while it waited: the values it has in the new separators, the others empty.
+    QCOMPARE(cache.answer(QStringLiteral("#@!$%#{MSH-5}#{MSH-3}"), stamp, {}, QStringLiteral("#{MSH-10}"), captured),
+             "\x0bMSH#@!$%#R#" + stamp.toLatin1() + "\rMSA#ID$X0B$1\r\x1c\r");
 }
 
 void AcknowledgementTest::storeKeepsEveryMessageExactly()

@@ -1,5 +1,5 @@
-// The MLLP block gatherer on its own: arrivals in, blocks, the padding
-// between them and the bytes outside them out, however the bytes are cut.
+// The MLLP block gatherer on its own: arrivals in, blocks and the bytes
+// outside them out, however the bytes are cut.
 
 #include "testbase.h"
 
@@ -10,8 +10,8 @@
 namespace {
 using Events = QList<QPair<char, QByteArray>>;
 
-// 'o' bytes outside, 'p' padding, '<' a block begins, 'b' its bytes, '>' it
-// ends, '!' it is incomplete. Bytes of one kind that follow each other are joined, so
+// 'o' outside, 'p' padding, '<' a block begins, 'b' its bytes, '>' it ends, '!' it
+// is incomplete. Bytes of one kind that follow each other are joined, so
 // that any cutting of the same bytes gives the same events.
 struct Recorder : MllpGatherer::Receiver
 {
@@ -38,18 +38,16 @@ class MllpGathererTest : public QObject
 
 private slots:
     void blocksAndOutsideBytesHoweverTheyAreCut();
-    void paddingMixedWithOtherBytesIsOutsideBytes();
 };
 
 void MllpGathererTest::blocksAndOutsideBytesHoweverTheyAreCut()
 {
     // A block ended by a 0x1C doubled after one without 0x0D, one holding a
     // 0x0B, CR, LF and NUL between blocks, and a block still open at the end.
-    const QByteArray nuls(3, '\0');
-    const QByteArray stream = "junk\x0b" "A\x1c" "B\x1c\x1c\r\x0b\x0b" "C\x1c\r\n\x0bM\x1c\r\r\n" + nuls + "\x0bopen\x1c";
+    const QByteArray stream = "junk\x0b" "A\x1c" "B\x1c\x1c\r\x0b\x0b" "C\x1c\r\n\x0bM\x1c\r\r\n" + QByteArray(3, '\0') + "\x0bopen\x1c";
     const Events expected = {{'o', "junk"}, {'<', {}}, {'b', "\x0b" "A\x1c" "B\x1c\x1c\r"}, {'>', {}},
                              {'<', {}}, {'b', "\x0b\x0b" "C\x1c\r"}, {'>', {}}, {'p', "\n"},
-                             {'<', {}}, {'b', "\x0bM\x1c\r"}, {'>', {}}, {'p', "\r\n" + nuls},
+                             {'<', {}}, {'b', "\x0bM\x1c\r"}, {'>', {}}, {'p', "\r\n" + QByteArray(3, '\0')},
                              {'<', {}}, {'b', "\x0bopen\x1c"}, {'!', {}}};
     // Whole, cut at every pair of byte boundaries, and byte by byte.
     QList<QList<qsizetype>> cuttings{{}, {}};
@@ -83,24 +81,15 @@ void MllpGathererTest::blocksAndOutsideBytesHoweverTheyAreCut()
     gatherer.finish(recorder);
     gatherer.feed("\r\x0bX\x1c\r", recorder);
     QCOMPARE(recorder.events.mid(3), (Events{{'!', {}}, {'p', "\r"}, {'<', {}}, {'b', "\x0bX\x1c\r"}, {'>', {}}}));
-}
 
-void MllpGathererTest::paddingMixedWithOtherBytesIsOutsideBytes()
-{
     // A run of one arrival that holds any other byte is outside bytes whole,
-    // padding included; padding in an arrival of its own stays padding.
+    // padding included; padding alone in its arrival stays padding.
     const QByteArray nul(1, '\0');
-    const QList<QByteArray> arrivals{"\x0bK\x1c\r\n\njunk\r\n\x0bL\x1c\r", nul, "x\n",
-                                     "\n\x0b\x1c\r\r", "\n", "\nz", "\x0b"};
-    const Events expected{{'<', {}}, {'b', "\x0bK\x1c\r"}, {'>', {}}, {'o', "\n\njunk\r\n"},
-                          {'<', {}}, {'b', "\x0bL\x1c\r"}, {'>', {}}, {'p', nul}, {'o', "x\n"},
-                          {'p', "\n"}, {'<', {}}, {'b', "\x0b\x1c\r"}, {'>', {}}, {'p', "\r\n"}, {'o', "\nz"},
-                          {'<', {}}, {'b', "\x0b"}};
-    MllpGatherer gatherer;
-    Recorder recorder;
-    for (const QByteArray &arrival : arrivals)
+    for (const QByteArray &arrival : QList<QByteArray>{"\x0bK\x1c\r\n\njunk\r\n\x0bL\x1c\r", nul, "x\n", "\n\x0b\x1c\r\r", "\n", "\nz"})
         gatherer.feed(arrival, recorder);
-    QCOMPARE(recorder.events, expected);
+    QCOMPARE(recorder.events.mid(8), (Events{{'<', {}}, {'b', "\x0bK\x1c\r"}, {'>', {}}, {'o', "\n\njunk\r\n"}, {'<', {}},
+                                             {'b', "\x0bL\x1c\r"}, {'>', {}}, {'p', nul}, {'o', "x\n"}, {'p', "\n"}, {'<', {}},
+                                             {'b', "\x0b\x1c\r"}, {'>', {}}, {'p', "\r\n"}, {'o', "\nz"}}));
 }
 
 QTEST_GUILESS_MAIN(MllpGathererTest)
