@@ -110,9 +110,8 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
         }
         QCOMPARE(store.at(i), messageOf(i, 100));
     }
-    // Padding's count is held at its greatest.
     MessageInfo::Padding most{0xfffffffe};
-    most.add("\n\n");
+    most.add("\n\n"); // its count is held at its greatest
     store.setFollowedBy(Count - 1, most);
     QCOMPARE(store.info(Count - 1).followedBy.bytes, 0xffffffffu);
 }
