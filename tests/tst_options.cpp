@@ -16,6 +16,16 @@ bool putFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
+
+Options options(bool whole, Options::AnswerMode mode, int delayMs, const QStringList &columns)
+{
+    Options made;
+    made.wholeMllpMessages = whole;
+    made.answerMode = mode;
+    made.delayMs = delayMs;
+    made.listColumns = columns;
+    return made;
+}
 } // namespace
 
 class OptionsTest : public QObject
@@ -26,6 +36,7 @@ private slots:
     void missingFileGivesDefaultsAndWritesReadBack();
     void badValuesTakeTheirDefaultsAndAreTold();
     void aFileThatCannotBeReadOrWrittenIsTold();
+    void connectionOptionsReadWriteAndFallBack();
 };
 
 void OptionsTest::missingFileGivesDefaultsAndWritesReadBack()
@@ -42,11 +53,11 @@ void OptionsTest::missingFileGivesDefaultsAndWritesReadBack()
                           "DelayMs=400\r\n[List]\r\nColumns=Size,ControlId\r\nOther=kept\r\n"));
     const OptionsReading read = readOptions(dir.path());
     QVERIFY(read.problems.isEmpty());
-    QCOMPARE(read.options, (Options{true, Options::AnswerMode::Delayed, 400, {"Size", "ControlId"}}));
+    QCOMPARE(read.options, (options(true, Options::AnswerMode::Delayed, 400, {"Size", "ControlId"})));
 
-    for (const Options &written : {Options{false, Options::AnswerMode::Never, 1, {}},
-                                   Options{true, Options::AnswerMode::AtOnce, 60000, {"Answer"}},
-                                   Options{true, Options::AnswerMode::Delayed, 7, {"Time", "Type", "Answer"}}}) {
+    for (const Options &written : {options(false, Options::AnswerMode::Never, 1, {}),
+                                   options(true, Options::AnswerMode::AtOnce, 60000, {"Answer"}),
+                                   options(true, Options::AnswerMode::Delayed, 7, {"Time", "Type", "Answer"})}) {
         QCOMPARE(writeOptions(dir.path(), written), QString());
         const OptionsReading back = readOptions(dir.path());
         QVERIFY(back.problems.isEmpty());
@@ -55,7 +66,7 @@ void OptionsTest::missingFileGivesDefaultsAndWritesReadBack()
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray bytes = file.readAll();
-    QVERIFY2(bytes.contains("[Receive]\nWholeMllpMessages=true\n"), bytes.constData());
+    QVERIFY2(bytes.contains("Senders=One\nWholeMllpMessages=true\n"), bytes.constData());
     QVERIFY(bytes.contains("[Answer]\nDelayMs=7\nMode=Delayed\n"));
     QVERIFY(bytes.contains("Columns=Time, Type, Answer\nOther=kept\n"));
 }
@@ -69,7 +80,7 @@ void OptionsTest::badValuesTakeTheirDefaultsAndAreTold()
                         "[Receive]\nWholeMllpMessages=yes\n[Answer]\nMode=Later\nDelayMs=" + delay
                             + "\n[List]\nColumns=Time, Colour, Time, Size\n"));
         const OptionsReading read = readOptions(dir.path());
-        QCOMPARE(read.options, (Options{false, Options::AnswerMode::AtOnce, 500, {"Time", "Size"}}));
+        QCOMPARE(read.options, (options(false, Options::AnswerMode::AtOnce, 500, {"Time", "Size"})));
         QCOMPARE(read.problems.size(), 4);
         QVERIFY(read.problems.join('\n').contains("[Answer] Mode \"Later\""));
     }
@@ -79,7 +90,7 @@ void OptionsTest::badValuesTakeTheirDefaultsAndAreTold()
                     QByteArrayLiteral("[Receive]\nWholeMllpMessages=tr\x01ue\n[Answer]\nMode=Never\0\n"
                                       "DelayMs=1\0\n[List]\nColumns=Ti\x1bme,Size,\x7f\n")));
     const OptionsReading read = readOptions(dir.path());
-    QCOMPARE(read.options, (Options{false, Options::AnswerMode::AtOnce, 500, {"Size"}}));
+    QCOMPARE(read.options, (options(false, Options::AnswerMode::AtOnce, 500, {"Size"})));
     QCOMPARE(read.problems,
              QStringList({"[Receive] WholeMllpMessages \"tr<0x01>ue\" is not true or false; false is used.",
                           "[Answer] Mode \"Never<0x00>\" is not AtOnce, Delayed or Never; AtOnce is used.",
@@ -123,6 +134,39 @@ void OptionsTest::aFileThatCannotBeReadOrWrittenIsTold()
     QFile file(path);
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner) && file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("[Answer]\nMode=Never\n"));
+}
+
+void OptionsTest::connectionOptionsReadWriteAndFallBack()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(OptionsFileName);
+    QVERIFY(putFile(path, "[Receive]\nSenders=several\nMaxSenders=1000\nIdleTimeoutS=86400\n"
+                          "[TLS]\nCertificate=/etc/probe/server.pem\nKey=server.key\n"));
+    OptionsReading read = readOptions(dir.path());
+    QVERIFY(read.problems.isEmpty());
+    Options expected;
+    expected.senders = Options::Senders::Several;
+    expected.maxSenders = 1000;
+    expected.idleTimeoutS = 86400;
+    expected.tlsCertificate = "/etc/probe/server.pem";
+    expected.tlsKey = "server.key";
+    QCOMPARE(read.options, expected);
+    QVERIFY(read.options.tlsEnabled());
+    expected.tlsClientCAs = "ca.pem";
+    QCOMPARE(writeOptions(dir.path(), expected), QString());
+    QCOMPARE(readOptions(dir.path()).options, expected);
+
+    QVERIFY(putFile(path, QByteArrayLiteral("[Receive]\nSenders=Many\nMaxSenders=0\nIdleTimeoutS=-1\n"
+                                            "[TLS]\nKey=a\x01.key\n")));
+    read = readOptions(dir.path());
+    QCOMPARE(read.options, Options());
+    QVERIFY(!read.options.tlsEnabled());
+    QCOMPARE(read.problems,
+             QStringList({"[Receive] Senders \"Many\" is not One or Several; One is used.",
+                          "[Receive] MaxSenders \"0\" is not a number from 1 to 1000; 20 is used.",
+                          "[Receive] IdleTimeoutS \"-1\" is not a number from 0 to 86400; 0 is used.",
+                          "[TLS] Key \"a<0x01>.key\" is not a file's path; none is used."}));
 }
 
 QTEST_GUILESS_MAIN(OptionsTest)

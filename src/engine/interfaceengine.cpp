@@ -23,6 +23,8 @@ InterfaceEngine::InterfaceEngine(const ProbeSettings &settings, QObject *parent)
     m_memoryReturn.setSingleShot(true);
     m_memoryReturn.setInterval(1000);
     connect(&m_memoryReturn, &QTimer::timeout, this, &InterfaceEngine::giveBackMemory);
+    m_idleCheck.setInterval(1000);
+    connect(&m_idleCheck, &QTimer::timeout, this, &InterfaceEngine::closeIdleConnections);
 }
 
 InterfaceEngine::~InterfaceEngine()
@@ -38,25 +40,6 @@ QString InterfaceEngine::localIP() const
 bool InterfaceEngine::isConnected() const
 {
     return connectionCount() > 0;
-}
-
-int InterfaceEngine::connectionCount() const
-{
-    return int(std::count_if(m_connections.begin(), m_connections.end(),
-                             [](const auto &connection) { return connection->isConnected(); }));
-}
-
-qint64 InterfaceEngine::answerBytesQueued() const
-{
-    qint64 queued = 0;
-    for (const auto &connection : m_connections)
-        queued += connection->bytesToWrite();
-    return queued;
-}
-
-Connection *InterfaceEngine::current() const
-{
-    return m_connections.empty() ? nullptr : m_connections.back().get();
 }
 
 bool InterfaceEngine::openLog()
@@ -91,11 +74,20 @@ InterfaceEngine::StartResult InterfaceEngine::start()
 {
     m_fieldCutTold = false;
     m_waitingBoundTold = false;
+    const Options &options = m_settings.options();
+    m_several = options.senders == Options::Senders::Several;
+    m_maxSenders = m_several ? qBound(1, options.maxSenders, Options::MostSenders) : 1;
+    m_idleTimeoutMs = qint64(qBound(0, options.idleTimeoutS, Options::LongestIdleTimeoutS)) * 1000;
+    m_fullTold = false;
+    if (m_idleTimeoutMs > 0)
+        m_idleCheck.start();
+    else
+        m_idleCheck.stop();
     const int error = listen(m_settings.listenPort());
     if (error == ErrorNumber::AddressInUse)
-        return {StartResult::Outcome::PortInUse, error};
+        return {StartResult::Outcome::PortInUse, error, {}};
     if (error != ErrorNumber::None)
-        return {StartResult::Outcome::SocketError, error};
+        return {StartResult::Outcome::SocketError, error, {}};
     setState(State::Listening);
     return {};
 }
@@ -112,41 +104,34 @@ int InterfaceEngine::listen(qint32 port)
 void InterfaceEngine::stop()
 {
     // An open block reaches the log before it closes.
-    endConnection();
+    for (const auto &link : m_links)
+        endConnection(*link);
     closeLog();
     closeAllEndpoints();
+    m_idleCheck.stop();
     setState(State::Stopped);
 }
 
 void InterfaceEngine::closeAllEndpoints()
 {
-    endConnection();
     closeConnections();
+    dropWaitingAnswers();
     m_listener.close();
     // Stop and Exit close at once: answers still queued for earlier
     // connections go with them.
     m_retiring.clear();
 }
 
-void InterfaceEngine::closeConnections()
-{
-    // This may run inside a connection's own signal: the object goes once
-    // that has returned (or with the engine); closed, it raises nothing more.
-    for (std::unique_ptr<Connection> &connection : m_connections) {
-        connection->close();
-        connection->setParent(this);
-        connection.release()->deleteLater();
-    }
-    m_connections.clear();
-}
-
 void InterfaceEngine::clearMessages()
 {
     m_store.clear();
     dropWaitingAnswers();
-    // Padding after a message cleared away has no message to tell of it.
-    m_paddedMessage = -1;
-    m_padding = {};
+    for (const auto &link : m_links) {
+        // Padding after a message cleared away has no message to tell of it.
+        link->paddedMessage = -1;
+        link->padding = {};
+        link->sender = m_store.addSender(link->description.toUtf8());
+    }
 }
 
 QString InterfaceEngine::buildTimeStamp()
@@ -155,14 +140,16 @@ QString InterfaceEngine::buildTimeStamp()
     return m_stamp;
 }
 
-void InterfaceEngine::sendAnswer(Connection *connection, qint64 message, qint64 nowMs)
+void InterfaceEngine::sendAnswer(Link *link, qint64 message, qint64 nowMs)
 {
-    if (connection)
-        connection->send(m_lastAck);
+    if (link) {
+        link->connection->send(m_lastAck);
+        link->lastActivityMs = nowMs;
+    }
     m_store.setAnswer(message, m_lastAck, nowMs);
 }
 
-void InterfaceEngine::answer(Connection *connection, qint64 message, QByteArrayView head, bool headOnly,
+void InterfaceEngine::answer(Link *link, qint64 message, QByteArrayView head, bool headOnly,
                              qint64 arrivedMs)
 {
     const SettingsRecord &texts = m_settings.record();
@@ -173,7 +160,7 @@ void InterfaceEngine::answer(Connection *connection, qint64 message, QByteArrayV
         // Texts without fields give the cached array itself: no copy a message.
         m_lastAck = m_ackCache.of(texts.strAckBeforeDate, m_stamp, texts.strAckAfterDate,
                                   texts.strMSASegment, head, headOnly, &cut);
-        sendAnswer(connection, message, arrivedMs);
+        sendAnswer(link, message, arrivedMs);
         break;
     case Options::AnswerMode::Never:
         return;
@@ -185,7 +172,7 @@ void InterfaceEngine::answer(Connection *connection, qint64 message, QByteArrayV
         const qint64 due = arrivedMs + qBound(Options::ShortestDelayMs, m_settings.options().delayMs,
                                               Options::LongestDelayMs);
         m_delayedBytes += values.size();
-        m_delayed.push_back({message, due, std::move(values)});
+        m_delayed.push_back({message, due, std::move(values), link ? link->serial : 0});
         m_delayedPeak = qMax(m_delayedPeak, m_delayedBytes + qint64(m_delayed.size() * sizeof(DelayedAnswer)));
         if (qsizetype(m_delayed.size()) > MostAnswersWaiting || m_delayedBytes > MostBytesWaiting) {
             // The oldest go now, so that no later answer overtakes them.
@@ -226,14 +213,15 @@ bool InterfaceEngine::sendOldestWaiting(qint64 nowMs)
     const DelayedAnswer next = std::move(m_delayed.front());
     m_delayed.pop_front();
     m_delayedBytes -= next.values.size();
-    Connection *connection = current();
-    if (!connection || !connection->isConnected())
+    // One whose connection has gone is dropped with it.
+    Link *link = findLink(next.link);
+    if (!link)
         return false;
     m_stamp = m_clock.stampAt(nowMs);
     const SettingsRecord &texts = m_settings.record();
     m_lastAck = m_ackCache.answer(texts.strAckBeforeDate, m_stamp, texts.strAckAfterDate,
                                   texts.strMSASegment, next.values);
-    sendAnswer(connection, next.message, nowMs);
+    sendAnswer(link, next.message, nowMs);
     return true;
 }
 
@@ -290,60 +278,35 @@ void InterfaceEngine::giveBackMemory()
     returnFreedMemory();
 }
 
-void InterfaceEngine::endConnection()
+void InterfaceEngine::endConnection(Link &link)
 {
-    if (m_gatherer.inBlock()) {
-        m_gatherer.finish(*this);
+    if (link.gatherer.inBlock()) {
+        m_link = &link;
+        link.gatherer.finish(*this);
+        m_link = nullptr;
         emit messagesAdded();
     }
-    m_gathering = false;
+    link.gathering = false;
     // Padding belongs to its connection's messages: the next begins afresh.
-    m_paddedMessage = -1;
-    m_padding = {};
-    // Answers belong to the connection their message came on.
-    dropWaitingAnswers();
+    link.paddedMessage = -1;
+    link.padding = {};
+    // Answers belong to the connection their message came on; with several
+    // senders, those of a connection gone are dropped as their turn comes.
+    if (!m_several)
+        dropWaitingAnswers();
 }
 
-void InterfaceEngine::connectionAccepted()
+void InterfaceEngine::dataArrival(Link &link)
 {
-    std::unique_ptr<Connection> accepted = m_listener.takeConnection();
-    if (!accepted)
-        return;
-    // The newest connection replaces the current one, whose answers still
-    // queued reach its sender from the retiring pool. What it left open is kept first.
-    endConnection();
-    closeConnections();
-    Connection *connection = accepted.get();
-    connect(connection, &Connection::arrived, this, [this, connection] { dataArrival(*connection); });
-    connect(connection, &Connection::arrivalsSettled, this, &InterfaceEngine::arrivalsSettled);
-    connect(connection, &Connection::peerClosed, this, &InterfaceEngine::peerClosed);
-    connect(connection, &Connection::failed, this, &InterfaceEngine::connectionFailed);
-    m_connections.push_back(std::move(accepted));
-    setState(State::Connected);
-    emit connectionEstablished(buildTimeStamp(), connection->peerAddress(), connection->peerPort());
-}
-
-void InterfaceEngine::connectionFailed(int error)
-{
-    // A reset, or a peer that reads nothing, ends the connection; only the
-    // newest is ever open.
-    endConnection();
-    if (m_state == State::Connected && !isConnected())
-        setState(State::Listening);
-    emit socketError(1, ErrorNumber::fromErrno(error));
-}
-
-void InterfaceEngine::dataArrival(Connection &connection)
-{
-    const QByteArray arrival = connection.takeData();
+    const QByteArray arrival = link.connection->takeData();
     ++m_arrival;
     if (m_settings.options().wholeMllpMessages) {
-        takeWholeMessages(connection, arrival);
+        takeWholeMessages(link, arrival);
         return;
     }
     // Switched off inside a block: the block is kept as it stands.
-    if (m_gathering)
-        endConnection();
+    if (link.gathering)
+        endConnection(link);
     // One arrival is one message: whatever has come is taken whole.
     ++m_transactionCount;
     // The line reaches the system before the answer leaves, after any lines
@@ -351,8 +314,11 @@ void InterfaceEngine::dataArrival(Connection &connection)
     if (m_log.isOpen() && !m_log.writeLine(arrival))
         reportLogWriteFailure();
     const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
-    m_store.append(arrival, {arrived, arrived});
-    answer(&connection, m_store.size() - 1, arrival, false, arrived);
+    link.lastActivityMs = arrived;
+    MessageInfo info{arrived, arrived};
+    info.sender = link.sender;
+    m_store.append(arrival, info);
+    answer(&link, m_store.size() - 1, arrival, false, arrived);
     // The rest waits until the sender pauses (arrivalsSettled): a sender
     // that waits for each answer sends again within microseconds.
 }
@@ -390,20 +356,6 @@ void InterfaceEngine::keepStoreOnDisk()
     } else {
         m_spillRetry.stop();
     }
-}
-
-void InterfaceEngine::peerClosed()
-{
-    // The listener stays open across a peer's close: requests already queued
-    // in it, and those that come meanwhile, are served instead of reset or
-    // refused. Only the connections close.
-    endConnection();
-    closeConnections();
-    setState(State::WaitingForReconnect);
-    if (m_listener.isListening())
-        return;
-    if (const int error = listen(m_port))
-        emit socketError(0, error);
 }
 
 void InterfaceEngine::reportLogWriteFailure()

@@ -16,11 +16,16 @@
 #include <memory>
 #include <vector>
 
-// The interface without any window: the listener and the connections (the
-// newest sender's alone for now), the transaction log, the received
-// messages, the counter and the acknowledgement. It answers every message itself, before anyone hears
+// The interface without any window: the listener and the senders'
+// connections, the transaction log, the received messages, the counter and
+// the acknowledgement. It answers every message itself, before anyone hears
 // of it; its owner learns what happened through the signals and shows it.
-// The settings and options are read from their owner at each use.
+// The settings and options are read from their owner at each use; how many
+// senders, the idle timeout and TLS at each start().
+//
+// One sender at a time by default: a newer connection replaces the current
+// one. With several, each stays until its sender closes it, and every
+// message is answered on the connection it came on, in order.
 //
 // By default one arrival is one message. With whole MLLP messages on, a
 // message is one MLLP block gathered over as many arrivals as it takes, its
@@ -40,8 +45,9 @@ public:
     enum class State { Stopped, Listening, Connected, WaitingForReconnect };
     struct StartResult
     {
-        enum class Outcome { Listening, PortInUse, SocketError } outcome = Outcome::Listening;
+        enum class Outcome { Listening, PortInUse, SocketError, TlsError } outcome = Outcome::Listening;
         int socketError = 0; // the Windows Sockets number, when not listening
+        QString tlsError;    // why the TLS files could not be used, naming the file
     };
 
     explicit InterfaceEngine(const ProbeSettings &settings, QObject *parent = nullptr);
@@ -49,7 +55,8 @@ public:
 
     State state() const { return m_state; }
     // Listens on every address at the settings' listen port, in place of any
-    // listener before (connections stay). The log is opened apart (openLog).
+    // listener before (connections stay), speaking TLS when the options name
+    // a certificate and key. The log is opened apart (openLog).
     StartResult start();
 
     const MessageStore &messages() const { return m_store; }
@@ -95,8 +102,20 @@ public:
 
 signals:
     void stateChanged(InterfaceEngine::State state);
-    // A sender's connection was accepted, at `stamp`.
+    // A sender's connection was accepted (with TLS, once its handshake is
+    // over), at `stamp`.
     void connectionEstablished(const QString &stamp, const QString &peerAddress, quint16 peerPort);
+    // The same, described as its messages' From tells it: the address and
+    // port, with TLS the protocol, cipher and client certificate's subject.
+    void senderConnected(const QString &description);
+    // With several senders: a sender's connection ended, `how` in a few words.
+    void senderGone(const QString &description, const QString &how);
+    // Senders connected: connectionCount() changed.
+    void connectionsChanged();
+    // A connection refused past the most senders, a failed TLS handshake, an
+    // idle connection closed, a connection failing among several: one line
+    // for a status line or standard error, never for a box.
+    void connectionNotice(const QString &notice);
     // Messages were answered since the last time: the owner catches up.
     void messagesAdded();
     // The texts of notices, each told once per failure.
@@ -108,38 +127,73 @@ signals:
     // once per start().
     void answerNotice(const QString &notice);
     // A socket error, with its Windows Sockets number (never 0): index 0
-    // for the listener, 1 for a connection.
+    // for the listener, 1 for the one sender's connection.
     void socketError(int index, int number);
 
 private:
-    // Every waiting answer is for the current connection: they are dropped
-    // when it ends.
+    // A sender's connection and what is gathered of it.
+    struct Link
+    {
+        std::unique_ptr<Connection> connection;
+        quint64 serial = 0; // in order of acceptance
+        quint32 sender = 0; // its number in the store
+        QString description;
+        qint64 lastActivityMs = 0;
+        // Whole MLLP messages: the block being gathered.
+        MllpGatherer gatherer;
+        bool gathering = false;
+        quint64 blockArrival = 0; // the last arrival that held bytes of the block
+        MessageInfo block;
+        QByteArray blockHead;     // its first segment, or as much as the cap
+        bool blockHeadDone = false;
+        bool blockHeadCut = false; // the cap came before the segment's end
+        // The block's bytes of this arrival, not yet logged: a block that
+        // ends in the same arrival goes to the log with its CR LF in one write.
+        QByteArray blockUnlogged;
+        // With several senders a block is held until its end, so that the
+        // log and the store take each message whole, in the order they end.
+        bool holding = false;
+        QByteArray held;
+        // The connection's last message, or -1 before its first, and the
+        // padding since: after that message, or before the next when none.
+        qint64 paddedMessage = -1;
+        MessageInfo::Padding padding;
+    };
     struct DelayedAnswer
     {
         qint64 message;
         qint64 dueMs;
         QByteArray values; // the fields its texts name, escaped; null when none
+        quint64 link;      // the serial of the connection it goes back on
     };
 
     // The socket events.
     void connectionAccepted();
-    void dataArrival(Connection &connection);
+    void handshakeDone(Connection *connection);
+    void handshakeFailed(Connection *connection, const QString &reason);
+    void admit(std::unique_ptr<Connection> accepted);
+    void dataArrival(Link &link);
     void arrivalsSettled();
-    void peerClosed();
-    void connectionFailed(int error);
+    void peerClosed(Link &link);
+    void connectionFailed(Link &link, int error);
+    void closeIdleConnections();
     // The timestamp of now, kept as lastStamp().
     QString buildTimeStamp();
-    // The sender's connection messages arrive on now, or null.
-    Connection *current() const;
+    Link *findLink(quint64 serial) const;
+    // The link ends: what it left open is kept, it is closed (its answers
+    // still queued go to the retiring pool) and goes.
+    void removeLink(Link &link);
     // Closes every connection; answers still queued go to the retiring pool.
     void closeConnections();
+    void afterLinkEnded(State whenNoneLeft);
+    static void dispose(std::unique_ptr<Connection> connection, QObject *parent);
 
     // One message is in the store and the log: it is answered as the
     // options say. `head` holds the message's first segment, or (headOnly)
     // as much of it as was kept.
-    void answer(Connection *connection, qint64 message, QByteArrayView head, bool headOnly, qint64 arrivedMs);
-    // m_lastAck goes to the connection and the store.
-    void sendAnswer(Connection *connection, qint64 message, qint64 nowMs);
+    void answer(Link *link, qint64 message, QByteArrayView head, bool headOnly, qint64 arrivedMs);
+    // m_lastAck goes to the link and the store.
+    void sendAnswer(Link *link, qint64 message, qint64 nowMs);
     void sendDueAnswers();
     // The oldest waiting answer, now; false when its connection is gone.
     bool sendOldestWaiting(qint64 nowMs);
@@ -149,10 +203,10 @@ private:
     void returnWaitingMemory();
     void giveBackMemory();
     void tellAnswerNotice(bool &told, const QString &notice);
-    // The connection is over: an open block is kept as incomplete and
-    // answers still waiting for it are dropped.
-    void endConnection();
-    void takeWholeMessages(Connection &connection, const QByteArray &arrival);
+    // The link is over: an open block is kept as incomplete and, with one
+    // sender, answers still waiting are dropped.
+    void endConnection(Link &link);
+    void takeWholeMessages(Link &link, const QByteArray &arrival);
     void keepStoreOnDisk();
     void outside(QByteArrayView bytes) override;
     void padding(QByteArrayView bytes) override;
@@ -161,9 +215,9 @@ private:
     void blockEnds() override;
     void blockIncomplete() override;
     void endBlock(MessageInfo::Kind kind);
-    // A message of this connection is stored: padding from here is its own.
-    void messageStored();
-    void logBlockBytes();
+    // A message of this link is stored: padding from here is its own.
+    void messageStored(Link &link);
+    void logBlockBytes(Link &link);
 
     void reportLogWriteFailure();
     void keepRetryingLog();
@@ -195,8 +249,18 @@ private:
     RetiringPool m_retiring;
     Listener m_listener{&m_retiring};
     qint32 m_port = 0; // as last asked, for listening again
-    // The newest sender's connection, the only one kept for now.
-    std::vector<std::unique_ptr<Connection>> m_connections;
+    // As the options were at start().
+    bool m_several = false;
+    int m_maxSenders = 1;
+    qint64 m_idleTimeoutMs = 0;
+    bool m_fullTold = false; // a sender was refused since the count last fell
+    // Senders connected, oldest first; with one sender, at most one.
+    std::vector<std::unique_ptr<Link>> m_links;
+    quint64 m_lastSerial = 0;
+    // TLS connections whose handshake is not over yet: no sender so far.
+    std::vector<std::unique_ptr<Connection>> m_handshakes;
+    static constexpr int MostHandshakes = 64;
+    QTimer m_idleCheck;
     std::deque<DelayedAnswer> m_delayed;
     qint64 m_delayedBytes = 0;
     qint64 m_delayedPeak = 0; // the most memory the queue held since it was last empty
@@ -206,22 +270,8 @@ private:
     bool m_fieldCutTold = false;
     bool m_waitingBoundTold = false;
 
-    // The block being gathered, in whole-message mode.
-    MllpGatherer m_gatherer;
-    bool m_gathering = false;
-    quint64 m_arrival = 0;        // arrivals taken since start-up
-    quint64 m_blockArrival = 0;   // the last arrival that held bytes of the block
-    MessageInfo m_block;
-    QByteArray m_blockHead;       // its first segment, or as much as the cap
-    bool m_blockHeadDone = false;
-    bool m_blockHeadCut = false;  // the cap came before the segment's end
-    // The block's bytes of this arrival, not yet logged: a block that ends in
-    // the same arrival goes to the log with its CR LF in one write.
-    QByteArray m_blockUnlogged;
-    const QByteArray *m_arrivalBytes = nullptr; // the arrival being gathered
-    Connection *m_arrivalConnection = nullptr;  // the connection it came on
-    // The connection's last message, or -1 before its first, and the padding
-    // since: after that message, or before the next when there is none.
-    qint64 m_paddedMessage = -1;
-    MessageInfo::Padding m_padding;
+    // Whole MLLP messages: the arrival being gathered, and its link.
+    quint64 m_arrival = 0; // arrivals taken since start-up
+    const QByteArray *m_arrivalBytes = nullptr;
+    Link *m_link = nullptr;
 };

@@ -1,6 +1,8 @@
 // Whole MLLP messages: a block gathered over as many arrivals as it takes is
-// one message. Its bytes go to the log and the store as they come, so that a
-// block of any size is never held whole in memory.
+// one message. With one sender its bytes go to the log and the store as they
+// come, so that a block of any size is never held whole in memory; with
+// several, each connection's block is held until its end, so that blocks
+// gathered side by side reach the log and the store whole.
 
 #include "engine/interfaceengine.h"
 
@@ -10,25 +12,26 @@
 #include <utility>
 
 
-void InterfaceEngine::takeWholeMessages(Connection &connection, const QByteArray &arrival)
+void InterfaceEngine::takeWholeMessages(Link &link, const QByteArray &arrival)
 {
-    m_gathering = true;
-    m_arrivalConnection = &connection;
+    link.gathering = true;
+    link.lastActivityMs = QDateTime::currentMSecsSinceEpoch();
+    m_link = &link;
     m_arrivalBytes = &arrival;
-    m_gatherer.feed(arrival, *this);
+    link.gatherer.feed(arrival, *this);
     m_arrivalBytes = nullptr;
-    m_arrivalConnection = nullptr;
+    m_link = nullptr;
     // A block still open has what came of it on disk as it comes.
-    logBlockBytes();
+    logBlockBytes(link);
 }
 
-void InterfaceEngine::logBlockBytes()
+void InterfaceEngine::logBlockBytes(Link &link)
 {
-    if (m_blockUnlogged.isEmpty())
+    if (link.blockUnlogged.isEmpty())
         return;
-    if (m_log.isOpen() && !m_log.writeLinePart(m_blockUnlogged))
+    if (m_log.isOpen() && !m_log.writeLinePart(link.blockUnlogged))
         reportLogWriteFailure();
-    m_blockUnlogged.clear();
+    link.blockUnlogged.clear();
 }
 
 void InterfaceEngine::outside(QByteArrayView bytes)
@@ -40,67 +43,81 @@ void InterfaceEngine::outside(QByteArrayView bytes)
         reportLogWriteFailure();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     MessageInfo info{now, now, 1, MessageInfo::Kind::Outside};
-    if (m_paddedMessage < 0)
-        info.precededBy = m_padding;
+    info.sender = m_link->sender;
+    if (m_link->paddedMessage < 0)
+        info.precededBy = m_link->padding;
     m_store.append(line, info);
-    messageStored();
+    messageStored(*m_link);
 }
 
 void InterfaceEngine::padding(QByteArrayView bytes)
 {
     // Neither listed, logged nor counted: the message before tells of it,
     // as it grows over arrivals.
-    m_padding.add(bytes);
-    if (m_paddedMessage >= 0)
-        m_store.setFollowedBy(m_paddedMessage, m_padding);
+    Link &link = *m_link;
+    link.padding.add(bytes);
+    if (link.paddedMessage >= 0)
+        m_store.setFollowedBy(link.paddedMessage, link.padding);
 }
 
-void InterfaceEngine::messageStored()
+void InterfaceEngine::messageStored(Link &link)
 {
-    m_paddedMessage = m_store.size() - 1;
-    m_padding = {};
+    link.paddedMessage = m_store.size() - 1;
+    link.padding = {};
 }
 
 void InterfaceEngine::blockBegins()
 {
+    Link &link = *m_link;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    m_block = {now, now, 0, MessageInfo::Kind::Block};
-    m_blockArrival = 0;
-    m_blockHead.truncate(0); // keeps its memory for the next block
-    m_blockHeadDone = false;
-    m_blockHeadCut = false;
+    link.block = {now, now, 0, MessageInfo::Kind::Block};
+    link.block.sender = link.sender;
+    link.blockArrival = 0;
+    link.blockHead.truncate(0); // keeps its memory for the next block
+    link.blockHeadDone = false;
+    link.blockHeadCut = false;
+    link.holding = m_several;
 }
 
 void InterfaceEngine::blockBytes(QByteArrayView bytes)
 {
-    if (m_blockArrival != m_arrival) {
-        m_blockArrival = m_arrival;
-        ++m_block.arrivals;
+    Link &link = *m_link;
+    if (link.blockArrival != m_arrival) {
+        link.blockArrival = m_arrival;
+        ++link.block.arrivals;
     }
-    if (!m_blockHeadDone) {
+    if (!link.blockHeadDone) {
         // The segment ends as the answer's fields see it end.
         const char *ending = std::find_if(bytes.begin(), bytes.end(),
                                           [](char c) { return c == '\r' || c == '\n' || c == '\x1c'; });
         const qsizetype end = ending == bytes.end() ? -1 : ending - bytes.begin();
-        const qsizetype room = WholeMessageHeadLimit - m_blockHead.size();
+        const qsizetype room = WholeMessageHeadLimit - link.blockHead.size();
         const bool segmentEnds = end >= 0 && end < room;
-        m_blockHead.append(bytes.first(segmentEnds ? end + 1 : qMin(bytes.size(), room)));
-        m_blockHeadCut = !segmentEnds && m_blockHead.size() >= WholeMessageHeadLimit;
-        m_blockHeadDone = segmentEnds || m_blockHeadCut;
+        link.blockHead.append(bytes.first(segmentEnds ? end + 1 : qMin(bytes.size(), room)));
+        link.blockHeadCut = !segmentEnds && link.blockHead.size() >= WholeMessageHeadLimit;
+        link.blockHeadDone = segmentEnds || link.blockHeadCut;
     }
-    logBlockBytes();
     // A block that is the whole arrival, the common case, shares its bytes.
     const bool wholeArrival = m_arrivalBytes && bytes.data() == m_arrivalBytes->constData()
                               && bytes.size() == m_arrivalBytes->size();
-    m_blockUnlogged = wholeArrival ? *m_arrivalBytes : bytes.toByteArray();
-    m_store.appendPart(m_blockUnlogged);
+    if (link.holding) {
+        if (wholeArrival && link.held.isEmpty())
+            link.held = *m_arrivalBytes;
+        else
+            link.held.append(bytes);
+        return;
+    }
+    logBlockBytes(link);
+    link.blockUnlogged = wholeArrival ? *m_arrivalBytes : bytes.toByteArray();
+    m_store.appendPart(link.blockUnlogged);
 }
 
 void InterfaceEngine::blockEnds()
 {
     endBlock(MessageInfo::Kind::Block);
     // Sent as soon as its end has come, before anything is painted.
-    answer(m_arrivalConnection, m_store.size() - 1, m_blockHead, m_blockHeadCut, m_block.arrivedMs);
+    Link &link = *m_link;
+    answer(&link, m_store.size() - 1, link.blockHead, link.blockHeadCut, link.block.arrivedMs);
 }
 
 void InterfaceEngine::blockIncomplete()
@@ -110,15 +127,24 @@ void InterfaceEngine::blockIncomplete()
 
 void InterfaceEngine::endBlock(MessageInfo::Kind kind)
 {
+    Link &link = *m_link;
     ++m_transactionCount;
-    const QByteArray last = std::exchange(m_blockUnlogged, {});
-    if (m_log.isOpen() && !(last.isEmpty() ? m_log.endLine() : m_log.writeLine(last)))
-        reportLogWriteFailure();
-    m_block.arrivedMs = QDateTime::currentMSecsSinceEpoch();
-    m_block.kind = kind;
+    MessageInfo &block = link.block;
+    block.arrivedMs = QDateTime::currentMSecsSinceEpoch();
+    block.kind = kind;
     // No padding comes inside a block: what there is came before it.
-    if (m_paddedMessage < 0)
-        m_block.precededBy = m_padding;
-    m_store.endMessage(m_block);
-    messageStored();
+    if (link.paddedMessage < 0)
+        block.precededBy = link.padding;
+    if (link.holding) {
+        const QByteArray held = std::exchange(link.held, {});
+        if (m_log.isOpen() && !m_log.writeLine(held))
+            reportLogWriteFailure();
+        m_store.append(held, block);
+    } else {
+        const QByteArray last = std::exchange(link.blockUnlogged, {});
+        if (m_log.isOpen() && !(last.isEmpty() ? m_log.endLine() : m_log.writeLine(last)))
+            reportLogWriteFailure();
+        m_store.endMessage(block);
+    }
+    messageStored(link);
 }

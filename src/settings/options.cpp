@@ -16,8 +16,15 @@ const QString WholeKey = QStringLiteral("Receive/WholeMllpMessages");
 const QString ModeKey = QStringLiteral("Answer/Mode");
 const QString DelayKey = QStringLiteral("Answer/DelayMs");
 const QString ColumnsKey = QStringLiteral("List/Columns");
+const QString SendersKey = QStringLiteral("Receive/Senders");
+const QString MaxSendersKey = QStringLiteral("Receive/MaxSenders");
+const QString IdleKey = QStringLiteral("Receive/IdleTimeoutS");
+const QString CertificateKey = QStringLiteral("TLS/Certificate");
+const QString KeyKey = QStringLiteral("TLS/Key");
+const QString ClientCAsKey = QStringLiteral("TLS/ClientCAs");
 
 constexpr const char *ModeNames[] = {"AtOnce", "Delayed", "Never"};
+constexpr const char *SendersNames[] = {"One", "Several"};
 
 // [Group] Key as the operator sees it in the file.
 QString shown(const QString &key)
@@ -86,6 +93,57 @@ void readColumns(const QString &text, OptionsReading &reading)
         reading.problems << QStringLiteral("%1 \"%2\" names no column of %3; it is left out.")
                                 .arg(shown(ColumnsKey), visible(unknown.join(QLatin1Char(','))),
                                      names.join(QLatin1Char(',')));
+}
+
+// One of `names` in any case; anything else is told and the default kept.
+template <typename Enum, std::size_t N>
+void readName(const QSettings &settings, const QString &key, const char *const (&names)[N], Enum &into,
+              OptionsReading &reading)
+{
+    if (!settings.contains(key))
+        return;
+    const QString text = textOf(settings.value(key)).trimmed();
+    for (std::size_t i = 0; i < N; ++i) {
+        if (text.compare(QLatin1String(names[i]), Qt::CaseInsensitive) == 0) {
+            into = Enum(i);
+            return;
+        }
+    }
+    QStringList spelt;
+    for (const char *name : names)
+        spelt << QLatin1String(name);
+    const QString expected = spelt.size() > 2 ? spelt.mid(0, spelt.size() - 1).join(QLatin1String(", ")) + QLatin1String(" or ") + spelt.last()
+                                              : spelt.join(QLatin1String(" or "));
+    reading.problems << problem(key, text, expected, QLatin1String(names[int(into)]));
+}
+
+void readNumber(const QSettings &settings, const QString &key, int lowest, int highest, int &into,
+                OptionsReading &reading)
+{
+    if (!settings.contains(key))
+        return;
+    const QString text = textOf(settings.value(key)).trimmed();
+    bool ok = false;
+    // toInt() stops at a NUL; the value then is not the number.
+    const int value = text.toInt(&ok);
+    ok = ok && std::none_of(text.begin(), text.end(), isControl);
+    if (ok && value >= lowest && value <= highest)
+        into = value;
+    else
+        reading.problems << problem(key, text, QStringLiteral("a number from %1 to %2").arg(lowest).arg(highest),
+                                    QString::number(into));
+}
+
+// A file's path as written; one with a control character names no file.
+void readPath(const QSettings &settings, const QString &key, QString &into, OptionsReading &reading)
+{
+    if (!settings.contains(key))
+        return;
+    const QString text = textOf(settings.value(key)).trimmed();
+    if (std::any_of(text.begin(), text.end(), isControl))
+        reading.problems << problem(key, text, QStringLiteral("a file's path"), QStringLiteral("none"));
+    else
+        into = text;
 }
 
 // A list of two or more is written "Time, Size"; one, or none, as plain text.
@@ -185,34 +243,14 @@ OptionsReading readOptions(const QString &folder)
             reading.problems << problem(WholeKey, text, QStringLiteral("true or false"),
                                         QStringLiteral("false"));
     }
-    if (settings.contains(ModeKey)) {
-        const QString text = textOf(settings.value(ModeKey)).trimmed();
-        bool known = false;
-        for (int mode = 0; mode < int(std::size(ModeNames)); ++mode) {
-            if (text.compare(QLatin1String(ModeNames[mode]), Qt::CaseInsensitive) == 0) {
-                options.answerMode = Options::AnswerMode(mode);
-                known = true;
-            }
-        }
-        if (!known)
-            reading.problems << problem(ModeKey, text, QStringLiteral("AtOnce, Delayed or Never"),
-                                        QStringLiteral("AtOnce"));
-    }
-    if (settings.contains(DelayKey)) {
-        const QString text = textOf(settings.value(DelayKey)).trimmed();
-        bool ok = false;
-        // toInt() stops at a NUL; the value then is not the number.
-        const int delay = text.toInt(&ok);
-        ok = ok && std::none_of(text.begin(), text.end(), isControl);
-        if (ok && delay >= Options::ShortestDelayMs && delay <= Options::LongestDelayMs)
-            options.delayMs = delay;
-        else
-            reading.problems << problem(DelayKey, text,
-                                        QStringLiteral("a number from %1 to %2")
-                                            .arg(Options::ShortestDelayMs)
-                                            .arg(Options::LongestDelayMs),
-                                        QString::number(options.delayMs));
-    }
+    readName(settings, ModeKey, ModeNames, options.answerMode, reading);
+    readNumber(settings, DelayKey, Options::ShortestDelayMs, Options::LongestDelayMs, options.delayMs, reading);
+    readName(settings, SendersKey, SendersNames, options.senders, reading);
+    readNumber(settings, MaxSendersKey, 1, Options::MostSenders, options.maxSenders, reading);
+    readNumber(settings, IdleKey, 0, Options::LongestIdleTimeoutS, options.idleTimeoutS, reading);
+    readPath(settings, CertificateKey, options.tlsCertificate, reading);
+    readPath(settings, KeyKey, options.tlsKey, reading);
+    readPath(settings, ClientCAsKey, options.tlsClientCAs, reading);
     if (settings.contains(ColumnsKey))
         readColumns(textOf(settings.value(ColumnsKey)), reading);
     return reading;
@@ -228,6 +266,12 @@ QString writeOptions(const QString &folder, const Options &options)
                                                           : QStringLiteral("false"));
     settings.setValue(ModeKey, QLatin1String(ModeNames[int(options.answerMode)]));
     settings.setValue(DelayKey, options.delayMs);
+    settings.setValue(SendersKey, QLatin1String(SendersNames[int(options.senders)]));
+    settings.setValue(MaxSendersKey, options.maxSenders);
+    settings.setValue(IdleKey, options.idleTimeoutS);
+    settings.setValue(CertificateKey, options.tlsCertificate);
+    settings.setValue(KeyKey, options.tlsKey);
+    settings.setValue(ClientCAsKey, options.tlsClientCAs);
     writeColumns(settings, options.listColumns);
     return synced(settings, folder, path);
 }

@@ -11,13 +11,27 @@ struct Options
     enum class AnswerMode { AtOnce, Delayed, Never };
     static constexpr int ShortestDelayMs = 1;
     static constexpr int LongestDelayMs = 60000;
+    // One: the newest connection replaces the one before. Several: each
+    // stays until its sender closes it, up to maxSenders at once.
+    enum class Senders { One, Several };
+    static constexpr int MostSenders = 1000;
+    static constexpr int LongestIdleTimeoutS = 86400;
 
     bool wholeMllpMessages = false;
     AnswerMode answerMode = AnswerMode::AtOnce;
     int delayMs = 500;
     // Of Time, Size, Type, ControlId and Answer, in the order shown.
     QStringList listColumns;
+    Senders senders = Senders::One;
+    int maxSenders = 20;
+    int idleTimeoutS = 0; // a connection silent this long is closed; 0: never
+    // PEM files: with a certificate and its key the listener speaks TLS only;
+    // with client CAs it requires a client certificate they signed.
+    QString tlsCertificate;
+    QString tlsKey;
+    QString tlsClientCAs;
 
+    bool tlsEnabled() const { return !tlsCertificate.isEmpty() && !tlsKey.isEmpty(); }
     bool operator==(const Options &) const = default;
 };
 

@@ -29,6 +29,8 @@ struct MessageStore::Record
     quint8 afterSeen = 0;
     quint8 afterFirsts = 0;
     quint8 reserved[3] = {};
+    quint32 sender = 0;
+    quint32 reserved2 = 0;
 
     void setBefore(const MessageInfo::Padding &padding)
     {
@@ -129,6 +131,7 @@ void MessageStore::endMessage(const MessageInfo &info)
     record.kind = quint8(info.kind);
     record.setBefore(info.precededBy);
     record.setAfter(info.followedBy);
+    record.sender = info.sender;
     m_records.append(reinterpret_cast<const char *>(&record), sizeof record);
     run.offsets.grow(index + 1) = run.bytes.size();
     // Readers see the message, its offsets and its chunks from here on.
@@ -145,6 +148,7 @@ void MessageStore::clear()
     m_answers.clear();
     m_lastAnswer.clear();
     m_lastAnswerOffset = -1;
+    m_senders.clear();
     m_fileEnd = 0;
     m_cacheKeptFrom = 0;
     m_lastSpillStart = 0;
@@ -155,7 +159,7 @@ void MessageStore::clear()
 
 MessageStore::Record MessageStore::record(qint64 index) const
 {
-    static_assert(sizeof(Record) == 56);
+    static_assert(sizeof(Record) == 64);
     Record record;
     if (index >= 0 && index < size()) {
         const qint64 at = index * qint64(sizeof record);
@@ -175,6 +179,7 @@ MessageInfo MessageStore::info(qint64 index) const
     info.kind = MessageInfo::Kind(r.kind);
     info.precededBy = {r.beforeBytes, r.beforeSeen, r.beforeFirsts};
     info.followedBy = {r.afterBytes, r.afterSeen, r.afterFirsts};
+    info.sender = r.sender;
     return info;
 }
 
@@ -222,6 +227,26 @@ bool MessageStore::answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const
     if (sentMs)
         *sentMs = r.sentMs;
     return true;
+}
+
+quint32 MessageStore::addSender(QByteArrayView description)
+{
+    // Kept in the answers' stream, which goes to disk with them: a run of
+    // many short connections holds a few bytes a sender in memory.
+    m_senders.push_back({m_answers.size(), qint32(std::min<qsizetype>(description.size(), 4096))});
+    m_answers.append(description.data(), m_senders.back().length);
+    return quint32(m_senders.size());
+}
+
+QByteArray MessageStore::sender(quint32 id) const
+{
+    if (id == 0 || id > m_senders.size())
+        return {};
+    const SenderText &text = m_senders[id - 1];
+    QByteArray description(text.length, Qt::Uninitialized);
+    if (m_answers.readOwn(text.offset, text.offset + text.length, description.data(), m_run->file) != 0)
+        return {};
+    return description;
 }
 
 bool MessageStore::anyStreamDue() const

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 // What is known of a received message besides its bytes.
 struct MessageInfo
@@ -43,6 +44,8 @@ struct MessageInfo
     // connection, and padding after a message up to the next.
     Padding precededBy{};
     Padding followedBy{};
+    // The connection it came on, as MessageStore::addSender() named it; 0: none.
+    quint32 sender = 0;
 };
 
 // Every message received since start-up, in order of arrival, each held once
@@ -103,6 +106,11 @@ public:
     void setFollowedBy(qint64 index, const MessageInfo::Padding &padding);
     // False while none has been sent.
     bool answer(qint64 index, QByteArray *bytes, qint64 *sentMs) const;
+    // A connection messages come on, described once ("127.0.0.1 port 4000"):
+    // its number for MessageInfo::sender, never 0, until clear().
+    quint32 addSender(QByteArrayView description);
+    // The description of a number addSender() gave; empty for 0 or one unknown.
+    QByteArray sender(quint32 id) const;
 
     enum class SpillChange {
         None,
@@ -151,6 +159,12 @@ private:
     // The answer appended last, and where it stands in m_answers.
     QByteArray m_lastAnswer;
     qint64 m_lastAnswerOffset = -1;
+    struct SenderText
+    {
+        qint64 offset;
+        qint32 length;
+    };
+    std::vector<SenderText> m_senders; // in m_answers
 
     bool m_failed = false;
     QString m_spillError;
