@@ -34,10 +34,12 @@ void HeadlessProbe::say(const QString &text) const
 
 void HeadlessProbe::connectEngine()
 {
-    connect(&m_engine, &InterfaceEngine::connectionEstablished, this,
-            [this](const QString &, const QString &address, quint16 port) {
-                say(QStringLiteral("Sender %1 port %2 connected.").arg(address).arg(port));
-            });
+    connect(&m_engine, &InterfaceEngine::senderConnected, this,
+            [this](const QString &sender) { say(QStringLiteral("Sender %1 connected.").arg(sender)); });
+    connect(&m_engine, &InterfaceEngine::senderGone, this, [this](const QString &sender, const QString &how) {
+        say(QStringLiteral("Sender %1 %2.").arg(sender, how));
+    });
+    connect(&m_engine, &InterfaceEngine::connectionNotice, this, &HeadlessProbe::say);
     connect(&m_engine, &InterfaceEngine::stateChanged, this, [this](InterfaceEngine::State state) {
         if (state == InterfaceEngine::State::WaitingForReconnect)
             say(QStringLiteral("The sender closed the connection; waiting for reconnect."));
@@ -75,6 +77,11 @@ int HeadlessProbe::start()
                     .arg(started.socketError));
         m_engine.stop();
         return 1;
+    case InterfaceEngine::StartResult::Outcome::TlsError:
+        // Never plain TCP where TLS was asked for.
+        say(QStringLiteral("The listener was not started: %1").arg(started.tlsError));
+        m_engine.stop();
+        return 2;
     }
     say(QStringLiteral("Listening on port %1 of every address of this machine, such as %2.")
                 .arg(m_engine.listeningPort())

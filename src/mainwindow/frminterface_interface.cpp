@@ -68,8 +68,14 @@ void frmInterface::Start()
 
     enter(State::Started);
     OpenFile();
-    switch (m_engine.start().outcome) {
+    const InterfaceEngine::StartResult started = m_engine.start();
+    switch (started.outcome) {
     case InterfaceEngine::StartResult::Outcome::Listening:
+        break;
+    case InterfaceEngine::StartResult::Outcome::TlsError:
+        m_windowing.notice(this, QStringLiteral("The listener was not started: %1").arg(started.tlsError));
+        // As with a port in use: nothing listens, Start may be tried again.
+        enter(State::PortInUse);
         break;
     case InterfaceEngine::StartResult::Outcome::PortInUse:
         m_windowing.notice(this, QStringLiteral("The port is already in use.  Select another port number."));

@@ -87,6 +87,15 @@ bool LoopbackClient::connectToIPv6Loopback(quint16 port)
            && (::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 || failed());
 }
 
+quint16 LoopbackClient::localPort() const
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
 quint16 LoopbackClient::listenOnLoopback()
 {
     const int on = 1;

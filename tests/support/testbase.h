@@ -40,6 +40,8 @@ public:
     // Binds the port without SO_REUSEADDR; on failure error() tells why.
     bool bindWithoutReuse(quint16 port);
     int error() const { return m_error; }
+    // The port our end is bound to, or 0.
+    quint16 localPort() const;
 
     // Small sends leave at once instead of waiting for the peer's ACK of the last.
     bool setNoDelay();
