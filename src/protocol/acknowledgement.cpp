@@ -52,40 +52,54 @@ QByteArray acknowledgementOf(const QString &ackBeforeDate, const QString &dateTi
     return ack;
 }
 
-const QByteArray &AcknowledgementCache::of(const QString &ackBeforeDate, const QString &dateTime,
-                                           const QString &ackAfterDate, const QString &msaSegment)
+void AcknowledgementCache::follow(const QString &ackBeforeDate, const QString &ackAfterDate,
+                                  const QString &msaSegment)
 {
-    if (!m_built || dateTime != m_dateTime || ackBeforeDate != m_before
-        || ackAfterDate != m_after || msaSegment != m_msa) {
-        m_ack = acknowledgementOf(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
-        m_before = ackBeforeDate;
+    // The texts are compared once an answer; what was made of them goes
+    // only when they change.
+    if (m_seen && ackBeforeDate == m_before && ackAfterDate == m_after && msaSegment == m_msa)
+        return;
+    m_before = ackBeforeDate;
+    m_after = ackAfterDate;
+    m_msa = msaSegment;
+    m_seen = true;
+    m_built = false;
+    m_parsed = false;
+}
+
+const QByteArray &AcknowledgementCache::plain(const QString &dateTime)
+{
+    if (!m_built || dateTime != m_dateTime) {
+        m_ack = acknowledgementOf(m_before, dateTime, m_after, m_msa);
         m_dateTime = dateTime;
-        m_after = ackAfterDate;
-        m_msa = msaSegment;
         m_built = true;
     }
     return m_ack;
+}
+
+const QByteArray &AcknowledgementCache::of(const QString &ackBeforeDate, const QString &dateTime,
+                                           const QString &ackAfterDate, const QString &msaSegment)
+{
+    follow(ackBeforeDate, ackAfterDate, msaSegment);
+    return plain(dateTime);
 }
 
 const AckFields::Template &AcknowledgementCache::templateOf(const QString &ackBeforeDate,
                                                            const QString &ackAfterDate,
                                                            const QString &msaSegment)
 {
-    if (!m_parsed || ackBeforeDate != m_parsedBefore || ackAfterDate != m_parsedAfter
-        || msaSegment != m_parsedMsa) {
+    follow(ackBeforeDate, ackAfterDate, msaSegment);
+    if (!m_parsed) {
         // The bytes of acknowledgementOf, parsed once for fields; the stamp
         // and the framing are never fields.
         m_template = {};
         m_template.addLiteral("\x0bMSH");
-        m_template.addHeaderText(ackBeforeDate.toLatin1());
+        m_template.addHeaderText(m_before.toLatin1());
         m_template.addStamp();
-        m_template.addText(ackAfterDate.toLatin1());
+        m_template.addText(m_after.toLatin1());
         m_template.addLiteral("\rMSA");
-        m_template.addText(msaSegment.toLatin1());
+        m_template.addText(m_msa.toLatin1());
         m_template.addLiteral("\r\x1c\r");
-        m_parsedBefore = ackBeforeDate;
-        m_parsedAfter = ackAfterDate;
-        m_parsedMsa = msaSegment;
         m_parsed = true;
     }
     return m_template;
@@ -99,7 +113,7 @@ QByteArray AcknowledgementCache::of(const QString &ackBeforeDate, const QString 
     if (cut)
         *cut = false;
     if (!texts.hasFields())
-        return of(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
+        return plain(dateTime);
     return texts.expand(texts.capture(message, headOnly, cut), stampBytes(dateTime));
 }
 
@@ -127,6 +141,6 @@ QByteArray AcknowledgementCache::answer(const QString &ackBeforeDate, const QStr
 {
     const AckFields::Template &texts = templateOf(ackBeforeDate, ackAfterDate, msaSegment);
     if (!texts.hasFields())
-        return of(ackBeforeDate, dateTime, ackAfterDate, msaSegment);
+        return plain(dateTime);
     return texts.expand(captured, stampBytes(dateTime));
 }

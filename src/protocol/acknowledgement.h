@@ -63,15 +63,19 @@ public:
                       const QString &ackAfterDate, const QString &msaSegment, QByteArrayView captured);
 
 private:
+    // The texts as last seen: what was made of others is dropped.
+    void follow(const QString &ackBeforeDate, const QString &ackAfterDate, const QString &msaSegment);
+    const QByteArray &plain(const QString &dateTime);
     const AckFields::Template &templateOf(const QString &ackBeforeDate, const QString &ackAfterDate,
                                           const QString &msaSegment);
     // The stamp's bytes, made once a minute.
     const QByteArray &stampBytes(const QString &dateTime);
 
-    QString m_before, m_dateTime, m_after, m_msa;
+    QString m_before, m_after, m_msa;
+    bool m_seen = false;
+    QString m_dateTime;
     QByteArray m_ack;
     bool m_built = false;
-    QString m_parsedBefore, m_parsedAfter, m_parsedMsa;
     AckFields::Template m_template;
     bool m_parsed = false;
     QString m_stamp;

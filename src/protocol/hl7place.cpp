@@ -70,11 +70,17 @@ Separators separatorsOf(QByteArrayView message)
         const qsizetype end = segmentEnd(message, at);
         const QByteArrayView segment = message.sliced(at, end - at);
         if (isMsh(segment)) {
-            s.field = segment[3];
-            // MSH-2: component, repetition, escape, subcomponent, in that order.
-            char *const chars[] = {&s.component, &s.repetition, &s.escape, &s.subcomponent};
-            for (qsizetype i = 0; i < 4 && 4 + i < segment.size() && segment[4 + i] != s.field; ++i)
-                *chars[i] = segment[4 + i];
+            // MSH-2 up to the field separator; what it leaves out stays usual.
+            const QByteArrayView rest = segment.sliced(4);
+            const qsizetype end = rest.indexOf(segment[3]);
+            const QByteArrayView msh2 = rest.first(qMin<qsizetype>(4, end < 0 ? rest.size() : end));
+            const Separators declared = Separators::ofMessage(segment.sliced(3, 1), msh2);
+            const char *const from[] = {&declared.component, &declared.repetition, &declared.escape,
+                                        &declared.subcomponent};
+            char *const to[] = {&s.component, &s.repetition, &s.escape, &s.subcomponent};
+            s.field = declared.field;
+            for (qsizetype i = 0; i < msh2.size(); ++i)
+                *to[i] = *from[i];
             return s;
         }
         at = end + 1;

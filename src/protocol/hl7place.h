@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/ackfields.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -9,14 +11,7 @@
 // plain data out; the separators are the message's own, read from its MSH.
 namespace Hl7Place {
 
-struct Separators
-{
-    char field = '|';
-    char component = '^';
-    char repetition = '~';
-    char escape = '\\';
-    char subcomponent = '&';
-};
+using Separators = AckFields::Encoding;
 
 // The separators the message's first MSH declares (MSH-1 and MSH-2); the
 // usual ones where it declares none.
