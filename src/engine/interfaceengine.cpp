@@ -4,6 +4,7 @@
 #include "system/freememory.h"
 
 #include <QDateTime>
+#include <QDir>
 
 #include <algorithm>
 
@@ -83,6 +84,22 @@ InterfaceEngine::StartResult InterfaceEngine::start()
         m_idleCheck.start();
     else
         m_idleCheck.stop();
+    std::shared_ptr<TlsContext> tls;
+    if (options.tlsEnabled()) {
+        // Files named relative to the settings folder, as the log may be.
+        const QDir folder(m_settings.folder());
+        const auto path = [&folder](const QString &name) {
+            return name.isEmpty() ? QString() : folder.absoluteFilePath(name);
+        };
+        QString why;
+        tls = TlsContext::load({path(options.tlsCertificate), path(options.tlsKey), path(options.tlsClientCAs)}, &why);
+        if (!tls) {
+            // Never plain TCP where TLS was asked for.
+            m_listener.close();
+            return {StartResult::Outcome::TlsError, 0, why};
+        }
+    }
+    m_listener.setTls(std::move(tls));
     const int error = listen(m_settings.listenPort());
     if (error == ErrorNumber::AddressInUse)
         return {StartResult::Outcome::PortInUse, error, {}};

@@ -8,6 +8,7 @@
 #include "sockets/connection.h"
 #include "sockets/listener.h"
 #include "sockets/retiringpool.h"
+#include "sockets/tlscontext.h"
 
 #include <QObject>
 #include <QTimer>
@@ -171,6 +172,7 @@ private:
     void connectionAccepted();
     void handshakeDone(Connection *connection);
     void handshakeFailed(Connection *connection, const QString &reason);
+    std::unique_ptr<Connection> takeHandshake(Connection *connection);
     void admit(std::unique_ptr<Connection> accepted);
     void dataArrival(Link &link);
     void arrivalsSettled();

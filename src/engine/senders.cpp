@@ -10,9 +10,21 @@
 #include <algorithm>
 
 namespace {
-QString describe(const Connection &connection)
+QString endpoint(const Connection &connection)
 {
     return QStringLiteral("%1 port %2").arg(connection.peerAddress()).arg(connection.peerPort());
+}
+
+// As the From column, the viewer and the connect line name the sender.
+QString describe(const Connection &connection)
+{
+    if (!connection.isSecure())
+        return endpoint(connection);
+    const Connection::TlsDetails tls = connection.tlsDetails();
+    QStringList parts{tls.protocol, tls.cipher};
+    if (!tls.peerSubject.isEmpty())
+        parts << tls.peerSubject;
+    return QStringLiteral("%1 (%2)").arg(endpoint(connection), parts.join(QLatin1String(", ")));
 }
 } // namespace
 
@@ -75,7 +87,56 @@ void InterfaceEngine::connectionAccepted()
     std::unique_ptr<Connection> accepted = m_listener.takeConnection();
     if (!accepted)
         return;
-    admit(std::move(accepted));
+    if (!accepted->isHandshaking()) {
+        admit(std::move(accepted));
+        return;
+    }
+    // A sender only once its handshake is over: a port scanner or a plain
+    // client cannot replace or crowd out the senders that are there.
+    Connection *connection = accepted.get();
+    connect(connection, &Connection::secured, this, [this, connection] { handshakeDone(connection); });
+    connect(connection, &Connection::handshakeFailed, this,
+            [this, connection](const QString &reason) { handshakeFailed(connection, reason); });
+    if (qsizetype(m_handshakes.size()) >= MostHandshakes) {
+        // A storm of handshakes that never end gives way to the newest.
+        std::unique_ptr<Connection> oldest = std::move(m_handshakes.front());
+        m_handshakes.erase(m_handshakes.begin());
+        emit connectionNotice(QStringLiteral("The TLS handshake with %1 was given up: %2 more were waiting.")
+                                      .arg(endpoint(*oldest))
+                                      .arg(MostHandshakes));
+        dispose(std::move(oldest), this);
+    }
+    m_handshakes.push_back(std::move(accepted));
+}
+
+std::unique_ptr<Connection> InterfaceEngine::takeHandshake(Connection *connection)
+{
+    const auto found = std::find_if(m_handshakes.begin(), m_handshakes.end(),
+                                    [connection](const auto &c) { return c.get() == connection; });
+    if (found == m_handshakes.end())
+        return {};
+    std::unique_ptr<Connection> taken = std::move(*found);
+    m_handshakes.erase(found);
+    return taken;
+}
+
+void InterfaceEngine::handshakeDone(Connection *connection)
+{
+    std::unique_ptr<Connection> secured = takeHandshake(connection);
+    if (!secured)
+        return;
+    // Its signals from here on are a sender's.
+    secured->disconnect(this);
+    admit(std::move(secured));
+}
+
+void InterfaceEngine::handshakeFailed(Connection *connection, const QString &reason)
+{
+    std::unique_ptr<Connection> failed = takeHandshake(connection);
+    if (!failed)
+        return;
+    emit connectionNotice(QStringLiteral("The TLS handshake with %1 failed: %2").arg(endpoint(*failed), reason));
+    dispose(std::move(failed), this);
 }
 
 void InterfaceEngine::admit(std::unique_ptr<Connection> accepted)
@@ -93,8 +154,10 @@ void InterfaceEngine::admit(std::unique_ptr<Connection> accepted)
     }
     // With one sender the newest replaces the current one, whose answers
     // still queued reach it from the retiring pool; what it left open is kept first.
-    if (!m_several)
-        closeConnections();
+    if (!m_several) {
+        while (!m_links.empty())
+            removeLink(*m_links.back());
+    }
     auto link = std::make_unique<Link>();
     link->serial = ++m_lastSerial;
     link->description = description;
