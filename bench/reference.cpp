@@ -1,6 +1,5 @@
-// The reference responder: the smallest single-connection server that answers
-// every read with the fixed 51-byte acknowledgement. What the program is
-// measured against.
+// The reference responders: the smallest servers that answer every read with
+// the fixed 51-byte acknowledgement. What the program is measured against.
 //
 //   bench_reference PORT             sleeps in recv() between messages
 //   bench_reference PORT --poll-us N after each answer, polls the connection
