@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QtTest>
 
+#include <cerrno>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -103,6 +105,7 @@ class TlsTest : public QObject
 private slots:
     void initTestCase();
     void roundTripsInEveryVersion();
+    void endsAfterTheHandshakeAreToldAsOnPlainConnections();
     void clientCertificatesAreRequiredAndVerified();
     void failedHandshakesAreToldOnceAndFreeTheConnection();
     void loadingNamesTheFaultyFile();
@@ -170,13 +173,36 @@ void TlsTest::roundTripsInEveryVersion()
         QVERIFY(served.messages.last() == big);
         QVERIFY(served.arrivals - arrivalsBefore > 1);
 
-        // The sender's close is an orderly end.
         client.close();
         QVERIFY(server.waitForEvents(i, 2));
-        QCOMPARE(served.events, QStringList({QStringLiteral("secured"), QStringLiteral("closed")}));
-        QVERIFY(!connection.isConnected());
         QCOMPARE(connection.tlsDetails().protocol, name); // still told once closed
     }
+}
+
+void TlsTest::endsAfterTheHandshakeAreToldAsOnPlainConnections()
+{
+    const std::shared_ptr<TlsContext> tls = load();
+    QVERIFY(tls);
+    TlsHarness server(tls);
+    const auto endAfterAMessage = [&](std::size_t i, const std::function<void(TlsClient &)> &end) {
+        TlsClient client;
+        if (!client.connectTo(server.port, m_certs.caCert) || !client.send(framed(Adt))
+            || client.receive(TlsHarness::ackFor(1).size()) != TlsHarness::ackFor(1))
+            return QStringList{client.error()};
+        end(client);
+        server.waitForEvents(i, 2);
+        return server.at(i).events;
+    };
+    // close_notify from the sender; a reset; a broken record.
+    QCOMPARE(endAfterAMessage(0, [](TlsClient &c) { c.close(); }),
+             QStringList({QStringLiteral("secured"), QStringLiteral("closed")}));
+    QCOMPARE(endAfterAMessage(1, [](TlsClient &c) { c.reset(); }),
+             QStringList({QStringLiteral("secured"), QStringLiteral("error %1").arg(ECONNRESET)}));
+    const QByteArray brokenRecord("\x17\x03\x03\x00\x05hello", 10);
+    QCOMPARE(endAfterAMessage(2, [&](TlsClient &c) { QVERIFY(c.sendRaw(brokenRecord)); }),
+             QStringList({QStringLiteral("secured"), QStringLiteral("error %1").arg(EPROTO)}));
+    for (std::size_t i = 0; i < 3; ++i)
+        QVERIFY(!server.at(i).connection->isConnected());
 }
 
 void TlsTest::clientCertificatesAreRequiredAndVerified()

@@ -5,6 +5,8 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 
+#include <sys/socket.h>
+
 bool TlsClient::connectTo(quint16 port, const QString &caCert, const QString &certificate, const QString &key)
 {
     m_socket.abort();
@@ -70,4 +72,23 @@ QString TlsClient::error() const
     for (const QSslError &error : m_socket.sslHandshakeErrors())
         text += QStringLiteral("; ") + error.errorString();
     return text;
+}
+
+void TlsClient::close()
+{
+    m_socket.disconnectFromHost();
+    waitUntil([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; });
+}
+
+void TlsClient::reset()
+{
+    const linger abortive{1, 0};
+    ::setsockopt(int(m_socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    m_socket.abort();
+}
+
+bool TlsClient::sendRaw(QByteArrayView bytes)
+{
+    return ::send(int(m_socket.socketDescriptor()), bytes.data(), size_t(bytes.size()), MSG_NOSIGNAL)
+        == bytes.size();
 }

@@ -39,7 +39,13 @@ public:
     void setReadBufferSize(qint64 bytes) { m_socket.setReadBufferSize(bytes); }
     // The last error, with the certificate errors if any.
     QString error() const;
-    void close() { m_socket.abort(); }
+    // close_notify, then the end of data.
+    void close();
+    // An abortive close under the session: the server sees a reset.
+    void reset();
+    // Bytes straight onto the socket, under the session: the server reads
+    // them as a broken record.
+    bool sendRaw(QByteArrayView bytes);
 
 private:
     QSslSocket m_socket;
