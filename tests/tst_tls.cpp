@@ -284,8 +284,20 @@ void TlsTest::failedHandshakesAreToldOnceAndFreeTheConnection()
     QCOMPARE(server.at(2).events,
              QStringList{QStringLiteral("failed the sender closed the connection during the handshake")});
 
+    // Closed by us in the middle of it: nothing is raised, the sender sees the end.
+    TlsClient dropped;
+    dropped.setProtocol(QSsl::TlsV1_3);
+    QObject::connect(&server.listener, &Listener::connectionAccepted, &server.listener, [&] {
+        if (server.served.size() == 4)
+            server.at(3).connection->close();
+    });
+    QVERIFY(!dropped.connectTo(server.port, m_certs.caCert));
+    QCOMPARE(server.served.size(), 4u);
+    QVERIFY(!server.at(3).connection->isConnected() && !server.at(3).connection->isHandshaking());
+
     // Nothing more is raised for any of them, and none arrived.
     QTest::qWait(400); // past the limit once more: a stale timer would tell now
+    QVERIFY(server.at(3).events.isEmpty());
     for (std::size_t i = 0; i < 3; ++i) {
         QCOMPARE(server.at(i).events.size(), 1);
         QCOMPARE(server.at(i).arrivals, 0);
