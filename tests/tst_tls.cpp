@@ -256,11 +256,6 @@ void TlsTest::failedHandshakesAreToldOnceAndFreeTheConnection()
     const std::shared_ptr<TlsContext> tls = load();
     QVERIFY(tls);
     TlsHarness server(tls);
-    const int savedTimeout = Connection::handshakeTimeout();
-    QCOMPARE(savedTimeout, Connection::HandshakeTimeoutMs);
-    Connection::setHandshakeTimeout(300);
-    const auto restore = qScopeGuard([&] { Connection::setHandshakeTimeout(savedTimeout); });
-
     // A plain sender's MLLP message is no TLS hello.
     LoopbackClient plain;
     QVERIFY(plain.connectTo(server.port));
@@ -269,38 +264,42 @@ void TlsTest::failedHandshakesAreToldOnceAndFreeTheConnection()
     QVERIFY(plain.waitForClosed());
     QCOMPARE(server.at(0).events, QStringList{QStringLiteral("failed wrong version number")});
 
-    // A sender that says nothing is given up after the limit.
-    LoopbackClient silent;
-    QVERIFY(silent.connectTo(server.port));
-    QVERIFY(server.waitForEvents(1, 1));
-    QCOMPARE(server.at(1).events, QStringList{QStringLiteral("failed the handshake did not complete within 0.3 s")});
-    QVERIFY(silent.waitForClosed());
-
     // A sender that leaves before its hello.
     LoopbackClient leaving;
     QVERIFY(leaving.connectTo(server.port));
-    QVERIFY(waitUntil([&] { return server.served.size() == 3; }));
+    QVERIFY(waitUntil([&] { return server.served.size() == 2; }));
     leaving.close();
-    QVERIFY(server.waitForEvents(2, 1));
-    QCOMPARE(server.at(2).events,
+    QVERIFY(server.waitForEvents(1, 1));
+    QCOMPARE(server.at(1).events,
              QStringList{QStringLiteral("failed the sender closed the connection during the handshake")});
 
     // Closed by us in the middle of it: nothing is raised, the sender sees the end.
     TlsClient dropped;
-    dropped.setProtocol(QSsl::TlsV1_3);
     QObject::connect(&server.listener, &Listener::connectionAccepted, &server.listener, [&] {
-        if (server.served.size() == 4)
-            server.at(3).connection->close();
+        if (server.served.size() == 3)
+            server.at(2).connection->close();
     });
     QVERIFY(!dropped.connectTo(server.port, m_certs.caCert));
-    QCOMPARE(server.served.size(), 4u);
-    QVERIFY(!server.at(3).connection->isConnected() && !server.at(3).connection->isHandshaking());
+    QCOMPARE(server.served.size(), 3u);
+    QVERIFY(server.at(2).events.isEmpty());
 
-    // Nothing more is raised for any of them, and none arrived.
-    QTest::qWait(400); // past the limit once more: a stale timer would tell now
-    QVERIFY(server.at(3).events.isEmpty());
-    for (std::size_t i = 0; i < 3; ++i) {
-        QCOMPARE(server.at(i).events.size(), 1);
+    // A sender that says nothing is given up after the limit, which is short
+    // for this connection alone so that the others never meet it.
+    const int savedTimeout = Connection::handshakeTimeout();
+    QCOMPARE(savedTimeout, Connection::HandshakeTimeoutMs);
+    Connection::setHandshakeTimeout(300);
+    const auto restore = qScopeGuard([&] { Connection::setHandshakeTimeout(savedTimeout); });
+    LoopbackClient silent;
+    QVERIFY(silent.connectTo(server.port));
+    QVERIFY(waitUntil([&] { return server.served.size() == 4; }));
+    Connection::setHandshakeTimeout(savedTimeout);
+    QVERIFY(server.waitForEvents(3, 1));
+    QCOMPARE(server.at(3).events, QStringList{QStringLiteral("failed the handshake did not complete within 0.3 s")});
+    QVERIFY(silent.waitForClosed());
+
+    // Told once, nothing arrived, and each connection is closed.
+    for (std::size_t i = 0; i < 4; ++i) {
+        QCOMPARE(server.at(i).events.size(), i == 2 ? 0 : 1);
         QCOMPARE(server.at(i).arrivals, 0);
         QVERIFY(!server.at(i).connection->isConnected());
         QVERIFY(!server.at(i).connection->isHandshaking());
