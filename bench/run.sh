@@ -5,7 +5,7 @@
 # figures of the five speed goals as ratios from this one run, and the time
 # to find a message among a million while a sender goes on.
 #
-#   bench/run.sh              (needs cmake, g++, qt6-base-dev, xvfb)
+#   bench/run.sh              (needs cmake, g++, qt6-base-dev, libssl-dev, xvfb)
 #   ROUNDS=7 COUNT=30000 MILLION=1000000 bench/run.sh
 set -euo pipefail
 

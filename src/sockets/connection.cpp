@@ -1,5 +1,7 @@
 #include "sockets/connection.h"
 
+#include "sockets/tlscontext.h"
+
 #include <QElapsedTimer>
 
 #include <netinet/in.h>
@@ -20,10 +22,22 @@ constexpr qint64 NextArrivalWaitNs = 30'000;
 // Back-to-back arrivals are handled for at most this long before the event
 // loop gets its turn (painting, timers, other sockets).
 constexpr qint64 ArrivalRunNs = 5'000'000;
+int handshakeLimitMs = Connection::HandshakeTimeoutMs;
 } // namespace
 
-Connection::Connection(UniqueFd fd, RetiringPool *pool, QObject *parent)
-    : QObject(parent), m_pool(pool), m_fd(std::move(fd)), m_readBuffer(ReadChunk, Qt::Uninitialized)
+void Connection::setHandshakeTimeout(int ms)
+{
+    handshakeLimitMs = ms;
+}
+
+int Connection::handshakeTimeout()
+{
+    return handshakeLimitMs;
+}
+
+Connection::Connection(UniqueFd fd, RetiringPool *pool, std::shared_ptr<TlsContext> tls, QObject *parent)
+    : QObject(parent), m_pool(pool), m_fd(std::move(fd)), m_readBuffer(ReadChunk, Qt::Uninitialized),
+      m_tls(std::move(tls))
 {
     if (!m_fd.isValid())
         return;
@@ -33,9 +47,13 @@ Connection::Connection(UniqueFd fd, RetiringPool *pool, QObject *parent)
     // Every byte a sender sends is part of the message, urgent or not.
     ::setsockopt(m_fd.get(), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
     m_reader.reset(new QSocketNotifier(m_fd.get(), QSocketNotifier::Read, this));
-    connect(m_reader.get(), &QSocketNotifier::activated, this, &Connection::onReadable);
     m_writer.reset(new QSocketNotifier(m_fd.get(), QSocketNotifier::Write, this));
     m_writer->setEnabled(false);
+    if (m_tls) {
+        startTls();
+        return;
+    }
+    connect(m_reader.get(), &QSocketNotifier::activated, this, &Connection::onReadable);
     connect(m_writer.get(), &QSocketNotifier::activated, this, &Connection::onWritable);
 }
 
@@ -94,6 +112,8 @@ void Connection::close()
 
 int Connection::flush()
 {
+    if (m_ssl)
+        return flushTls();
     const int error = sendQueued(m_fd.get(), m_outgoing);
     if (error == 0)
         m_writer->setEnabled(!m_outgoing.isEmpty());
@@ -141,7 +161,8 @@ Connection::ReadRun Connection::readArrivals(qint64 patienceNs)
     for (;; patienceNs = NextArrivalWaitNs) {
         if (!isConnected())
             return any ? ReadRun::Settled : ReadRun::Nothing;
-        const ReadResult r = readWithin(m_fd.get(), m_readBuffer.data(), m_received, patienceNs);
+        const ReadResult r = m_ssl ? readTls(patienceNs)
+                                   : readWithin(m_fd.get(), m_readBuffer.data(), m_received, patienceNs);
         if (r.bytes > 0) {
             any = true;
             emit arrived(m_received.size());
@@ -200,22 +221,30 @@ void Connection::dropOverflowing()
 
 void Connection::end(bool peerEnded)
 {
+    const bool open = isConnected() && m_sendFailure == 0 && !m_handshaking;
+    // A TLS session with nothing queued says close_notify now; one with
+    // answers queued says it in the pool, after them.
+    if (m_ssl && open && m_outgoing.isEmpty())
+        TlsIo::shutdown(m_ssl.get());
     // At the peer's end of data the receive side is drained and the kernel
     // finishes in order by itself: only our own queue needs the pool then.
-    const bool stillSending = isConnected() && m_sendFailure == 0
-        && (!m_outgoing.isEmpty() || (!peerEnded && kernelQueued(m_fd.get()) > 0));
+    const bool stillSending = open && (!m_outgoing.isEmpty() || (!peerEnded && kernelQueued(m_fd.get()) > 0));
     UniqueFd fd = std::move(m_fd);
+    TlsIo::SslPtr ssl = std::move(m_ssl);
     QByteArray outgoing = std::exchange(m_outgoing, QByteArray());
     closeSocket(); // its notifiers go before the pool watches the same socket
     if (stillSending && m_pool)
-        m_pool->retire(std::move(fd), std::move(outgoing), peerEnded);
+        m_pool->retire(std::move(fd), std::move(outgoing), peerEnded, std::move(ssl));
 }
 
 void Connection::closeSocket()
 {
     m_writer.reset();
     m_reader.reset();
+    m_ssl.reset(); // before its socket
     m_fd.reset();
     m_outgoing.clear();
     m_sendFailure = 0;
+    if (m_tls)
+        closeTls();
 }

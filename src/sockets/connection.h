@@ -1,14 +1,20 @@
 #pragma once
 
 #include "sockets/socketio.h"
+#include "sockets/tlsio.h"
 #include "system/unixfile.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
+
+#include <memory>
 
 #include "sockets/retiringpool.h"
+
+class TlsContext;
 
 // One accepted TCP connection over a non-blocking socket. Its signals are
 // raised on the thread that owns it, one at a time; any handler may close
@@ -16,15 +22,39 @@
 //
 // Reading goes in runs: back-to-back arrivals are read for at most 5 ms,
 // then the event loop gets its turn and the run goes on from there.
+//
+// With TLS it starts in the server's handshake, raising nothing but
+// secured() or handshakeFailed(); once secured it behaves as a plain one.
 class Connection : public QObject
 {
     Q_OBJECT
 
 public:
     // Takes over a connected socket. When it closes with answers still
-    // queued they go to the pool (if any) to be delivered.
-    Connection(UniqueFd fd, RetiringPool *pool, QObject *parent = nullptr);
+    // queued they go to the pool (if any) to be delivered. With tls the
+    // socket speaks TLS only.
+    Connection(UniqueFd fd, RetiringPool *pool, std::shared_ptr<TlsContext> tls = {},
+               QObject *parent = nullptr);
     ~Connection() override;
+
+    // A handshake not complete after this long fails: a sender that connects
+    // and says nothing must not hold the connection for ever.
+    static constexpr int HandshakeTimeoutMs = 10000;
+    // The limit for connections made from now on (HandshakeTimeoutMs by default).
+    static void setHandshakeTimeout(int ms);
+    static int handshakeTimeout();
+
+    struct TlsDetails
+    {
+        QString protocol;    // "TLSv1.3"
+        QString cipher;      // "TLS_AES_256_GCM_SHA384"
+        QString peerSubject; // "CN=sender,O=Test"; empty without a client certificate
+    };
+
+    bool isSecure() const { return m_tls != nullptr; }
+    bool isHandshaking() const { return m_handshaking; }
+    // Once secured (and after it closes); empty before.
+    TlsDetails tlsDetails() const { return m_details; }
 
     bool isConnected() const { return m_fd.isValid(); }
     // The peer's address ("" once closed); an IPv4 sender reads as plain
@@ -42,7 +72,8 @@ public:
     // Bytes queued that the kernel has not taken yet.
     qint64 bytesToWrite() const { return m_outgoing.size(); }
     // Closed at once and raising nothing more; answers still queued go to
-    // the retiring pool. Closing a closed connection does nothing.
+    // the retiring pool. A secured TLS connection says close_notify. Closing
+    // a closed connection does nothing.
     void close();
 
     static constexpr qsizetype MaxUnsent = 64 << 20;
@@ -57,7 +88,13 @@ signals:
     void peerClosed();
     // The connection failed and is closed: ECONNRESET for a reset by the
     // peer, ENOBUFS for a peer that let MaxUnsent of answers pile up unread.
+    // ECONNRESET for a reset, EPROTO for a TLS failure after the handshake.
     void failed(int error);
+    // The TLS handshake is complete; arrivals may follow at once.
+    void secured();
+    // The TLS handshake failed (the library's words, a timeout or the
+    // sender's close) and the connection is closed; nothing follows it.
+    void handshakeFailed(const QString &reason);
 
 private:
     // How a run of reads ended: nothing came; arrivals, then a pause; or
@@ -78,6 +115,15 @@ private:
     void end(bool peerEnded);
     void closeSocket();
 
+    void startTls();
+    void closeTls();
+    SocketIo::ReadResult readTls(qint64 patienceNs);
+    void continueHandshake();
+    void failHandshake(const QString &reason);
+    void onTlsReadable();
+    void onTlsWritable();
+    int flushTls();
+
     QPointer<RetiringPool> m_pool;
     UniqueFd m_fd; // declared before the notifiers so they go first
     SocketIo::NotifierPtr m_reader;
@@ -93,4 +139,12 @@ private:
     int m_pendingError = 0;
     // A run of reads out of time goes on from the event loop.
     bool m_readPosted = false;
+
+    std::shared_ptr<TlsContext> m_tls;
+    TlsIo::SslPtr m_ssl; // null on a plain connection
+    TlsDetails m_details;
+    QTimer m_handshakeTimer;
+    bool m_handshaking = false;
+    bool m_readWantsWrite = false; // the session must write before it reads on
+    bool m_writeWantsRead = false; // and the other way round
 };

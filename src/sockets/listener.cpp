@@ -171,7 +171,7 @@ void Listener::onReadable()
             return;
         }
         m_shortageReported = false; // the next shortage is news again
-        auto connection = std::make_unique<Connection>(std::move(fd), m_pool);
+        auto connection = std::make_unique<Connection>(std::move(fd), m_pool, m_tls);
         // A handler may run an event loop in which the next one is raised.
         std::unique_ptr<Connection> *outer = std::exchange(m_accepted, &connection);
         emit connectionAccepted();

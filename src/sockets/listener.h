@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <memory>
+#include <utility>
 
 // A TCP listener on every IPv4 and IPv6 address of a port, over a
 // non-blocking socket. Each connection it accepts is raised at once with
@@ -37,6 +38,11 @@ public:
     bool isListening() const { return m_fd.isValid(); }
     // The port bound (the one the system chose for 0), or 0 when closed.
     quint16 port() const;
+
+    // Connections accepted from now on speak TLS with this context; null,
+    // the default, for plain TCP.
+    void setTls(std::shared_ptr<TlsContext> tls) { m_tls = std::move(tls); }
+    const std::shared_ptr<TlsContext> &tls() const { return m_tls; }
 
     // Inside a connectionAccepted() handler, the connection accepted, its
     // owner now the caller; null anywhere else or once taken.
@@ -70,6 +76,7 @@ private:
     // The connection being raised, owned by the frame that raises it.
     std::unique_ptr<Connection> *m_accepted = nullptr;
     UniqueFd m_reserve; // see freeDescriptor()
+    std::shared_ptr<TlsContext> m_tls;
 };
 
 // The machine's first non-loopback IPv4 address, or 127.0.0.1: where

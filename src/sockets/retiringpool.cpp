@@ -20,7 +20,8 @@ constexpr int WatchMs = 1'000;
 
 struct RetiringPool::Retiring
 {
-    UniqueFd fd; // declared before the notifiers so they go first
+    UniqueFd fd; // declared first, so the notifiers and the session go before it
+    TlsIo::SslPtr ssl;
     NotifierPtr reader;
     NotifierPtr writer;
     QByteArray outgoing;
@@ -38,7 +39,7 @@ RetiringPool::RetiringPool(QObject *parent) : QObject(parent), m_readBuffer(Read
 
 RetiringPool::~RetiringPool() = default;
 
-void RetiringPool::retire(UniqueFd fd, QByteArray unsent, bool peerEnded)
+void RetiringPool::retire(UniqueFd fd, QByteArray unsent, bool peerEnded, TlsIo::SslPtr ssl)
 {
     const int queued = kernelQueued(fd.get());
     while (!m_retiring.empty()
@@ -48,6 +49,7 @@ void RetiringPool::retire(UniqueFd fd, QByteArray unsent, bool peerEnded)
     const quint64 id = ++m_lastId;
     auto r = std::make_unique<Retiring>();
     r->fd = std::move(fd);
+    r->ssl = std::move(ssl);
     r->outgoing = std::move(unsent);
     r->kernelQueued = queued;
     r->peerEnded = peerEnded;
@@ -90,7 +92,9 @@ void RetiringPool::onWritable(quint64 id)
     if (!r)
         return;
     const qsizetype before = r->outgoing.size();
-    const int error = sendQueued(r->fd.get(), r->outgoing);
+    bool wantRead = false; // with renegotiation off, a session only writes here
+    const int error = r->ssl ? TlsIo::sendQueued(r->ssl.get(), r->outgoing, &wantRead)
+                             : sendQueued(r->fd.get(), r->outgoing);
     m_bytes -= before - r->outgoing.size();
     if (error != 0) {
         close(id);
@@ -104,6 +108,8 @@ void RetiringPool::onWritable(quint64 id)
         return;
     r->writer.reset();
     r->finishedSending = true;
+    if (r->ssl)
+        TlsIo::shutdown(r->ssl.get());
     ::shutdown(r->fd.get(), SHUT_WR);
     if (r->peerEnded)
         close(id);
@@ -115,7 +121,8 @@ void RetiringPool::onReadable(quint64 id)
     if (!r)
         return;
     // Whatever the peer still sends is read and dropped: unread data would
-    // turn our close into a reset.
+    // turn our close into a reset. A TLS session only writes from here on,
+    // so its records are dropped unread too.
     QByteArray dropped;
     const ReadResult read = readWaiting(r->fd.get(), m_readBuffer.data(), dropped);
     if (read.bytes > 0)

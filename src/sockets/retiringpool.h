@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sockets/tlsio.h"
 #include "system/unixfile.h"
 
 #include <QByteArray>
@@ -28,8 +29,9 @@ public:
     ~RetiringPool() override;
 
     // Takes the connection over with what is still queued for it. A peer
-    // that ended already is not read from again.
-    void retire(UniqueFd fd, QByteArray unsent, bool peerEnded);
+    // that ended already is not read from again. A TLS session (ssl) gets
+    // the rest written through it, then close_notify.
+    void retire(UniqueFd fd, QByteArray unsent, bool peerEnded, TlsIo::SslPtr ssl = {});
     // Closes the oldest retiring connection at once, for a descriptor the
     // newest sender needs; false when none is retiring.
     bool giveUpOldest();
