@@ -87,6 +87,22 @@ void HeadlessTest::whatCannotGoOnEndsWithAStatus()
         QVERIFY(probe.process.exitCode() != 0);
         QVERIFY2(probe.said.contains(QStringLiteral("port %1 is already in use").arg(port)), qPrintable(probe.said));
     }
+    {
+        // Never plain TCP where TLS was asked for: a certificate that cannot be read ends it.
+        QTemporaryDir tls;
+        QVERIFY(writeSettingsFileFor(tls.path(), freePort()));
+        QFile options(tls.filePath(QStringLiteral("ackprobe-options.ini")));
+        QVERIFY(options.open(QIODevice::WriteOnly) && options.write("[TLS]\nCertificate=gone.pem\nKey=gone.key\n") > 0);
+        options.close();
+        ProbeProcess probe(program(), tls.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), tls.path()});
+        QVERIFY(probe.process.waitForFinished(WaitMs));
+        probe.said += QString::fromLocal8Bit(probe.process.readAllStandardError());
+        QCOMPARE(probe.process.exitCode(), 2);
+        QVERIFY2(probe.said.contains(QStringLiteral("The listener was not started: Cannot read the certificate file \"%1\": "
+                                                    "No such file or directory").arg(tls.filePath(QStringLiteral("gone.pem")))),
+                 qPrintable(probe.said));
+        QVERIFY(!probe.said.contains(QStringLiteral("Listening")));
+    }
     // Errors on the command line need no display in either mode.
     for (const QStringList &arguments : {QStringList{QStringLiteral("--headless"), QStringLiteral("--no-such-option")},
                                          QStringList{QStringLiteral("--no-such-option")},

@@ -2,6 +2,8 @@
 // with real clients on loopback.
 
 #include "engineprogram.h"
+#include "testcerts.h"
+#include "tlsclient.h"
 
 #include <QtTest>
 
@@ -51,6 +53,7 @@ private slots:
     void sendersInterleaveEachAnsweredOnItsOwnAndTheMostAreKept();
     void wholeBlocksAndDelayedAnswersStayWithTheirConnection();
     void anIdleConnectionIsClosedAndTold();
+    void tlsSendersAreAnsweredAndTheRefusedTold();
 };
 
 void SendersTest::sendersInterleaveEachAnsweredOnItsOwnAndTheMostAreKept()
@@ -159,6 +162,66 @@ void SendersTest::anIdleConnectionIsClosedAndTold()
         QVERIFY(client.connectTo(program.port()));
         QVERIFY(client.exchange("y"));
     }
+}
+
+void SendersTest::tlsSendersAreAnsweredAndTheRefusedTold()
+{
+    EngineProgram program;
+    TestCertificates certificates;
+    QString why;
+    QVERIFY(QDir().mkpath(program.path("tls")));
+    QVERIFY2(certificates.make(program.path("tls"), &why), qPrintable(why));
+    echoControlId(program);
+    several(program, 20);
+    // Files the listener cannot use: it does not start, and the reason names the file.
+    program.changeOptions([&](Options &options) {
+        options.tlsCertificate = certificates.expiredCert;
+        options.tlsKey = certificates.expiredKey;
+    });
+    QVERIFY(program.engine().openLog());
+    const InterfaceEngine::StartResult refused = program.engine().start();
+    QCOMPARE(refused.outcome, InterfaceEngine::StartResult::Outcome::TlsError);
+    QVERIFY2(refused.tlsError.contains(certificates.expiredCert), qPrintable(refused.tlsError));
+    QVERIFY(!program.engine().isListening());
+
+    // Relative names are the settings folder's.
+    program.changeOptions([&](Options &options) {
+        options.tlsCertificate = QStringLiteral("tls/") + QFileInfo(certificates.serverCert).fileName();
+        options.tlsKey = certificates.serverKey;
+        options.tlsClientCAs = certificates.caCert;
+    });
+    QStringList told;
+    QObject::connect(&program.engine(), &InterfaceEngine::connectionNotice, [&](const QString &t) { told << t; });
+    QCOMPARE(program.start(), 0);
+    TlsClient good;
+    QVERIFY2(good.connectTo(program.port(), certificates.caCert, certificates.clientCert, certificates.clientKey),
+             qPrintable(good.error()));
+    const QByteArray first = message(1, 1);
+    QVERIFY(good.send(framed(first)));
+    QCOMPARE(echoedId(good.receive(answerSize("C1-1"))), "C1-1");
+
+    // A plain sender and one without a certificate are refused at the
+    // handshake, each told once; the good sender goes on.
+    LoopbackClient plain;
+    QVERIFY(plain.connectTo(program.port()));
+    QVERIFY(plain.send(framed(message(2, 1))));
+    QVERIFY(plain.waitForClosed());
+    TlsClient anonymous;
+    anonymous.connectTo(program.port(), certificates.caCert);
+    QVERIFY(anonymous.waitForEnd());
+    QVERIFY(waitUntil([&] { return told.size() == 2; }));
+    QVERIFY2(told[0].startsWith(QStringLiteral("The TLS handshake with 127.0.0.1 port %1 failed: ").arg(plain.localPort())),
+             qPrintable(told[0]));
+    QVERIFY2(told[1].contains("failed: peer did not return a certificate"), qPrintable(told[1]));
+    QVERIFY(good.send(framed(message(1, 2))));
+    QCOMPARE(echoedId(good.receive(answerSize("C1-2"))), "C1-2");
+
+    const MessageStore &store = program.engine().messages();
+    QCOMPARE(store.size(), 2);
+    const QByteArray from = store.sender(store.info(0).sender);
+    QVERIFY2(from.startsWith("127.0.0.1 port ") && from.contains(" (TLSv1.") && from.endsWith(", CN=sender,O=Test)"),
+             from.constData());
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), framed(first) + "\r\n" + framed(message(1, 2)) + "\r\n");
 }
 
 QTEST_GUILESS_MAIN(SendersTest)

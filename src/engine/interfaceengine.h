@@ -171,7 +171,7 @@ private:
     // The socket events.
     void connectionAccepted();
     void handshakeDone(Connection *connection);
-    void handshakeFailed(Connection *connection, const QString &reason);
+    void handshakeFailed(Connection *connection, const QString &where, const QString &reason);
     std::unique_ptr<Connection> takeHandshake(Connection *connection);
     void admit(std::unique_ptr<Connection> accepted);
     void dataArrival(Link &link);

@@ -95,8 +95,11 @@ void InterfaceEngine::connectionAccepted()
     // client cannot replace or crowd out the senders that are there.
     Connection *connection = accepted.get();
     connect(connection, &Connection::secured, this, [this, connection] { handshakeDone(connection); });
+    // A failed connection is closed by then: its endpoint is taken now.
     connect(connection, &Connection::handshakeFailed, this,
-            [this, connection](const QString &reason) { handshakeFailed(connection, reason); });
+            [this, connection, where = endpoint(*connection)](const QString &reason) {
+                handshakeFailed(connection, where, reason);
+            });
     if (qsizetype(m_handshakes.size()) >= MostHandshakes) {
         // A storm of handshakes that never end gives way to the newest.
         std::unique_ptr<Connection> oldest = std::move(m_handshakes.front());
@@ -130,12 +133,12 @@ void InterfaceEngine::handshakeDone(Connection *connection)
     admit(std::move(secured));
 }
 
-void InterfaceEngine::handshakeFailed(Connection *connection, const QString &reason)
+void InterfaceEngine::handshakeFailed(Connection *connection, const QString &where, const QString &reason)
 {
     std::unique_ptr<Connection> failed = takeHandshake(connection);
     if (!failed)
         return;
-    emit connectionNotice(QStringLiteral("The TLS handshake with %1 failed: %2").arg(endpoint(*failed), reason));
+    emit connectionNotice(QStringLiteral("The TLS handshake with %1 failed: %2").arg(where, reason));
     dispose(std::move(failed), this);
 }
 
