@@ -179,6 +179,7 @@ private:
     void peerClosed(Link &link);
     void connectionFailed(Link &link, int error);
     void closeIdleConnections();
+    void shareReading();
     // The timestamp of now, kept as lastStamp().
     QString buildTimeStamp();
     Link *findLink(quint64 serial) const;

@@ -70,6 +70,7 @@ void InterfaceEngine::removeLink(Link &link)
     m_links.erase(found);
     if (qsizetype(m_links.size()) < m_maxSenders)
         m_fullTold = false;
+    shareReading();
     emit connectionsChanged();
 }
 
@@ -174,10 +175,19 @@ void InterfaceEngine::admit(std::unique_ptr<Connection> accepted)
     connect(connection, &Connection::peerClosed, this, [this, raw] { peerClosed(*raw); });
     connect(connection, &Connection::failed, this, [this, raw](int error) { connectionFailed(*raw, error); });
     m_links.push_back(std::move(link));
+    shareReading();
     setState(State::Connected);
     emit connectionsChanged();
     emit connectionEstablished(buildTimeStamp(), connection->peerAddress(), connection->peerPort());
     emit senderConnected(description);
+}
+
+void InterfaceEngine::shareReading()
+{
+    // A sender alone is watched for its next message; several take turns.
+    const bool alone = m_links.size() == 1;
+    for (const auto &link : m_links)
+        link->connection->setWatchForNext(alone);
 }
 
 void InterfaceEngine::connectionFailed(Link &link, int error)

@@ -120,6 +120,11 @@ int Connection::flush()
     return error;
 }
 
+qint64 Connection::nextArrivalWait() const
+{
+    return m_watchForNext ? NextArrivalWaitNs : 0;
+}
+
 void Connection::onReadable()
 {
     // A run cut short by its time goes on from the event loop by itself.
@@ -145,7 +150,7 @@ void Connection::readAndSettle(qint64 patienceNs)
             [this] {
                 m_readPosted = false;
                 if (isConnected())
-                    readAndSettle(NextArrivalWaitNs);
+                    readAndSettle(nextArrivalWait());
             },
             Qt::QueuedConnection);
 }
@@ -158,7 +163,7 @@ Connection::ReadRun Connection::readArrivals(qint64 patienceNs)
     run.start();
     // The notifier has seen something waiting; after that, the connection is
     // watched for a while for the next arrival.
-    for (;; patienceNs = NextArrivalWaitNs) {
+    for (;; patienceNs = nextArrivalWait()) {
         if (!isConnected())
             return any ? ReadRun::Settled : ReadRun::Nothing;
         const ReadResult r = m_ssl ? readTls(patienceNs)

@@ -78,6 +78,12 @@ public:
 
     static constexpr qsizetype MaxUnsent = 64 << 20;
 
+    // After an arrival the connection is watched for a few microseconds for
+    // the next, which a sender waiting for each answer sends at once. Off,
+    // it reads what is there and lets the event loop turn: among several
+    // senders, none waits while another's connection is watched.
+    void setWatchForNext(bool watch) { m_watchForNext = watch; }
+
 signals:
     // Data has arrived; bytesWaiting is all that is waiting to be taken.
     void arrived(qint64 bytesWaiting);
@@ -102,6 +108,7 @@ private:
     enum class ReadRun { Nothing, Settled, TimeUp };
 
     void onReadable();
+    qint64 nextArrivalWait() const;
     // Reads arrivals one after another, the first one waited for patienceNs,
     // and tells when they pause; a run out of time goes on from the event loop.
     void readAndSettle(qint64 patienceNs);
@@ -139,6 +146,7 @@ private:
     int m_pendingError = 0;
     // A run of reads out of time goes on from the event loop.
     bool m_readPosted = false;
+    bool m_watchForNext = true;
 
     std::shared_ptr<TlsContext> m_tls;
     TlsIo::SslPtr m_ssl; // null on a plain connection
