@@ -1,6 +1,7 @@
 #include "connectionstatus.h"
 
 #include <QLabel>
+#include <QStringList>
 
 ConnectionStatus::ConnectionStatus(QLabel &label)
     : m_label(label), m_pace(IntervalMilliseconds, [this] { show(); })

@@ -195,6 +195,9 @@ private:
     bool m_optionsWriteFailureReported = false;
     // The remote boxes are being set from the settings, not edited.
     bool m_showingSettings = false;
+    // The engine's signals reach it as long as the engine lives (it is made
+    // with the controls).
+    std::unique_ptr<ConnectionStatus> m_connectionStatus;
     InterfaceEngine m_engine{m_settings};
     ReceivedModel m_receivedModel{m_engine.messages()};
     std::unique_ptr<MessageCommands> m_messageCommands;
@@ -206,6 +209,5 @@ private:
     bool m_socketErrorShowing = false;
     bool m_exitQuestionShowing = false;
     FrameThrottle m_catchUp;
-    std::unique_ptr<ConnectionStatus> m_connectionStatus;
     QPointer<ConnectionsDialog> m_connectionsDialog;
 };
