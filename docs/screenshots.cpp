@@ -1,8 +1,10 @@
 // Makes the README's pictures: the main window with messages in its list,
 // one of them in the message viewer, the list with its optional columns and
-// the find window, and the setup dialog, as the program draws them on the
+// the find window, the connections dialog and the setup dialog, as the
+// program draws them on the
 // display it is given (docs/make-screenshots.sh runs it under Xvfb).
 
+#include "mainwindow/connectionsdialog.h"
 #include "mainwindow/findwindow.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/messagecommands.h"
@@ -19,6 +21,8 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPainter>
+#include <QRadioButton>
+#include <QSpinBox>
 #include <QScreen>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -108,21 +112,27 @@ int main(int argc, char **argv)
     viewer->close();
 
     // The list with every optional column on, as the header's menu turns them
-    // on; the choice goes to this run's own options file.
-    writeListColumns(home.path(), optionalListColumns());
+    // on, and two senders at once; the choice goes to this run's own options file.
+    Options several;
+    several.listColumns = optionalListColumns();
+    several.senders = Options::Senders::Several;
+    writeOptions(home.path(), several);
     window.Stop();
     {
         // Its automatic start listens on the port the first window left.
         frmInterface columns(windowing, home.path());
         columns.Form_Load();
         columns.move(0, 0);
-        columns.resize(window.width() * 3 / 2, window.height());
+        columns.resize(window.width() * 7 / 4, window.height());
         columns.show();
         settle(300);
-        QTcpSocket again;
-        again.connectToHost(QHostAddress::LocalHost, port);
-        again.waitForConnected(5000);
+        QTcpSocket senders[2];
+        for (QTcpSocket &again : senders) {
+            again.connectToHost(QHostAddress::LocalHost, port);
+            again.waitForConnected(5000);
+        }
         for (int n = 1; n <= 12; ++n) {
+            QTcpSocket &again = senders[n % 3 == 0];
             again.write(adt(n));
             again.flush();
             QElapsedTimer timer;
@@ -155,7 +165,22 @@ int main(int argc, char **argv)
         find.close();
         columns.Stop();
     }
-    writeListColumns(home.path(), {});
+    writeOptions(home.path(), Options());
+
+    // Options > Connections..., filled in as for TLS with client certificates.
+    window.mnuOptionsConnections_Click();
+    ConnectionsDialog *connections = window.connectionsDialog();
+    connections->optSeveralSenders->setChecked(true);
+    connections->spnMaxSenders->setValue(50);
+    connections->spnIdleTimeout->setValue(600);
+    connections->txtCertificate->setText(QStringLiteral("/etc/ackmereprobe/server.pem"));
+    connections->txtKey->setText(QStringLiteral("/etc/ackmereprobe/server.key"));
+    connections->txtClientCAs->setText(QStringLiteral("senders-ca.pem"));
+    connections->move(660, 0);
+    settle(300);
+    connections->grab().save(out.filePath(QStringLiteral("connections.png")));
+    connections->reject();
+    settle(100);
 
     window.mnuOptionsSetup_Click();
     frmSetup *setup = window.setupIfExists();

@@ -123,10 +123,11 @@ void AnswersTest::wholeMessagesAreGatheredOverManyArrivals()
     QCOMPARE(answered, standardAnswer(answered, "A3"));
     QVERIFY(!w.receivedMessages().answer(4, &answered, &sentMs));
     QTRY_COMPARE(w.txtItemCount->text(), QStringLiteral("55"));
-    // The viewer tells what came beside a block, between when it came and its answer.
+    // The viewer tells what came beside a block, between when it came (and
+    // on which connection) and its answer.
     const auto middleLines = [&](int row) {
         w.messageCommands().view(row);
-        return w.messageCommands().viewer()->lblDetails->accessibleName().section(QLatin1Char('\n'), 1, -2);
+        return w.messageCommands().viewer()->lblDetails->accessibleName().section(QLatin1Char('\n'), 2, -2);
     };
     QCOMPARE(middleLines(5), QStringLiteral("Preceded by CR LF\nFollowed by LF"));
     QCOMPARE(middleLines(6), QStringLiteral("Followed by LF"));

@@ -4,8 +4,10 @@
 
 #include "testsupport.h"
 
+#include "mainwindow/connectionsdialog.h"
 #include "mainwindow/frminterface.h"
 #include "mainwindow/receivedmodel.h"
+#include "settings/options.h"
 #include "setup/frmsetup.h"
 
 #include <QAction>
@@ -13,6 +15,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
 #include "mainwindow/receivedlistview.h"
 #include <QtTest>
 
@@ -29,6 +33,8 @@ private slots:
     void failedRelistenIsReported();
     void countingGoesOnPast32767();
     void fieldsAgreeAndKeepUpThroughABurst();
+    void theConnectionsDialogWritesThroughTheSettings();
+    void severalSendersAreCountedAndTheirNoticesLined();
 };
 
 void InterfaceTest::messageIsShownCountedLoggedAndAcknowledged()
@@ -245,6 +251,103 @@ void InterfaceTest::fieldsAgreeAndKeepUpThroughABurst()
     QTRY_COMPARE(w.txtItemCount->text(), QString::number(sent));
     QVERIFY(fieldsAgree(sent));
     QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), logged);
+}
+
+void InterfaceTest::theConnectionsDialogWritesThroughTheSettings()
+{
+    TestProgram program;
+    program.writeOptionsBytes("[Answer]\nMode=Never\n[List]\nColumns=Size\n");
+    frmInterface &w = program.openShown();
+    const Options before = w.options();
+    const QByteArray fileBefore = program.readFile(QStringLiteral("ackprobe-options.ini"));
+    // Opened from the menu, every field changed: the files through their
+    // choosers but the last, whose chooser is cancelled and leaves what was typed.
+    const auto openAndChangeEveryField = [&]() -> ConnectionsDialog * {
+        w.mnuOptionsConnections->trigger();
+        ConnectionsDialog *dialog = w.connectionsDialog();
+        if (!dialog || !dialog->isVisible() || dialog->spnMaxSenders->isEnabled())
+            return nullptr;
+        dialog->optSeveralSenders->click();
+        dialog->spnMaxSenders->setValue(1000);
+        dialog->spnIdleTimeout->setValue(86400);
+        program.windowing.chosenFiles = {program.path(QStringLiteral("server.pem")),
+                                         program.path(QStringLiteral("server.key"))};
+        dialog->cmdBrowseCertificate->click();
+        dialog->cmdBrowseKey->click();
+        dialog->txtClientCAs->setText(QStringLiteral(" ca.pem "));
+        dialog->cmdBrowseClientCAs->click();
+        return dialog->spnMaxSenders->isEnabled() ? dialog : nullptr;
+    };
+
+    ConnectionsDialog *dialog = openAndChangeEveryField();
+    QVERIFY(dialog);
+    QCOMPARE(dialog->spnIdleTimeout->text(), QStringLiteral("86400 s"));
+    dialog->cmdCancel->click();
+    QTRY_VERIFY(!w.connectionsDialog());
+    QCOMPARE(w.options(), before);
+    QCOMPARE(program.readFile(QStringLiteral("ackprobe-options.ini")), fileBefore);
+
+    dialog = openAndChangeEveryField();
+    QVERIFY(dialog);
+    dialog->cmdOK->click();
+    QTRY_VERIFY(!w.connectionsDialog());
+    // The other options stay as they were.
+    Options expected = before;
+    expected.senders = Options::Senders::Several;
+    expected.maxSenders = 1000;
+    expected.idleTimeoutS = 86400;
+    expected.tlsCertificate = program.path(QStringLiteral("server.pem"));
+    expected.tlsKey = program.path(QStringLiteral("server.key"));
+    expected.tlsClientCAs = QStringLiteral("ca.pem");
+    QCOMPARE(w.options(), expected);
+    const OptionsReading written = readOptions(program.dir());
+    QVERIFY(written.problems.isEmpty());
+    QCOMPARE(written.options, expected);
+    QCOMPARE(program.windowing.choosers, 6);
+    QVERIFY(program.windowing.boxes.isEmpty());
+}
+
+void InterfaceTest::severalSendersAreCountedAndTheirNoticesLined()
+{
+    TestProgram program;
+    program.writeOptionsBytes("[Receive]\nSenders=Several\nMaxSenders=2\n");
+    frmInterface &w = program.openListening();
+    QVERIFY(showExposed(w));
+    const auto lineSays = [&](const QString &text) {
+        return waitUntil([&] { return w.connectionsText() == text && w.lblConnections->text() == text; });
+    };
+    LoopbackClient first;
+    LoopbackClient second;
+    QVERIFY(first.connectTo(program.port()) && first.exchange("one"));
+    QVERIFY(lineSays(QStringLiteral("1 of 2 senders connected")));
+    QVERIFY(second.connectTo(program.port()) && second.exchange("two"));
+    QVERIFY(lineSays(QStringLiteral("2 of 2 senders connected")));
+    QCOMPARE(w.txtInterfaceStatus->text(), Shown::Established);
+
+    // A third is refused: the line tells it, cut to its width, never a box.
+    LoopbackClient third;
+    QVERIFY(third.connectTo(program.port()));
+    QCOMPARE(third.waitForEnd(), 0);
+    const QString full = QStringLiteral("2 of 2 senders connected - Sender 127.0.0.1 port %1 was refused: 2 senders "
+                                        "are connected, the most [Receive] MaxSenders allows.")
+                             .arg(third.localPort());
+    QTRY_COMPARE(w.lblConnections->toolTip(), full);
+    QCOMPARE(w.lblConnections->accessibleName(), full);
+    const QString shown = w.lblConnections->text();
+    QVERIFY2(shown.startsWith(QStringLiteral("2 of 2 senders connected - Sender")) && shown.size() < full.size(),
+             qPrintable(shown));
+    QVERIFY(w.lblConnections->fontMetrics().horizontalAdvance(shown) <= w.lblConnections->contentsRect().width());
+    QVERIFY(program.windowing.boxes.isEmpty());
+
+    // One at a time, as by default: no count, the designed texts alone.
+    Options one = w.options();
+    one.senders = Options::Senders::One;
+    w.settings().setOptions(one);
+    w.Stop();
+    w.Start();
+    QVERIFY(first.connectTo(program.port()) && first.exchange("three"));
+    QVERIFY(lineSays(QString()));
+    QCOMPARE(w.txtInterfaceStatus->text(), Shown::Established);
 }
 
 QTEST_MAIN(InterfaceTest)

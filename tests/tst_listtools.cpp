@@ -111,10 +111,14 @@ void ListToolsTest::columnTextsOfARow()
     facts.answer = "\x0bMSH|^~\\&|ACKPROBE||||202601011200||ACK|||2.5\rMSA|AE|ID12\r\x1c\r";
     QCOMPARE(ListColumns::text(Column::Answer, facts, plusOne), QStringLiteral("AE"));
     QCOMPARE(ListColumns::text(Column::Time, {}, plusOne), QString());
+    QCOMPARE(ListColumns::text(Column::From, facts, plusOne), QString());
+    facts.sender = "::1 port 4000 (TLSv1.3, TLS_AES_256_GCM_SHA384, CN=S\xc3\xa9nder)";
+    QCOMPARE(ListColumns::text(Column::From, facts, plusOne),
+             QStringLiteral("::1 port 4000 (TLSv1.3, TLS_AES_256_GCM_SHA384, CN=S\u00e9nder)"));
 
     QCOMPARE(ListColumns::fromKey(QStringLiteral("Answer, time,Bogus,ControlId,Time")),
              (QList<Column>{Column::Time, Column::ControlId, Column::Answer}));
-    QCOMPARE(ListColumns::toKey({Column::Answer, Column::Size}), QStringLiteral("Size,Answer"));
+    QCOMPARE(ListColumns::toKey({Column::From, Column::Answer, Column::Size}), QStringLiteral("Size,Answer,From"));
 }
 
 void ListToolsTest::theListFollowsTheNewestUntilTheOperatorLooksElsewhere()
@@ -163,10 +167,7 @@ void ListToolsTest::theListFollowsTheNewestUntilTheOperatorLooksElsewhere()
 void ListToolsTest::theHeaderMenuTurnsColumnsOnAndTheOptionsFileKeepsThem()
 {
     TestProgram program;
-    QFile options(program.path(QStringLiteral("ackprobe-options.ini")));
-    QVERIFY(options.open(QIODevice::WriteOnly));
-    options.write("[Answer]\nMode=Always\n\n[List]\nColumns=ControlId,Answer\n");
-    options.close();
+    program.writeOptionsBytes("[Answer]\nMode=Always\n\n[List]\nColumns=ControlId,Answer\n");
     frmInterface &window = program.openListening();
     QVERIFY(showExposed(window));
     ReceivedListView &list = *window.lvwReceiveData;
@@ -188,7 +189,7 @@ void ListToolsTest::theHeaderMenuTurnsColumnsOnAndTheOptionsFileKeepsThem()
         QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(5, 5), header->mapToGlobal(QPoint(5, 5)));
         QCoreApplication::sendEvent(header->viewport(), &click);
     }, Qt::Key_T);
-    QCOMPARE(captions, (QStringList{"&Time", "&Size", "T&ype", "&Control ID", "&Answer"}));
+    QCOMPARE(captions, (QStringList{"&Time", "&Size", "T&ype", "&Control ID", "&Answer", "&From"}));
     QCOMPARE(model.columnCount(), 4);
     QCOMPARE(model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Time"));
     QVERIFY(QTime::fromString(model.index(0, 1).data().toString(), QStringLiteral("hh:mm:ss.zzz")).isValid());

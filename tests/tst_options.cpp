@@ -96,7 +96,7 @@ void OptionsTest::badValuesTakeTheirDefaultsAndAreTold()
                           "[Answer] Mode \"Never<0x00>\" is not AtOnce, Delayed or Never; AtOnce is used.",
                           "[Answer] DelayMs \"1<0x00>\" is not a number from 1 to 60000; 500 is used.",
                           "[List] Columns \"Ti<0x1B>me,<0x7F>\" names no column of "
-                          "Time,Size,Type,ControlId,Answer; it is left out."}));
+                          "Time,Size,Type,ControlId,Answer,From; it is left out."}));
 }
 
 void OptionsTest::aFileThatCannotBeReadOrWrittenIsTold()

@@ -68,6 +68,7 @@ const Designed Controls[] = {
     MAIN(fraReceive, "", 360, 4320, 8655, 2895, true),
     MAIN(lvwReceiveData, "fraReceive", 120, 240, 8415, 2535, true),
     MAIN(lblAutomaticStart, "", 1680, 0, 3255, 255),
+    MAIN(lblConnections, "", 5040, 0, 3975, 255),
     SETUP(fraInterfaceNameInfo, "", 360, 120, 5415, 1335),
     SETUP(lblInterfaceName, "fraInterfaceNameInfo", 2040, 240, 1455, 255),
     SETUP(txtInterfaceName, "fraInterfaceNameInfo", 360, 480, 4815, 375),
@@ -324,6 +325,8 @@ void ScalingTest::everyCaptionFits()
     // The automatic start label says both of its texts in turn.
     verifyTextFits(m_window->lblAutomaticStart, QStringLiteral("Automatic Start is OFF"));
     verifyTextFits(m_window->lblAutomaticStart, QStringLiteral("Automatic Start is ON"));
+    // The senders' line holds its count whole; only a notice after it may be cut.
+    verifyTextFits(m_window->lblConnections, QStringLiteral("1000 of 1000 senders connected"));
 }
 
 void ScalingTest::textBoxesHoldTheirLongestValues()

@@ -90,6 +90,7 @@ private slots:
     void saveAsNeverReplacesWhatIsNotAFile();
     void viewerShowsAMessageFarDownALongRun();
     void screenReaderFindsTheRows();
+    void eachMessageNamesTheSenderItCameFrom();
 };
 
 void ViewerTest::copiedTextHasOneLinePerSegmentAndNoFraming()
@@ -321,6 +322,42 @@ void ViewerTest::screenReaderFindsTheRows()
     QCOMPARE(list->tableInterface()->selectedCells().size(), 3);
     static_cast<ReceivedModel *>(run.list->model())->setColumns({ListColumns::Column::Size});
     QCOMPARE(row->text(QAccessible::Name), QStringLiteral("MSH|^~\\&|B2\nPID|1\n, Size 21"));
+}
+
+void ViewerTest::eachMessageNamesTheSenderItCameFrom()
+{
+    TestProgram program;
+    program.writeOptionsBytes("[Receive]\nSenders=Several\n[List]\nColumns=From\n");
+    frmInterface &window = program.openListening();
+    QVERIFY(showExposed(window));
+    QAbstractItemModel &model = *window.lvwReceiveData->model();
+    QCOMPARE(model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("From"));
+
+    // Two senders at once, their messages taking turns.
+    LoopbackClient first;
+    LoopbackClient second;
+    QVERIFY(first.connectTo(program.port()));
+    QVERIFY(second.connectTo(program.port()));
+    QVERIFY(first.exchange(framed("MSH|^~\\&|ONE\r")));
+    QVERIFY(second.exchange(framed("MSH|^~\\&|TWO\r")));
+    QVERIFY(first.exchange(framed("MSH|^~\\&|THREE\r")));
+    QTRY_COMPARE(model.rowCount(), 3);
+    const QString fromFirst = QStringLiteral("127.0.0.1 port %1").arg(first.localPort());
+    const QString fromSecond = QStringLiteral("127.0.0.1 port %1").arg(second.localPort());
+    QVERIFY(first.localPort() != second.localPort());
+    const QStringList cells{model.index(0, 1).data().toString(), model.index(1, 1).data().toString(),
+                            model.index(2, 1).data().toString()};
+    QCOMPARE(cells, (QStringList{fromFirst, fromSecond, fromFirst}));
+
+    // The viewer names the sender among its details, after when it came.
+    for (const auto &[row, from] : {std::pair{1, fromSecond}, std::pair{2, fromFirst}}) {
+        window.messageCommands().view(row);
+        const QStringList lines = window.messageCommands().viewer()->lblDetails->accessibleName().split(u'\n');
+        QVERIFY2(lines.size() == 3 && lines.at(0).startsWith(QLatin1String("Arrived "))
+                     && lines.at(2).startsWith(QLatin1String("Answer sent ")),
+                 qPrintable(lines.join(u'|')));
+        QCOMPARE(lines.at(1), QStringLiteral("From: ") + from);
+    }
 }
 
 QTEST_MAIN(ViewerTest)

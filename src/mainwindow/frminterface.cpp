@@ -1,6 +1,7 @@
 #include "frminterface.h"
 
 #include "mainwindow/caption.h"
+#include "mainwindow/connectionstatus.h"
 #include "mainwindow/listtools.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/paintpacer.h"
@@ -199,6 +200,11 @@ void frmInterface::buildControls()
     // Its text says whether automatic start is on, and is its name.
     lblAutomaticStart = label(client, "lblAutomaticStart", QString());
     Twips::place(lblAutomaticStart, 1680, 0, 3255, 255);
+    // In the strip's free end, up to the frames' right edge: no designed
+    // control moves for it.
+    lblConnections = label(client, "lblConnections", QString());
+    Twips::place(lblConnections, 5040, 0, 3975, 255);
+    m_connectionStatus = std::make_unique<ConnectionStatus>(*lblConnections);
 
     const QList<QWidget *> tabOrder = {cmdStart, cmdStop, cmdExit, cmdEdit, cmdSave, txtSendData,
                                        txtRemoteIPAddress, txtRemotePort, txtLocalIPAddress,
@@ -244,6 +250,7 @@ void frmInterface::buildMenus()
         answers->addAction(answer);
     }
     mnuOptionsAnswerAtOnce->setChecked(true);
+    mnuOptionsConnections = item(mnuOptions, "mnuOptionsConnections", QStringLiteral("Connections..."));
     mnuOptionsEditRemoteSettings = item(mnuOptions, "mnuOptionsEditRemoteSettings",
                                         QStringLiteral("Edit Remote Settings"));
     mnuOptionsSaveRemoteSettings = item(mnuOptions, "mnuOptionsSaveRemoteSettings",
@@ -286,6 +293,7 @@ void frmInterface::connectCommands()
             [this] { mnuOptionsAnswer_Click(Options::AnswerMode::Delayed); });
     connect(mnuOptionsAnswerNever, &QAction::triggered, this,
             [this] { mnuOptionsAnswer_Click(Options::AnswerMode::Never); });
+    connect(mnuOptionsConnections, &QAction::triggered, this, &frmInterface::mnuOptionsConnections_Click);
     connect(mnuHelpAbout, &QAction::triggered, this, &frmInterface::mnuHelpAbout_Click);
 
     connectEngine();

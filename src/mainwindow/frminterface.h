@@ -11,6 +11,8 @@
 
 #include <memory>
 
+class ConnectionStatus;
+class ConnectionsDialog;
 class MessageCommands;
 class QAction;
 class QGroupBox;
@@ -42,6 +44,9 @@ public:
 
     // --- Controls, by their names --------------------------------------
     QLabel *lblAutomaticStart = nullptr;
+    // Beside it: the senders connected when several may be, and the latest
+    // connection notice (ConnectionStatus).
+    QLabel *lblConnections = nullptr;
     QGroupBox *fraStatus = nullptr;
     QLineEdit *txtInterfaceStatus = nullptr;
     QLineEdit *txtStartDateAndTime = nullptr;
@@ -83,6 +88,7 @@ public:
     QAction *mnuOptionsAnswerAtOnce = nullptr;
     QAction *mnuOptionsAnswerAfterDelay = nullptr;
     QAction *mnuOptionsAnswerNever = nullptr;
+    QAction *mnuOptionsConnections = nullptr;
     QAction *mnuOptionsEditRemoteSettings = nullptr;
     QAction *mnuOptionsSaveRemoteSettings = nullptr;
     QAction *mnuOptionsSetup = nullptr;
@@ -134,6 +140,12 @@ public:
     void mnuOptionsSetup_Click();
     void mnuOptionsWholeMllpMessages_Click();
     void mnuOptionsAnswer_Click(Options::AnswerMode mode);
+    // Opens the connections dialog (window-modal); its OK writes the options.
+    void mnuOptionsConnections_Click();
+    // The connections dialog while it is open.
+    ConnectionsDialog *connectionsDialog() const;
+    // What the connections line says in full (lblConnections shows what fits).
+    QString connectionsText() const;
     void mnuHelpAbout_Click();
 
     // A socket error the engine told: a box with its number.
@@ -183,6 +195,9 @@ private:
     bool m_optionsWriteFailureReported = false;
     // The remote boxes are being set from the settings, not edited.
     bool m_showingSettings = false;
+    // The engine's signals reach it as long as the engine lives (it is made
+    // with the controls).
+    std::unique_ptr<ConnectionStatus> m_connectionStatus;
     InterfaceEngine m_engine{m_settings};
     ReceivedModel m_receivedModel{m_engine.messages()};
     std::unique_ptr<MessageCommands> m_messageCommands;
@@ -194,4 +209,5 @@ private:
     bool m_socketErrorShowing = false;
     bool m_exitQuestionShowing = false;
     FrameThrottle m_catchUp;
+    QPointer<ConnectionsDialog> m_connectionsDialog;
 };

@@ -5,6 +5,7 @@
 #include "frminterface.h"
 
 #include "mainwindow/caption.h"
+#include "mainwindow/connectionstatus.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/statustexts.h"
 #include "settings/numericvalue.h"
@@ -69,6 +70,13 @@ void frmInterface::Start()
     enter(State::Started);
     OpenFile();
     const InterfaceEngine::StartResult started = m_engine.start();
+    if (started.outcome == InterfaceEngine::StartResult::Outcome::Listening) {
+        // The engine took the options at its start: the count follows them.
+        m_connectionStatus->started(options().senders == Options::Senders::Several, options().maxSenders);
+        m_connectionStatus->setCount(m_engine.connectionCount());
+    } else {
+        m_connectionStatus->stopped();
+    }
     switch (started.outcome) {
     case InterfaceEngine::StartResult::Outcome::Listening:
         break;
@@ -93,7 +101,13 @@ void frmInterface::Stop()
     enter(State::Stopped);
     // Closes the log and every endpoint.
     m_engine.stop();
+    m_connectionStatus->stopped();
     setTextIfChanged(txtInterfaceStatus, StatusText::Stopped);
+}
+
+QString frmInterface::connectionsText() const
+{
+    return m_connectionStatus->text();
 }
 
 void frmInterface::showState(InterfaceEngine::State state)
@@ -124,6 +138,11 @@ void frmInterface::connectEngine()
                 m_strDateTime = stamp;
                 txtStartDateAndTime->setText(stamp);
             });
+    // Several senders come and go by the thousand: a line, never a box.
+    connect(&m_engine, &InterfaceEngine::connectionsChanged, this,
+            [this] { m_connectionStatus->setCount(m_engine.connectionCount()); });
+    connect(&m_engine, &InterfaceEngine::connectionNotice, this,
+            [this](const QString &notice) { m_connectionStatus->notice(notice); });
     connect(&m_engine, &InterfaceEngine::messagesAdded, this, [this] { m_catchUp.ask(); });
     connect(&m_engine, &InterfaceEngine::logWriteFailed, this, &frmInterface::noticeSoon);
     connect(&m_engine, &InterfaceEngine::spillFailed, this, &frmInterface::noticeSoon);

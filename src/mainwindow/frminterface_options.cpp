@@ -1,9 +1,10 @@
-// The options beyond ackprobe.ini: whole MLLP messages and how answers go,
-// kept by the settings in ackprobe-options.ini. The menu items and the
+// The options beyond ackprobe.ini: whole MLLP messages, how answers go and
+// the connections, kept by the settings in ackprobe-options.ini. The menu items and the
 // options agree.
 
 #include "frminterface.h"
 
+#include "mainwindow/connectionsdialog.h"
 #include "windowing/windowing.h"
 
 #include <QAction>
@@ -73,4 +74,23 @@ void frmInterface::mnuOptionsAnswer_Click(Options::AnswerMode mode)
     m_settings.setOptions(chosen);
     showOptions();
     saveOptions(chosen);
+}
+
+void frmInterface::mnuOptionsConnections_Click()
+{
+    if (m_connectionsDialog) {
+        m_connectionsDialog->raise();
+        return;
+    }
+    auto *dialog = new ConnectionsDialog(options(), m_windowing, this);
+    m_connectionsDialog = dialog;
+    // The other options as they stand at OK, the connections as chosen.
+    connect(dialog, &QDialog::accepted, this, [this, dialog] { saveOptions(dialog->appliedTo(options())); });
+    connect(dialog, &QDialog::finished, dialog, &QObject::deleteLater);
+    dialog->open();
+}
+
+ConnectionsDialog *frmInterface::connectionsDialog() const
+{
+    return m_connectionsDialog;
 }

@@ -14,6 +14,7 @@ QString title(Column column)
     case Column::Type: return QStringLiteral("Type");
     case Column::ControlId: return QStringLiteral("Control ID");
     case Column::Answer: return QStringLiteral("Answer");
+    case Column::From: return QStringLiteral("From");
     }
     return {};
 }
@@ -35,6 +36,7 @@ QString text(Column column, const RowFacts &facts, const QTimeZone &zone)
     case Column::ControlId: return QString::fromLatin1(Hl7Place::fieldOf(facts.head, "MSH", 10));
     case Column::Answer:
         return facts.answered ? QString::fromLatin1(Hl7Place::fieldOf(facts.answer, "MSA", 1)) : QString();
+    case Column::From: return QString::fromUtf8(facts.sender);
     }
     return {};
 }

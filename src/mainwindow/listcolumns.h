@@ -10,9 +10,9 @@
 // wherever they are asked for, and cost the same at every row.
 namespace ListColumns {
 
-enum class Column { Time, Size, Type, ControlId, Answer };
+enum class Column { Time, Size, Type, ControlId, Answer, From };
 inline constexpr Column All[] = {Column::Time, Column::Size, Column::Type, Column::ControlId,
-                                 Column::Answer};
+                                 Column::Answer, Column::From};
 
 // The header's text ("Control ID") and the options file's word ("ControlId").
 QString title(Column column);
@@ -26,10 +26,12 @@ struct RowFacts
     QByteArray head;      // the first bytes of the message
     bool answered = false;
     QByteArray answer;
+    QByteArray sender; // the connection's description, UTF-8; empty when none
 };
 
 // "Time" hh:mm:ss.zzz in `zone`, "Size" in bytes, "Type" MSH-9, "Control ID"
-// MSH-10, "Answer" MSA-1 of the answer sent (empty when none).
+// MSH-10, "Answer" MSA-1 of the answer sent (empty when none), "From" the
+// connection it came on.
 QString text(Column column, const RowFacts &facts, const QTimeZone &zone);
 
 // The options file's "Columns" words (readOptions, writeListColumns), and

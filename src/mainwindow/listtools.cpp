@@ -22,6 +22,7 @@ QString menuCaption(Column column)
     case Column::Type: return QStringLiteral("T&ype");
     case Column::ControlId: return QStringLiteral("&Control ID");
     case Column::Answer: return QStringLiteral("&Answer");
+    case Column::From: return QStringLiteral("&From");
     }
     return {};
 }
@@ -41,6 +42,8 @@ QString widestUsual(Column column)
     case Column::Type: return QStringLiteral("ADT^A01^ADT");
     case Column::ControlId: return QStringLiteral("MSG0000000");
     case Column::Answer: return QStringLiteral("Answer");
+    // An IPv4 sender's, the most usual; a longer IPv6 one is cut.
+    case Column::From: return QStringLiteral("192.168.100.100 port 65535");
     }
     return {};
 }

@@ -81,6 +81,8 @@ MessageDetails messageDetails(const MessageStore &store, qint64 index, const QPa
                        .arg(info.arrivals)
                        .arg(double(info.arrivedMs - info.firstArrivalMs) / 1000.0, 0, 'f', 3);
     appendLine(details, arrived);
+    if (const QByteArray sender = store.sender(info.sender); !sender.isEmpty())
+        appendLine(details, QStringLiteral("From: ") + QString::fromUtf8(sender));
     if (info.kind == MessageInfo::Kind::Outside)
         appendLine(details, QStringLiteral("Received outside the MLLP framing"));
     else if (info.kind == MessageInfo::Kind::Incomplete)

@@ -6,7 +6,8 @@
 class MessageStore;
 
 // The lines the viewer shows under its heading for one stored message: when
-// it came (to the millisecond, and over how many arrivals), what kind of
+// it came (to the millisecond, and over how many arrivals), the connection
+// it came on ("From: 127.0.0.1 port 40312"), what kind of
 // bytes it is when it was not a block, the CR, LF and NUL bytes that came
 // before or after it outside any block, and the answer sent for it and when,
 // or that none was sent.

@@ -81,6 +81,16 @@ QByteArray ReceivedModel::head(int row) const
     return m_head;
 }
 
+QByteArray ReceivedModel::sender(int row) const
+{
+    const quint32 id = m_store.info(row).sender;
+    if (id != m_senderId) {
+        m_sender = m_store.sender(id);
+        m_senderId = id;
+    }
+    return m_sender;
+}
+
 QString ReceivedModel::columnText(int row, ListColumns::Column column) const
 {
     using ListColumns::Column;
@@ -91,6 +101,7 @@ QString ReceivedModel::columnText(int row, ListColumns::Column column) const
     case Column::Type:
     case Column::ControlId: facts.head = head(row); break;
     case Column::Answer: facts.answered = m_store.answer(row, &facts.answer, nullptr); break;
+    case Column::From: facts.sender = sender(row); break;
     }
     return ListColumns::text(column, facts, m_zone);
 }
@@ -112,6 +123,8 @@ void ReceivedModel::storeCleared()
     beginResetModel();
     m_rows = 0;
     m_headRow = -1;
+    m_senderId = 0;
+    m_sender.clear();
     endResetModel();
 }
 

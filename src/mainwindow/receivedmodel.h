@@ -41,6 +41,7 @@ public:
 
 private:
     QByteArray head(int row) const;
+    QByteArray sender(int row) const;
     QString columnText(int row, ListColumns::Column column) const;
 
     const MessageStore &m_store;
@@ -50,6 +51,10 @@ private:
     // A row is painted column by column: its head is read once for all.
     mutable int m_headRow = -1;
     mutable QByteArray m_head;
+    // Rows side by side mostly came on one connection: its description is
+    // read once for them. Numbers start again when the store is cleared.
+    mutable quint32 m_senderId = 0;
+    mutable QByteArray m_sender;
 };
 
 // Paints each row from ReceivedModel::ShownTextRole with its control bytes

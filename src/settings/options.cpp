@@ -200,7 +200,7 @@ const QStringList &optionalListColumns()
 {
     static const QStringList columns{QStringLiteral("Time"), QStringLiteral("Size"),
                                      QStringLiteral("Type"), QStringLiteral("ControlId"),
-                                     QStringLiteral("Answer")};
+                                     QStringLiteral("Answer"), QStringLiteral("From")};
     return columns;
 }
 

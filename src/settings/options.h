@@ -20,7 +20,7 @@ struct Options
     bool wholeMllpMessages = false;
     AnswerMode answerMode = AnswerMode::AtOnce;
     int delayMs = 500;
-    // Of Time, Size, Type, ControlId and Answer, in the order shown.
+    // Of Time, Size, Type, ControlId, Answer and From, in the order shown.
     QStringList listColumns;
     Senders senders = Senders::One;
     int maxSenders = 20;

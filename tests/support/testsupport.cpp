@@ -125,6 +125,13 @@ void TestProgram::writeIniBytes(const QByteArray &bytes) const
         qFatal("cannot write the test settings file");
 }
 
+void TestProgram::writeOptionsBytes(const QByteArray &bytes) const
+{
+    QFile file(path(QStringLiteral("ackprobe-options.ini")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        qFatal("cannot write the test options file");
+}
+
 void TestProgram::writeListeningIni(IniValues values) const
 {
     values.port = QString::number(port());

@@ -120,6 +120,8 @@ public:
     // The settings with port() in them and automatic start on.
     void writeListeningIni(IniValues values = {}) const;
     QByteArray ini() const { return readFile(IniName); }
+    // ackprobe-options.ini, as an operator writes it.
+    void writeOptionsBytes(const QByteArray &bytes) const;
 
     // Creates the window (its start-up runs), with the fake windowing layer
     // or with another one, such as the real boxes.
