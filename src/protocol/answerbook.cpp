@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <utility>
@@ -51,10 +52,30 @@ QByteArrayView headOf(QByteArrayView message)
     return message.first(cut);
 }
 
+// One message as the conditions ask about it. A field several rules name
+// is read once.
 struct Asked
 {
+    Asked(QByteArrayView message, const std::vector<Hl7Fields::Reference> &references, quint64 number, quint64 seed)
+        : message(message), fields(message), references(references), values(qsizetype(references.size())),
+          known(qsizetype(references.size()), false), number(number), seed(seed)
+    {
+    }
+
+    QByteArrayView value(int slot)
+    {
+        if (!known[slot]) {
+            values[slot] = fields.value(references[std::size_t(slot)]);
+            known[slot] = true;
+        }
+        return values[slot];
+    }
+
     QByteArrayView message;
-    Hl7Fields::Reader &fields;
+    Hl7Fields::Reader fields;
+    const std::vector<Hl7Fields::Reference> &references;
+    QVarLengthArray<QByteArrayView, 16> values;
+    QVarLengthArray<bool, 16> known;
     quint64 number; // of the message, from 1
     quint64 seed;
 };
@@ -66,17 +87,18 @@ bool equals(const Condition &condition, QByteArrayView value)
     return !condition.latin1Value.isEmpty() && value == condition.latin1Value && !isUtf8(value);
 }
 
-// `salt` tells the conditions apart, so that each draws its own share.
-bool holds(const Condition &condition, quint64 salt, Asked &asked)
+// `salt` tells the conditions apart, so that each draws its own share;
+// `slot` is the field's among those the book's rules name.
+bool holds(const Condition &condition, quint64 salt, int slot, Asked &asked)
 {
     using Kind = Condition::Kind;
     switch (condition.kind) {
     case Kind::FieldEquals:
-        return equals(condition, asked.fields.value(condition.field));
+        return equals(condition, asked.value(slot));
     case Kind::FieldDiffers:
-        return !equals(condition, asked.fields.value(condition.field));
+        return !equals(condition, asked.value(slot));
     case Kind::FieldMatches:
-        return condition.pattern.match(textOf(asked.fields.value(condition.field))).hasMatch();
+        return condition.pattern.match(textOf(asked.value(slot))).hasMatch();
     case Kind::TextMatches:
         return condition.pattern.match(textOf(headOf(asked.message))).hasMatch();
     case Kind::Every:
@@ -135,19 +157,38 @@ QList<QByteArrayView> split(QByteArrayView text, char separator)
 }
 } // namespace
 
-Book::Book(std::vector<Rule> rules, quint64 seed) : m_rules(std::move(rules)), m_seed(seed) {}
+Book::Book(std::vector<Rule> rules, quint64 seed) : m_rules(std::move(rules)), m_seed(seed)
+{
+    for (const Rule &rule : m_rules) {
+        for (const Condition &condition : rule.conditions) {
+            const bool field = condition.kind == Condition::Kind::FieldEquals
+                               || condition.kind == Condition::Kind::FieldDiffers
+                               || condition.kind == Condition::Kind::FieldMatches;
+            if (!field) {
+                m_slots.push_back(-1);
+                continue;
+            }
+            const auto known = std::find(m_fields.begin(), m_fields.end(), condition.field);
+            m_slots.push_back(int(known - m_fields.begin()));
+            if (known == m_fields.end())
+                m_fields.push_back(condition.field);
+        }
+    }
+}
 
 const Rule *Book::decide(QByteArrayView message)
 {
-    Hl7Fields::Reader fields(message);
-    Asked asked{message, fields, ++m_count, m_seed};
+    Asked asked(message, m_fields, ++m_count, m_seed);
+    std::size_t k = 0;
     for (std::size_t r = 0; r < m_rules.size(); ++r) {
         const Rule &rule = m_rules[r];
         bool all = true;
-        for (std::size_t c = 0; all && c < rule.conditions.size(); ++c)
-            all = holds(rule.conditions[c], quint64(r) << 20 | c, asked);
+        std::size_t c = 0;
+        for (; all && c < rule.conditions.size(); ++c)
+            all = holds(rule.conditions[c], quint64(r) << 20 | c, m_slots[k + c], asked);
         if (all)
             return &rule;
+        k += rule.conditions.size();
     }
     return nullptr;
 }

@@ -94,6 +94,10 @@ public:
 
 private:
     std::vector<Rule> m_rules;
+    // Each field the conditions name, once; and for each condition in
+    // order, its field's index there (-1: it names none).
+    std::vector<Hl7Fields::Reference> m_fields;
+    std::vector<int> m_slots;
     quint64 m_seed = 0;
     quint64 m_count = 0;
 };

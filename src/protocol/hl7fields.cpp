@@ -119,46 +119,58 @@ const Separators &Reader::separators()
     return m_separators;
 }
 
-QByteArrayView Reader::segment(QByteArrayView name)
+Reader::Found &Reader::segment(QByteArrayView name)
 {
     const quint32 key = keyOf(name);
-    for (const Found &found : m_found)
+    for (Found &found : m_found)
         if (found.key == key)
-            return found.segment;
-    const bool header = isHeaderName(name);
-    const char field = header ? 0 : separators().field;
-    QByteArrayView segment;
+            return found;
+    Found &found = m_found.emplace_back();
+    found.key = key;
+    found.header = isHeaderName(name);
+    const char field = found.header ? 0 : separators().field;
     qsizetype at = 0;
     for (QByteArrayView s = segmentFrom(m_message, at); !s.isNull(); s = segmentFrom(m_message, at)) {
         // A header's fourth byte is its separator, whatever it is.
-        if (s.startsWith(name) && (s.size() == 3 || header || s[3] == field)) {
-            segment = s;
+        if (s.startsWith(name) && (s.size() == 3 || found.header || s[3] == field)) {
+            found.segment = s;
             break;
         }
     }
-    m_found.append({key, segment});
-    return segment;
+    if (found.segment.size() < 4) {
+        found.next = -1;
+        return found;
+    }
+    found.separators = found.header ? separatorsOfHeader(found.segment) : separators();
+    found.next = 4;
+    if (found.header) // MSH-1 is the separator itself
+        found.fields.append(found.segment.sliced(3, 1));
+    return found;
+}
+
+QByteArrayView Reader::fieldOf(Found &found, int n)
+{
+    const char separator = found.separators.field;
+    while (found.fields.size() < n && found.next >= 0) {
+        const QByteArrayView rest = found.segment.sliced(found.next);
+        const qsizetype end = rest.indexOf(separator);
+        found.fields.append(rest.first(end < 0 ? rest.size() : end));
+        found.next = end < 0 ? -1 : found.next + end + 1;
+    }
+    return n <= found.fields.size() ? found.fields[n - 1] : QByteArrayView();
 }
 
 QByteArrayView Reader::value(const Reference &reference)
 {
     if (reference.segment.size() != 3 || reference.field < 1)
         return {};
-    const QByteArrayView s = segment(reference.segment);
-    if (s.size() < 4)
-        return {};
-    QByteArrayView value;
-    const bool header = isHeaderName(reference.segment);
-    if (header) {
-        value = reference.field == 1 ? s.sliced(3, 1) : nth(s.sliced(4), s[3], reference.field - 2);
-        // The separator and the encoding characters are one value each.
-        if (reference.field <= 2)
-            return qMax(reference.repetition, qMax(reference.component, reference.subcomponent)) > 1
-                       ? QByteArrayView() : value;
-    } else {
-        value = nth(s.sliced(4), s[3], reference.field - 1);
-    }
-    const Separators own = header ? separatorsOfHeader(s) : separators();
+    Found &found = segment(reference.segment);
+    QByteArrayView value = fieldOf(found, reference.field);
+    // A header's separator and encoding characters are one value each.
+    if (found.header && reference.field <= 2)
+        return qMax(reference.repetition, qMax(reference.component, reference.subcomponent)) > 1
+                   ? QByteArrayView() : value;
+    const Separators &own = found.separators;
     if (reference.repetition > 0 || reference.component > 0)
         value = nth(value, own.repetition, qMax(reference.repetition, 1) - 1);
     if (reference.component > 0)

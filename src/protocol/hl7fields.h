@@ -57,14 +57,21 @@ public:
     const Separators &separators();
 
 private:
-    // The first segment so named, or a null view.
-    QByteArrayView segment(QByteArrayView name);
-
+    // A segment found, with its fields cut out as far as they were asked for.
     struct Found
     {
         quint32 key;
-        QByteArrayView segment;
+        QByteArrayView segment; // null: none so named
+        bool header = false;
+        Separators separators;
+        QVarLengthArray<QByteArrayView, 20> fields; // index n - 1 holds field n
+        qsizetype next = 0; // where the field after the last one cut starts; -1 at the end
     };
+    // The first segment so named, or one with a null segment.
+    Found &segment(QByteArrayView name);
+    // Field n of the segment; empty past its end.
+    static QByteArrayView fieldOf(Found &found, int n);
+
     QByteArrayView m_message;
     Separators m_separators;
     bool m_haveSeparators = false;
