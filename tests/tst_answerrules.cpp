@@ -174,6 +174,13 @@ void AnswerRulesTest::fieldConditionsCompareAndMatch()
     QCOMPARE(lineOf(names, utf8), 1);
     QCOMPARE(lineOf(names, latin1), 1);
     QCOMPARE(lineOf(names, other), 0);
+
+    // Cut anywhere, a message is read only as far as it goes.
+    Book cut = bookOf(QStringLiteral("{OBX-5(2).2.2} = sub and {MSH-16} = NE -> AA\n"));
+    for (qsizetype size = 0; size <= Oru.size(); ++size) {
+        const QByteArrayView head = QByteArrayView(Oru).first(size);
+        QCOMPARE(lineOf(cut, head), head.contains("&sub") ? 1 : 0);
+    }
     // Latin-1 bytes that happen to be UTF-8 read as UTF-8: "Ã\u009c" is no "Ü".
     Book mojibake = bookOf(QStringLiteral("{PID-5.1} = M\u00c3\u009cLLER -> AA\n{PID-5} ~ ^M\u00c3 -> AE\n"));
     QCOMPARE(lineOf(mojibake, utf8), 0);
@@ -434,6 +441,14 @@ void AnswerRulesTest::answerIsRewrittenWithinItsMsa()
     QCOMPARE(applyToAnswer("\x0bMSH|^~\\&|x\r\x1c\r", actions("CA"), "CA"), QByteArray("\x0bMSH|^~\\&|x\rMSA|CA\r\x1c\r"));
     QCOMPARE(applyToAnswer("\x0bMSH|^~\\&|x\x1c\r", actions("CA"), "CA"), QByteArray("\x0bMSH|^~\\&|x\rMSA|CA\r\x1c\r"));
     QCOMPARE(applyToAnswer("MSH|^~\\&|x", actions("CA"), "CA"), QByteArray("MSH|^~\\&|x\rMSA|CA\r"));
+    // Whatever the answer holds, no framing byte is added or taken.
+    for (quint32 seed = 1; seed <= 200; ++seed) {
+        const QByteArray answer = '\x0b' + randomBytes(seed % 64, seed) + "\rMSA|AA\r\x1c\r";
+        const QByteArray changed = applyToAnswer(answer, text, "AE");
+        QVERIFY(changed.startsWith('\x0b') && changed.endsWith("\x1c\r"));
+        QCOMPARE(changed.count('\x0b'), answer.count('\x0b'));
+        QCOMPARE(changed.count('\x1c'), answer.count('\x1c'));
+    }
     // The answer's own separators and escape; what follows MSA stays.
     const QByteArray own = "\x0bMSH#$*!@#APP\rMSA#AA#ID1#old#4\rERR#x\r\x1c\r";
     Actions ownText = textAction("a#b!c$");

@@ -303,14 +303,16 @@ Problem readActions(QStringView text, Actions &actions)
         names << name;
     }
     // No answer leaves nothing to shape; a reset may only wait first.
-    for (const char *alone : {"never", "reset"}) {
-        if (!names.contains(QLatin1String(alone)))
-            continue;
-        for (const QString &other : std::as_const(names))
-            if (other != QLatin1String(alone) && (QLatin1String(alone) == "never" || other != u"delay"))
-                return QStringLiteral("%1 cannot go with %2").arg(QLatin1String(alone), other);
-    }
-    return std::nullopt;
+    const auto alongside = [&](QLatin1String alone, QLatin1String allowed) -> Problem {
+        if (names.contains(alone))
+            for (const QString &other : std::as_const(names))
+                if (other != alone && other != allowed)
+                    return QStringLiteral("%1 cannot go with %2").arg(alone, other);
+        return std::nullopt;
+    };
+    if (Problem problem = alongside(QLatin1String("never"), QLatin1String()))
+        return problem;
+    return alongside(QLatin1String("reset"), QLatin1String("delay"));
 }
 
 Problem readRule(QStringView line, Rule &rule)
