@@ -1,0 +1,183 @@
+#include "hl7fields.h"
+
+#include <QRegularExpression>
+
+namespace Hl7Fields {
+namespace {
+// Segments end at CR; files often carry LF too. The block framing (VT, FS)
+// belongs to no segment.
+bool endsSegment(char c)
+{
+    return c == '\r' || c == '\n' || c == '\x0b' || c == '\x1c';
+}
+
+// The segment at or after `at`, and where the search goes on; a null view
+// at the end.
+QByteArrayView segmentFrom(QByteArrayView message, qsizetype &at)
+{
+    const qsizetype size = message.size();
+    while (at < size && endsSegment(message[at]))
+        ++at;
+    if (at >= size)
+        return {};
+    const qsizetype start = at;
+    while (at < size && !endsSegment(message[at]))
+        ++at;
+    return message.sliced(start, at - start);
+}
+
+bool isHeader(QByteArrayView segment)
+{
+    return segment.size() >= 4 && isHeaderName(segment.first(3));
+}
+
+// A header's own separators: MSH-1, and MSH-2 up to the field separator;
+// what it leaves out stays usual.
+Separators separatorsOfHeader(QByteArrayView segment)
+{
+    Separators s;
+    s.field = segment[3];
+    const QByteArrayView rest = segment.sliced(4);
+    const qsizetype end = rest.indexOf(s.field);
+    const QByteArrayView declared = rest.first(qMin<qsizetype>(4, end < 0 ? rest.size() : end));
+    char *const into[] = {&s.component, &s.repetition, &s.escape, &s.subcomponent};
+    for (qsizetype i = 0; i < declared.size(); ++i)
+        *into[i] = declared[i];
+    return s;
+}
+
+// The n-th part of `text` (n from 0); empty when there are fewer.
+QByteArrayView nth(QByteArrayView text, char separator, int n)
+{
+    qsizetype from = 0;
+    for (; n > 0; --n) {
+        const qsizetype next = text.indexOf(separator, from);
+        if (next < 0)
+            return {};
+        from = next + 1;
+    }
+    const qsizetype to = text.indexOf(separator, from);
+    return text.sliced(from, (to < 0 ? text.size() : to) - from);
+}
+
+quint32 keyOf(QByteArrayView name)
+{
+    return quint32(uchar(name[0])) << 16 | quint32(uchar(name[1])) << 8 | uchar(name[2]);
+}
+} // namespace
+
+bool isHeaderName(QByteArrayView name)
+{
+    return name == "MSH" || name == "FHS" || name == "BHS";
+}
+
+std::optional<Reference> Reference::parse(QStringView text)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^([A-Z][A-Z0-9]{2})-([0-9]{1,3})(?:\\(([0-9]{1,3})\\))?(?:\\.([0-9]{1,3})(?:\\.([0-9]{1,3}))?)?$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    Reference reference;
+    reference.segment = match.capturedView(1).toLatin1();
+    int *const numbers[] = {&reference.field, &reference.repetition, &reference.component,
+                            &reference.subcomponent};
+    for (int i = 0; i < 4; ++i) {
+        const QStringView digits = match.capturedView(i + 2);
+        if (digits.isEmpty())
+            continue;
+        *numbers[i] = digits.toInt();
+        if (*numbers[i] < 1)
+            return std::nullopt;
+    }
+    return reference;
+}
+
+QString Reference::name() const
+{
+    QString text = QString::fromLatin1(segment) + QLatin1Char('-') + QString::number(field);
+    if (repetition > 0)
+        text += QLatin1Char('(') + QString::number(repetition) + QLatin1Char(')');
+    if (component > 0)
+        text += QLatin1Char('.') + QString::number(component);
+    if (subcomponent > 0)
+        text += QLatin1Char('.') + QString::number(subcomponent);
+    return text;
+}
+
+const Separators &Reader::separators()
+{
+    if (!m_haveSeparators) {
+        m_haveSeparators = true;
+        qsizetype at = 0;
+        for (QByteArrayView s = segmentFrom(m_message, at); !s.isNull(); s = segmentFrom(m_message, at))
+            if (isHeader(s)) {
+                m_separators = separatorsOfHeader(s);
+                break;
+            }
+    }
+    return m_separators;
+}
+
+Reader::Found &Reader::segment(QByteArrayView name)
+{
+    const quint32 key = keyOf(name);
+    for (Found &found : m_found)
+        if (found.key == key)
+            return found;
+    Found &found = m_found.emplace_back();
+    found.key = key;
+    found.header = isHeaderName(name);
+    const char field = found.header ? 0 : separators().field;
+    qsizetype at = 0;
+    for (QByteArrayView s = segmentFrom(m_message, at); !s.isNull(); s = segmentFrom(m_message, at)) {
+        // A header's fourth byte is its separator, whatever it is.
+        if (s.startsWith(name) && (s.size() == 3 || found.header || s[3] == field)) {
+            found.segment = s;
+            break;
+        }
+    }
+    if (found.segment.size() < 4) {
+        found.next = -1;
+        return found;
+    }
+    found.separators = found.header ? separatorsOfHeader(found.segment) : separators();
+    found.next = 4;
+    if (found.header) // MSH-1 is the separator itself
+        found.fields.append(found.segment.sliced(3, 1));
+    return found;
+}
+
+QByteArrayView Reader::fieldOf(Found &found, int n)
+{
+    const char separator = found.separators.field;
+    while (found.fields.size() < n && found.next >= 0) {
+        const QByteArrayView rest = found.segment.sliced(found.next);
+        const qsizetype end = rest.indexOf(separator);
+        found.fields.append(rest.first(end < 0 ? rest.size() : end));
+        found.next = end < 0 ? -1 : found.next + end + 1;
+    }
+    return n <= found.fields.size() ? found.fields[n - 1] : QByteArrayView();
+}
+
+QByteArrayView Reader::value(const Reference &reference)
+{
+    if (reference.segment.size() != 3 || reference.field < 1)
+        return {};
+    Found &found = segment(reference.segment);
+    QByteArrayView value = fieldOf(found, reference.field);
+    // A header's separator and encoding characters are one value each.
+    if (found.header && reference.field <= 2)
+        return qMax(reference.repetition, qMax(reference.component, reference.subcomponent)) > 1
+                   ? QByteArrayView() : value;
+    const Separators &own = found.separators;
+    if (reference.repetition > 0 || reference.component > 0)
+        value = nth(value, own.repetition, qMax(reference.repetition, 1) - 1);
+    if (reference.component > 0)
+        value = nth(value, own.component, reference.component - 1);
+    if (reference.subcomponent > 0)
+        value = nth(value, own.subcomponent, reference.subcomponent - 1);
+    return value;
+}
+
+} // namespace Hl7Fields
