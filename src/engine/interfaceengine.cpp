@@ -24,6 +24,9 @@ InterfaceEngine::InterfaceEngine(const ProbeSettings &settings, QObject *parent)
     m_memoryReturn.setSingleShot(true);
     m_memoryReturn.setInterval(1000);
     connect(&m_memoryReturn, &QTimer::timeout, this, &InterfaceEngine::giveBackMemory);
+    m_settleLater.setSingleShot(true);
+    m_settleLater.setInterval(5);
+    connect(&m_settleLater, &QTimer::timeout, this, &InterfaceEngine::settle);
     m_idleCheck.setInterval(1000);
     connect(&m_idleCheck, &QTimer::timeout, this, &InterfaceEngine::closeIdleConnections);
 }
@@ -342,6 +345,19 @@ void InterfaceEngine::dataArrival(Link &link)
 
 void InterfaceEngine::arrivalsSettled()
 {
+    // Several senders taking turns settle after nearly every message: what
+    // is done between runs is done once a few milliseconds for them all.
+    if (m_links.size() > 1) {
+        if (!m_settleLater.isActive())
+            m_settleLater.start();
+        return;
+    }
+    settle();
+}
+
+void InterfaceEngine::settle()
+{
+    m_settleLater.stop();
     // A log deleted (made again, with its latest lines) or rotated away (a
     // new one) meanwhile is followed: the check costs a system call that no
     // answer need wait for.

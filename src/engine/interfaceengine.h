@@ -176,6 +176,9 @@ private:
     void admit(std::unique_ptr<Connection> accepted);
     void dataArrival(Link &link);
     void arrivalsSettled();
+    // Between runs of arrivals: the log's location followed, the store kept
+    // on disk, the owner told.
+    void settle();
     void peerClosed(Link &link);
     void connectionFailed(Link &link, int error);
     void closeIdleConnections();
@@ -264,6 +267,7 @@ private:
     std::vector<std::unique_ptr<Connection>> m_handshakes;
     static constexpr int MostHandshakes = 64;
     QTimer m_idleCheck;
+    QTimer m_settleLater;
     std::deque<DelayedAnswer> m_delayed;
     qint64 m_delayedBytes = 0;
     qint64 m_delayedPeak = 0; // the most memory the queue held since it was last empty
