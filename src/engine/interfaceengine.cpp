@@ -350,6 +350,8 @@ void InterfaceEngine::arrivalsSettled()
     if (m_links.size() > 1) {
         if (!m_settleLater.isActive())
             m_settleLater.start();
+        if (!m_watching)
+            watchSenders();
         return;
     }
     settle();

@@ -17,6 +17,8 @@
 #include <memory>
 #include <vector>
 
+#include <poll.h>
+
 // The interface without any window: the listener and the senders'
 // connections, the transaction log, the received messages, the counter and
 // the acknowledgement. It answers every message itself, before anyone hears
@@ -183,6 +185,8 @@ private:
     void connectionFailed(Link &link, int error);
     void closeIdleConnections();
     void shareReading();
+    // Several senders' connections watched together for a moment.
+    void watchSenders();
     // The timestamp of now, kept as lastStamp().
     QString buildTimeStamp();
     Link *findLink(quint64 serial) const;
@@ -268,6 +272,8 @@ private:
     static constexpr int MostHandshakes = 64;
     QTimer m_idleCheck;
     QTimer m_settleLater;
+    bool m_watching = false;
+    std::vector<pollfd> m_watched;
     std::deque<DelayedAnswer> m_delayed;
     qint64 m_delayedBytes = 0;
     qint64 m_delayedPeak = 0; // the most memory the queue held since it was last empty

@@ -195,6 +195,10 @@ Connection::ReadRun Connection::readArrivals(qint64 patienceNs)
         }
         if (r.bytes == 0)
             return any ? ReadRun::Settled : ReadRun::Nothing;
+        // A short read drained the socket: unwatched, nothing more is asked
+        // of it until its notifier fires again.
+        if (!m_watchForNext && !m_ssl && r.bytes % SocketIo::ReadChunk != 0)
+            return ReadRun::Settled;
         if (run.nsecsElapsed() > ArrivalRunNs)
             return ReadRun::TimeUp;
     }

@@ -83,6 +83,10 @@ public:
     // it reads what is there and lets the event loop turn: among several
     // senders, none waits while another's connection is watched.
     void setWatchForNext(bool watch) { m_watchForNext = watch; }
+    // For a caller that watches several connections together: the socket,
+    // and reading what has come there as its notifier would.
+    int descriptor() const { return m_fd.get(); }
+    void readNow() { onReadable(); }
 
 signals:
     // Data has arrived; bytesWaiting is all that is waiting to be taken.

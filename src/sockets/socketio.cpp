@@ -2,6 +2,8 @@
 
 #include <QElapsedTimer>
 
+#include <poll.h>
+
 #include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -74,6 +76,17 @@ ReadResult readWithin(int fd, char *buffer, QByteArray &into, qint64 patienceNs)
         const ReadResult r = readWaiting(fd, buffer, into);
         if (r.bytes > 0 || r.peerClosed || r.error != 0 || waited.nsecsElapsed() >= patienceNs)
             return r;
+    }
+}
+
+int readableWithin(pollfd *fds, int count, qint64 patienceNs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const int ready = ::poll(fds, nfds_t(count), 0);
+        if (ready != 0 || waited.nsecsElapsed() >= patienceNs)
+            return ready;
     }
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 struct sockaddr_storage;
+struct pollfd;
 
 namespace SocketIo {
 
@@ -41,6 +42,11 @@ ReadResult readWaiting(int fd, char *buffer, QByteArray &into);
 // patienceNs have passed: a read that finds nothing costs less than waking
 // a sleeping thread, and no more than asking whether anything is there.
 ReadResult readWithin(int fd, char *buffer, QByteArray &into, qint64 patienceNs);
+
+// Waits without sleeping, for up to patienceNs, until one of the
+// descriptors has something to read (or has ended): their revents say
+// which. The number ready, 0 when none came in time, -1 on failure.
+int readableWithin(pollfd *fds, int count, qint64 patienceNs);
 
 // The address as text; an IPv4 peer on a dual-stack socket reads as plain IPv4.
 QString addressText(const sockaddr_storage &address);
