@@ -240,8 +240,111 @@ def symlink_loop(executable):
     shutil.rmtree(folder, ignore_errors=True)
 
 
+def make_certificates(folder):
+    """A CA and a server certificate for localhost, made now, never kept."""
+    def run(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Hostile CA")
+    run("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+        "-out", "server.pem", "-days", "2")
+    return os.path.join(folder, "ca.pem")
+
+
+def tls_handshake_storm(executable, silent=300, plain=200, messages=200):
+    certs = tempfile.mkdtemp(prefix="hostile-certs.")
+    ca = make_certificates(certs)
+    p = Headless(executable, options=("[TLS]\nCertificate=%s/server.pem\nKey=%s/server.key\n"
+                                      % (certs, certs)).encode())
+    # Connections that never say a word, and plain senders on the TLS port.
+    held = []
+    for _ in range(silent):
+        try:
+            held.append(socket.create_connection(("127.0.0.1", p.port), timeout=5))
+        except OSError:
+            break
+    def plain_senders():
+        for i in range(plain):
+            send_and_read(p.port, block(b"PLAIN%d" % i), timeout=2)
+    storm = threading.Thread(target=plain_senders)
+    storm.start()
+    import ssl
+    context = ssl.create_default_context(cafile=ca)
+    answered = 0
+    start = time.monotonic()
+    try:
+        with socket.create_connection(("127.0.0.1", p.port), timeout=20) as raw:
+            with context.wrap_socket(raw, server_hostname="localhost") as s:
+                for i in range(messages):
+                    s.sendall(block(b"GOOD%d" % i))
+                    answer = b""
+                    while not answer.endswith(b"\x1c\r"):
+                        chunk = s.recv(65536)
+                        if not chunk:
+                            break
+                        answer += chunk
+                    answered += answer.endswith(b"\x1c\r")
+    except OSError as error:
+        print("tls storm: the good sender failed: %s" % error)
+    took = time.monotonic() - start
+    storm.join()
+    failures = sum("TLS handshake" in line for line in p.lines())
+    rss = p.rss_mib()
+    for s in held:
+        s.close()
+    print("tls handshake storm: %d silent and %d plain senders; the good TLS sender got %d of %d answers "
+          "in %.1f s; handshake failures told: %d; logged: %d of %d; RSS %.0f MiB; alive: %s" %
+          (len(held), plain, answered, messages, took, failures, p.log().count(b"GOOD"), messages, rss, p.alive()))
+    p.close()
+    shutil.rmtree(certs, ignore_errors=True)
+
+
+def senders_storm(executable, connections=500, most=20, messages=10):
+    p = Headless(executable, msa="|AA|{MSH-10}",
+                 options=b"[Receive]\nSenders=Several\nMaxSenders=%d\n" % most)
+    time.sleep(0.3)  # the check that it listens has gone
+    links = []
+    for _ in range(connections):
+        try:
+            links.append(socket.create_connection(("127.0.0.1", p.port), timeout=5))
+        except OSError:
+            break
+    time.sleep(0.5)
+    kept = []
+    for s in links:
+        s.settimeout(0.2)
+        try:
+            kept.append(s) if s.recv(1) != b"" else s.close()
+        except socket.timeout:
+            kept.append(s)  # still open: one of the senders kept
+        except OSError:
+            s.close()
+    answered = 0
+    for i in range(messages):
+        for n, s in enumerate(kept):
+            s.settimeout(10)
+            s.sendall(block(b"S%d-%d" % (n, i)))
+            answer = b""
+            while not answer.endswith(b"\x1c\r"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                answer += chunk
+            answered += (b"|S%d-%d" % (n, i)) in answer
+    refused_told = sum("was refused" in line for line in p.lines())
+    print("senders storm: %d connections at MaxSenders=%d: %d kept, %d closed; %d of %d answers echo "
+          "their own ID; log lines: %d; refusals told: %d; alive: %s" %
+          (len(links), most, len(kept), len(links) - len(kept), answered, len(kept) * messages,
+           p.log().count(b"\r\n"), refused_told, p.alive()))
+    for s in kept:
+        s.close()
+    p.close()
+
+
 SCENARIOS = ["echo_injection", "sigpipe", "sighup", "whole_lf_between", "options_nul",
-             "symlink_loop", "delayed_big_blocks", "delayed_many"]
+             "symlink_loop", "delayed_big_blocks", "delayed_many", "tls_handshake_storm", "senders_storm"]
 
 
 def main():
