@@ -225,8 +225,7 @@ void AnswerRulesTest::everyLineIsReadOrTold()
         {"always -> text \"\", delay 0, pieces 100, then CR after 600000", nullptr,
          Actions{.hasText = true, .text = "", .delayMs = 0, .pieces = 100, .thenCode = "CR", .thenAfterMs = 600000}},
     };
-    QStringList lines;
-    QStringList problems;
+    QStringList lines, problems;
     std::vector<std::size_t> good;
     for (const auto &c : cases) {
         lines << QString::fromUtf8(c.line);
