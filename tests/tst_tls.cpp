@@ -73,6 +73,7 @@ public:
     quint16 port = 0;
     QByteArray answer;
     bool closeAfterAnswer = false;
+    bool dropOnAccept = false; // closed at once, in the middle of the handshake
     std::vector<std::unique_ptr<Served>> served;
 
 private:
@@ -97,6 +98,8 @@ private:
                     return c->close();
             }
         });
+        if (dropOnAccept)
+            c->close();
     }
 };
 
@@ -113,9 +116,8 @@ private slots:
         QVERIFY2(m_dir.isValid() && m_certs.make(&error), qPrintable(error));
     }
     void roundTripsInEveryVersion();
-    void endsAfterTheHandshakeAreToldAsOnPlainConnections();
+    void everyEndIsToldOnceAndFreesTheConnection();
     void clientCertificatesAreRequiredAndVerified();
-    void failedHandshakesAreToldOnceAndFreeTheConnection();
     void loadingNamesTheFaultyFile();
     void answersQueuedAtCloseStillArriveThroughTls();
 
@@ -162,23 +164,50 @@ void TlsTest::roundTripsInEveryVersion()
     }
 }
 
-void TlsTest::endsAfterTheHandshakeAreToldAsOnPlainConnections()
+void TlsTest::everyEndIsToldOnceAndFreesTheConnection()
 {
     TlsHarness server(m_certs);
     QVERIFY(server.port != 0);
-    // close_notify from the sender; a reset; a broken record.
-    const QList<QPair<std::function<bool(TlsClient &)>, QString>> ends = {
-        {[](TlsClient &c) { c.close(); return true; }, QStringLiteral("closed")},
-        {[](TlsClient &c) { c.reset(); return true; }, QStringLiteral("error %1").arg(ECONNRESET)},
-        {[](TlsClient &c) { return c.sendRaw(QByteArray("\x17\x03\x03\x00\x05hello", 10)); },
-         QStringLiteral("error %1").arg(EPROTO)}};
-    for (std::size_t i = 0; i < 3; ++i) {
-        TlsClient client;
-        QVERIFY2(client.connectTo(server.port, m_certs.caCert) && answered(client, 1), qPrintable(client.error()));
-        QVERIFY(ends.at(qsizetype(i)).first(client));
-        QVERIFY(server.waitForEvents(i, 2));
-        QCOMPARE(server.at(i).events, QStringList({QStringLiteral("secured"), ends.at(qsizetype(i)).second}));
-        QVERIFY(!server.at(i).connection->isConnected());
+    const int savedTimeout = Connection::handshakeTimeout();
+    QCOMPARE(savedTimeout, Connection::HandshakeTimeoutMs);
+    const auto restore = qScopeGuard([&] { Connection::setHandshakeTimeout(savedTimeout); });
+    TlsClient tls;
+    LoopbackClient plain;
+    const auto secured = [&] { return tls.connectTo(server.port, m_certs.caCert) && answered(tls, 1); };
+    const auto taken = [&](std::size_t count) { return waitUntil([&] { return server.served.size() == count; }); };
+    const auto silent = [&] {
+        Connection::setHandshakeTimeout(300); // for this connection alone, the others never meet it
+        const bool in = plain.connectTo(server.port) && taken(6);
+        Connection::setHandshakeTimeout(savedTimeout);
+        return in && plain.waitForClosed();
+    };
+    const QString error = QStringLiteral("error %1");
+    const QList<QPair<std::function<bool()>, QStringList>> ends = {
+        // After the handshake: close_notify from the sender, a reset, a broken record.
+        {[&] { return secured() && (tls.close(), true); }, {"secured", "closed"}},
+        {[&] { return secured() && (tls.reset(), true); }, {"secured", error.arg(ECONNRESET)}},
+        {[&] { return secured() && tls.sendRaw(QByteArray("\x17\x03\x03\x00\x05hello", 10)); },
+         {"secured", error.arg(EPROTO)}},
+        // During it: a plain sender's MLLP message is no hello; a sender leaves before its hello;
+        // one says nothing; closed by us, nothing is told and the sender sees the end.
+        {[&] { return plain.connectTo(server.port) && plain.send(framed(Adt)) && plain.waitForClosed(); },
+         {"failed wrong version number"}},
+        {[&] { return plain.connectTo(server.port) && taken(5) && (plain.close(), true); },
+         {"failed the sender closed the connection during the handshake"}},
+        {silent, {"failed the handshake did not complete within 0.3 s"}},
+        {[&] {
+             server.dropOnAccept = true;
+             return !tls.connectTo(server.port, m_certs.caCert) && taken(7);
+         }, {}},
+    };
+    for (std::size_t i = 0; i < std::size_t(ends.size()); ++i) {
+        const auto &[end, events] = ends.at(qsizetype(i));
+        QVERIFY2(end(), qPrintable(QStringLiteral("end %1: ").arg(i) + tls.error()));
+        QVERIFY(server.waitForEvents(i, int(events.size())));
+        const Served &served = server.at(i);
+        QCOMPARE(served.events, events);
+        QCOMPARE(served.arrivals > 0, i < 3); // only after a handshake
+        QVERIFY(!served.connection->isConnected() && !served.connection->isHandshaking());
     }
 }
 
@@ -210,56 +239,6 @@ void TlsTest::clientCertificatesAreRequiredAndVerified()
         QVERIFY(server.at(i).messages.isEmpty() && !server.at(i).connection->isConnected());
     QCOMPARE(server.at(3).events, QStringList{QStringLiteral("secured")});
     QVERIFY(server.listener.isListening());
-}
-
-void TlsTest::failedHandshakesAreToldOnceAndFreeTheConnection()
-{
-    TlsHarness server(m_certs);
-    QVERIFY(server.port != 0);
-    // A plain sender's MLLP message is no TLS hello.
-    LoopbackClient plain;
-    QVERIFY(plain.connectTo(server.port) && plain.send(framed(Adt)));
-    QVERIFY(server.waitForEvents(0, 1));
-    QVERIFY(plain.waitForClosed());
-    QCOMPARE(server.at(0).events, QStringList{QStringLiteral("failed wrong version number")});
-
-    // A sender that leaves before its hello.
-    LoopbackClient leaving;
-    QVERIFY(leaving.connectTo(server.port));
-    QVERIFY(waitUntil([&] { return server.served.size() == 2; }));
-    leaving.close();
-    QVERIFY(server.waitForEvents(1, 1));
-    QCOMPARE(server.at(1).events,
-             QStringList{QStringLiteral("failed the sender closed the connection during the handshake")});
-
-    // Closed by us in the middle of it: nothing is raised, the sender sees the end.
-    TlsClient dropped;
-    QObject::connect(&server.listener, &Listener::connectionAccepted, &server.listener, [&] {
-        if (server.served.size() == 3)
-            server.at(2).connection->close();
-    });
-    QVERIFY(!dropped.connectTo(server.port, m_certs.caCert));
-    QCOMPARE(server.served.size(), 3u);
-
-    // A silent sender is given up after the limit, short for its connection alone.
-    const int savedTimeout = Connection::handshakeTimeout();
-    QCOMPARE(savedTimeout, Connection::HandshakeTimeoutMs);
-    Connection::setHandshakeTimeout(300);
-    const auto restore = qScopeGuard([&] { Connection::setHandshakeTimeout(savedTimeout); });
-    LoopbackClient silent;
-    QVERIFY(silent.connectTo(server.port));
-    QVERIFY(waitUntil([&] { return server.served.size() == 4; }));
-    Connection::setHandshakeTimeout(savedTimeout);
-    QVERIFY(server.waitForEvents(3, 1));
-    QCOMPARE(server.at(3).events, QStringList{QStringLiteral("failed the handshake did not complete within 0.3 s")});
-    QVERIFY(silent.waitForClosed());
-
-    // Told once (the dropped one never), nothing arrived, and each connection is closed.
-    for (std::size_t i = 0; i < 4; ++i) {
-        QCOMPARE(server.at(i).events.size(), i == 2 ? 0 : 1);
-        QCOMPARE(server.at(i).arrivals, 0);
-        QVERIFY(!server.at(i).connection->isConnected() && !server.at(i).connection->isHandshaking());
-    }
 }
 
 void TlsTest::loadingNamesTheFaultyFile()
