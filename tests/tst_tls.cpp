@@ -217,27 +217,26 @@ void TlsTest::clientCertificatesAreRequiredAndVerified()
     QVERIFY(server.port != 0);
     // Trusted; without a certificate; from an authority not trusted; trusted
     // again, once the refused are gone: the listener goes on.
-    TlsClient trusted, anonymous, stranger, again;
-    QVERIFY2(trusted.connectTo(server.port, m_certs.caCert, m_certs.clientCert, m_certs.clientKey),
-             qPrintable(trusted.error()));
-    QVERIFY(answered(trusted, 1));
-    anonymous.connectTo(server.port, m_certs.caCert);
-    QVERIFY(anonymous.waitForEnd());
-    stranger.connectTo(server.port, m_certs.caCert, m_certs.otherClientCert, m_certs.otherClientKey);
-    QVERIFY(stranger.waitForEnd());
-    QVERIFY(again.connectTo(server.port, m_certs.caCert, m_certs.clientCert, m_certs.clientKey));
-    QVERIFY(answered(again, 1));
-    QVERIFY(server.waitForEvents(3, 1));
-
-    QCOMPARE(server.at(0).events, QStringList{QStringLiteral("secured")});
-    QCOMPARE(server.at(0).connection->tlsDetails().peerSubject, QStringLiteral("CN=sender,O=Test"));
-    QCOMPARE(server.at(1).events, QStringList{QStringLiteral("failed peer did not return a certificate")});
-    const QStringList strangerEvents = server.at(2).events;
-    QVERIFY2(strangerEvents.size() == 1 && strangerEvents[0].startsWith("failed certificate verify failed: "),
-             qPrintable(strangerEvents.join('|')));
-    for (std::size_t i : {1, 2})
-        QVERIFY(server.at(i).messages.isEmpty() && !server.at(i).connection->isConnected());
-    QCOMPARE(server.at(3).events, QStringList{QStringLiteral("secured")});
+    const QList<std::tuple<QString, QString, QString>> senders = {
+        {m_certs.clientCert, m_certs.clientKey, "^secured$"},
+        {{}, {}, "^failed peer did not return a certificate$"},
+        {m_certs.otherClientCert, m_certs.otherClientKey, "^failed certificate verify failed: "},
+        {m_certs.clientCert, m_certs.clientKey, "^secured$"}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto &[certificate, key, told] = senders.at(qsizetype(i));
+        const bool trusted = certificate == m_certs.clientCert;
+        TlsClient client;
+        // Under TLS 1.3 the refusal may come only after the sender's handshake.
+        QCOMPARE(client.connectTo(server.port, m_certs.caCert, certificate, key) && answered(client, 1), trusted);
+        QVERIFY(trusted || client.waitForEnd());
+        QVERIFY(server.waitForEvents(i, 1));
+        const Served &served = server.at(i);
+        QVERIFY2(served.events.size() == 1 && QRegularExpression(told).match(served.events[0]).hasMatch(),
+                 qPrintable(served.events.join('|')));
+        QCOMPARE(served.connection->tlsDetails().peerSubject, trusted ? QStringLiteral("CN=sender,O=Test") : "");
+        QCOMPARE(served.messages.size(), trusted ? 1 : 0);
+        QCOMPARE(served.connection->isConnected(), trusted);
+    }
     QVERIFY(server.listener.isListening());
 }
 
