@@ -10,39 +10,40 @@
 #include <array>
 
 namespace {
+QByteArray controlId(int sender, int n) { return "C" + QByteArray::number(sender) + "-" + QByteArray::number(n); }
+
 QByteArray message(int sender, int n)
 {
-    return "MSH|^~\\&|S" + QByteArray::number(sender) + "|F|P|F|202612090800||ADT^A01|C" + QByteArray::number(sender)
-           + "-" + QByteArray::number(n) + "|P|2.5\rPID|1\r";
+    return framed("MSH|^~\\&|S" + QByteArray::number(sender) + "|F|P|F|202612090800||ADT^A01|" + controlId(sender, n)
+                  + "|P|2.5\rPID|1\r");
 }
 
-// The answer's MSA-2, which echoes the message's control ID.
-QByteArray echoedId(const QByteArray &answer)
-{
-    const qsizetype msa = answer.indexOf("MSA|AA|");
-    return msa < 0 ? QByteArray() : answer.mid(msa + 7).split('|').value(0);
-}
-
-qsizetype answerSize(const QByteArray &id)
+// Reads the answer to the sender's message n: true when it is exactly the
+// acknowledgement echoing its control ID, stamped from `from` on.
+template <class Client>
+bool answered(Client &client, int sender, int n, const QDateTime &from)
 {
     AckTexts texts;
-    texts.msa = "|AA|" + id + "|";
-    return texts.size();
+    texts.msa = "|AA|" + controlId(sender, n) + "|";
+    const QByteArray answer = client.receive(texts.size());
+    return isAck(answer, from, QDateTime::currentDateTime(), texts);
 }
 
-// The texts answer with the message's control ID in MSA-2.
-void echoControlId(EngineProgram &program)
+// The engine taking up to `most` senders at once (none: one at a time) and
+// echoing the control ID in MSA-2; what it told of connections in `told`.
+struct Program : EngineProgram
 {
-    program.changeRecord([](SettingsRecord &record) { record.strMSASegment = QStringLiteral("|AA|{MSH-10}|"); });
-}
-
-void several(EngineProgram &program, int most)
-{
-    program.changeOptions([most](Options &options) {
-        options.senders = Options::Senders::Several;
-        options.maxSenders = most;
-    });
-}
+    explicit Program(int most)
+    {
+        changeRecord([](SettingsRecord &record) { record.strMSASegment = QStringLiteral("|AA|{MSH-10}|"); });
+        changeOptions([most](Options &options) {
+            options.senders = most > 0 ? Options::Senders::Several : Options::Senders::One;
+            options.maxSenders = most > 0 ? most : options.maxSenders;
+        });
+        QObject::connect(&engine(), &InterfaceEngine::connectionNotice, [this](const QString &t) { told << t; });
+    }
+    QStringList told;
+};
 } // namespace
 
 class SendersTest : public QObject
@@ -54,15 +55,14 @@ private slots:
     void wholeBlocksAndDelayedAnswersStayWithTheirConnection();
     void anIdleConnectionIsClosedAndTold();
     void tlsSendersAreAnsweredAndTheRefusedTold();
+
+private:
+    const QDateTime m_from = QDateTime::currentDateTime();
 };
 
 void SendersTest::sendersInterleaveEachAnsweredOnItsOwnAndTheMostAreKept()
 {
-    EngineProgram program;
-    echoControlId(program);
-    several(program, 4);
-    QStringList told;
-    QObject::connect(&program.engine(), &InterfaceEngine::connectionNotice, [&](const QString &t) { told << t; });
+    Program program(4);
     QCOMPARE(program.start(), 0);
     std::array<LoopbackClient, 4> clients;
     for (LoopbackClient &client : clients)
@@ -71,21 +71,16 @@ void SendersTest::sendersInterleaveEachAnsweredOnItsOwnAndTheMostAreKept()
 
     // A fifth past the most is closed at once and told once; a sixth is not told again.
     LoopbackClient fifth, sixth;
-    QVERIFY(fifth.connectTo(program.port()));
-    QVERIFY(fifth.waitForClosed());
-    QVERIFY(sixth.connectTo(program.port()));
-    QVERIFY(sixth.waitForClosed());
-    QCOMPARE(told.size(), 1);
-    QVERIFY2(told[0].contains(" was refused: 4 senders are connected"), qPrintable(told[0]));
+    QVERIFY(fifth.connectTo(program.port()) && fifth.waitForClosed());
+    QVERIFY(sixth.connectTo(program.port()) && sixth.waitForClosed());
+    QCOMPARE(program.told.size(), 1);
+    QVERIFY2(program.told[0].contains(" was refused: 4 senders are connected"), qPrintable(program.told[0]));
 
     QByteArray expectedLog;
     for (int n = 0; n < 50; ++n) {
         for (int c = 0; c < 4; ++c) {
-            const QByteArray sent = message(c, n);
-            QVERIFY(clients[c].send(framed(sent)));
-            const QByteArray id = "C" + QByteArray::number(c) + "-" + QByteArray::number(n);
-            QCOMPARE(echoedId(clients[c].receive(answerSize(id))), id);
-            expectedLog += framed(sent) + "\r\n";
+            QVERIFY(clients[c].send(message(c, n)) && answered(clients[c], c, n, m_from));
+            expectedLog += message(c, n) + "\r\n";
         }
     }
     for (LoopbackClient &client : clients)
@@ -102,9 +97,7 @@ void SendersTest::sendersInterleaveEachAnsweredOnItsOwnAndTheMostAreKept()
 
 void SendersTest::wholeBlocksAndDelayedAnswersStayWithTheirConnection()
 {
-    EngineProgram program;
-    echoControlId(program);
-    several(program, 20);
+    Program program(20);
     program.changeOptions([](Options &options) {
         options.wholeMllpMessages = true;
         options.answerMode = Options::AnswerMode::Delayed;
@@ -116,21 +109,18 @@ void SendersTest::wholeBlocksAndDelayedAnswersStayWithTheirConnection()
         QVERIFY(client->connectTo(program.port()));
     QVERIFY(waitUntil([&] { return program.engine().connectionCount() == 3; }));
     // A's block is begun, B's comes whole, then A's ends: each is one message, whole.
-    const QByteArray first = framed(message(1, 1)), second = framed(message(2, 1));
-    QVERIFY(a.send(first.first(20)));
+    QVERIFY(a.send(message(1, 1).first(20)));
     QVERIFY(waitUntil([&] { return program.engine().messages().size() == 0 && a.nothingMoreWaiting(); }));
-    QVERIFY(b.send(second));
-    QVERIFY(gone.send(framed(message(3, 1))));
+    QVERIFY(b.send(message(2, 1)) && gone.send(message(3, 1)));
     QVERIFY(waitUntil([&] { return program.engine().messages().size() == 2; }));
     gone.close();
-    QVERIFY(a.send(first.mid(20)));
+    QVERIFY(a.send(message(1, 1).mid(20)));
     QVERIFY(waitUntil([&] { return program.engine().messages().size() == 3; }));
 
-    QCOMPARE(echoedId(b.receive(answerSize("C2-1"))), "C2-1");
-    QCOMPARE(echoedId(a.receive(answerSize("C1-1"))), "C1-1");
+    QVERIFY(answered(b, 2, 1, m_from) && answered(a, 1, 1, m_from));
     QVERIFY(a.nothingMoreWaiting() && b.nothingMoreWaiting());
     QCOMPARE(program.readFile(QStringLiteral("logfile.txt")),
-             second + "\r\n" + framed(message(3, 1)) + "\r\n" + first + "\r\n");
+             message(2, 1) + "\r\n" + message(3, 1) + "\r\n" + message(1, 1) + "\r\n");
     // The closed connection's answer was dropped, not sent elsewhere.
     QVERIFY(waitUntil([&] { return program.engine().answersWaiting() == 0; }));
     QByteArray answer;
@@ -140,39 +130,28 @@ void SendersTest::wholeBlocksAndDelayedAnswersStayWithTheirConnection()
 
 void SendersTest::anIdleConnectionIsClosedAndTold()
 {
-    for (const Options::Senders mode : {Options::Senders::One, Options::Senders::Several}) {
-        EngineProgram program;
-        program.changeOptions([mode](Options &options) {
-            options.senders = mode;
-            options.idleTimeoutS = 1;
-        });
-        QStringList told;
-        QObject::connect(&program.engine(), &InterfaceEngine::connectionNotice, [&](const QString &t) { told << t; });
+    for (const int most : {0, 20}) {
+        Program program(most);
+        program.changeOptions([](Options &options) { options.idleTimeoutS = 1; });
         QCOMPARE(program.start(), 0);
         LoopbackClient client;
-        QVERIFY(client.connectTo(program.port()));
-        QVERIFY(client.exchange("x"));
+        QVERIFY(client.connectTo(program.port()) && client.send(message(0, 1)) && answered(client, 0, 1, m_from));
         QCOMPARE(client.waitForEnd(), 0);
-        QCOMPARE(told, QStringList(QStringLiteral("The connection of sender 127.0.0.1 port %1 carried no byte "
-                                                  "for 1 s and was closed.")
-                                           .arg(client.localPort())));
+        QCOMPARE(program.told, QStringList(QStringLiteral("The connection of sender 127.0.0.1 port %1 carried no byte "
+                                                          "for 1 s and was closed.").arg(client.localPort())));
         QCOMPARE(program.engine().connectionCount(), 0);
         QCOMPARE(program.states.last(), InterfaceEngine::State::Listening);
         // The probe goes on listening.
-        QVERIFY(client.connectTo(program.port()));
-        QVERIFY(client.exchange("y"));
+        QVERIFY(client.connectTo(program.port()) && client.send(message(0, 2)) && answered(client, 0, 2, m_from));
     }
 }
 
 void SendersTest::tlsSendersAreAnsweredAndTheRefusedTold()
 {
-    EngineProgram program;
-    TestCertificates certificates;
+    Program program(20);
+    const TestCertificates certificates(program.path(QStringLiteral("tls")));
     QString why;
-    QVERIFY(QDir().mkpath(program.path("tls")));
-    QVERIFY2(certificates.make(program.path("tls"), &why), qPrintable(why));
-    echoControlId(program);
-    several(program, 20);
+    QVERIFY2(QDir().mkpath(certificates.dir) && certificates.make(&why), qPrintable(why));
     // Files the listener cannot use: it does not start, and the reason names the file.
     program.changeOptions([&](Options &options) {
         options.tlsCertificate = certificates.expiredCert;
@@ -186,42 +165,36 @@ void SendersTest::tlsSendersAreAnsweredAndTheRefusedTold()
 
     // Relative names are the settings folder's.
     program.changeOptions([&](Options &options) {
-        options.tlsCertificate = QStringLiteral("tls/") + QFileInfo(certificates.serverCert).fileName();
+        options.tlsCertificate = QStringLiteral("tls/server.pem");
         options.tlsKey = certificates.serverKey;
         options.tlsClientCAs = certificates.caCert;
     });
-    QStringList told;
-    QObject::connect(&program.engine(), &InterfaceEngine::connectionNotice, [&](const QString &t) { told << t; });
     QCOMPARE(program.start(), 0);
     TlsClient good;
     QVERIFY2(good.connectTo(program.port(), certificates.caCert, certificates.clientCert, certificates.clientKey),
              qPrintable(good.error()));
-    const QByteArray first = message(1, 1);
-    QVERIFY(good.send(framed(first)));
-    QCOMPARE(echoedId(good.receive(answerSize("C1-1"))), "C1-1");
+    QVERIFY(good.send(message(1, 1)) && answered(good, 1, 1, m_from));
 
     // A plain sender and one without a certificate are refused at the
     // handshake, each told once; the good sender goes on.
     LoopbackClient plain;
-    QVERIFY(plain.connectTo(program.port()));
-    QVERIFY(plain.send(framed(message(2, 1))));
-    QVERIFY(plain.waitForClosed());
+    QVERIFY(plain.connectTo(program.port()) && plain.send(message(2, 1)) && plain.waitForClosed());
     TlsClient anonymous;
     anonymous.connectTo(program.port(), certificates.caCert);
     QVERIFY(anonymous.waitForEnd());
-    QVERIFY(waitUntil([&] { return told.size() == 2; }));
-    QVERIFY2(told[0].startsWith(QStringLiteral("The TLS handshake with 127.0.0.1 port %1 failed: ").arg(plain.localPort())),
-             qPrintable(told[0]));
-    QVERIFY2(told[1].contains("failed: peer did not return a certificate"), qPrintable(told[1]));
-    QVERIFY(good.send(framed(message(1, 2))));
-    QCOMPARE(echoedId(good.receive(answerSize("C1-2"))), "C1-2");
+    QVERIFY(waitUntil([&] { return program.told.size() == 2; }));
+    QVERIFY2(program.told[0].startsWith(
+                 QStringLiteral("The TLS handshake with 127.0.0.1 port %1 failed: ").arg(plain.localPort())),
+             qPrintable(program.told[0]));
+    QVERIFY2(program.told[1].contains("failed: peer did not return a certificate"), qPrintable(program.told[1]));
+    QVERIFY(good.send(message(1, 2)) && answered(good, 1, 2, m_from));
 
     const MessageStore &store = program.engine().messages();
     QCOMPARE(store.size(), 2);
     const QByteArray from = store.sender(store.info(0).sender);
     QVERIFY2(from.startsWith("127.0.0.1 port ") && from.contains(" (TLSv1.") && from.endsWith(", CN=sender,O=Test)"),
              from.constData());
-    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), framed(first) + "\r\n" + framed(message(1, 2)) + "\r\n");
+    QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), message(1, 1) + "\r\n" + message(1, 2) + "\r\n");
 }
 
 QTEST_GUILESS_MAIN(SendersTest)

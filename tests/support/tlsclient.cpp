@@ -31,39 +31,28 @@ bool TlsClient::connectTo(quint16 port, const QString &caCert, const QString &ce
     return m_socket.isEncrypted();
 }
 
-QString TlsClient::protocolName() const
+bool TlsClient::send(QByteArrayView bytes)
 {
-    switch (m_socket.sessionProtocol()) {
-    case QSsl::TlsV1_2: return QStringLiteral("TLSv1.2");
-    case QSsl::TlsV1_3: return QStringLiteral("TLSv1.3");
-    default: return {};
-    }
+    const auto connected = [this] { return m_socket.state() == QAbstractSocket::ConnectedState; };
+    return m_socket.write(bytes.data(), bytes.size()) == bytes.size() && waitUntil([&] {
+        return (m_socket.bytesToWrite() == 0 && m_socket.encryptedBytesToWrite() == 0) || !connected();
+    }) && connected();
 }
 
-bool TlsClient::send(QByteArrayView bytes, int timeoutMs)
-{
-    if (m_socket.write(bytes.data(), bytes.size()) != bytes.size())
-        return false;
-    return waitUntil([this] {
-        return (m_socket.bytesToWrite() == 0 && m_socket.encryptedBytesToWrite() == 0)
-            || m_socket.state() != QAbstractSocket::ConnectedState;
-    }, timeoutMs) && m_socket.state() == QAbstractSocket::ConnectedState;
-}
-
-QByteArray TlsClient::receive(qsizetype count, int timeoutMs)
+QByteArray TlsClient::receive(qsizetype count)
 {
     QByteArray received;
     waitUntil([&] {
         received += m_socket.read(count - received.size());
         return received.size() >= count
             || (m_socket.state() == QAbstractSocket::UnconnectedState && m_socket.bytesAvailable() == 0);
-    }, timeoutMs);
+    });
     return received;
 }
 
-bool TlsClient::waitForEnd(int timeoutMs)
+bool TlsClient::waitForEnd()
 {
-    return waitUntil([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+    return waitUntil([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; });
 }
 
 QString TlsClient::error() const
@@ -77,7 +66,7 @@ QString TlsClient::error() const
 void TlsClient::close()
 {
     m_socket.disconnectFromHost();
-    waitUntil([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; });
+    waitForEnd();
 }
 
 void TlsClient::reset()

@@ -1,14 +1,11 @@
 #pragma once
 
-// A TLS sender on 127.0.0.1 (QSslSocket) for the tests of the TLS listener.
-// Its waits keep the event loop of this thread turning, so the code under
-// test, living on the same thread, can answer meanwhile.
+// A TLS sender on 127.0.0.1 (QSslSocket). Its waits keep the event loop of
+// this thread turning, so the code under test on the same thread can answer.
 
 #include "testbase.h"
 
-#include <QByteArrayView>
 #include <QSslSocket>
-#include <QString>
 
 class TlsClient
 {
@@ -17,34 +14,25 @@ public:
     TlsClient(const TlsClient &) = delete;
     TlsClient &operator=(const TlsClient &) = delete;
 
-    // Connects trusting caCert for the name "localhost", showing the
-    // certificate and key when given, and waits until the handshake is
-    // complete on our side (true) or failed (false, error() says why).
-    // Under TLS 1.3 the server may still refuse our certificate after this.
-    bool connectTo(quint16 port, const QString &caCert, const QString &certificate = {},
-                   const QString &key = {});
+    // Trusts caCert for the name "localhost", shows certificate and key when
+    // given, and waits for the handshake on our side: false when it failed
+    // (error() says why). Under TLS 1.3 the server may refuse us after it.
+    bool connectTo(quint16 port, const QString &caCert, const QString &certificate = {}, const QString &key = {});
     // The versions offered from the next connectTo on (by default 1.2 and up).
     void setProtocol(QSsl::SslProtocol protocol) { m_protocol = protocol; }
-    bool isEncrypted() const { return m_socket.isEncrypted(); }
-    QString protocolName() const;
-
-    // Until every byte has gone to the kernel, or the connection ended.
-    bool send(QByteArrayView bytes, int timeoutMs = WaitMs);
-    // Until count bytes came, the connection ended or the time is up.
-    QByteArray receive(qsizetype count, int timeoutMs = WaitMs);
+    QSsl::SslProtocol sessionProtocol() const { return m_socket.sessionProtocol(); }
+    // Until every byte has gone to the kernel; false when the connection ended first.
+    bool send(QByteArrayView bytes);
+    // Until count bytes came or the connection ended.
+    QByteArray receive(qsizetype count);
     // Until the server ended the connection; false when it did not in time.
-    bool waitForEnd(int timeoutMs = WaitMs);
-    // Takes at most this much into our buffer: a slow reader lets the
-    // server's answers pile up in the kernel's queues.
+    bool waitForEnd();
+    // A slow reader: the server's answers pile up in the kernel's queues.
     void setReadBufferSize(qint64 bytes) { m_socket.setReadBufferSize(bytes); }
-    // The last error, with the certificate errors if any.
-    QString error() const;
-    // close_notify, then the end of data.
-    void close();
-    // An abortive close under the session: the server sees a reset.
-    void reset();
-    // Bytes straight onto the socket, under the session: the server reads
-    // them as a broken record.
+    QString error() const; // with the certificate errors if any
+    void close();          // close_notify, then the end of data
+    void reset();          // abortive, under the session: the server sees a reset
+    // Bytes straight onto the socket, under the session: a broken record.
     bool sendRaw(QByteArrayView bytes);
 
 private:
