@@ -19,6 +19,14 @@
 include(GNUInstallDirs)
 # The doc folder is named after the Debian package, as Debian requires.
 set(ACKPROBE_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/ackmereprobe)
+# Every picture the README shows ships beside it, and no other.
+file(STRINGS ${PROJECT_SOURCE_DIR}/README.md picture_lines REGEX "!\\[[^]]*\\]\\(docs/[^)]+\\.png\\)")
+set(ACKPROBE_README_PICTURES "")
+foreach(line IN LISTS picture_lines)
+  string(REGEX MATCHALL "docs/[^)]+\\.png" found "${line}")
+  list(APPEND ACKPROBE_README_PICTURES ${found})
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
 
 # --- Into a prefix --------------------------------------------------------
 # Pages, changelog and copyright as Debian ships them: gzip -9n leaves no name
@@ -59,8 +67,7 @@ set(ACKPROBE_DATADIR \"${CMAKE_INSTALL_DATADIR}\")" COMPONENT desktop)
 install(SCRIPT cmake/desktopentry.cmake COMPONENT desktop)
 
 install(FILES README.md DESTINATION ${ACKPROBE_DOCDIR} COMPONENT desktop)
-install(FILES docs/mainwindow.png docs/setup.png docs/viewer.png
-        DESTINATION ${ACKPROBE_DOCDIR}/docs COMPONENT desktop)
+install(FILES ${ACKPROBE_README_PICTURES} DESTINATION ${ACKPROBE_DOCDIR}/docs COMPONENT desktop)
 
 # The software centres' description, and a man page for each name.
 install(FILES src/resources/com.ackmere.ackmereprobe.metainfo.xml
@@ -97,8 +104,7 @@ endif()
 install(TARGETS ackmereprobe-nox
         RUNTIME DESTINATION . COMPONENT portable EXCLUDE_FROM_ALL)
 install(FILES README.md DESTINATION . COMPONENT portable EXCLUDE_FROM_ALL)
-install(FILES docs/mainwindow.png docs/setup.png docs/viewer.png
-        DESTINATION docs COMPONENT portable EXCLUDE_FROM_ALL)
+install(FILES ${ACKPROBE_README_PICTURES} DESTINATION docs COMPONENT portable EXCLUDE_FROM_ALL)
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 # The same version the About box shows: the one in project().

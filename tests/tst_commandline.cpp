@@ -1,5 +1,7 @@
 #include "probeprocess.h"
+#include "testbase.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -19,6 +21,7 @@ class TestCommandLine : public QObject
 private slots:
     void answersAndRefusals_data();
     void answersAndRefusals();
+    void aFolderClosedToTheUserIsRefused();
     // Qt cannot name, so cannot remove, what is not UTF-8.
     void cleanupTestCase() { ::unlink((QFile::encodeName(m_dir.path()) + "/caf\xe9").constData()); }
 
@@ -115,6 +118,31 @@ void TestCommandLine::answersAndRefusals()
     QCOMPARE(program.readAllStandardError(), err);
     QCOMPARE(program.readAllStandardOutput(), out);
     QCOMPARE(program.exitCode(), exitCode);
+}
+
+void TestCommandLine::aFolderClosedToTheUserIsRefused()
+{
+    const QString folder = m_dir.filePath(QStringLiteral("closed"));
+    QVERIFY(QDir().mkpath(folder));
+    const QByteArray name = QFileInfo(m_program).fileName().toLocal8Bit();
+    // Neither readable nor writable, then readable alone.
+    for (const QFile::Permissions permissions : {QFile::Permissions(), QFile::ReadOwner | QFile::ExeOwner}) {
+        QVERIFY(QFile::setPermissions(folder, permissions));
+        QProcess program;
+        {
+            const OrdinaryUser user({m_dir.path(), folder});
+            if (!user.isOrdinary())
+                QSKIP("no ordinary user to run as");
+            program.start(m_program, {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), folder});
+            QVERIFY(program.waitForStarted());
+        }
+        QVERIFY2(program.waitForFinished(60000), "the program did not end by itself");
+        QCOMPARE(program.exitCode(), 1);
+        QCOMPARE(program.readAllStandardError(),
+                 name + ": The settings folder '" + folder.toLocal8Bit() + "' cannot be used: Permission denied.\n"
+                     + "Try '" + name + " --help' for more information.\n");
+    }
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

@@ -86,6 +86,11 @@ NamedFolder namedSettingsFolder(const QByteArray &name)
     }
     if (!S_ISDIR(info.st_mode))
         return {{}, QStringLiteral("'%1' is not a folder.").arg(shown)};
+    // The settings are read and written back at every start: a folder
+    // either way closed is refused now, not met later as a missing file.
+    if (::faccessat(AT_FDCWD, name.constData(), R_OK | W_OK | X_OK, AT_EACCESS) != 0)
+        return {{}, QStringLiteral("The settings folder '%1' cannot be used: %2.")
+                            .arg(shown, systemReason(errno))};
     if (QFile::encodeName(shown) == name)
         return {QFileInfo(shown).absoluteFilePath(), {}};
     const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
