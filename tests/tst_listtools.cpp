@@ -201,8 +201,22 @@ void ListToolsTest::theHeaderMenuTurnsColumnsOnAndTheOptionsFileKeepsThem()
     QVERIFY2(kept.contains("[List]\nColumns=\"Time,ControlId,Answer\"") || kept.contains("[List]\nColumns=Time, ControlId, Answer"),
              kept.constData());
 
+    // Every column on: each fits its title and what it usually holds; Data In keeps the rest, or a few letters.
+    for (const Column column : {Column::Size, Column::Type, Column::From})
+        list.horizontalHeader()->findChild<QAction *>(QStringLiteral("mnuColumn") + ListColumns::key(column))->trigger();
+    QCOMPARE(model.columnCount(), 7);
+    const QFontMetrics metrics(list.font());
+    QCOMPARE(model.headerData(3, Qt::Horizontal).toString(), QStringLiteral("Type"));
+    QVERIFY(list.columnWidth(3) > metrics.horizontalAdvance(QStringLiteral("ORU^R01^ORU_R01")));
+    int others = 0;
+    for (int column = 1; column < 7; ++column) {
+        QVERIFY(list.columnWidth(column) > metrics.horizontalAdvance(model.headerData(column, Qt::Horizontal).toString()));
+        others += list.columnWidth(column);
+    }
+    QCOMPARE(list.columnWidth(0), qMax(list.viewport()->width() - others, metrics.averageCharWidth() * 8));
+
     // All off: the list is as designed again, in the file too.
-    for (const Column column : {Column::Time, Column::ControlId, Column::Answer})
+    for (const Column column : {Column::Time, Column::Size, Column::Type, Column::ControlId, Column::Answer, Column::From})
         list.horizontalHeader()->findChild<QAction *>(QStringLiteral("mnuColumn") + ListColumns::key(column))->trigger();
     QCOMPARE(model.columnCount(), 1);
     QCOMPARE(list.columnWidth(0), list.width());

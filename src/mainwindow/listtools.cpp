@@ -39,7 +39,8 @@ QString widestUsual(Column column)
     switch (column) {
     case Column::Time: return QStringLiteral("00:00:00.000");
     case Column::Size: return QStringLiteral("10000000");
-    case Column::Type: return QStringLiteral("ADT^A01^ADT");
+    // With its message structure, as senders of results send it.
+    case Column::Type: return QStringLiteral("ORU^R01^ORU_R01");
     case Column::ControlId: return QStringLiteral("MSG0000000");
     case Column::Answer: return QStringLiteral("Answer");
     // An IPv4 sender's, the most usual; a longer IPv6 one is cut.
@@ -108,7 +109,9 @@ void ListTools::show(const QList<Column> &columns)
     m_model.setColumns(shown);
     const QFontMetrics metrics(m_list.font());
     for (int i = 0; i < shown.size(); ++i)
-        m_list.setColumnWidth(i + 1, metrics.horizontalAdvance(widestUsual(shown.at(i))) + 16);
+        m_list.setColumnWidth(i + 1, qMax(metrics.horizontalAdvance(widestUsual(shown.at(i))),
+                                          metrics.horizontalAdvance(ListColumns::title(shown.at(i))))
+                                             + 16);
 }
 
 void ListTools::chosenChanged()
