@@ -89,6 +89,8 @@ private slots:
     void everyAndRepeatableShares();
     void aLoopOfAcknowledgementsIsToldOnce();
     void withoutRulesTheAnswersStayAsTheyWere();
+    void aLargeBlockIsDecidedOnItsFirst64KiB();
+    void severalSendersKeepTheirOwnAnswers();
 };
 
 void RulesEngineTest::codesTextsAndWrongIdsShapeTheAnswer()
@@ -365,6 +367,62 @@ void RulesEngineTest::withoutRulesTheAnswersStayAsTheyWere()
             QCOMPARE(program.stored(1), program.engine().lastAcknowledgement());
         }
     }
+}
+
+void RulesEngineTest::aLargeBlockIsDecidedOnItsFirst64KiB()
+{
+    RulesProgram program("text ~ TAIL -> AR\n{MSH-10} = BIG -> AE\n");
+    LoopbackClient client;
+    QVERIFY(connected(program, client));
+    // Over many arrivals: the fields at its start are read, the text past
+    // the first 64 KiB is not.
+    const QByteArray big = framed("MSH|^~\\&|S|F|P|F|202612090800||ORU^R01|BIG|P|2.5\rOBX|1|ED|PDF||"
+                                  + QByteArray(100 * 1024, 'Q') + "TAIL\r");
+    QVERIFY(sendInPieces(client, big, 1000));
+    RECEIVES(client, "AE|BIG");
+    QVERIFY(client.send(message("TAIL")));
+    RECEIVES(client, "AR|TAIL");
+    QCOMPARE(program.engine().messages().at(0), big);
+    QCOMPARE(int(program.info(0).ruleLine), 2);
+    QCOMPARE(int(program.info(1).ruleLine), 1);
+}
+
+void RulesEngineTest::severalSendersKeepTheirOwnAnswers()
+{
+    RulesProgram program("{MSH-10} = P3 -> pieces 3, twice\n{MSH-10} = CL -> close\n{MSH-10} = B1 -> AE\n");
+    program.changeOptions([](Options &options) {
+        options.senders = Options::Senders::Several;
+        options.maxSenders = 4;
+    });
+    QStringList gone;
+    QObject::connect(&program.engine(), &InterfaceEngine::senderGone,
+                     [&](const QString &description, const QString &how) { gone << description + ' ' + how; });
+    LoopbackClient a, b;
+    QVERIFY(connected(program, a));
+    QVERIFY(b.connectTo(program.port()));
+    QVERIFY(waitUntil([&] { return program.engine().connectionCount() == 2; }));
+
+    // One sender's answer in pieces while the other's block, held until its
+    // end, is decided whole.
+    QVERIFY(a.send(message("P3")));
+    const QByteArray b1 = message("B1");
+    QVERIFY(b.send(b1.first(12)));
+    QVERIFY(b.send(b1.sliced(12)));
+    RECEIVES(b, "AE|B1");
+    const QByteArray two = a.receive(2 * answerSize("AA|P3"));
+    const QByteArray once = answerLike(two, "AA|P3");
+    QCOMPARE(two, once + once);
+
+    // A close ends that sender alone.
+    QVERIFY(a.send(message("CL")));
+    RECEIVES(a, "AA|CL");
+    QCOMPARE(a.waitForEnd(), 0);
+    QVERIFY(waitUntil([&] { return program.engine().connectionCount() == 1; }));
+    QCOMPARE(gone, QStringList{QStringLiteral("127.0.0.1 port %1 was closed after its answer, as an answer rule says")
+                                       .arg(a.localPort())});
+    QVERIFY(b.send(message("B2")));
+    RECEIVES(b, "AA|B2");
+    QVERIFY(b.nothingMoreWaiting());
 }
 
 QTEST_GUILESS_MAIN(RulesEngineTest)
