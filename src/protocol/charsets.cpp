@@ -364,6 +364,15 @@ QByteArray decoderNameFor(QByteArrayView msh18)
     return knownName(name.toByteArray());
 }
 
+QList<QByteArray> msh18Sets()
+{
+    QList<QByteArray> sets;
+    for (const Named &named : TableNames)
+        if (!sets.contains(named.decoder))
+            sets << named.decoder;
+    return sets;
+}
+
 QString Choice::describe() const
 {
     const QString set = QString::fromLatin1(name);
