@@ -285,7 +285,7 @@ void MessageStoreTest::aTextIsFoundAsEachMessageShowsIt()
     MessageStore store({spill.path()});
     // Each in its own character set, among plain ASCII ones, across spills.
     constexpr qint64 Count = 12000, Utf8 = 100, Unmarked = 600, Latin1 = 1200, Misread = 2000, Windows = 6000,
-                     Chinese = 9000, Japanese = 11000, Wide = 11500;
+                     Chinese = 9000, Cyrillic = 10000, Japanese = 11000, Wide = 11500;
     const auto withMsh18 = [](QByteArray &m, const QByteArray &msh18, const QByteArray &body) {
         if (!msh18.isEmpty())
             m.replace("|P|2.3\r", "|P|2.3||||||" + msh18 + "\r");
@@ -302,6 +302,7 @@ void MessageStoreTest::aTextIsFoundAsEachMessageShowsIt()
         case Chinese: withMsh18(m, "GB 18030-2000", "PID|1||1||\xd5\xc5\xc8\xfd"); break;
         case Japanese: withMsh18(m, "ISO IR14", "PID|1||1||\x83\x41z"); break;
         case Unmarked: withMsh18(m, {}, "PID|1||1||K\xf6nig"); break;
+        case Cyrillic: withMsh18(m, "WINDOWS-1251", "PID|1||1||\xc8\xe2\xe0\xed"); break;
         case Wide: m = wide; break;
         }
     });
@@ -333,6 +334,7 @@ void MessageStoreTest::aTextIsFoundAsEachMessageShowsIt()
     QCOMPARE(rows("\u00eb", false), Rows({Utf8, Latin1}));
     QCOMPARE(rows("\u5f20\u4e09", true), Rows({Chinese}));
     QCOMPARE(rows("K\u00d6NIG", false), Rows({Unmarked}));
+    QCOMPARE(rows("\u0438\u0432\u0430\u043d", false), Rows({Cyrillic})); // "иван" in windows-1251
     // The ASCII bytes of "Az" are the second half of a Shift_JIS letter there.
     QCOMPARE(rows("Az", true), Rows());
     QCOMPARE(rows("\u30a2z", true), Rows({Japanese}));

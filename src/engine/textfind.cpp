@@ -6,8 +6,13 @@
 
 namespace TextFind {
 namespace {
-// Where the needle may be written otherwise than in the sets MSH-18 names.
-const char *const UsualSets[] = {"UTF-8", "ISO-8859-1", "windows-1252"};
+// Where a text may be written besides the sets of HL7's own names: the
+// usual ones, and those senders often name in MSH-18 instead. A text with
+// no ASCII run to sift by is missed in a message whose MSH-18 names a set
+// beyond these (and beyond the chosen one).
+const char *const UsualSets[] = {"UTF-8", "ISO-8859-1", "windows-1252", "windows-1250", "windows-1251",
+                                 "windows-1253", "windows-1254", "windows-1255", "windows-1256",
+                                 "windows-1257", "windows-1258", "KOI8-R", "KOI8-U", "EUC-JP", "GBK"};
 
 bool isAscii(QStringView text)
 {
@@ -130,7 +135,7 @@ FindRequest requestFor(const QString &text, bool matchCase, const Charsets::Sett
         const QString one = letter->isHighSurrogate() && letter + 1 != text.end() ? QString(letter, 2)
                                                                                   : QString(*letter);
         const QString title = one.size() == 1 ? QString(one[0].toTitleCase()) : one;
-        for (const QString &variant : {one, one.toLower(), one.toUpper(), title})
+        for (const QString &variant : {one, one.toLower(), one.toUpper(), title, one.toCaseFolded()})
             if (!variants.contains(variant))
                 variants << variant;
     }
