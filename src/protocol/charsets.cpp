@@ -490,7 +490,8 @@ QStringList choosable()
         for (int32_t i = 0; i < count; ++i) {
             const char *canonical = ucnv_getAvailableName(i);
             const char *shown = nullptr;
-            for (const char *standard : {"MIME", "IANA"}) {
+            // The names people know first; ICU's own last.
+            for (const char *standard : {"MIME", "IANA", "WINDOWS", "JAVA"}) {
                 UErrorCode error = U_ZERO_ERROR;
                 shown = ucnv_getStandardName(canonical, standard, &error);
                 if (U_SUCCESS(error) && shown && *shown)
@@ -498,7 +499,9 @@ QStringList choosable()
                 shown = nullptr;
             }
             const QByteArray name = knownName(shown ? shown : canonical);
-            if (!name.isEmpty())
+            // "ibm-1047_P100-1995,swaplfnl": a variant of a table for
+            // mainframes, and a comma a settings file would split.
+            if (!name.isEmpty() && !name.contains(','))
                 found << QString::fromLatin1(name);
         }
         found.sort(Qt::CaseInsensitive);
