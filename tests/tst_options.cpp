@@ -37,6 +37,7 @@ private slots:
     void badValuesTakeTheirDefaultsAndAreTold();
     void aFileThatCannotBeReadOrWrittenIsTold();
     void connectionOptionsReadWriteAndFallBack();
+    void textOptionsReadWriteAndFallBack();
 };
 
 void OptionsTest::missingFileGivesDefaultsAndWritesReadBack()
@@ -167,6 +168,42 @@ void OptionsTest::connectionOptionsReadWriteAndFallBack()
                           "[Receive] MaxSenders \"0\" is not a number from 1 to 1000; 20 is used.",
                           "[Receive] IdleTimeoutS \"-1\" is not a number from 0 to 86400; 0 is used.",
                           "[TLS] Key \"a<0x01>.key\" is not a file's path; none is used."}));
+}
+
+void OptionsTest::textOptionsReadWriteAndFallBack()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(OptionsFileName);
+    QVERIFY(putFile(path, "[Text]\nCharacterSet=windows-1252\nUseMsh18=FALSE\n"));
+    OptionsReading read = readOptions(dir.path());
+    QVERIFY(read.problems.isEmpty());
+    Options expected;
+    expected.characterSet = "windows-1252";
+    expected.useMsh18 = false;
+    QCOMPARE(read.options, expected);
+    QCOMPARE(writeOptions(dir.path(), expected), QString());
+    QCOMPARE(readOptions(dir.path()).options, expected);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY2(file.readAll().contains("[Text]\nCharacterSet=windows-1252\nUseMsh18=false\n"), qPrintable(path));
+
+    // "automatic" in any case is the default's spelling; an unknown set, a
+    // name with a control character or a letter beyond ASCII is told.
+    QVERIFY(putFile(path, "[Text]\nCharacterSet= automatic \nUseMsh18=true\n"));
+    read = readOptions(dir.path());
+    QCOMPARE(read.options, Options());
+    QVERIFY(read.problems.isEmpty());
+    for (const QByteArray &name : {QByteArray("Klingon-8"), QByteArray("UTF-8\x01"), QByteArray("UTF-8\xc3\xa9")}) {
+        QVERIFY(putFile(path, "[Text]\nCharacterSet=" + name + "\nUseMsh18=sometimes\n"));
+        read = readOptions(dir.path());
+        QCOMPARE(read.options, Options());
+        QCOMPARE(read.problems.size(), 2);
+        QVERIFY2(read.problems.at(0).startsWith("[Text] CharacterSet \""), qPrintable(read.problems.at(0)));
+        QVERIFY2(read.problems.at(0).endsWith("\" is not Automatic or a character set this system knows; Automatic is used."),
+                 qPrintable(read.problems.at(0)));
+        QCOMPARE(read.problems.at(1), "[Text] UseMsh18 \"sometimes\" is not true or false; true is used.");
+    }
 }
 
 QTEST_GUILESS_MAIN(OptionsTest)

@@ -3,6 +3,7 @@
 #include "system/unixfile.h"
 
 #include <QDir>
+#include <QStringDecoder>
 #include <QFile>
 #include <QSettings>
 
@@ -22,6 +23,9 @@ const QString IdleKey = QStringLiteral("Receive/IdleTimeoutS");
 const QString CertificateKey = QStringLiteral("TLS/Certificate");
 const QString KeyKey = QStringLiteral("TLS/Key");
 const QString ClientCAsKey = QStringLiteral("TLS/ClientCAs");
+const QString CharacterSetKey = QStringLiteral("Text/CharacterSet");
+const QString UseMsh18Key = QStringLiteral("Text/UseMsh18");
+const QString Automatic = QStringLiteral("Automatic");
 
 constexpr const char *ModeNames[] = {"AtOnce", "Delayed", "Never"};
 constexpr const char *SendersNames[] = {"One", "Several"};
@@ -146,6 +150,41 @@ void readPath(const QSettings &settings, const QString &key, QString &into, Opti
         into = text;
 }
 
+void readTruth(const QSettings &settings, const QString &key, bool &into, OptionsReading &reading)
+{
+    if (!settings.contains(key))
+        return;
+    const QString text = textOf(settings.value(key)).trimmed();
+    if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+        into = true;
+    else if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0)
+        into = false;
+    else
+        reading.problems << problem(key, text, QStringLiteral("true or false"),
+                                    into ? QStringLiteral("true") : QStringLiteral("false"));
+}
+
+// "Automatic" in any case, or a name Qt's decoder knows, as written.
+void readCharacterSet(const QSettings &settings, QString &into, OptionsReading &reading)
+{
+    if (!settings.contains(CharacterSetKey))
+        return;
+    const QString text = textOf(settings.value(CharacterSetKey)).trimmed();
+    if (text.compare(Automatic, Qt::CaseInsensitive) == 0) {
+        into = Automatic;
+        return;
+    }
+    // Decoders' names are ASCII; anything else names none.
+    const bool plain = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() < 0x7f;
+    });
+    if (plain && QStringDecoder(text.toLatin1().constData()).isValid())
+        into = text;
+    else
+        reading.problems << problem(CharacterSetKey, text,
+                                    QStringLiteral("Automatic or a character set this system knows"), into);
+}
+
 // A list of two or more is written "Time, Size"; one, or none, as plain text.
 void writeColumns(QSettings &settings, const QStringList &columns)
 {
@@ -251,6 +290,8 @@ OptionsReading readOptions(const QString &folder)
     readPath(settings, CertificateKey, options.tlsCertificate, reading);
     readPath(settings, KeyKey, options.tlsKey, reading);
     readPath(settings, ClientCAsKey, options.tlsClientCAs, reading);
+    readCharacterSet(settings, options.characterSet, reading);
+    readTruth(settings, UseMsh18Key, options.useMsh18, reading);
     if (settings.contains(ColumnsKey))
         readColumns(textOf(settings.value(ColumnsKey)), reading);
     return reading;
@@ -272,6 +313,8 @@ QString writeOptions(const QString &folder, const Options &options)
     settings.setValue(CertificateKey, options.tlsCertificate);
     settings.setValue(KeyKey, options.tlsKey);
     settings.setValue(ClientCAsKey, options.tlsClientCAs);
+    settings.setValue(CharacterSetKey, options.characterSet);
+    settings.setValue(UseMsh18Key, options.useMsh18 ? QStringLiteral("true") : QStringLiteral("false"));
     writeColumns(settings, options.listColumns);
     return synced(settings, folder, path);
 }

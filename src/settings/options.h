@@ -30,6 +30,11 @@ struct Options
     QString tlsCertificate;
     QString tlsKey;
     QString tlsClientCAs;
+    // [Text]: the set messages are shown in ("Automatic": UTF-8 when they
+    // are valid UTF-8, else ISO-8859-1), and whether a message's MSH-18
+    // decides first. The bytes themselves never change.
+    QString characterSet = QStringLiteral("Automatic");
+    bool useMsh18 = true;
 
     bool tlsEnabled() const { return !tlsCertificate.isEmpty() && !tlsKey.isEmpty(); }
     bool operator==(const Options &) const = default;
