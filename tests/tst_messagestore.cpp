@@ -86,14 +86,17 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
             store.setAnswer(i, answerOf(i), 1700000000000 + i + 2);
         if (i % 2 != 0 && i != 5)
             store.setFollowedBy(i, paddingOf(i));
+        if (i % 11 == 3)
+            store.setOutcome(i, quint16(i % 60000 + 1), MessageInfo::Outcome(i % 5));
         QCOMPARE(store.spillIfDue(), Change::None);
     }
     // An answer and padding for a message whose details are already on disk.
     store.setAnswer(5, answerOf(5), 1800000000000);
     store.setFollowedBy(5, paddingOf(5));
+    store.setOutcome(7, 65535, MessageInfo::Outcome::AckNotAnswered);
     QVERIFY(store.spilledBytes() > 0);
     QVERIFY(store.bytesInMemory() < 3 * (MessageStore::ChunksPerSpill + 1) * MessageStore::ChunkSize);
-    for (const qint64 i : {qint64(0), qint64(1), qint64(5), qint64(7), qint64(50001), Count - 2, Count - 1}) {
+    for (const qint64 i : {qint64(0), qint64(1), qint64(5), qint64(3), qint64(7), qint64(47), qint64(50001), qint64(99993), Count - 2, Count - 1}) {
         const MessageInfo info = store.info(i);
         QCOMPARE(info.arrivedMs, 1700000000000 + i);
         QCOMPARE(info.firstArrivalMs, 1700000000000 + i - (i % 3));
@@ -109,7 +112,19 @@ void MessageStoreTest::detailsAndAnswersReadBackAcrossASpill()
             QCOMPARE(sent, i == 5 ? 1800000000000 : 1700000000000 + i + 2);
         }
         QCOMPARE(store.at(i), messageOf(i, 100));
+        // The rule and the outcome stand beside the answer, set before or after it.
+        const bool decided = i % 11 == 3;
+        QCOMPARE(info.ruleLine, i == 7 ? 65535 : decided ? quint16(i % 60000 + 1) : 0);
+        QCOMPARE(info.outcome, i == 7 ? MessageInfo::Outcome::AckNotAnswered
+                               : decided ? MessageInfo::Outcome(i % 5) : MessageInfo::Outcome::Answered);
     }
+    // One appended with them already known keeps them.
+    MessageInfo withheld;
+    withheld.ruleLine = 12;
+    withheld.outcome = MessageInfo::Outcome::Withheld;
+    store.append("x", withheld);
+    QCOMPARE(store.info(Count).ruleLine, quint16(12));
+    QCOMPARE(store.info(Count).outcome, MessageInfo::Outcome::Withheld);
     MessageInfo::Padding most{0xfffffffe};
     most.add("\n\n"); // its count is held at its greatest
     store.setFollowedBy(Count - 1, most);

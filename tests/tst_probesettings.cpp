@@ -7,6 +7,7 @@
 
 #include "engine/probesettings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QtTest>
@@ -46,6 +47,7 @@ private slots:
     void missingFileIsRepairedOrRefused();
     void writesTakeTheRemoteEndpointAsLastSet();
     void optionsAndTheListsColumnsAreWrittenApart();
+    void rulesAreReadWithTheirProblemsAndSaved();
 };
 
 void ProbeSettingsTest::missingFileIsRepairedOrRefused()
@@ -148,6 +150,51 @@ void ProbeSettingsTest::optionsAndTheListsColumnsAreWrittenApart()
     QCOMPARE(reread.options().answerMode, Options::AnswerMode::Never);
     QCOMPARE(reread.options().delayMs, 250);
     QCOMPARE(reread.options().listColumns, (QStringList{QStringLiteral("Time"), QStringLiteral("Type")}));
+}
+
+void ProbeSettingsTest::rulesAreReadWithTheirProblemsAndSaved()
+{
+    ProgramFolder folder;
+    ProbeSettings settings(folder.dir());
+    const QString path = folder.path(QStringLiteral("ackprobe-rules.txt"));
+    QCOMPARE(settings.rulesFilePath(), path);
+    // No file: no rule and nothing to tell.
+    QVERIFY(settings.readRules().isEmpty());
+    QVERIFY(settings.rules().empty());
+
+    // A bad line is told as a sentence naming the file; the good ones are kept.
+    QVERIFY(putFile(path, "# answers\n{MSH-9.1} = ADT -> AE\r\nalways -> sometimes\n\nevery 3 -> never\n"));
+    QCOMPARE(settings.readRules(),
+             QStringList{QStringLiteral("ackprobe-rules.txt line 3: unknown action \"sometimes\"; the line is ignored.")});
+    QCOMPARE(settings.rules().size(), std::size_t(2));
+    QCOMPARE(settings.rules()[0].line, 2);
+    QCOMPARE(settings.rules()[0].actions.code, QByteArray("AE"));
+    QCOMPARE(settings.rules()[1].line, 5);
+    QVERIFY(settings.rules()[1].actions.never);
+
+    // Saved as UTF-8, whole; read only at the next reading.
+    QString error;
+    const QString text = QStringLiteral("text ~ \"Zürich\" -> AR, text \"Größe\"\n");
+    QVERIFY(settings.saveRules(text, &error));
+    QCOMPARE(folder.readFile(QStringLiteral("ackprobe-rules.txt")), text.toUtf8());
+    QCOMPARE(settings.rules().size(), std::size_t(2));
+    QVERIFY(settings.readRules().isEmpty());
+    QCOMPARE(settings.rules().size(), std::size_t(1));
+    QCOMPARE(settings.rules()[0].actions.text, QStringLiteral("Größe").toUtf8());
+
+    // A file that cannot be read is one sentence, and no rule is used.
+    QVERIFY(putFile(path, "always -> AE\n\xff\n"));
+    const QStringList unreadable = settings.readRules();
+    QCOMPARE(unreadable.size(), 1);
+    QCOMPARE(unreadable.first(), QStringLiteral("%1 could not be read (line 2 is not UTF-8); no answer rule is used.").arg(path));
+    QVERIFY(settings.rules().empty());
+
+    // A folder in the file's place refuses the save with the reason.
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QDir().mkdir(path));
+    error.clear();
+    QVERIFY(!settings.saveRules(text, &error));
+    QVERIFY(!error.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(ProbeSettingsTest)

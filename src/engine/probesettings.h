@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/answerrules.h"
 #include "settings/options.h"
 #include "settings/settingsrecord.h"
 #include "settings/settingsstore.h"
@@ -8,6 +9,7 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 // The one owner of the settings: it finds, reads, repairs, holds and writes
 // ackprobe.ini and ackprobe-options.ini in one folder. Nothing else reads or
@@ -83,6 +85,18 @@ public:
     // [List] Columns alone; every other key in the file stays as it is.
     QString setListColumns(const QStringList &columns);
 
+    // --- ackprobe-rules.txt ----------------------------------------------------
+    // Reads the answer rules anew (at each Start) and keeps them. Returns
+    // what the operator should hear, a sentence each: why the file could
+    // not be read, or each line left out and why.
+    QStringList readRules();
+    // The rules read last: empty when there are none or the file is bad.
+    const std::vector<AnswerRules::Rule> &rules() const { return m_rules.rules; }
+    QString rulesFilePath() const;
+    // Writes the file as UTF-8, atomically; the next Start reads it. False
+    // with the reason in `error` when the system refused.
+    bool saveRules(const QString &text, QString *error);
+
 signals:
     void changed();
 
@@ -103,4 +117,5 @@ private:
     bool m_updated = false;
     QString m_writeError;
     QString m_repairError;
+    AnswerRules::Reading m_rules;
 };

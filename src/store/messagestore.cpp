@@ -28,7 +28,8 @@ struct MessageStore::Record
     quint8 beforeFirsts = 0;
     quint8 afterSeen = 0;
     quint8 afterFirsts = 0;
-    quint8 reserved[3] = {};
+    quint8 outcome = 0;
+    quint16 ruleLine = 0;
     quint32 sender = 0;
     quint32 reserved2 = 0;
 
@@ -132,6 +133,8 @@ void MessageStore::endMessage(const MessageInfo &info)
     record.setBefore(info.precededBy);
     record.setAfter(info.followedBy);
     record.sender = info.sender;
+    record.ruleLine = info.ruleLine;
+    record.outcome = quint8(info.outcome);
     m_records.append(reinterpret_cast<const char *>(&record), sizeof record);
     run.offsets.grow(index + 1) = run.bytes.size();
     // Readers see the message, its offsets and its chunks from here on.
@@ -180,6 +183,8 @@ MessageInfo MessageStore::info(qint64 index) const
     info.precededBy = {r.beforeBytes, r.beforeSeen, r.beforeFirsts};
     info.followedBy = {r.afterBytes, r.afterSeen, r.afterFirsts};
     info.sender = r.sender;
+    info.ruleLine = r.ruleLine;
+    info.outcome = MessageInfo::Outcome(r.outcome);
     return info;
 }
 
@@ -189,6 +194,16 @@ void MessageStore::setFollowedBy(qint64 index, const MessageInfo::Padding &paddi
         return;
     Record r = record(index);
     r.setAfter(padding);
+    m_records.overwrite(index * qint64(sizeof r), reinterpret_cast<const char *>(&r), sizeof r, m_run->file);
+}
+
+void MessageStore::setOutcome(qint64 index, quint16 ruleLine, MessageInfo::Outcome outcome)
+{
+    if (index < 0 || index >= size())
+        return;
+    Record r = record(index);
+    r.ruleLine = ruleLine;
+    r.outcome = quint8(outcome);
     m_records.overwrite(index * qint64(sizeof r), reinterpret_cast<const char *>(&r), sizeof r, m_run->file);
 }
 

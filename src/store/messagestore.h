@@ -46,6 +46,13 @@ struct MessageInfo
     Padding followedBy{};
     // The connection it came on, as MessageStore::addSender() named it; 0: none.
     quint32 sender = 0;
+    // The answer rules' line that decided its answer; 0: no rule did.
+    quint16 ruleLine = 0;
+    // What became of its answer. Withheld: a rule said never; Reset: a rule
+    // reset the connection instead; AckNotAnswered: an acknowledgement, not
+    // answered, since the answer takes its fields from the message.
+    enum class Outcome : quint8 { Answered, AnsweredThenClosed, Withheld, Reset, AckNotAnswered };
+    Outcome outcome = Outcome::Answered;
 };
 
 // Every message received since start-up, in order of arrival, each held once
@@ -102,6 +109,8 @@ public:
     MessageInfo info(qint64 index) const;
     // The answer sent for a message: once, any time after it was appended.
     void setAnswer(qint64 index, QByteArrayView answer, qint64 sentMs);
+    // The rule that decided a message's answer and what became of it.
+    void setOutcome(qint64 index, quint16 ruleLine, MessageInfo::Outcome outcome);
     // The padding after a message, as it has grown so far.
     void setFollowedBy(qint64 index, const MessageInfo::Padding &padding);
     // False while none has been sent.
