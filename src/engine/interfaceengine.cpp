@@ -27,6 +27,9 @@ InterfaceEngine::InterfaceEngine(const ProbeSettings &settings, QObject *parent)
     m_settleLater.setSingleShot(true);
     m_settleLater.setInterval(5);
     connect(&m_settleLater, &QTimer::timeout, this, &InterfaceEngine::settle);
+    m_stepTimer.setSingleShot(true);
+    m_stepTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_stepTimer, &QTimer::timeout, this, &InterfaceEngine::runDueSteps);
     m_idleCheck.setInterval(1000);
     connect(&m_idleCheck, &QTimer::timeout, this, &InterfaceEngine::closeIdleConnections);
 }
@@ -78,6 +81,7 @@ InterfaceEngine::StartResult InterfaceEngine::start()
 {
     m_fieldCutTold = false;
     m_waitingBoundTold = false;
+    takeRules();
     const Options &options = m_settings.options();
     m_several = options.senders == Options::Senders::Several;
     m_maxSenders = m_several ? qBound(1, options.maxSenders, Options::MostSenders) : 1;
@@ -136,6 +140,8 @@ void InterfaceEngine::closeAllEndpoints()
 {
     closeConnections();
     dropWaitingAnswers();
+    m_steps.clear();
+    m_stepTimer.stop();
     m_listener.close();
     // Stop and Exit close at once: answers still queued for earlier
     // connections go with them.
@@ -169,47 +175,46 @@ void InterfaceEngine::sendAnswer(Link *link, qint64 message, qint64 nowMs)
     m_store.setAnswer(message, m_lastAck, nowMs);
 }
 
-void InterfaceEngine::answer(Link *link, qint64 message, QByteArrayView head, bool headOnly,
-                             qint64 arrivedMs)
+void InterfaceEngine::answer(Link *link, qint64 message, QByteArrayView whole, QByteArrayView head,
+                             bool headOnly, qint64 arrivedMs)
 {
+    const Options &options = m_settings.options();
+    if (options.answerMode == Options::AnswerMode::Never || (link && link->ending))
+        return;
+    const AnswerRules::Rule *rule = nullptr;
+    if (!ruleOrAnswerable(link, message, whole, head, &rule))
+        return;
+    const AnswerRules::Actions *actions = rule ? &rule->actions : nullptr;
+    qint64 delayMs = options.answerMode == Options::AnswerMode::Delayed
+                     ? qBound(Options::ShortestDelayMs, options.delayMs, Options::LongestDelayMs) : 0;
+    if (actions && actions->delayMs >= 0)
+        delayMs = actions->delayMs;
     const SettingsRecord &texts = m_settings.record();
     bool cut = false;
-    switch (m_settings.options().answerMode) {
-    case Options::AnswerMode::AtOnce:
+    if (delayMs == 0) {
+        if (actions && actions->reset) {
+            // Not from inside the connection's own signal: from the event loop.
+            if (link) {
+                link->ending = true;
+                schedule(arrivedMs, {link->serial, Step::What::Reset, {}});
+            }
+            return;
+        }
         m_stamp = m_clock.stampAt(arrivedMs);
         // Texts without fields give the cached array itself: no copy a message.
         m_lastAck = m_ackCache.of(texts.strAckBeforeDate, m_stamp, texts.strAckAfterDate,
                                   texts.strMSASegment, head, headOnly, &cut);
-        sendAnswer(link, message, arrivedMs);
-        break;
-    case Options::AnswerMode::Never:
-        return;
-    case Options::AnswerMode::Delayed: {
+        if (actions)
+            sendByRule(link, message, *actions, arrivedMs);
+        else
+            sendAnswer(link, message, arrivedMs);
+    } else {
         // Only what the answer needs waits with it: the fields its texts
         // name, already escaped, and nothing when they name none.
         QByteArray values = m_ackCache.capture(texts.strAckBeforeDate, texts.strAckAfterDate,
                                                texts.strMSASegment, head, headOnly, &cut);
-        const qint64 due = arrivedMs + qBound(Options::ShortestDelayMs, m_settings.options().delayMs,
-                                              Options::LongestDelayMs);
-        m_delayedBytes += values.size();
-        m_delayed.push_back({message, due, std::move(values), link ? link->serial : 0});
-        m_delayedPeak = qMax(m_delayedPeak, m_delayedBytes + qint64(m_delayed.size() * sizeof(DelayedAnswer)));
-        if (qsizetype(m_delayed.size()) > MostAnswersWaiting || m_delayedBytes > MostBytesWaiting) {
-            // The oldest go now, so that no later answer overtakes them.
-            const qint64 now = QDateTime::currentMSecsSinceEpoch();
-            while (qsizetype(m_delayed.size()) > MostAnswersWaiting || m_delayedBytes > MostBytesWaiting)
-                sendOldestWaiting(now);
-            tellAnswerNotice(m_waitingBoundTold,
-                             QStringLiteral("More answers were waiting for their delay than are kept "
-                                            "(%1 answers or %2 MiB of their message fields): the oldest "
-                                            "were sent at once.")
-                                     .arg(MostAnswersWaiting)
-                                     .arg(MostBytesWaiting >> 20));
-        }
-        if (!m_delayTimer.isActive() && !m_delayed.empty())
-            m_delayTimer.start(int(qMax<qint64>(0, m_delayed.front().dueMs - QDateTime::currentMSecsSinceEpoch())));
-        break;
-    }
+        queueAnswer({message, arrivedMs + delayMs, std::move(values), link ? link->serial : 0,
+                     actions ? m_ruleActions[std::size_t(rule - m_book.rules().data())] : nullptr});
     }
     if (cut)
         tellAnswerNotice(m_fieldCutTold,
@@ -218,6 +223,33 @@ void InterfaceEngine::answer(Link *link, qint64 message, QByteArrayView head, bo
                                         "whole MLLP message.")
                                  .arg(AckFields::ValueCap)
                                  .arg(WholeMessageHeadLimit));
+}
+
+void InterfaceEngine::queueAnswer(DelayedAnswer waiting)
+{
+    m_delayedBytes += waiting.values.size();
+    // In order of due time; answers due together go in order of arrival.
+    auto at = m_delayed.end();
+    if (!m_delayed.empty() && m_delayed.back().dueMs > waiting.dueMs)
+        at = std::upper_bound(m_delayed.begin(), m_delayed.end(), waiting.dueMs,
+                              [](qint64 due, const DelayedAnswer &a) { return due < a.dueMs; });
+    const bool first = at == m_delayed.begin();
+    m_delayed.insert(at, std::move(waiting));
+    m_delayedPeak = qMax(m_delayedPeak, m_delayedBytes + qint64(m_delayed.size() * sizeof(DelayedAnswer)));
+    if (qsizetype(m_delayed.size()) > MostAnswersWaiting || m_delayedBytes > MostBytesWaiting) {
+        // The oldest go now, so that no later answer overtakes them.
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        while (qsizetype(m_delayed.size()) > MostAnswersWaiting || m_delayedBytes > MostBytesWaiting)
+            sendOldestWaiting(now);
+        tellAnswerNotice(m_waitingBoundTold,
+                         QStringLiteral("More answers were waiting for their delay than are kept "
+                                        "(%1 answers or %2 MiB of their message fields): the oldest "
+                                        "were sent at once.")
+                                 .arg(MostAnswersWaiting)
+                                 .arg(MostBytesWaiting >> 20));
+    }
+    if ((first || !m_delayTimer.isActive()) && !m_delayed.empty())
+        m_delayTimer.start(int(qMax<qint64>(0, m_delayed.front().dueMs - QDateTime::currentMSecsSinceEpoch())));
 }
 
 void InterfaceEngine::tellAnswerNotice(bool &told, const QString &notice)
@@ -235,13 +267,21 @@ bool InterfaceEngine::sendOldestWaiting(qint64 nowMs)
     m_delayedBytes -= next.values.size();
     // One whose connection has gone is dropped with it.
     Link *link = findLink(next.link);
-    if (!link)
+    if (!link || link->ending)
         return false;
+    if (next.actions && next.actions->reset) {
+        link->ending = true;
+        schedule(nowMs, {link->serial, Step::What::Reset, {}});
+        return false;
+    }
     m_stamp = m_clock.stampAt(nowMs);
     const SettingsRecord &texts = m_settings.record();
     m_lastAck = m_ackCache.answer(texts.strAckBeforeDate, m_stamp, texts.strAckAfterDate,
                                   texts.strMSASegment, next.values);
-    sendAnswer(link, next.message, nowMs);
+    if (next.actions)
+        sendByRule(link, next.message, *next.actions, nowMs);
+    else
+        sendAnswer(link, next.message, nowMs);
     return true;
 }
 
@@ -338,7 +378,7 @@ void InterfaceEngine::dataArrival(Link &link)
     MessageInfo info{arrived, arrived};
     info.sender = link.sender;
     m_store.append(arrival, info);
-    answer(&link, m_store.size() - 1, arrival, false, arrived);
+    answer(&link, m_store.size() - 1, arrival, arrival, false, arrived);
     // The rest waits until the sender pauses (arrivalsSettled): a sender
     // that waits for each answer sends again within microseconds.
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/acknowledgement.h"
+#include "protocol/answerrules.h"
 #include "store/messagestore.h"
 #include "protocol/mllpgatherer.h"
 #include "files/transactionlog.h"
@@ -14,7 +15,10 @@
 #include <QTimer>
 
 #include <deque>
+#include <map>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include <poll.h>
@@ -103,6 +107,19 @@ public:
     // AckFields::ValueCap. The array is reused from block to block.
     static constexpr qsizetype WholeMessageHeadLimit = 1024 * 1024;
 
+    // --- Answers by rule (the settings owner's rules(), taken at start()) ---
+    int rulesInForce() const { return int(m_book.rules().size()); }
+    // The seed the shares of the rules in force draw from.
+    quint64 rulesSeed() const { return m_book.seed(); }
+    // Every start() from now takes this seed instead of a fresh one, so that
+    // a run can be repeated.
+    void setRulesSeed(quint64 seed) { m_fixedSeed = seed; }
+    // The pieces of an answer sent in pieces go this far apart.
+    static constexpr int PieceGapMs = 50;
+    // Acknowledgements in a row from one sender, answered with a fixed
+    // answer, before the loop is told.
+    static constexpr int AcksInARowTold = 100;
+
 signals:
     void stateChanged(InterfaceEngine::State state);
     // A sender's connection was accepted (with TLS, once its handshake is
@@ -161,6 +178,13 @@ private:
         // padding since: after that message, or before the next when none.
         qint64 paddedMessage = -1;
         MessageInfo::Padding padding;
+        // With rules in force, the block's first AnswerRules::TextMatchCap
+        // bytes, which the rules decide on.
+        QByteArray ruleBytes;
+        // Acknowledgements in a row it sent, while the answer is fixed.
+        int acksInARow = 0;
+        // A rule closes or resets it: nothing more is answered on it.
+        bool ending = false;
     };
     struct DelayedAnswer
     {
@@ -168,6 +192,16 @@ private:
         qint64 dueMs;
         QByteArray values; // the fields its texts name, escaped; null when none
         quint64 link;      // the serial of the connection it goes back on
+        // The actions of the rule that decided it; null when none did.
+        std::shared_ptr<const AnswerRules::Actions> actions;
+    };
+    // What a rule does after the first answer, at its time, on its link.
+    struct Step
+    {
+        enum class What : quint8 { Send, Close, Reset };
+        quint64 link;
+        What what;
+        QByteArray bytes;
     };
 
     // The socket events.
@@ -201,7 +235,24 @@ private:
     // One message is in the store and the log: it is answered as the
     // options say. `head` holds the message's first segment, or (headOnly)
     // as much of it as was kept.
-    void answer(Link *link, qint64 message, QByteArrayView head, bool headOnly, qint64 arrivedMs);
+    // `whole` is what the rules decide on: the message, or its first
+    // AnswerRules::TextMatchCap bytes.
+    void answer(Link *link, qint64 message, QByteArrayView whole, QByteArrayView head, bool headOnly,
+                qint64 arrivedMs);
+    // The rule that holds for the message, recorded; or when none does,
+    // false for an acknowledgement that gets no answer (the answer takes its
+    // fields) and the loop told where the answer is fixed.
+    bool ruleOrAnswerable(Link *link, qint64 message, QByteArrayView whole, QByteArrayView head,
+                          const AnswerRules::Rule **rule);
+    void queueAnswer(DelayedAnswer answer);
+    // m_lastAck as the rule's actions shape it, to the link and the store,
+    // and what follows it scheduled.
+    void sendByRule(Link *link, qint64 message, const AnswerRules::Actions &actions, qint64 nowMs);
+    void schedule(qint64 dueMs, Step step);
+    void runDueSteps();
+    // A rule ends the link: closed once its answers have left, or reset.
+    void endByRule(Link &link, bool reset);
+    void takeRules();
     // m_lastAck goes to the link and the store.
     void sendAnswer(Link *link, qint64 message, qint64 nowMs);
     void sendDueAnswers();
@@ -281,6 +332,15 @@ private:
     // Until the answers of a large queue have left, after it drained.
     QTimer m_memoryReturn;
     bool m_fieldCutTold = false;
+    bool m_loopTold = false;
+    AnswerRules::Book m_book;
+    // Each rule's actions, for the answers that wait with them.
+    std::vector<std::shared_ptr<const AnswerRules::Actions>> m_ruleActions;
+    std::optional<quint64> m_fixedSeed;
+    // Pieces, second answers and closes to come, by time and then order.
+    std::map<std::pair<qint64, quint64>, Step> m_steps;
+    quint64 m_stepsMade = 0;
+    QTimer m_stepTimer;
     bool m_waitingBoundTold = false;
 
     // Whole MLLP messages: the arrival being gathered, and its link.

@@ -76,6 +76,7 @@ void InterfaceEngine::blockBegins()
     link.blockHead.truncate(0); // keeps its memory for the next block
     link.blockHeadDone = false;
     link.blockHeadCut = false;
+    link.ruleBytes.clear();
     link.holding = m_several;
 }
 
@@ -100,6 +101,14 @@ void InterfaceEngine::blockBytes(QByteArrayView bytes)
     // A block that is the whole arrival, the common case, shares its bytes.
     const bool wholeArrival = m_arrivalBytes && bytes.data() == m_arrivalBytes->constData()
                               && bytes.size() == m_arrivalBytes->size();
+    if (!m_book.rules().empty()) {
+        // A few bytes past the cap, so that the rules cut it whole characters.
+        const qsizetype room = AnswerRules::TextMatchCap + 4 - link.ruleBytes.size();
+        if (wholeArrival && link.ruleBytes.isEmpty() && bytes.size() <= room)
+            link.ruleBytes = *m_arrivalBytes;
+        else if (room > 0)
+            link.ruleBytes.append(bytes.first(qMin(room, bytes.size())));
+    }
     if (link.holding) {
         if (wholeArrival && link.held.isEmpty())
             link.held = *m_arrivalBytes;
@@ -117,7 +126,7 @@ void InterfaceEngine::blockEnds()
     endBlock(MessageInfo::Kind::Block);
     // Sent as soon as its end has come, before anything is painted.
     Link &link = *m_link;
-    answer(&link, m_store.size() - 1, link.blockHead, link.blockHeadCut, link.block.arrivedMs);
+    answer(&link, m_store.size() - 1, link.ruleBytes, link.blockHead, link.blockHeadCut, link.block.arrivedMs);
 }
 
 void InterfaceEngine::blockIncomplete()

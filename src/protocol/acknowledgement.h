@@ -58,6 +58,11 @@ public:
     QByteArray capture(const QString &ackBeforeDate, const QString &ackAfterDate,
                        const QString &msaSegment, QByteArrayView message, bool headOnly = false,
                        bool *cut = nullptr);
+    // Whether the texts name a field of the message.
+    bool takesFields(const QString &ackBeforeDate, const QString &ackAfterDate, const QString &msaSegment)
+    {
+        return templateOf(ackBeforeDate, ackAfterDate, msaSegment).hasFields();
+    }
     // The answer from a capture, with the texts and stamp of now.
     QByteArray answer(const QString &ackBeforeDate, const QString &dateTime,
                       const QString &ackAfterDate, const QString &msaSegment, QByteArrayView captured);

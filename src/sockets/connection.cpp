@@ -110,6 +110,18 @@ void Connection::close()
     m_pendingError = 0;
 }
 
+void Connection::reset()
+{
+    if (isConnected()) {
+        // A zero linger turns the close into a reset.
+        const linger abort{1, 0};
+        ::setsockopt(m_fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    closeSocket();
+    m_received.clear();
+    m_pendingError = 0;
+}
+
 int Connection::flush()
 {
     if (m_ssl)

@@ -75,6 +75,9 @@ public:
     // the retiring pool. A secured TLS connection says close_notify. Closing
     // a closed connection does nothing.
     void close();
+    // Ended abortively: the peer sees a reset, and whatever is still queued
+    // is dropped. It raises nothing more.
+    void reset();
 
     static constexpr qsizetype MaxUnsent = 64 << 20;
 

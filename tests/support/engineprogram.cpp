@@ -30,6 +30,8 @@ EngineProgram::~EngineProgram() = default;
 
 int EngineProgram::start()
 {
+    // As a front end does at each Start.
+    ruleProblems = m_settings->readRules();
     if (!m_engine->openLog())
         return -1;
     return m_engine->start().socketError;

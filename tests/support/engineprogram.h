@@ -23,14 +23,16 @@ public:
     InterfaceEngine &engine() { return *m_engine; }
     ProbeSettings &settings() { return *m_settings; }
 
-    // Opens the log and listens on port(): the socket error's number, 0, or
-    // -1 when the log could not be opened.
+    // Reads the answer rules (their problems in ruleProblems), opens the
+    // log and listens on port(): the socket error's number, 0, or -1 when
+    // the log could not be opened.
     int start();
     // The settings changed as a front end changes them: read at their next use.
     void changeRecord(const std::function<void(SettingsRecord &)> &edit);
     void changeOptions(const std::function<void(Options &)> &edit);
 
     QStringList notices;      // log and spill failures, in order
+    QStringList ruleProblems; // as the last start() read them
     QList<int> socketErrors;
     QList<InterfaceEngine::State> states;
 
