@@ -77,6 +77,7 @@ private slots:
     void theEditorChecksEachLineAsItIsTyped();
     void saveWritesTheTextAsTypedOrTellsWhyNot();
     void aFileThatCannotBeReadIsShownAndKept();
+    void eachOutcomeInTheListTheViewerAndTheStatusLine();
 };
 
 void RulesWindowTest::theEditorChecksEachLineAsItIsTyped()
@@ -180,6 +181,87 @@ void RulesWindowTest::aFileThatCannotBeReadIsShownAndKept()
     dialog->cmdSave->click();
     QCOMPARE(program.readFile(RulesFile), QByteArray("always -> AE"));
     QVERIFY(dialog->lblFileProblem->isHidden());
+}
+
+void RulesWindowTest::eachOutcomeInTheListTheViewerAndTheStatusLine()
+{
+    TestProgram program;
+    // Whole blocks: messages without an answer must not run into the next.
+    program.writeOptionsBytes("[Receive]\nWholeMllpMessages=true\n[List]\nColumns=ControlId,Answer\n");
+    QVERIFY(writeBytes(program.path(RulesFile), "# rules\n"
+                                                "{MSH-10} = M2 -> AE\n"
+                                                "{MSH-10} = M3 -> never\n"
+                                                "{MSH-10} = M4 -> close\n"
+                                                "{MSH-10} = M5 -> sometimes\n"
+                                                "{MSH-10} = M6 -> reset\n"));
+    IniValues values;
+    values.msaSegment = QStringLiteral("|AA|{MSH-10}"); // the answer takes a field of the message
+    frmInterface &w = program.openListening(values);
+    QVERIFY(showExposed(w));
+    QCOMPARE(w.engine().rulesInForce(), 4);
+    QTRY_COMPARE(w.lblConnections->accessibleName(), QStringLiteral("4 answer rules in force"));
+    QTRY_COMPARE(program.windowing.noticeTexts(),
+                 QStringList{QStringLiteral("ackprobe-rules.txt line 5: unknown action \"sometimes\"; the line is ignored.")});
+
+    const auto message = [](const QByteArray &id, const QByteArray &type = "ADT^A01") {
+        return framed("MSH|^~\\&|A|B|C|D|||" + type + "|" + id + "|P|2.5\r");
+    };
+    const auto texts = [](const QByteArray &code, const QByteArray &id) {
+        AckTexts answer;
+        answer.msa = "|" + code + "|" + id;
+        return answer;
+    };
+    const QDateTime from = QDateTime::currentDateTime();
+    LoopbackClient first;
+    QVERIFY(first.connectTo(program.port()));
+    QVERIFY(first.send(message("M1")) && receivesAck(first, from, texts("AA", "M1")));
+    QVERIFY(first.send(message("M2")) && receivesAck(first, from, texts("AE", "M2")));
+    // No answer for M3, nor for an acknowledgement: the next is M4's, then the connection closes.
+    QVERIFY(first.send(message("M3")) && first.send(message("K1", "ACK^A01")));
+    QVERIFY(first.send(message("M4")) && receivesAck(first, from, texts("AA", "M4")));
+    QCOMPARE(first.waitForEnd(), 0);
+    LoopbackClient second;
+    QVERIFY(second.connectTo(program.port()));
+    // The line that could not be read is left out: M5 gets the configured answer.
+    QVERIFY(second.send(message("M5")) && receivesAck(second, from, texts("AA", "M5")));
+    QVERIFY(second.send(message("M6")));
+    QCOMPARE(second.waitForEnd(), ECONNRESET);
+
+    QAbstractItemModel &model = *w.lvwReceiveData->model();
+    QTRY_COMPARE(model.rowCount(), 7);
+    const QStringList ids{"M1", "M2", "M3", "K1", "M4", "M5", "M6"};
+    const QStringList answers{"AA", "AE", "none", "ACK: none", "AA", "AA", "reset"};
+    for (int row = 0; row < 7; ++row) {
+        QCOMPARE(model.index(row, 1).data().toString(), ids.at(row));
+        QCOMPARE(model.index(row, 2).data().toString(), answers.at(row));
+    }
+    // The viewer tells how each answer was decided, where a rule took part
+    // or it was not the usual one.
+    const auto decision = [&](int row) {
+        w.messageCommands().view(row);
+        const QStringList lines = w.messageCommands().viewer()->lblDetails->accessibleName().split(u'\n');
+        const QStringList told = lines.filter(QRegularExpression(QStringLiteral("^Answer: ")));
+        return told.join(u'|');
+    };
+    const QStringList decisions{QString(),
+                                QStringLiteral("Answer: by rule at line 2"),
+                                QStringLiteral("Answer: by rule at line 3, no answer (rule)"),
+                                QStringLiteral("Answer: as configured, not answered: an acknowledgement"),
+                                QStringLiteral("Answer: by rule at line 4, then the connection was closed"),
+                                QString(),
+                                QStringLiteral("Answer: by rule at line 6, connection reset")};
+    for (int row = 0; row < 7; ++row)
+        QCOMPARE(decision(row), decisions.at(row));
+
+    // Stopped, no rule is in force; mended and started again, the count
+    // follows the file and nothing more is told.
+    w.Stop();
+    QTRY_COMPARE(w.lblConnections->accessibleName(), QString());
+    QVERIFY(writeBytes(program.path(RulesFile), "always -> AE\n"));
+    w.Start();
+    QTRY_COMPARE(w.lblConnections->accessibleName(), QStringLiteral("1 answer rule in force"));
+    QCoreApplication::processEvents();
+    QCOMPARE(program.windowing.noticeTexts().size(), 1);
 }
 
 QTEST_MAIN(RulesWindowTest)

@@ -71,6 +71,8 @@ int HeadlessProbe::start()
     if (!m_engine.openLog())
         say(QStringLiteral("The logfile %1 could not be opened. Verify that the name is correct.")
                     .arg(record().strLogfileLocation));
+    for (const QString &problem : m_settings.readRules())
+        say(problem);
     const InterfaceEngine::StartResult started = m_engine.start();
     switch (started.outcome) {
     case InterfaceEngine::StartResult::Outcome::Listening:
@@ -94,6 +96,9 @@ int HeadlessProbe::start()
     say(QStringLiteral("Listening on port %1 of every address of this machine, such as %2.")
                 .arg(m_engine.listeningPort())
                 .arg(m_engine.localIP()));
+    if (const int rules = m_engine.rulesInForce())
+        say(rules == 1 ? QStringLiteral("1 answer rule in force.")
+                       : QStringLiteral("%1 answer rules in force.").arg(rules));
     return 0;
 }
 
