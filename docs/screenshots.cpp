@@ -203,6 +203,7 @@ int main(int argc, char **argv)
     rules->txtRules->moveCursor(QTextCursor::End);
     rules->checkNow();
     rules->adjustSize();
+    rules->resize(rules->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 110, rules->height());
     rules->move(660, 0);
     settle(300);
     rules->grab().save(out.filePath(QStringLiteral("rules.png")));
