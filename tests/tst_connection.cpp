@@ -27,6 +27,7 @@ private slots:
     void arrivalReportsEverythingWaiting();
     void endOfTheConnectionComesAfterTheData_data();
     void endOfTheConnectionComesAfterTheData();
+    void ourResetReachesThePeerAsAReset();
     void everyEndedConnectionFreesItsSocket();
     void aNewerConnectionReplacesTheCurrentOne();
     void slowReaderGetsEveryByteInOrder();
@@ -134,6 +135,25 @@ void ConnectionTest::endOfTheConnectionComesAfterTheData()
     QVERIFY(listener.isListening());
     if (reset)
         QCOMPARE(ErrorNumber::fromErrno(ECONNRESET), 10054);
+}
+
+void ConnectionTest::ourResetReachesThePeerAsAReset()
+{
+    TakenConnection taken;
+    QVERIFY(taken.connection);
+    auto &[listener, port, peer, connection, events] = taken;
+    const int sockets = openSocketCount();
+    connection->send("answer");
+    QCOMPARE(peer.receive(6), QByteArray("answer"));
+    connection->reset();
+    QVERIFY(!connection->isConnected());
+    QCOMPARE(peer.waitForEnd(), ECONNRESET);
+    QCOMPARE(openSocketCount(), sockets - 1);
+    // It raises nothing of its own end, and a second reset or close does nothing.
+    connection->reset();
+    connection->close();
+    QCoreApplication::processEvents();
+    QVERIFY(events->endings().isEmpty());
 }
 
 void ConnectionTest::everyEndedConnectionFreesItsSocket()

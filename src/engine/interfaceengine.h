@@ -41,6 +41,13 @@
 // connection ends is listed and logged as it stands, not answered. CR, LF and
 // NUL alone between blocks are no message: the message before them on the
 // connection (or, before the first, the one after) tells of them.
+//
+// The answer rules the settings owner read last are taken at start(): the
+// first that holds for a message shapes its answer, its time, how it is
+// written and whether the connection outlives it; the store records which
+// rule decided (MessageInfo::ruleLine, outcome). Without rules an answer goes
+// as configured, except that an acknowledgement is never answered with
+// texts that take its fields.
 class InterfaceEngine : public QObject, private MllpGatherer::Receiver
 {
     Q_OBJECT
@@ -143,8 +150,8 @@ signals:
     void spillFailed(const QString &notice);
     // The store, in memory since a spill failed, is on disk again.
     void spillRecovered(const QString &notice);
-    // An echoed field was cut, or waiting answers went early: each told
-    // once per start().
+    // An echoed field was cut, waiting answers went early, or a sender
+    // acknowledges the answers: each told once per start().
     void answerNotice(const QString &notice);
     // A socket error, with its Windows Sockets number (never 0): index 0
     // for the listener, 1 for the one sender's connection.
