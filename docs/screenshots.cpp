@@ -1,9 +1,11 @@
 // Makes the README's pictures: the main window with messages in its list,
 // one of them in the message viewer, the list with its optional columns and
-// the find window, the connections dialog and the setup dialog, as the
+// the find window, the connections dialog, the answer rules' editor and the
+// setup dialog, as the
 // program draws them on the
 // display it is given (docs/make-screenshots.sh runs it under Xvfb).
 
+#include "mainwindow/answerrulesdialog.h"
 #include "mainwindow/connectionsdialog.h"
 #include "mainwindow/findwindow.h"
 #include "mainwindow/frminterface.h"
@@ -19,7 +21,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPainter>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -180,6 +184,30 @@ int main(int argc, char **argv)
     settle(300);
     connections->grab().save(out.filePath(QStringLiteral("connections.png")));
     connections->reject();
+    settle(100);
+
+    // Options > Answer Rules..., a few rules and one line mistyped.
+    QFile rulesFile(home.filePath(QStringLiteral("ackprobe-rules.txt")));
+    rulesFile.open(QIODevice::WriteOnly);
+    rulesFile.write("# Enhanced mode: the commit acknowledgement, then the application one.\n"
+                    "{MSH-15} ~ ^(AL|SU)$ and {MSH-16} ~ ^(AL|SU)$ -> CA, then AA after 100\n"
+                    "{MSH-15} ~ ^(AL|SU)$ -> CA\n"
+                    "{MSH-16} ~ ^(AL|SU)$ -> AA\n"
+                    "# A rejected update, a slow answer now and then, a lost one.\n"
+                    "{MSH-9.1} = ADT and {MSH-9.2} = A08 -> AE, text \"Update refused by the probe\"\n"
+                    "every 10 -> delay 5000\n"
+                    "share 1% -> sometimes\n");
+    rulesFile.close();
+    window.mnuOptionsAnswerRules_Click();
+    AnswerRulesDialog *rules = window.answerRulesDialog();
+    rules->txtRules->moveCursor(QTextCursor::End);
+    rules->checkNow();
+    rules->adjustSize();
+    rules->resize(rules->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 110, rules->height());
+    rules->move(660, 0);
+    settle(300);
+    rules->grab().save(out.filePath(QStringLiteral("rules.png")));
+    rules->reject();
     settle(100);
 
     window.mnuOptionsSetup_Click();

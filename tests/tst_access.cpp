@@ -167,6 +167,7 @@ void AccessTest::everyMenuAndMenuItemIsFoundByItsCodeName()
         {"mnuOptionsEditShowWarningBox", w.mnuOptionsEditShowWarningBox},
         {"mnuOptionsWholeMllpMessages", w.mnuOptionsWholeMllpMessages},
         {"mnuOptionsAnswer", w.mnuOptionsAnswer->menuAction()},
+        {"mnuOptionsAnswerRules", w.mnuOptionsAnswerRules},
         {"mnuOptionsConnections", w.mnuOptionsConnections},
         {"mnuOptionsEditRemoteSettings", w.mnuOptionsEditRemoteSettings},
         {"mnuOptionsSaveRemoteSettings", w.mnuOptionsSaveRemoteSettings},

@@ -56,6 +56,10 @@ void TestCommandLine::answersAndRefusals_data()
                                     << name + ": Unknown option 'bogus'.\n" + hint << true;
     QTest::newRow("argument") << QStringList{"9999"} << 1 << QByteArray()
                               << name + ": Unexpected argument '9999'.\n" + hint << true;
+    // The lines of --verbose are for a pipeline; the window shows each message itself.
+    if (name != "ackmereprobe-nox")
+        QTest::newRow("verbose with a window") << QStringList{"--verbose"} << 1 << QByteArray()
+                                               << name + ": --verbose goes with --headless.\n" + hint << false;
     QTest::newRow("folder missing") << QStringList{"--settings-dir"} << 1 << QByteArray()
                                     << name + ": Missing value after '--settings-dir'.\n" + hint << true;
     QTest::newRow("folder that does not exist")

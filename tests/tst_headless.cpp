@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -30,6 +31,7 @@ private slots:
     void whatCannotGoOnEndsWithAStatus();
     void servesOnWhenStandardErrorLosesItsReader();
     void sighupReopensTheLogForRotation();
+    void verbosePrintsEachMessagesRuleAndAnswer();
 };
 
 void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
@@ -70,6 +72,8 @@ void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
     // Nothing was asked: the settings file stands as it was.
     QVERIFY(ini.open(QIODevice::ReadOnly));
     QCOMPARE(ini.readAll(), settingsFileFor(port));
+    // Without --verbose nothing goes to standard output.
+    QCOMPARE(probe.process.readAllStandardOutput(), QByteArray());
 }
 
 void HeadlessTest::whatCannotGoOnEndsWithAStatus()
@@ -185,6 +189,64 @@ void HeadlessTest::sighupReopensTheLogForRotation()
     QFile reopened(path);
     QVERIFY(reopened.open(QIODevice::ReadOnly));
     QCOMPARE(reopened.readAll(), lines[2] + lines[3]);
+}
+
+void HeadlessTest::verbosePrintsEachMessagesRuleAndAnswer()
+{
+    QTemporaryDir dir;
+    const quint16 port = freePort();
+    QVERIFY(writeSettingsFileFor(dir.path(), port));
+    QFile rules(dir.filePath(QStringLiteral("ackprobe-rules.txt")));
+    QVERIFY(rules.open(QIODevice::WriteOnly));
+    QVERIFY(rules.write("# answers by rule\n"
+                        "{MSH-10} = M2 -> AE\n"
+                        "{MSH-10} = M3 -> never\n"
+                        "{MSH-10} = M4 -> sometimes\n"
+                        "{MSH-10} = M5 -> delay 200\n"
+                        "{MSH-10} = M8 -> reset\n") > 0);
+    rules.close();
+    // Whole blocks: a message without an answer and the next may come in one arrival.
+    QFile options(dir.filePath(QStringLiteral("ackprobe-options.ini")));
+    QVERIFY(options.open(QIODevice::WriteOnly) && options.write("[Receive]\nWholeMllpMessages=true\n") > 0);
+    options.close();
+    ProbeProcess probe(program(), dir.path(),
+                       {QStringLiteral("--headless"), QStringLiteral("--verbose"), QStringLiteral("--settings-dir"), dir.path()});
+    QVERIFY2(probe.told(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(probe.said));
+    // The line that cannot be read is told at the start, with its reason.
+    QVERIFY2(probe.said.contains(QStringLiteral("line 4: unknown action \"sometimes\"")), qPrintable(probe.said));
+
+    LoopbackClient client;
+    QVERIFY(client.connectTo(port));
+    const QDateTime from = QDateTime::currentDateTime();
+    const auto message = [](const QByteArray &id) { return framed("MSH|^~\\&|A|B|C|D|||ADT^A01|" + id + "|P|2.5\r"); };
+    AckTexts rejected;
+    rejected.msa = "|AE||||||";
+    QVERIFY(client.send(message("M1")) && receivesAck(client, from));
+    QVERIFY(client.send(message("M2")) && receivesAck(client, from, rejected));
+    // M3 gets nothing: the next answer is M4's.
+    QVERIFY(client.send(message("M3")) && client.send(message("M4")) && receivesAck(client, from));
+    QVERIFY(client.nothingMoreWaiting());
+    // M5's answer waits for its delay; its line waits for the answer.
+    QVERIFY(client.send(message("M5")) && receivesAck(client, from));
+    QVERIFY(client.send(message("")) && receivesAck(client, from));
+    QVERIFY(client.send(message("M 7")) && receivesAck(client, from));
+    QVERIFY(client.send(message("M8")));
+    QCOMPARE(client.waitForEnd(), ECONNRESET);
+
+    const QByteArray lines = "1 M1 - AA\n"
+                             "2 M2 rule 2 AE\n"
+                             "3 M3 rule 3 none\n"
+                             "4 M4 - AA\n"
+                             "5 M5 rule 5 AA\n"
+                             "6 - - AA\n"
+                             "7 M?7 - AA\n"
+                             "8 M8 rule 6 reset\n";
+    QVERIFY2(probe.printed(lines), probe.output.constData());
+    probe.process.terminate();
+    QVERIFY(probe.process.waitForFinished(WaitMs));
+    QCOMPARE(probe.process.exitCode(), 0);
+    probe.output += probe.process.readAllStandardOutput();
+    QCOMPARE(probe.output, lines);
 }
 
 QTEST_GUILESS_MAIN(HeadlessTest)

@@ -110,6 +110,15 @@ void ListToolsTest::columnTextsOfARow()
     facts.answered = true;
     facts.answer = "\x0bMSH|^~\\&|ACKPROBE||||202601011200||ACK|||2.5\rMSA|AE|ID12\r\x1c\r";
     QCOMPARE(ListColumns::text(Column::Answer, facts, plusOne), QStringLiteral("AE"));
+    // What an answer rule made of it: the code when an answer went.
+    using Outcome = MessageInfo::Outcome;
+    for (const auto &[outcome, shown] : {std::pair{Outcome::AnsweredThenClosed, "AE"}, std::pair{Outcome::Withheld, "none"},
+                                         std::pair{Outcome::Reset, "reset"}, std::pair{Outcome::AckNotAnswered, "ACK: none"}}) {
+        ListColumns::RowFacts ruled = facts;
+        ruled.outcome = outcome;
+        ruled.answered = outcome == Outcome::AnsweredThenClosed;
+        QCOMPARE(ListColumns::text(Column::Answer, ruled, plusOne), QLatin1String(shown));
+    }
     QCOMPARE(ListColumns::text(Column::Time, {}, plusOne), QString());
     QCOMPARE(ListColumns::text(Column::From, facts, plusOne), QString());
     facts.sender = "::1 port 4000 (TLSv1.3, TLS_AES_256_GCM_SHA384, CN=S\xc3\xa9nder)";
@@ -208,6 +217,7 @@ void ListToolsTest::theHeaderMenuTurnsColumnsOnAndTheOptionsFileKeepsThem()
     const QFontMetrics metrics(list.font());
     QCOMPARE(model.headerData(3, Qt::Horizontal).toString(), QStringLiteral("Type"));
     QVERIFY(list.columnWidth(3) > metrics.horizontalAdvance(QStringLiteral("ORU^R01^ORU_R01")));
+    QVERIFY(list.columnWidth(5) > metrics.horizontalAdvance(QStringLiteral("ACK: none")));
     int others = 0;
     for (int column = 1; column < 7; ++column) {
         QVERIFY(list.columnWidth(column) > metrics.horizontalAdvance(model.headerData(column, Qt::Horizontal).toString()));

@@ -1,5 +1,6 @@
 #include "headless/headlessprobe.h"
 
+#include "headless/messagelines.h"
 #include "headless/terminationsignals.h"
 
 #include <QDir>
@@ -19,6 +20,9 @@ HeadlessProbe::HeadlessProbe(const QString &settingsFolder,
                   },
                   [this](const QString &notice) { this->say(notice); }})
 {
+    m_printLater.setSingleShot(true);
+    m_printLater.setInterval(0);
+    connect(&m_printLater, &QTimer::timeout, this, [this] { printSettled(false); });
     connectEngine();
 }
 
@@ -47,6 +51,10 @@ void HeadlessProbe::connectEngine()
     connect(&m_engine, &InterfaceEngine::logWriteFailed, this, &HeadlessProbe::say);
     connect(&m_engine, &InterfaceEngine::spillFailed, this, &HeadlessProbe::say);
     connect(&m_engine, &InterfaceEngine::answerNotice, this, &HeadlessProbe::say);
+    connect(&m_engine, &InterfaceEngine::messagesAdded, this, [this] {
+        if (m_print && !m_printLater.isActive())
+            m_printLater.start();
+    });
     connect(&m_engine, &InterfaceEngine::socketError, this, [this](int, int number) {
         say(QStringLiteral("Socket error %1.").arg(number));
     });
@@ -63,6 +71,8 @@ int HeadlessProbe::start()
     if (!m_engine.openLog())
         say(QStringLiteral("The logfile %1 could not be opened. Verify that the name is correct.")
                     .arg(record().strLogfileLocation));
+    for (const QString &problem : m_settings.readRules())
+        say(problem);
     const InterfaceEngine::StartResult started = m_engine.start();
     switch (started.outcome) {
     case InterfaceEngine::StartResult::Outcome::Listening:
@@ -86,6 +96,9 @@ int HeadlessProbe::start()
     say(QStringLiteral("Listening on port %1 of every address of this machine, such as %2.")
                 .arg(m_engine.listeningPort())
                 .arg(m_engine.localIP()));
+    if (const int rules = m_engine.rulesInForce())
+        say(rules == 1 ? QStringLiteral("1 answer rule in force.")
+                       : QStringLiteral("%1 answer rules in force.").arg(rules));
     return 0;
 }
 
@@ -95,6 +108,7 @@ void HeadlessProbe::finish()
         return;
     m_finished = true;
     m_engine.stop();
+    printSettled(true);
     say(QStringLiteral("Stopped."));
     emit finished(0);
 }
@@ -118,4 +132,24 @@ bool HeadlessProbe::catchTerminationSignals()
         connect(m_signals, &TerminationSignals::hangUp, this, &HeadlessProbe::reopenLog);
     }
     return m_signals->install();
+}
+
+void HeadlessProbe::printMessages(std::function<void(const QByteArray &)> print)
+{
+    m_print = std::move(print);
+}
+
+void HeadlessProbe::printSettled(bool all)
+{
+    if (!m_print)
+        return;
+    const MessageStore &store = m_engine.messages();
+    // In order: a message whose answer waits for its delay holds back those
+    // after it. Once nothing waits, none is still to come.
+    const bool waiting = !all && m_engine.answersWaiting() > 0;
+    QByteArray lines;
+    for (; m_printed < store.size() && messageSettled(store, m_printed, waiting); ++m_printed)
+        lines += messageLine(store, m_printed);
+    if (!lines.isEmpty())
+        m_print(lines);
 }

@@ -4,6 +4,7 @@
 #include "engine/probesettings.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 
@@ -39,6 +40,11 @@ public:
     const SettingsRecord &record() const { return m_settings.record(); }
     InterfaceEngine &engine() { return m_engine; }
 
+    // --verbose: `print` takes a line for each message once its answer is
+    // known (messageLine()), in order, several at once (standard output in
+    // the program). Lines not yet printed at finish() are printed then.
+    void printMessages(std::function<void(const QByteArray &lines)> print);
+
     // SIGTERM and SIGINT call finish(), SIGHUP reopenLog(), from the event loop.
     bool catchTerminationSignals();
 
@@ -48,10 +54,17 @@ signals:
 private:
     void connectEngine();
     void say(const QString &text) const;
+    // The lines of the messages settled since the last; `all` at the end.
+    void printSettled(bool all);
 
     std::function<void(const QString &)> m_say;
     ProbeSettings m_settings;
     InterfaceEngine m_engine{m_settings};
     TerminationSignals *m_signals = nullptr;
     bool m_finished = false;
+    std::function<void(const QByteArray &)> m_print;
+    qint64 m_printed = 0;
+    // The store is read once the engine's signal has returned: never on
+    // the way of an answer.
+    QTimer m_printLater;
 };

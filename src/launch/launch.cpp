@@ -23,6 +23,7 @@ struct CommandLine
     QString text;           // the answer for stdout, or the refusal for stderr
     QString settingsFolder; // empty: the usual one
     bool headless = false;
+    bool verbose = false;   // a line on stdout for each message
 };
 
 // What QGuiApplication and QApplication take for themselves; the command line
@@ -93,6 +94,14 @@ CommandLine readCommandLine(const QStringList &arguments, Front front)
     parser.addOption(settingsDir);
     const QCommandLineOption headless(QStringLiteral("headless"), headlessHelp(front));
     parser.addOption(headless);
+    const QCommandLineOption verbose(
+            QStringLiteral("verbose"),
+            QStringLiteral("%1 a line on standard output for each message once it is answered: its "
+                           "number, its control ID (MSH-10), the answer rule's line (rule 3) or -, and the "
+                           "answer's code (AA, AE, ...), none or reset. For example: 12 MSG00012 rule 3 AE")
+                    .arg(front == Front::NoWindow ? QStringLiteral("Prints")
+                                                  : QStringLiteral("With --headless, prints")));
+    parser.addOption(verbose);
     acceptQtOptions(parser);
 
     const QString program = QFileInfo(arguments.value(0)).fileName();
@@ -116,6 +125,10 @@ CommandLine readCommandLine(const QStringList &arguments, Front front)
                               .arg(parser.positionalArguments().constFirst()));
     CommandLine run;
     run.headless = front == Front::NoWindow || parser.isSet(headless);
+    run.verbose = parser.isSet(verbose);
+    // The window shows each message itself: the lines are for a pipeline.
+    if (run.verbose && !run.headless)
+        return refuse(QStringLiteral("--verbose goes with --headless."));
     if (!parser.isSet(settingsDir))
         return run;
     const NamedFolder folder = namedSettingsFolder(givenBytes(parser.value(settingsDir)));
@@ -158,11 +171,26 @@ void tell(const QString &line)
         stderrGone = true;
 }
 
-int runHeadless(int &argc, char **argv, const QString &chosenFolder)
+// Lines on standard output, at once; as with standard error, none is tried
+// once a write has failed.
+void print(const QByteArray &lines)
+{
+    static bool stdoutGone = false;
+    if (stdoutGone)
+        return;
+    if (std::fwrite(lines.constData(), 1, size_t(lines.size()), stdout) != size_t(lines.size())
+        || std::fflush(stdout) != 0)
+        stdoutGone = true;
+}
+
+int runHeadless(int &argc, char **argv, const CommandLine &commandLine)
 {
     QCoreApplication core(argc, argv);
     nameTheApplication();
+    const QString &chosenFolder = commandLine.settingsFolder;
     HeadlessProbe probe(chosenFolder.isEmpty() ? usualSettingsFolder() : chosenFolder, tell);
+    if (commandLine.verbose)
+        probe.printMessages(print);
     if (!probe.catchTerminationSignals())
         tell(QStringLiteral("SIGTERM, SIGINT and SIGHUP cannot be caught: %1").arg(systemReason(errno)));
     if (const int status = probe.start())
@@ -213,6 +241,6 @@ Launch launch(int &argc, char **argv, Front front)
     if (commandLine.outcome == CommandLine::Outcome::Refuse)
         return ended(finish(commandLine));
     if (commandLine.headless)
-        return ended(runHeadless(argc, argv, commandLine.settingsFolder));
+        return ended(runHeadless(argc, argv, commandLine));
     return {false, 0, commandLine.settingsFolder};
 }

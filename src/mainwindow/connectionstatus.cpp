@@ -8,10 +8,11 @@ ConnectionStatus::ConnectionStatus(QLabel &label)
 {
 }
 
-void ConnectionStatus::started(bool several, int most)
+void ConnectionStatus::started(bool several, int most, int rules)
 {
     m_several = several;
     m_most = most;
+    m_rules = rules;
     m_notice.clear();
     m_pace.ask();
 }
@@ -19,6 +20,7 @@ void ConnectionStatus::started(bool several, int most)
 void ConnectionStatus::stopped()
 {
     m_several = false;
+    m_rules = 0;
     m_pace.ask();
 }
 
@@ -39,6 +41,9 @@ QString ConnectionStatus::text() const
     QStringList parts;
     if (m_several)
         parts << QStringLiteral("%1 of %2 senders connected").arg(m_count).arg(m_most);
+    if (m_rules > 0)
+        parts << (m_rules == 1 ? QStringLiteral("1 answer rule in force")
+                               : QStringLiteral("%1 answer rules in force").arg(m_rules));
     if (!m_notice.isEmpty())
         parts << m_notice;
     return parts.join(QStringLiteral(" - "));

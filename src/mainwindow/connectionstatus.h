@@ -7,7 +7,8 @@
 class QLabel;
 
 // The line above the status frame: how many senders are connected, when
-// several may be, and the latest connection notice (a sender refused, a
+// several may be, how many answer rules the run follows, and the latest
+// notice (a sender refused, a
 // handshake failed, an idle connection closed). The designed status box keeps
 // its own texts. A storm of connections or notices sets the label a few times
 // a second at most; what it cannot hold is in its tooltip and accessible name.
@@ -19,9 +20,9 @@ public:
     explicit ConnectionStatus(QLabel &label);
 
     // A Start listens: whether several senders may connect and how many at
-    // most. The last run's notice goes.
-    void started(bool several, int most);
-    // Nothing listens: the count goes, the last notice stays.
+    // most, and the answer rules in force. The last run's notice goes.
+    void started(bool several, int most, int rules = 0);
+    // Nothing listens: the counts go, the last notice stays.
     void stopped();
     void setCount(int connected);
     void notice(const QString &text);
@@ -36,6 +37,7 @@ private:
     bool m_several = false;
     int m_most = 0;
     int m_count = 0;
+    int m_rules = 0;
     QString m_notice;
     FrameThrottle m_pace;
 };

@@ -253,6 +253,7 @@ void frmInterface::buildMenus()
         answers->addAction(answer);
     }
     mnuOptionsAnswerAtOnce->setChecked(true);
+    mnuOptionsAnswerRules = item(mnuOptions, "mnuOptionsAnswerRules", QStringLiteral("Answer Rules..."));
     mnuOptionsConnections = item(mnuOptions, "mnuOptionsConnections", QStringLiteral("Connections..."));
     mnuOptionsEditRemoteSettings = item(mnuOptions, "mnuOptionsEditRemoteSettings",
                                         QStringLiteral("Edit Remote Settings"));
@@ -296,6 +297,7 @@ void frmInterface::connectCommands()
             [this] { mnuOptionsAnswer_Click(Options::AnswerMode::Delayed); });
     connect(mnuOptionsAnswerNever, &QAction::triggered, this,
             [this] { mnuOptionsAnswer_Click(Options::AnswerMode::Never); });
+    connect(mnuOptionsAnswerRules, &QAction::triggered, this, &frmInterface::mnuOptionsAnswerRules_Click);
     connect(mnuOptionsConnections, &QAction::triggered, this, &frmInterface::mnuOptionsConnections_Click);
     connect(mnuHelpAbout, &QAction::triggered, this, &frmInterface::mnuHelpAbout_Click);
 

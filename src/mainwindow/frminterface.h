@@ -11,6 +11,7 @@
 
 #include <memory>
 
+class AnswerRulesDialog;
 class ConnectionStatus;
 class ConnectionsDialog;
 class MessageCommands;
@@ -88,6 +89,7 @@ public:
     QAction *mnuOptionsAnswerAtOnce = nullptr;
     QAction *mnuOptionsAnswerAfterDelay = nullptr;
     QAction *mnuOptionsAnswerNever = nullptr;
+    QAction *mnuOptionsAnswerRules = nullptr;
     QAction *mnuOptionsConnections = nullptr;
     QAction *mnuOptionsEditRemoteSettings = nullptr;
     QAction *mnuOptionsSaveRemoteSettings = nullptr;
@@ -144,6 +146,10 @@ public:
     void mnuOptionsConnections_Click();
     // The connections dialog while it is open.
     ConnectionsDialog *connectionsDialog() const;
+    // Opens the answer rules' editor (window-modal); its Save writes the file.
+    void mnuOptionsAnswerRules_Click();
+    // The answer rules' editor while it is open.
+    AnswerRulesDialog *answerRulesDialog() const;
     // What the connections line says in full (lblConnections shows what fits).
     QString connectionsText() const;
     void mnuHelpAbout_Click();
@@ -210,4 +216,5 @@ private:
     bool m_exitQuestionShowing = false;
     FrameThrottle m_catchUp;
     QPointer<ConnectionsDialog> m_connectionsDialog;
+    QPointer<AnswerRulesDialog> m_answerRulesDialog;
 };

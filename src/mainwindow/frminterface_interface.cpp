@@ -69,11 +69,17 @@ void frmInterface::Start()
 
     enter(State::Started);
     OpenFile();
+    // The answer rules are read anew at each Start; the engine takes them.
+    const QStringList ruleProblems = m_settings.readRules();
     const InterfaceEngine::StartResult started = m_engine.start();
     if (started.outcome == InterfaceEngine::StartResult::Outcome::Listening) {
         // The engine took the options at its start: the count follows them.
-        m_connectionStatus->started(options().senders == Options::Senders::Several, options().maxSenders);
+        m_connectionStatus->started(options().senders == Options::Senders::Several, options().maxSenders,
+                                    m_engine.rulesInForce());
         m_connectionStatus->setCount(m_engine.connectionCount());
+        // Told once a Start, once the window is back in its event loop.
+        if (!ruleProblems.isEmpty())
+            noticeSoon(ruleProblems.join(QStringLiteral("\r\n")));
     } else {
         m_connectionStatus->stopped();
     }

@@ -1,9 +1,10 @@
 // The options beyond ackprobe.ini: whole MLLP messages, how answers go and
 // the connections, kept by the settings in ackprobe-options.ini. The menu items and the
-// options agree.
+// options agree. The answer rules' editor writes ackprobe-rules.txt.
 
 #include "frminterface.h"
 
+#include "mainwindow/answerrulesdialog.h"
 #include "mainwindow/connectionsdialog.h"
 #include "windowing/windowing.h"
 
@@ -93,4 +94,26 @@ void frmInterface::mnuOptionsConnections_Click()
 ConnectionsDialog *frmInterface::connectionsDialog() const
 {
     return m_connectionsDialog;
+}
+
+void frmInterface::mnuOptionsAnswerRules_Click()
+{
+    if (m_answerRulesDialog) {
+        m_answerRulesDialog->raise();
+        return;
+    }
+    // The file as it stands now; the run keeps the rules its Start read.
+    auto *dialog = new AnswerRulesDialog(readRulesFile(m_settings.folder()), m_settings.rulesFilePath(),
+                                         [this](const QString &text, QString *error) {
+                                             return m_settings.saveRules(text, error);
+                                         },
+                                         this);
+    m_answerRulesDialog = dialog;
+    connect(dialog, &QDialog::finished, dialog, &QObject::deleteLater);
+    dialog->open();
+}
+
+AnswerRulesDialog *frmInterface::answerRulesDialog() const
+{
+    return m_answerRulesDialog;
 }

@@ -35,6 +35,13 @@ QString text(Column column, const RowFacts &facts, const QTimeZone &zone)
     case Column::Type: return QString::fromLatin1(Hl7Place::fieldOf(facts.head, "MSH", 9));
     case Column::ControlId: return QString::fromLatin1(Hl7Place::fieldOf(facts.head, "MSH", 10));
     case Column::Answer:
+        switch (facts.outcome) {
+        case MessageInfo::Outcome::Withheld: return QStringLiteral("none");
+        case MessageInfo::Outcome::Reset: return QStringLiteral("reset");
+        case MessageInfo::Outcome::AckNotAnswered: return QStringLiteral("ACK: none");
+        case MessageInfo::Outcome::Answered:
+        case MessageInfo::Outcome::AnsweredThenClosed: break;
+        }
         return facts.answered ? QString::fromLatin1(Hl7Place::fieldOf(facts.answer, "MSA", 1)) : QString();
     case Column::From: return QString::fromUtf8(facts.sender);
     }

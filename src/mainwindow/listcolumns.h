@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/messagestore.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -26,12 +28,15 @@ struct RowFacts
     QByteArray head;      // the first bytes of the message
     bool answered = false;
     QByteArray answer;
+    MessageInfo::Outcome outcome = MessageInfo::Outcome::Answered;
     QByteArray sender; // the connection's description, UTF-8; empty when none
 };
 
 // "Time" hh:mm:ss.zzz in `zone`, "Size" in bytes, "Type" MSH-9, "Control ID"
-// MSH-10, "Answer" MSA-1 of the answer sent (empty when none), "From" the
-// connection it came on.
+// MSH-10, "Answer" MSA-1 of the answer sent (empty when none; "none" when a
+// rule withheld it, "reset" when a rule reset the connection instead, "ACK:
+// none" for an acknowledgement left unanswered), "From" the connection it
+// came on.
 QString text(Column column, const RowFacts &facts, const QTimeZone &zone);
 
 // The options file's "Columns" words (readOptions, writeListColumns), and

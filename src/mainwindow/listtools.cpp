@@ -42,7 +42,8 @@ QString widestUsual(Column column)
     // With its message structure, as senders of results send it.
     case Column::Type: return QStringLiteral("ORU^R01^ORU_R01");
     case Column::ControlId: return QStringLiteral("MSG0000000");
-    case Column::Answer: return QStringLiteral("Answer");
+    // The longest an answer rule's outcome shows as.
+    case Column::Answer: return QStringLiteral("ACK: none");
     // An IPv4 sender's, the most usual; a longer IPv6 one is cut.
     case Column::From: return QStringLiteral("192.168.100.100 port 65535");
     }

@@ -60,6 +60,21 @@ QString paddingText(const MessageInfo::Padding &padding)
         .arg(kinds.join(QStringLiteral(", ")), last, firsts.join(QLatin1Char(' ')));
 }
 
+// "Answer: by rule at line 3, then the connection was closed".
+QString decisionText(const MessageInfo &info)
+{
+    QString text = info.ruleLine != 0 ? QStringLiteral("Answer: by rule at line %1").arg(info.ruleLine)
+                                      : QStringLiteral("Answer: as configured");
+    switch (info.outcome) {
+    case MessageInfo::Outcome::Answered: break;
+    case MessageInfo::Outcome::AnsweredThenClosed: text += QStringLiteral(", then the connection was closed"); break;
+    case MessageInfo::Outcome::Withheld: text += QStringLiteral(", no answer (rule)"); break;
+    case MessageInfo::Outcome::Reset: text += QStringLiteral(", connection reset"); break;
+    case MessageInfo::Outcome::AckNotAnswered: text += QStringLiteral(", not answered: an acknowledgement"); break;
+    }
+    return text;
+}
+
 void appendLine(MessageDetails &details, const QString &line)
 {
     if (!details.plain.isEmpty()) {
@@ -92,6 +107,10 @@ MessageDetails messageDetails(const MessageStore &store, qint64 index, const QPa
         appendLine(details, QStringLiteral("Preceded by ") + paddingText(info.precededBy));
     if (!info.followedBy.isEmpty())
         appendLine(details, QStringLiteral("Followed by ") + paddingText(info.followedBy));
+    // How the answer was decided, where a rule took part or it was not the
+    // usual one.
+    if (info.ruleLine != 0 || info.outcome != MessageInfo::Outcome::Answered)
+        appendLine(details, decisionText(info));
     QByteArray answer;
     qint64 sentMs = 0;
     if (!store.answer(index, &answer, &sentMs)) {

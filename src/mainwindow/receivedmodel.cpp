@@ -100,7 +100,10 @@ QString ReceivedModel::columnText(int row, ListColumns::Column column) const
     case Column::Size: facts.size = m_store.sizeOf(row); break;
     case Column::Type:
     case Column::ControlId: facts.head = head(row); break;
-    case Column::Answer: facts.answered = m_store.answer(row, &facts.answer, nullptr); break;
+    case Column::Answer:
+        facts.answered = m_store.answer(row, &facts.answer, nullptr);
+        facts.outcome = m_store.info(row).outcome;
+        break;
     case Column::From: facts.sender = sender(row); break;
     }
     return ListColumns::text(column, facts, m_zone);

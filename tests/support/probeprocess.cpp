@@ -48,6 +48,15 @@ bool ProbeProcess::told(const QString &text)
     }) && said.contains(text);
 }
 
+bool ProbeProcess::printed(const QByteArray &bytes)
+{
+    return waitUntil([&] {
+        process.waitForReadyRead(10);
+        output += process.readAllStandardOutput();
+        return output.contains(bytes) || process.state() == QProcess::NotRunning;
+    }) && output.contains(bytes);
+}
+
 bool writeSettingsFileFor(const QString &dir, quint16 port)
 {
     QFile ini(dir + QStringLiteral("/ackprobe.ini"));

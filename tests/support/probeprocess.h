@@ -48,7 +48,10 @@ public:
 
     // Until standard error holds `text`, the program ended or the time is up.
     bool told(const QString &text);
+    // Until standard output holds `bytes`, the program ended or the time is up.
+    bool printed(const QByteArray &bytes);
 
     QProcess process;
-    QString said; // standard error so far
+    QString said;      // standard error so far
+    QByteArray output; // standard output so far
 };
