@@ -89,6 +89,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     connectCommands();
     m_messageCommands = std::make_unique<MessageCommands>(*lvwReceiveData, m_engine.messages(), m_windowing);
     new ListTools(*fraReceive, *lvwReceiveData, m_receivedModel, m_settings);
+    connect(&m_settings, &ProbeSettings::changed, this, &frmInterface::showTextSetting);
     new PaintPacer(this, PaintPacer::FrameMilliseconds);
 }
 
@@ -251,6 +252,7 @@ void frmInterface::buildMenus()
     }
     mnuOptionsAnswerAtOnce->setChecked(true);
     mnuOptionsConnections = item(mnuOptions, "mnuOptionsConnections", QStringLiteral("Connections..."));
+    mnuOptionsCharacterSet = item(mnuOptions, "mnuOptionsCharacterSet", QStringLiteral("Character Set..."));
     mnuOptionsEditRemoteSettings = item(mnuOptions, "mnuOptionsEditRemoteSettings",
                                         QStringLiteral("Edit Remote Settings"));
     mnuOptionsSaveRemoteSettings = item(mnuOptions, "mnuOptionsSaveRemoteSettings",
@@ -294,6 +296,7 @@ void frmInterface::connectCommands()
     connect(mnuOptionsAnswerNever, &QAction::triggered, this,
             [this] { mnuOptionsAnswer_Click(Options::AnswerMode::Never); });
     connect(mnuOptionsConnections, &QAction::triggered, this, &frmInterface::mnuOptionsConnections_Click);
+    connect(mnuOptionsCharacterSet, &QAction::triggered, this, &frmInterface::mnuOptionsCharacterSet_Click);
     connect(mnuHelpAbout, &QAction::triggered, this, &frmInterface::mnuHelpAbout_Click);
 
     connectEngine();

@@ -11,6 +11,7 @@
 
 #include <memory>
 
+class CharacterSetDialog;
 class ConnectionStatus;
 class ConnectionsDialog;
 class MessageCommands;
@@ -89,6 +90,7 @@ public:
     QAction *mnuOptionsAnswerAfterDelay = nullptr;
     QAction *mnuOptionsAnswerNever = nullptr;
     QAction *mnuOptionsConnections = nullptr;
+    QAction *mnuOptionsCharacterSet = nullptr;
     QAction *mnuOptionsEditRemoteSettings = nullptr;
     QAction *mnuOptionsSaveRemoteSettings = nullptr;
     QAction *mnuOptionsSetup = nullptr;
@@ -144,6 +146,11 @@ public:
     void mnuOptionsConnections_Click();
     // The connections dialog while it is open.
     ConnectionsDialog *connectionsDialog() const;
+    // Opens the character set dialog (window-modal); its OK writes the
+    // options, and the list and the viewer show the messages in the set chosen.
+    void mnuOptionsCharacterSet_Click();
+    // The character set dialog while it is open.
+    CharacterSetDialog *characterSetDialog() const;
     // What the connections line says in full (lblConnections shows what fits).
     QString connectionsText() const;
     void mnuHelpAbout_Click();
@@ -179,6 +186,8 @@ private:
     void loadOptions();
     void showOptions();
     void saveOptions(const Options &options);
+    // The list, the viewer and Copy take the [Text] options as they stand.
+    void showTextSetting();
     // The window catches up with the messages answered meanwhile, at most
     // once a frame (m_catchUp).
     void showMessagesAdded();
@@ -210,4 +219,5 @@ private:
     bool m_exitQuestionShowing = false;
     FrameThrottle m_catchUp;
     QPointer<ConnectionsDialog> m_connectionsDialog;
+    QPointer<CharacterSetDialog> m_characterSetDialog;
 };

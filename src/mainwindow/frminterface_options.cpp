@@ -1,10 +1,12 @@
-// The options beyond ackprobe.ini: whole MLLP messages, how answers go and
-// the connections, kept by the settings in ackprobe-options.ini. The menu items and the
-// options agree.
+// The options beyond ackprobe.ini: whole MLLP messages, how answers go, the
+// connections and the character set, kept by the settings in
+// ackprobe-options.ini. The menu items and the options agree.
 
 #include "frminterface.h"
 
+#include "mainwindow/charactersetdialog.h"
 #include "mainwindow/connectionsdialog.h"
+#include "mainwindow/messagecommands.h"
 #include "windowing/windowing.h"
 
 #include <QAction>
@@ -93,4 +95,29 @@ void frmInterface::mnuOptionsConnections_Click()
 ConnectionsDialog *frmInterface::connectionsDialog() const
 {
     return m_connectionsDialog;
+}
+
+void frmInterface::mnuOptionsCharacterSet_Click()
+{
+    if (m_characterSetDialog) {
+        m_characterSetDialog->raise();
+        return;
+    }
+    auto *dialog = new CharacterSetDialog(options(), this);
+    m_characterSetDialog = dialog;
+    connect(dialog, &QDialog::accepted, this, [this, dialog] { saveOptions(dialog->appliedTo(options())); });
+    connect(dialog, &QDialog::finished, dialog, &QObject::deleteLater);
+    dialog->open();
+}
+
+CharacterSetDialog *frmInterface::characterSetDialog() const
+{
+    return m_characterSetDialog;
+}
+
+void frmInterface::showTextSetting()
+{
+    const Charsets::Setting setting{options().characterSet, options().useMsh18};
+    m_receivedModel.setTextSetting(setting);
+    m_messageCommands->setTextSetting(setting);
 }

@@ -24,13 +24,15 @@ struct RowFacts
     qint64 arrivedMs = 0; // 0: not known
     qint64 size = 0;
     QByteArray head;      // the first bytes of the message
+    QString shownHead;    // them as the row shows them; none: decoded as Automatic does
     bool answered = false;
     QByteArray answer;
     QByteArray sender; // the connection's description, UTF-8; empty when none
 };
 
 // "Time" hh:mm:ss.zzz in `zone`, "Size" in bytes, "Type" MSH-9, "Control ID"
-// MSH-10, "Answer" MSA-1 of the answer sent (empty when none), "From" the
+// MSH-10 (both read in the shown head, a byte that did not decode as
+// "<0xC3>"), "Answer" MSA-1 of the answer sent (empty when none), "From" the
 // connection it came on.
 QString text(Column column, const RowFacts &facts, const QTimeZone &zone);
 
