@@ -64,4 +64,11 @@ QStringList choosable();
 // Whether QStringDecoder knows `name` (or it is "Automatic").
 bool isKnown(const QString &name);
 
+// Whether every ASCII byte of the set is that character (its control bytes
+// at least one below 0x80): not so for ISO 2022, UTF-16 or EBCDIC.
+bool isAsciiCompatible(const QByteArray &name);
+// And no character of several bytes holds an ASCII byte (Shift_JIS, Big5
+// and GB18030 do): an ASCII text found among the bytes is in the text.
+bool asciiStandsAlone(const QByteArray &name);
+
 } // namespace Charsets
