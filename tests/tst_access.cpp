@@ -168,6 +168,7 @@ void AccessTest::everyMenuAndMenuItemIsFoundByItsCodeName()
         {"mnuOptionsWholeMllpMessages", w.mnuOptionsWholeMllpMessages},
         {"mnuOptionsAnswer", w.mnuOptionsAnswer->menuAction()},
         {"mnuOptionsConnections", w.mnuOptionsConnections},
+        {"mnuOptionsCharacterSet", w.mnuOptionsCharacterSet},
         {"mnuOptionsEditRemoteSettings", w.mnuOptionsEditRemoteSettings},
         {"mnuOptionsSaveRemoteSettings", w.mnuOptionsSaveRemoteSettings},
         {"mnuOptionsSetup", w.mnuOptionsSetup}, {"mnuHelpAbout", w.mnuHelpAbout},
