@@ -140,6 +140,8 @@ void CharsetsTest::bytesThatDoNotDecodeAreEscaped_data()
                                         << QStringLiteral("a你<ff>z\uFFFD<81>");
     QTest::addRow("Shift_JIS keeps its control bytes") << QByteArray("Shift_JIS") << QByteArray("\x0b\x1a\x1c\x7f\\~\x82\xa0\x1c")
                                                        << QStringLiteral("\x0b\x1a\x1c\x7f\\~あ\x1c");
+    QTest::addRow("Shift_JIS, bad bytes among control bytes") << QByteArray("Shift_JIS") << QByteArray("\x1a\x82\x41\xff\x7f\x82\xa0")
+                                                              << QStringLiteral("\x1a<82><41><ff>\x7fあ");
     QTest::addRow("EUC-KR, bad bytes") << QByteArray("EUC-KR") << QByteArray("\xb0\xa1\xb0z") << QStringLiteral("가<b0>z");
     QTest::addRow("ISO-2022-JP") << QByteArray("ISO-2022-JP") << QByteArray("a\x1b$B0!\x1b(Bz") << QStringLiteral("a亜z");
     QTest::addRow("unknown is Latin-1") << QByteArray("Klingon-8") << QByteArray("\xfc") << QStringLiteral("ü");

@@ -5,6 +5,7 @@
 #include "testbase.h"
 
 #include "system/diskturns.h"
+#include "engine/textfind.h"
 #include "store/messagefinder.h"
 #include "store/messagestore.h"
 #include "system/unixfile.h"
@@ -64,6 +65,7 @@ private slots:
     void aFailedSpillIsTriedAgainAndMovesMemoryToDisk();
     void findsATextAnywhereInASpilledStore();
     void aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt();
+    void aTextIsFoundAsEachMessageShowsIt();
     void readersGetEveryPublishedByteWhileChunksSpill();
     void aSpillFileThatLostItsBytesFailsItsReadsWithTheReason();
     void aReaderTakenBeforeAClearFailsItsReadsFromThenOn();
@@ -275,6 +277,83 @@ void MessageStoreTest::aPatternIsFoundAtEachPlaceAsAPlainScanFindsIt()
             }
         }
     }
+}
+
+void MessageStoreTest::aTextIsFoundAsEachMessageShowsIt()
+{
+    QTemporaryDir spill;
+    MessageStore store({spill.path()});
+    // Each in its own character set, among plain ASCII ones, across spills.
+    constexpr qint64 Count = 12000, Utf8 = 100, Unmarked = 600, Latin1 = 1200, Misread = 2000, Windows = 6000,
+                     Chinese = 9000, Cyrillic = 10000, Japanese = 11000, Wide = 11500;
+    const auto withMsh18 = [](QByteArray &m, const QByteArray &msh18, const QByteArray &body) {
+        if (!msh18.isEmpty())
+            m.replace("|P|2.3\r", "|P|2.3||||||" + msh18 + "\r");
+        m.replace(200, body.size(), body);
+    };
+    QByteArray wide = QByteArrayLiteral("\x0bMSH|^~\\&|S|F|R|F|20260101||ADT^A01|W|P|2.3\rPID|1||1||M\u00fcller\r\x1c\r");
+    wide = QByteArray(reinterpret_cast<const char *>(QString::fromUtf8(wide).utf16()), wide.size() * 2 - 2);
+    fill(store, 0, Count, [&](qint64 i, QByteArray &m) {
+        switch (i) {
+        case Utf8: withMsh18(m, {}, "PID|1||1||M\xc3\xbcller^Zo\xc3\xab"); break;
+        case Latin1: withMsh18(m, "8859/1", "PID|1||1||M\xfcller^Zo\xeb"); break;
+        case Windows: withMsh18(m, "WINDOWS-1252", "PID|1||1||\x80 M\xfcller"); break;
+        case Misread: withMsh18(m, "8859/1", "PID|1||1||M\xc3\xbcller"); break;
+        case Chinese: withMsh18(m, "GB 18030-2000", "PID|1||1||\xd5\xc5\xc8\xfd"); break;
+        case Japanese: withMsh18(m, "ISO IR14", "PID|1||1||\x83\x41z"); break;
+        case Unmarked: withMsh18(m, {}, "PID|1||1||K\xf6nig"); break;
+        case Cyrillic: withMsh18(m, "WINDOWS-1251", "PID|1||1||\xc8\xe2\xe0\xed"); break;
+        case Wide: m = wide; break;
+        }
+    });
+    QVERIFY(store.spilledBytes() > 0);
+
+    // Every row Find Next stops at, from the top until it wraps.
+    const auto rows = [&](const QString &text, bool matchCase, Charsets::Setting setting = {}) {
+        QList<qint64> found;
+        FindRequest request = TextFind::requestFor(text, matchCase, setting);
+        for (;;) {
+            FindProgress progress;
+            const FindResult r = findMessage(store.reader(), request, progress);
+            if (r.row < 0 || r.wrapped)
+                return found;
+            found << r.row;
+            request.fromRow = r.row;
+        }
+    };
+    using Rows = QList<qint64>;
+    QCOMPARE(rows("M\u00fcller", true), Rows({Utf8, Latin1, Windows}));
+    QCOMPARE(rows("m\u00fcller", false), Rows({Utf8, Latin1, Windows}));
+    QCOMPARE(rows("M\u00dcLLER", false), Rows({Utf8, Latin1, Windows}));
+    QCOMPARE(rows("m\u00fcller", true), Rows());
+    QCOMPARE(rows("M\u00c3\u00bcller", true), Rows({Misread})); // as MSH-18 says to show it
+    QCOMPARE(rows("\u20ac M\u00fcller", true), Rows({Windows}));
+    // No ASCII run of three: sifted by the text as each set writes it.
+    QCOMPARE(rows("zo\u00cb", false), Rows({Utf8, Latin1}));
+    QCOMPARE(rows("Zo\u00eb", true), Rows({Utf8, Latin1}));
+    QCOMPARE(rows("\u00eb", false), Rows({Utf8, Latin1}));
+    QCOMPARE(rows("\u5f20\u4e09", true), Rows({Chinese}));
+    QCOMPARE(rows("K\u00d6NIG", false), Rows({Unmarked}));
+    QCOMPARE(rows("\u0438\u0432\u0430\u043d", false), Rows({Cyrillic})); // "иван" in windows-1251
+    // The ASCII bytes of "Az" are the second half of a Shift_JIS letter there.
+    QCOMPARE(rows("Az", true), Rows());
+    QCOMPARE(rows("\u30a2z", true), Rows({Japanese}));
+
+    // Without MSH-18 each is valid UTF-8 or else Latin-1; a chosen set instead.
+    QCOMPARE(rows("M\u00fcller", true, {"Automatic", false}), Rows({Utf8, Latin1, Misread, Windows}));
+    QCOMPARE(rows("\u20ac M\u00fcller", true, {"Automatic", false}), Rows());
+    QCOMPARE(rows("M\u00fcller", true, {"windows-1252", false}), Rows({Latin1, Windows}));
+    QCOMPARE(rows("\u20ac m\u00fcller", false, {"windows-1252", false}), Rows({Windows}));
+    // A set that does not keep ASCII: every message decoded.
+    QCOMPARE(rows("M\u00fcller", true, {"UTF-16LE", false}), Rows({Wide}));
+
+    // Backward, the last one first.
+    FindProgress progress;
+    FindRequest back = TextFind::requestFor(QStringLiteral("m\u00fcller"), false, {});
+    back.backward = true;
+    QCOMPARE(findMessage(store.reader(), back, progress).row, Windows);
+    back.fromRow = Windows;
+    QCOMPARE(findMessage(store.reader(), back, progress).row, Latin1);
 }
 
 void MessageStoreTest::readersGetEveryPublishedByteWhileChunksSpill()

@@ -1,6 +1,7 @@
 #include "findwindow.h"
 
 #include "system/diskturns.h"
+#include "engine/textfind.h"
 #include "store/messagestore.h"
 #include "mainwindow/receivedlistview.h"
 #include "windowing/classiclook.h"
@@ -152,7 +153,10 @@ void FindWindow::find(bool backward)
     }
     if (m_thread)
         return; // one search at a time
-    m_request = {txtFind->text().toLatin1(), chkMatchCase->isChecked(), backward, m_list.currentRow()};
+    m_text = txtFind->text();
+    m_request = TextFind::requestFor(m_text, chkMatchCase->isChecked(), textSetting());
+    m_request.backward = backward;
+    m_request.fromRow = m_list.currentRow();
     m_progress = std::make_unique<FindProgress>();
     m_result = {};
     cmdCancel->setEnabled(true);
@@ -188,7 +192,7 @@ void FindWindow::searchDone()
     stop();
     m_progressTimer.stop();
     cmdCancel->setEnabled(false);
-    const QString text = echoed(QString::fromLatin1(m_request.text));
+    const QString text = echoed(m_text);
     // A part that could not be read may hold the text too: that is told first.
     const QString unread = m_result.unreadReason.isEmpty()
                                ? QString()

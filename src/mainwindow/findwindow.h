@@ -1,11 +1,13 @@
 #pragma once
 
+#include "protocol/charsets.h"
 #include "store/messagefinder.h"
 
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class MessageStore;
@@ -39,6 +41,9 @@ public:
     // Cancels a search and waits for its thread: before the store is cleared.
     void stop();
     bool searching() const { return m_thread != nullptr; }
+    // [Text] as it stands when a search starts: the text is found as the
+    // messages show it, each in its own character set.
+    std::function<Charsets::Setting()> textSetting = [] { return Charsets::Setting(); };
 
     QLineEdit *txtFind = nullptr;
     QCheckBox *chkMatchCase = nullptr;
@@ -65,5 +70,6 @@ private:
     std::unique_ptr<FindProgress> m_progress;
     FindResult m_result;
     FindRequest m_request;
+    QString m_text; // as it was looked for
     QTimer m_progressTimer;
 };

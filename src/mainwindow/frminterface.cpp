@@ -1,7 +1,9 @@
 #include "frminterface.h"
 
+#include "engine/textfind.h"
 #include "mainwindow/caption.h"
 #include "mainwindow/connectionstatus.h"
+#include "mainwindow/findwindow.h"
 #include "mainwindow/listtools.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/paintpacer.h"
@@ -88,6 +90,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     resize(Twips::toPixels(9420, this), Twips::toPixels(7605, this) + menuBar()->sizeHint().height());
     connectCommands();
     m_messageCommands = std::make_unique<MessageCommands>(*lvwReceiveData, m_engine.messages(), m_windowing);
+    m_messageCommands->findWindow().textSetting = [this] { return TextFind::settingOf(options()); };
     new ListTools(*fraReceive, *lvwReceiveData, m_receivedModel, m_settings);
     connect(&m_settings, &ProbeSettings::changed, this, &frmInterface::showTextSetting);
     new PaintPacer(this, PaintPacer::FrameMilliseconds);

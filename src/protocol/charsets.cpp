@@ -198,6 +198,8 @@ struct Traits
     // Control bytes some IBM tables move (0x1A shows as U+001C): the
     // character decoded, and the byte it is put back to.
     QVarLengthArray<std::pair<char16_t, char16_t>, 4> moved;
+    // What each ASCII byte alone decodes to, where asciiCompatible.
+    std::array<char16_t, 128> ascii{};
 };
 
 Traits learn(const QByteArray &name)
@@ -209,7 +211,7 @@ Traits learn(const QByteArray &name)
         QString text = decoder(bytes);
         return decoder.hasError() ? QString() : text;
     };
-    std::array<char16_t, 128> ascii{};
+    std::array<char16_t, 128> &ascii = traits.ascii;
     traits.asciiCompatible = true;
     for (int b = 0; b < 128 && traits.asciiCompatible; ++b) {
         const char byte = char(b);
@@ -246,7 +248,7 @@ const Traits &traitsOf(const QByteArray &name)
 {
     static QMutex mutex;
     static QHash<QByteArray, std::shared_ptr<const Traits>> learnt;
-    static const Traits latin1{Traits::Kind::Latin1, true, true, {}};
+    static const Traits latin1{Traits::Kind::Latin1, true, true, {}, {}};
     const QMutexLocker lock(&mutex);
     if (const auto found = learnt.constFind(name); found != learnt.cend())
         return **found;
@@ -256,7 +258,7 @@ const Traits &traitsOf(const QByteArray &name)
     if (spelt.isEmpty() || builtIn == QStringConverter::Latin1)
         return latin1;
     if (builtIn == QStringConverter::Utf8)
-        *traits = {Traits::Kind::Utf8, true, true, {}};
+        *traits = {Traits::Kind::Utf8, true, true, {}, {}};
     else if (builtIn)
         traits->kind = Traits::Kind::Wide;
     else
@@ -302,6 +304,14 @@ QString walk(QByteArrayView bytes, const QByteArray &name, const Traits &traits)
     out.reserve(bytes.size());
     qsizetype start = 0;
     for (qsizetype i = 0; i < bytes.size(); ++i) {
+        // Between characters, ASCII is itself in a set that keeps it: only
+        // the rest is fed a byte at a time.
+        if (traits.asciiCompatible && i == start && uchar(bytes[i]) < 0x80) {
+            for (; i < bytes.size() && uchar(bytes[i]) < 0x80; ++i)
+                out += QChar(traits.ascii[uchar(bytes[i])]);
+            start = i--;
+            continue;
+        }
         const QString got = decoder(bytes.sliced(i, 1));
         if (got.isEmpty())
             continue;
@@ -362,6 +372,15 @@ QByteArray decoderNameFor(QByteArrayView msh18)
         if (key == named.key)
             return named.decoder;
     return knownName(name.toByteArray());
+}
+
+QList<QByteArray> msh18Sets()
+{
+    QList<QByteArray> sets;
+    for (const Named &named : TableNames)
+        if (!sets.contains(named.decoder))
+            sets << named.decoder;
+    return sets;
 }
 
 QString Choice::describe() const
@@ -471,7 +490,8 @@ QStringList choosable()
         for (int32_t i = 0; i < count; ++i) {
             const char *canonical = ucnv_getAvailableName(i);
             const char *shown = nullptr;
-            for (const char *standard : {"MIME", "IANA"}) {
+            // The names people know first; ICU's own last.
+            for (const char *standard : {"MIME", "IANA", "WINDOWS", "JAVA"}) {
                 UErrorCode error = U_ZERO_ERROR;
                 shown = ucnv_getStandardName(canonical, standard, &error);
                 if (U_SUCCESS(error) && shown && *shown)
@@ -479,7 +499,9 @@ QStringList choosable()
                 shown = nullptr;
             }
             const QByteArray name = knownName(shown ? shown : canonical);
-            if (!name.isEmpty())
+            // "ibm-1047_P100-1995,swaplfnl": a variant of a table for
+            // mainframes, and a comma a settings file would split.
+            if (!name.isEmpty() && !name.contains(','))
                 found << QString::fromLatin1(name);
         }
         found.sort(Qt::CaseInsensitive);

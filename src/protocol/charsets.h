@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -57,6 +58,9 @@ QString decode(QByteArrayView bytes, const QByteArray &name);
 // The byte the escaped character at `i` stands for, or -1 when it is none
 // (a lone low surrogate: not preceded by a high one).
 int escapedByte(QStringView text, qsizetype i);
+
+// The sets decoderNameFor() gives for the names of HL7 table 0211, each once.
+QList<QByteArray> msh18Sets();
 
 // The names QStringDecoder knows, sorted, "Automatic" first: for a chooser.
 QStringList choosable();

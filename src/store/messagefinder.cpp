@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -44,9 +45,9 @@ class Search
 {
 public:
     Search(const MessageReader &store, const FindRequest &request, FindProgress &progress, qint64 totalBytes)
-        : m_store(store), m_pattern(request.text, request.matchCase), m_progress(progress),
-          m_total(std::max<qint64>(1, totalBytes)),
-          m_buffer(searchBuffer(BlockBytes + DiskBlock + m_pattern.size()))
+        : m_store(store), m_patterns(patternsOf(request)), m_confirm(request.confirm), m_progress(progress),
+          m_total(std::max<qint64>(1, totalBytes)), m_longest(longestOf(m_patterns)),
+          m_buffer(searchBuffer(BlockBytes + DiskBlock + m_longest))
     {
     }
 
@@ -57,15 +58,18 @@ public:
     // The first (or the last) row of [first, last) that holds the text, or -1.
     qint64 forward(qint64 first, qint64 last)
     {
+        if (m_patterns.empty())
+            return everyRow(first, last, false);
         const qint64 end = m_store.offsetOf(last);
         for (qint64 pos = m_store.offsetOf(first); pos < end && !cancelled();) {
             const qint64 blockEnd = std::min(end, alignedDown(pos) + BlockBytes);
             const qsizetype length = read(pos, blockEnd, end);
-            for (qsizetype at = 0; (at = m_pattern.find(m_buffer.get(), length, at)) >= 0 && pos + at < blockEnd;) {
+            Places places(m_patterns.size(), -2);
+            for (qsizetype at = 0; (at = nextCandidate(places, pos, blockEnd, length, first, last, at)) >= 0;) {
                 const qint64 row = rowAt(pos + at, first, last);
-                if (pos + at + m_pattern.size() <= m_store.offsetOf(row + 1))
+                if (confirmed(row, pos, length))
                     return row;
-                at = m_store.offsetOf(row + 1) - pos; // it ran into the next message
+                at = m_store.offsetOf(row + 1) - pos; // judged whole
             }
             advance(blockEnd - pos);
             pos = blockEnd;
@@ -75,20 +79,24 @@ public:
 
     qint64 backward(qint64 first, qint64 last)
     {
+        if (m_patterns.empty())
+            return everyRow(first, last, true);
         const qint64 begin = m_store.offsetOf(first);
         const qint64 end = m_store.offsetOf(last);
+        std::vector<qint64> rows;
         for (qint64 blockEnd = end; blockEnd > begin && !cancelled();) {
             const qint64 pos = std::max(begin, alignedDown(blockEnd - BlockBytes));
             const qsizetype length = read(pos, blockEnd, end);
-            qint64 found = -1;
-            for (qsizetype at = 0; (at = m_pattern.find(m_buffer.get(), length, at)) >= 0 && pos + at < blockEnd;) {
-                const qint64 row = rowAt(pos + at, first, last);
-                if (pos + at + m_pattern.size() <= m_store.offsetOf(row + 1))
-                    found = row; // a later row may hold it too
-                at = m_store.offsetOf(row + 1) - pos;
+            Places places(m_patterns.size(), -2);
+            rows.clear();
+            for (qsizetype at = 0; (at = nextCandidate(places, pos, blockEnd, length, first, last, at)) >= 0;) {
+                rows.push_back(rowAt(pos + at, first, last));
+                at = m_store.offsetOf(rows.back() + 1) - pos;
             }
-            if (found >= 0)
-                return found;
+            // A later row may hold it too: the last one confirmed.
+            for (auto row = rows.rbegin(); row != rows.rend() && !cancelled(); ++row)
+                if (confirmed(*row, pos, length))
+                    return *row;
             advance(blockEnd - pos);
             blockEnd = pos;
         }
@@ -96,12 +104,100 @@ public:
     }
 
 private:
+    // Where each text was next found in the block, so that one found further
+    // on is not looked for again: -2 not yet looked for, -1 none.
+    using Places = std::vector<qsizetype>;
+
+    static std::vector<SearchPattern> patternsOf(const FindRequest &request)
+    {
+        std::vector<SearchPattern> patterns;
+        if (!request.text.isEmpty())
+            patterns.emplace_back(request.text, request.matchCase);
+        for (const SiftText &also : request.alsoTexts)
+            if (!also.bytes.isEmpty())
+                patterns.emplace_back(also.bytes, also.matchCase);
+        return patterns;
+    }
+
+    static qsizetype longestOf(const std::vector<SearchPattern> &patterns)
+    {
+        qsizetype longest = 0;
+        for (const SearchPattern &p : patterns)
+            longest = std::max(longest, p.size());
+        return longest;
+    }
+
+    // The first place at or after `at` in the block where one of the texts
+    // starts and lies whole within one message of [first, last), or -1.
+    qsizetype nextCandidate(Places &places, qint64 pos, qint64 blockEnd, qsizetype length, qint64 first,
+                            qint64 last, qsizetype at) const
+    {
+        for (;;) {
+            qsizetype best = -1;
+            size_t which = 0;
+            for (size_t k = 0; k < m_patterns.size(); ++k) {
+                if (places[k] != -1 && places[k] < at)
+                    places[k] = m_patterns[k].find(m_buffer.get(), length, at);
+                if (places[k] >= 0 && (best < 0 || places[k] < best)) {
+                    best = places[k];
+                    which = k;
+                }
+            }
+            if (best < 0 || pos + best >= blockEnd)
+                return -1;
+            const qint64 rowEnd = m_store.offsetOf(rowAt(pos + best, first, last) + 1);
+            if (pos + best + m_patterns[which].size() <= rowEnd)
+                return best;
+            // It ran into the next message; with one text, so would any later
+            // place in this one.
+            at = m_patterns.size() == 1 ? rowEnd - pos : best + 1;
+        }
+    }
+
+    // Whether the candidate row holds the text as the request sees it.
+    bool confirmed(qint64 row, qint64 pos, qsizetype length)
+    {
+        if (!m_confirm)
+            return true;
+        if (row == m_refused)
+            return false; // a long message is a candidate in each block it spans
+        const qint64 from = m_store.offsetOf(row), to = m_store.offsetOf(row + 1);
+        bool holds = false;
+        if (from >= pos && to <= pos + length) {
+            holds = m_confirm(QByteArrayView(m_buffer.get() + (from - pos), to - from));
+        } else {
+            m_message.resize(to - from);
+            const int error = m_store.readBytes(from, to, m_message.data(), MessageReader::Read::Passing);
+            if (error != 0 && m_unreadReason.isEmpty())
+                m_unreadReason = ReadResult::reasonOf(error);
+            holds = error == 0 && m_confirm(m_message);
+        }
+        if (!holds)
+            m_refused = row;
+        return holds;
+    }
+
+    // Without bytes to sift with: each message of [first, last) in turn.
+    qint64 everyRow(qint64 first, qint64 last, bool backward)
+    {
+        for (qint64 i = 0; i < last - first && !cancelled(); ++i) {
+            const qint64 row = backward ? last - 1 - i : first + i;
+            const ReadResult read = m_store.message(row);
+            if (!read.ok() && m_unreadReason.isEmpty())
+                m_unreadReason = read.reason();
+            advance(m_store.sizeOf(row));
+            if (read.ok() && m_confirm(read.bytes))
+                return row;
+        }
+        return -1;
+    }
+
     // The block [from, to) and as much after it as a match that starts in it
     // needs, up to `limit`; a block the file will not give is searched as
     // empty, and noted.
     qsizetype read(qint64 from, qint64 to, qint64 limit)
     {
-        const qint64 readEnd = std::min(limit, to + m_pattern.size() - 1);
+        const qint64 readEnd = std::min(limit, to + m_longest - 1);
         const int error = m_store.readBytes(from, readEnd, m_buffer.get(), MessageReader::Read::Passing);
         if (error != 0 && m_unreadReason.isEmpty())
             m_unreadReason = ReadResult::reasonOf(error);
@@ -127,11 +223,15 @@ private:
     }
 
     const MessageReader &m_store;
-    const SearchPattern m_pattern;
+    const std::vector<SearchPattern> m_patterns;
+    const std::function<bool(QByteArrayView)> m_confirm;
     FindProgress &m_progress;
     const qint64 m_total;
+    const qsizetype m_longest;
     qint64 m_done = 0;
+    qint64 m_refused = -1;
     ReadBuffer m_buffer;
+    QByteArray m_message;
     QString m_unreadReason;
 };
 } // namespace
@@ -216,7 +316,10 @@ FindResult findMessage(const MessageReader &store, const FindRequest &request, F
 {
     FindResult result;
     const qint64 rows = store.size();
-    if (rows == 0 || request.text.isEmpty())
+    const bool sifted = !request.text.isEmpty()
+                        || std::any_of(request.alsoTexts.begin(), request.alsoTexts.end(),
+                                       [](const SiftText &also) { return !also.bytes.isEmpty(); });
+    if (rows == 0 || (!sifted && !request.confirm))
         return result;
     const qint64 from = request.fromRow >= 0 && request.fromRow < rows ? request.fromRow : -1;
     Search search(store, request, progress, store.offsetOf(rows));

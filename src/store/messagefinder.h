@@ -1,21 +1,39 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
 #include <QString>
 
 #include <array>
 #include <atomic>
+#include <functional>
 
 class MessageReader;
 
-// What to look for among the run's messages: the text as the bytes of a
-// message (Latin-1, as the rows show them), from the selected row on.
+// Bytes to sift the messages with; without matchCase, Latin-1's letters
+// match in either case.
+struct SiftText
+{
+    QByteArray bytes;
+    bool matchCase = false;
+};
+
+// What to look for among the run's messages, from the selected row on: the
+// bytes of `text` (or of any of `alsoTexts`) within one message. The store
+// knows nothing of character sets: where the text as shown decides, the
+// bytes only pick the candidates, and `confirm` looks at each one whole.
 struct FindRequest
 {
     QByteArray text;
     bool matchCase = false;
     bool backward = false;
     qint64 fromRow = -1; // the selected row; none, from the first (or the last)
+    QList<SiftText> alsoTexts = {};
+    // Whether a candidate message holds the text after all; without any
+    // bytes to sift with, every message is a candidate. Called on the
+    // search's thread.
+    std::function<bool(QByteArrayView message)> confirm = {};
 };
 
 struct FindResult
