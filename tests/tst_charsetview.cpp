@@ -76,7 +76,7 @@ void CharsetViewTest::eachMessageShowsInItsOwnSet()
     QVERIFY(gbText.startsWith("M\xa8\xb9ller^Zo") && gbText.endsWith("|\xc9\xbd\xcc\xef"));
     const QByteArray gbYamada = toGb18030.encode(Yamada);
     const QByteArray gb = framed(header(gbYamada + "1", "GB 18030-2000") + "PID|1||7||" + gbText + "\r");
-    const QList<QByteArray> sent{utf8, latin1, cp1252, gb};
+    QList<QByteArray> sent{utf8, latin1, cp1252, gb};
     QByteArray log;
     for (const QByteArray &message : sent) {
         QVERIFY(client.exchange(message));
@@ -102,7 +102,7 @@ void CharsetViewTest::eachMessageShowsInItsOwnSet()
     QStringList rows{utf8Shown, latin1Shown, cp1252Shown(QChar(0x80)), gbShown};
     const auto shownRows = [&] {
         QStringList texts;
-        for (int row = 0; row < list.model()->rowCount(); ++row)
+        for (int row = 0; row < rows.size(); ++row)
             texts << list.model()->index(row, 0).data(ReceivedModel::ShownTextRole).toString();
         return texts;
     };
@@ -161,6 +161,21 @@ void CharsetViewTest::eachMessageShowsInItsOwnSet()
     QCOMPARE(shownText(*viewer), mark("VT") + gap + gbCopied.section(QLatin1Char('\n'), 0, 0) + gap + mark("CR") + '\n'
                                      + "PID|1||7||" + Name + "|" + Yamada + gap + mark("CR") + '\n' + mark("FS") + gap
                                      + mark("CR") + '\n');
+
+    // A row reads the first kilobyte: a character cut at its end is left
+    // out there, and the viewer, reading it all, shows it.
+    const QByteArray start = "\x0b" + header("U8-2", "UNICODE UTF-8") + "NTE|1||";
+    const QByteArray filler(ReceivedModel::ShownBytes - 1 - start.size(), 'x');
+    const QByteArray cut = start + filler + "\xc3\xbc\r\x1c\r";
+    QVERIFY(client.exchange(cut));
+    sent << cut;
+    log += cut + "\r\n";
+    QTRY_COMPARE(list.model()->rowCount(), 5);
+    QCOMPARE(list.model()->index(4, 0).data(ReceivedModel::ShownTextRole).toString(),
+             QString::fromLatin1(start + filler));
+    w.messageCommands().view(4);
+    QVERIFY(shownText(*viewer).endsWith(filler + QStringLiteral(u"\u00fc") + gap + mark("CR") + '\n' + mark("FS")
+                                        + gap + mark("CR") + '\n'));
 
     // Options > Character Set...: windows-1252 chosen, MSH-18 still first.
     w.messageCommands().view(2);
