@@ -6,7 +6,7 @@
 #include <QMouseEvent>
 
 PlaceLine::PlaceLine(MessageTextBox &box, const QByteArray &placeBytes, QWidget *parent)
-    : QLabel(parent), m_box(box), m_message(placeBytes)
+    : QLabel(parent), m_box(box), m_placeBytes(placeBytes)
 {
     setObjectName(QStringLiteral("lblPlace"));
     setAccessibleName(QStringLiteral("Place of the cursor"));
@@ -19,7 +19,7 @@ PlaceLine::PlaceLine(MessageTextBox &box, const QByteArray &placeBytes, QWidget 
 
 void PlaceLine::refresh(bool withValue)
 {
-    const Hl7Place::Place place = Hl7Place::placeAt(m_message, m_box.byteAt(m_box.textCursor().position()));
+    const Hl7Place::Place place = Hl7Place::placeAt(m_placeBytes, m_box.byteAt(m_box.textCursor().position()));
     QString text = place.name();
     if (withValue && place.isValid()) {
         // Cut before a character, not inside one (the text is UTF-8).

@@ -25,5 +25,5 @@ private:
 
     MessageTextBox &m_box;
     const QObject *m_viewport = nullptr;
-    const QByteArray &m_message;
+    const QByteArray &m_placeBytes;
 };
