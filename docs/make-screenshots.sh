@@ -10,4 +10,4 @@ out=$(cd "$out" && pwd) # the program runs in a folder of its own
 cmake -S "$root" -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target ackprobe_screenshots >/dev/null
 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/docs/ackprobe_screenshots" "$out"
-echo "wrote $out/mainwindow.png, viewer.png, columns.png, connections.png, rules.png and setup.png"
+echo "wrote $out/mainwindow.png, viewer.png, columns.png, charsets.png, characterset.png, connections.png, rules.png and setup.png"

@@ -1,11 +1,14 @@
 // Makes the README's pictures: the main window with messages in its list,
 // one of them in the message viewer, the list with its optional columns and
-// the find window, the connections dialog, the answer rules' editor and the
-// setup dialog, as the
-// program draws them on the
-// display it is given (docs/make-screenshots.sh runs it under Xvfb).
+// Makes the README's pictures: the main window with messages in its list,
+// one of them in the message viewer, the list with its optional columns and
+// the find window, messages in several character sets with the viewer and
+// the character set dialog, the connections dialog, the answer rules' editor
+// and the setup dialog, as the program draws them on the display it is given
+// (docs/make-screenshots.sh runs it under Xvfb).
 
 #include "mainwindow/answerrulesdialog.h"
+#include "mainwindow/charactersetdialog.h"
 #include "mainwindow/connectionsdialog.h"
 #include "mainwindow/findwindow.h"
 #include "mainwindow/frminterface.h"
@@ -27,6 +30,7 @@
 #include <QPainter>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QStringEncoder>
 #include <QScreen>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -50,6 +54,26 @@ QByteArray adt(int n)
            + QByteArray::number(10000 + n)
            + "|P|2.3\rEVN|A01|202612070815\rPID|1||" + QByteArray::number(4711 + n)
            + "^^^GEN||DOE^JANE||19800101|F\rPV1|1|I|W2^12^1\r\x1c\r";
+}
+
+// A message naming its set in MSH-18 (or none), its text in that set.
+QByteArray inSet(const QByteArray &controlId, const QByteArray &msh18, const QByteArray &text)
+{
+    return "\x0bMSH|^~\\&|HIS||LAB||202612091200||ADT^A08|" + controlId + "|P|2.5||||||" + msh18
+           + "\rPID|1||4711^^^GEN||" + text + "\r\x1c\r";
+}
+
+void sendAll(QTcpSocket &sender, const QList<QByteArray> &messages)
+{
+    for (const QByteArray &message : messages) {
+        sender.write(message);
+        sender.flush();
+        QElapsedTimer timer;
+        timer.start();
+        while (sender.bytesAvailable() == 0 && timer.elapsed() < 2000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        sender.readAll();
+    }
 }
 } // namespace
 
@@ -168,6 +192,59 @@ int main(int argc, char **argv)
         shot.save(out.filePath(QStringLiteral("columns.png")));
         find.close();
         columns.Stop();
+    }
+    writeOptions(home.path(), Options());
+
+    // Messages in their own sets, windows-1252 chosen for those that name
+    // none: the list, the viewer on the Chinese one, and the dialog.
+    Options sets;
+    sets.characterSet = QStringLiteral("windows-1252");
+    sets.listColumns = QStringList{QStringLiteral("ControlId")};
+    writeOptions(home.path(), sets);
+    {
+        frmInterface shown(windowing, home.path());
+        shown.Form_Load();
+        shown.move(0, 0);
+        shown.resize(window.width() * 7 / 4, window.height());
+        shown.show();
+        settle(300);
+        QTcpSocket sender;
+        sender.connectToHost(QHostAddress::LocalHost, port);
+        sender.waitForConnected(5000);
+        const QString name = QStringLiteral(u"M\u00fcller^Zo\u00eb");
+        const QString yamada = QStringLiteral(u"\u5c71\u7530^\u82b1\u5b50");
+        QStringEncoder gb18030("GB18030");
+        sendAll(sender, {inSet("U8-1", "UNICODE UTF-8", (name + QStringLiteral(u"|\u5c71\u7530")).toUtf8()),
+                         inSet("L1-1", "8859/1", "M\xfcller^Zo\xeb"),
+                         inSet("W-1", "", "M\xfcller^Zo\xeb\rNTE|1||\x80 12.50"),
+                         inSet(QByteArray(gb18030.encode(QStringLiteral(u"\u5c71\u7530-1"))), "GB 18030-2000",
+                               QByteArray(gb18030.encode(yamada))),
+                         inSet("U8-2", "UNICODE UTF-8", "M\xc3ller^Zo\xc3\xab")});
+        settle(500);
+        shown.lvwReceiveData->setCurrentRow(3);
+        shown.messageCommands().view(3);
+        MessageViewer *chinese = shown.messageCommands().viewer();
+        // Under the main window, the list left in sight.
+        chinese->resize(shown.width(), chinese->height() * 2 / 3);
+        chinese->move(0, shown.frameGeometry().bottom() + 1);
+        QTextCursor onName = chinese->txtMessage->document()->find(yamada.left(2));
+        onName.setPosition(onName.selectionStart());
+        chinese->txtMessage->setTextCursor(onName);
+        chinese->lblPlace->refresh(true);
+        settle(500);
+        QGuiApplication::primaryScreen()
+            ->grabWindow(0, 0, 0, shown.width(), chinese->frameGeometry().bottom() + 1)
+            .save(out.filePath(QStringLiteral("charsets.png")));
+        chinese->close();
+
+        shown.mnuOptionsCharacterSet_Click();
+        CharacterSetDialog *dialog = shown.characterSetDialog();
+        dialog->move(660, 0);
+        settle(300);
+        dialog->grab().save(out.filePath(QStringLiteral("characterset.png")));
+        dialog->reject();
+        settle(100);
+        shown.Stop();
     }
     writeOptions(home.path(), Options());
 

@@ -169,6 +169,7 @@ void AccessTest::everyMenuAndMenuItemIsFoundByItsCodeName()
         {"mnuOptionsAnswer", w.mnuOptionsAnswer->menuAction()},
         {"mnuOptionsAnswerRules", w.mnuOptionsAnswerRules},
         {"mnuOptionsConnections", w.mnuOptionsConnections},
+        {"mnuOptionsCharacterSet", w.mnuOptionsCharacterSet},
         {"mnuOptionsEditRemoteSettings", w.mnuOptionsEditRemoteSettings},
         {"mnuOptionsSaveRemoteSettings", w.mnuOptionsSaveRemoteSettings},
         {"mnuOptionsSetup", w.mnuOptionsSetup}, {"mnuHelpAbout", w.mnuHelpAbout},

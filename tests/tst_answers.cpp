@@ -124,10 +124,10 @@ void AnswersTest::wholeMessagesAreGatheredOverManyArrivals()
     QVERIFY(!w.receivedMessages().answer(4, &answered, &sentMs));
     QTRY_COMPARE(w.txtItemCount->text(), QStringLiteral("55"));
     // The viewer tells what came beside a block, between when it came (and
-    // on which connection) and its answer.
+    // on which connection) and its answer (and the set it is shown in).
     const auto middleLines = [&](int row) {
         w.messageCommands().view(row);
-        return w.messageCommands().viewer()->lblDetails->accessibleName().section(QLatin1Char('\n'), 2, -2);
+        return w.messageCommands().viewer()->lblDetails->accessibleName().section(QLatin1Char('\n'), 2, -3);
     };
     QCOMPARE(middleLines(5), QStringLiteral("Preceded by CR LF\nFollowed by LF"));
     QCOMPARE(middleLines(6), QStringLiteral("Followed by LF"));

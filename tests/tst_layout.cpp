@@ -123,7 +123,8 @@ void LayoutTest::menusAsDesigned()
     QCOMPARE(tree, QStringList({"&File", "  Start Interface", "  Stop Interface", "  E&xit",
                                 "&Options", "  Automatic Start [check]",
                                 "  Show Warning Box Before Exit [check]", "  Whole MLLP Messages [check]",
-                                "  Answer", "  Answer Rules...", "  Connections...", "  Edit Remote Settings",
+                                "  Answer", "  Answer Rules...", "  Connections...", "  Character Set...",
+                                "  Edit Remote Settings",
                                 "  Save Remote Settings", "  Setup", "&Help", "  &About"}));
 }
 

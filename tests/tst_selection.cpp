@@ -106,13 +106,15 @@ void SelectionTest::viewerTellsWhenAMessageCameAndWhatWentBack()
     rows.commands.view(0);
     MessageViewer *viewer = rows.commands.viewer();
     QCOMPARE(viewer->lblDetails->accessibleName(),
-             QStringLiteral("Arrived %1, in 3 arrivals over 0.250 s\nAnswer sent %2: <VT>MSH|||||x<CR>MSA|AA<CR><FS><CR>")
+             QStringLiteral("Arrived %1, in 3 arrivals over 0.250 s\nAnswer sent %2: <VT>MSH|||||x<CR>MSA|AA<CR><FS><CR>\n"
+                            "Character set: UTF-8, automatic")
                  .arg(local(t), local(t + 2)));
     QVERIFY(viewer->lblDetails->text().contains(QStringLiteral("&#8201;FS&#8201;</span>")));
     rows.commands.view(1);
     QCOMPARE(viewer->lblDetails->accessibleName(),
              QStringLiteral("Arrived %1\nReceived outside the MLLP framing\nPreceded by 2 LF bytes\n"
-                            "Followed by 7 bytes of CR, LF and NUL, from NUL NUL NUL CR\nNo answer sent").arg(local(t + 5000)));
+                            "Followed by 7 bytes of CR, LF and NUL, from NUL NUL NUL CR\nNo answer sent\n"
+                            "Character set: UTF-8, automatic").arg(local(t + 5000)));
 
     // Long answers wrap, or are cut at the edge: the viewer does not grow past
     // the screen for them.

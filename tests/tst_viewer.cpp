@@ -349,12 +349,14 @@ void ViewerTest::eachMessageNamesTheSenderItCameFrom()
                             model.index(2, 1).data().toString()};
     QCOMPARE(cells, (QStringList{fromFirst, fromSecond, fromFirst}));
 
-    // The viewer names the sender among its details, after when it came.
+    // The viewer names the sender among its details, after when it came
+    // (and last the set the message is shown in).
     for (const auto &[row, from] : {std::pair{1, fromSecond}, std::pair{2, fromFirst}}) {
         window.messageCommands().view(row);
         const QStringList lines = window.messageCommands().viewer()->lblDetails->accessibleName().split(u'\n');
-        QVERIFY2(lines.size() == 3 && lines.at(0).startsWith(QLatin1String("Arrived "))
-                     && lines.at(2).startsWith(QLatin1String("Answer sent ")),
+        QVERIFY2(lines.size() == 4 && lines.at(0).startsWith(QLatin1String("Arrived "))
+                     && lines.at(2).startsWith(QLatin1String("Answer sent "))
+                     && lines.at(3) == QLatin1String("Character set: UTF-8, automatic"),
                  qPrintable(lines.join(u'|')));
         QCOMPARE(lines.at(1), QStringLiteral("From: ") + from);
     }

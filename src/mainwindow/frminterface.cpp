@@ -92,6 +92,7 @@ frmInterface::frmInterface(Windowing &windowing, const QString &programDirectory
     m_messageCommands = std::make_unique<MessageCommands>(*lvwReceiveData, m_engine.messages(), m_windowing);
     m_messageCommands->findWindow().textSetting = [this] { return TextFind::settingOf(options()); };
     new ListTools(*fraReceive, *lvwReceiveData, m_receivedModel, m_settings);
+    connect(&m_settings, &ProbeSettings::changed, this, &frmInterface::showTextSetting);
     new PaintPacer(this, PaintPacer::FrameMilliseconds);
 }
 
@@ -255,6 +256,7 @@ void frmInterface::buildMenus()
     mnuOptionsAnswerAtOnce->setChecked(true);
     mnuOptionsAnswerRules = item(mnuOptions, "mnuOptionsAnswerRules", QStringLiteral("Answer Rules..."));
     mnuOptionsConnections = item(mnuOptions, "mnuOptionsConnections", QStringLiteral("Connections..."));
+    mnuOptionsCharacterSet = item(mnuOptions, "mnuOptionsCharacterSet", QStringLiteral("Character Set..."));
     mnuOptionsEditRemoteSettings = item(mnuOptions, "mnuOptionsEditRemoteSettings",
                                         QStringLiteral("Edit Remote Settings"));
     mnuOptionsSaveRemoteSettings = item(mnuOptions, "mnuOptionsSaveRemoteSettings",
@@ -299,6 +301,7 @@ void frmInterface::connectCommands()
             [this] { mnuOptionsAnswer_Click(Options::AnswerMode::Never); });
     connect(mnuOptionsAnswerRules, &QAction::triggered, this, &frmInterface::mnuOptionsAnswerRules_Click);
     connect(mnuOptionsConnections, &QAction::triggered, this, &frmInterface::mnuOptionsConnections_Click);
+    connect(mnuOptionsCharacterSet, &QAction::triggered, this, &frmInterface::mnuOptionsCharacterSet_Click);
     connect(mnuHelpAbout, &QAction::triggered, this, &frmInterface::mnuHelpAbout_Click);
 
     connectEngine();

@@ -12,6 +12,7 @@
 #include <memory>
 
 class AnswerRulesDialog;
+class CharacterSetDialog;
 class ConnectionStatus;
 class ConnectionsDialog;
 class MessageCommands;
@@ -91,6 +92,7 @@ public:
     QAction *mnuOptionsAnswerNever = nullptr;
     QAction *mnuOptionsAnswerRules = nullptr;
     QAction *mnuOptionsConnections = nullptr;
+    QAction *mnuOptionsCharacterSet = nullptr;
     QAction *mnuOptionsEditRemoteSettings = nullptr;
     QAction *mnuOptionsSaveRemoteSettings = nullptr;
     QAction *mnuOptionsSetup = nullptr;
@@ -150,6 +152,11 @@ public:
     void mnuOptionsAnswerRules_Click();
     // The answer rules' editor while it is open.
     AnswerRulesDialog *answerRulesDialog() const;
+    // Opens the character set dialog (window-modal); its OK writes the
+    // options, and the list and the viewer show the messages in the set chosen.
+    void mnuOptionsCharacterSet_Click();
+    // The character set dialog while it is open.
+    CharacterSetDialog *characterSetDialog() const;
     // What the connections line says in full (lblConnections shows what fits).
     QString connectionsText() const;
     void mnuHelpAbout_Click();
@@ -185,6 +192,8 @@ private:
     void loadOptions();
     void showOptions();
     void saveOptions(const Options &options);
+    // The list, the viewer and Copy take the [Text] options as they stand.
+    void showTextSetting();
     // The window catches up with the messages answered meanwhile, at most
     // once a frame (m_catchUp).
     void showMessagesAdded();
@@ -217,4 +226,5 @@ private:
     FrameThrottle m_catchUp;
     QPointer<ConnectionsDialog> m_connectionsDialog;
     QPointer<AnswerRulesDialog> m_answerRulesDialog;
+    QPointer<CharacterSetDialog> m_characterSetDialog;
 };

@@ -1,11 +1,14 @@
-// The options beyond ackprobe.ini: whole MLLP messages, how answers go and
-// the connections, kept by the settings in ackprobe-options.ini. The menu items and the
-// options agree. The answer rules' editor writes ackprobe-rules.txt.
+// The options beyond ackprobe.ini: whole MLLP messages, how answers go, the
+// connections and the character set, kept by the settings in
+// ackprobe-options.ini. The menu items and the options agree. The answer
+// rules' editor writes ackprobe-rules.txt.
 
 #include "frminterface.h"
 
 #include "mainwindow/answerrulesdialog.h"
+#include "mainwindow/charactersetdialog.h"
 #include "mainwindow/connectionsdialog.h"
+#include "mainwindow/messagecommands.h"
 #include "windowing/windowing.h"
 
 #include <QAction>
@@ -113,7 +116,32 @@ void frmInterface::mnuOptionsAnswerRules_Click()
     dialog->open();
 }
 
+void frmInterface::mnuOptionsCharacterSet_Click()
+{
+    if (m_characterSetDialog) {
+        m_characterSetDialog->raise();
+        return;
+    }
+    auto *dialog = new CharacterSetDialog(options(), this);
+    m_characterSetDialog = dialog;
+    connect(dialog, &QDialog::accepted, this, [this, dialog] { saveOptions(dialog->appliedTo(options())); });
+    connect(dialog, &QDialog::finished, dialog, &QObject::deleteLater);
+    dialog->open();
+}
+
 AnswerRulesDialog *frmInterface::answerRulesDialog() const
 {
     return m_answerRulesDialog;
+}
+
+CharacterSetDialog *frmInterface::characterSetDialog() const
+{
+    return m_characterSetDialog;
+}
+
+void frmInterface::showTextSetting()
+{
+    const Charsets::Setting setting{options().characterSet, options().useMsh18};
+    m_receivedModel.setTextSetting(setting);
+    m_messageCommands->setTextSetting(setting);
 }

@@ -1,10 +1,23 @@
 #include "listcolumns.h"
 
 #include "protocol/hl7place.h"
+#include "mainwindow/messagetext.h"
 
 #include <QDateTime>
 
 namespace ListColumns {
+
+namespace {
+// Found in the decoded text, so that a multibyte character whose second
+// byte reads as a separator (GB 18030, Shift_JIS) cannot split a field.
+QString headField(const RowFacts &facts, int field)
+{
+    const QString head = facts.shownHead.isEmpty() && !facts.head.isEmpty()
+                             ? MessageText::shown(facts.head, {}, false).text
+                             : facts.shownHead;
+    return QString::fromUtf8(Hl7Place::fieldOf(MessageText::placeBytes(head), "MSH", field));
+}
+} // namespace
 
 QString title(Column column)
 {
@@ -32,8 +45,8 @@ QString text(Column column, const RowFacts &facts, const QTimeZone &zone)
                                     : QDateTime::fromMSecsSinceEpoch(facts.arrivedMs, zone)
                                           .toString(QStringLiteral("hh:mm:ss.zzz"));
     case Column::Size: return QString::number(facts.size);
-    case Column::Type: return QString::fromLatin1(Hl7Place::fieldOf(facts.head, "MSH", 9));
-    case Column::ControlId: return QString::fromLatin1(Hl7Place::fieldOf(facts.head, "MSH", 10));
+    case Column::Type: return headField(facts, 9);
+    case Column::ControlId: return headField(facts, 10);
     case Column::Answer:
         switch (facts.outcome) {
         case MessageInfo::Outcome::Withheld: return QStringLiteral("none");

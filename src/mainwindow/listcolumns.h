@@ -26,6 +26,7 @@ struct RowFacts
     qint64 arrivedMs = 0; // 0: not known
     qint64 size = 0;
     QByteArray head;      // the first bytes of the message
+    QString shownHead;    // them as the row shows them; none: decoded as Automatic does
     bool answered = false;
     QByteArray answer;
     MessageInfo::Outcome outcome = MessageInfo::Outcome::Answered;
@@ -33,7 +34,8 @@ struct RowFacts
 };
 
 // "Time" hh:mm:ss.zzz in `zone`, "Size" in bytes, "Type" MSH-9, "Control ID"
-// MSH-10, "Answer" MSA-1 of the answer sent (empty when none; "none" when a
+// MSH-10 (both read in the shown head, a byte that did not decode as
+// "<0xC3>"), "Answer" MSA-1 of the answer sent (empty when none; "none" when a
 // rule withheld it, "reset" when a rule reset the connection instead, "ACK:
 // none" for an acknowledgement left unanswered), "From" the connection it
 // came on.

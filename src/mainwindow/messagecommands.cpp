@@ -67,6 +67,7 @@ void MessageCommands::view(int row)
         return;
     if (!m_viewer) {
         m_viewer = std::make_unique<MessageViewer>(m_windowing);
+        m_viewer->setTextSetting(m_textSetting);
         m_find->attach(m_viewer.get());
     }
     const std::optional<QByteArray> message = read(row);
@@ -92,9 +93,9 @@ void MessageCommands::copy(int row) const
     }
     auto *self = const_cast<MessageCommands *>(this);
     if (rows.count() > 1 || m_store.sizeOf(row) > CopiedAtOnce)
-        SelectionJob::start(self, m_list.window(), m_windowing, m_store.reader(), rows);
+        SelectionJob::start(self, m_list.window(), m_windowing, m_store.reader(), rows, m_textSetting);
     else if (const std::optional<QByteArray> message = read(row))
-        copyMessage(*message);
+        copyMessage(*message, m_textSetting);
 }
 
 void MessageCommands::saveAs(int row)
@@ -103,10 +104,18 @@ void MessageCommands::saveAs(int row)
         // Several at once, in the log's form: each message, then CR LF.
         const QString path = m_windowing.chooseSaveFile(m_list.window(), QStringLiteral("messages.txt"));
         if (!path.isEmpty())
-            SelectionJob::start(const_cast<MessageCommands *>(this), m_list.window(), m_windowing, m_store.reader(), m_list.selection(), path);
+            SelectionJob::start(const_cast<MessageCommands *>(this), m_list.window(), m_windowing, m_store.reader(),
+                                m_list.selection(), m_textSetting, path);
     } else if (const std::optional<QByteArray> message = holds(row) ? read(row) : std::nullopt) {
         saveMessageAs(m_list.window(), m_windowing, row + 1, *message);
     }
+}
+
+void MessageCommands::setTextSetting(const Charsets::Setting &setting)
+{
+    m_textSetting = setting;
+    if (m_viewer)
+        m_viewer->setTextSetting(setting);
 }
 
 std::optional<QByteArray> MessageCommands::read(int row) const

@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include "protocol/charsets.h"
+
 #include <QByteArray>
 
 #include <memory>
@@ -32,6 +34,8 @@ public:
 
     // The one viewer, once a message has been viewed; it goes with these commands.
     MessageViewer *viewer() const { return m_viewer.get(); }
+    // The character set messages are viewed and copied in ([Text]).
+    void setTextSetting(const Charsets::Setting &setting);
 
     QAction *mnuView = nullptr;
     QAction *mnuCopy = nullptr;
@@ -55,4 +59,5 @@ private:
     Windowing &m_windowing;
     std::unique_ptr<MessageViewer> m_viewer;
     std::unique_ptr<FindWindow> m_find;
+    Charsets::Setting m_textSetting;
 };

@@ -22,11 +22,14 @@
 #include <QTimer>
 
 namespace {
-// The byte a mark stands for, kept with the mark's letters in the document.
-constexpr int MarkedByte = QTextFormat::UserProperty + 1;
+// The character a mark stands for (a control character, or the escape of a
+// byte that did not decode), kept with the mark's letters in the document.
+constexpr int MarkedChar = QTextFormat::UserProperty + 1;
+// Set on the gaps, which stand for nothing in the message.
+constexpr int GapProperty = QTextFormat::UserProperty + 2;
 // Between a mark and its neighbours on a line, as the list leaves a gap, and
-// inside a mark's box on either side of its letters. No byte of a message
-// reads as these characters, so copying can leave them out.
+// inside a mark's box on either side of its letters. A message may hold
+// these characters too: copying knows the gaps and marks by their formats.
 constexpr char16_t Gap = 0x200A;
 constexpr char16_t Padding = 0x2009;
 
@@ -47,9 +50,9 @@ void saveMessageAs(QWidget *parent, Windowing &windowing, qint64 number, QByteAr
                                      .arg(path, *failure));
 }
 
-void copyMessage(QByteArrayView message)
+void copyMessage(QByteArrayView message, const Charsets::Setting &setting)
 {
-    QGuiApplication::clipboard()->setText(MessageText::copyText(QString::fromLatin1(message)));
+    QGuiApplication::clipboard()->setText(MessageText::copyText(MessageText::shown(message, setting).text));
 }
 
 MessageTextBox::MessageTextBox(QWidget *parent) : QPlainTextEdit(parent)
@@ -64,11 +67,11 @@ MessageTextBox::MessageTextBox(QWidget *parent) : QPlainTextEdit(parent)
     connect(&m_filler, &QTimer::timeout, this, &MessageTextBox::fillSlice);
 }
 
-void MessageTextBox::setMessage(QByteArrayView message)
+void MessageTextBox::setMessage(const QString &text)
 {
     m_filler.stop();
     clear();
-    m_text = QString::fromLatin1(message);
+    m_text = text;
     m_next = 0;
     m_byte = 0;
     m_lineLength = 0;
@@ -77,6 +80,8 @@ void MessageTextBox::setMessage(QByteArrayView message)
     m_markFormat.setBackground(palette().color(QPalette::Mid));
     m_markFormat.setForeground(palette().color(QPalette::Base));
     m_markFormat.setFontPointSize(MessageText::markPointSize(font().pointSizeF()));
+    m_gapFormat = QTextCharFormat();
+    m_gapFormat.setProperty(GapProperty, true);
     // A message of a usual size is in the box at once.
     fillSlice();
     moveCursor(QTextCursor::Start);
@@ -90,15 +95,18 @@ void MessageTextBox::fillSlice()
     QElapsedTimer slice;
     slice.start();
     while (!isFilled() && !slice.hasExpired(SliceMilliseconds)) {
-        // Up to the next mark, no more than a line at a time.
-        const qsizetype end = qMin(m_text.size(), m_next + LongestLine);
+        // Up to the next mark, no more than a line at a time, a character of
+        // two halves kept whole.
+        qsizetype end = qMin(m_text.size(), m_next + LongestLine);
+        if (end < m_text.size() && m_text[end - 1].isHighSurrogate())
+            ++end;
         qsizetype i = m_next;
-        while (i < end && MessageText::markFor(m_text[i]).isEmpty())
+        while (i < end && MessageText::markAt(m_text, i).isEmpty())
             ++i;
         if (i > m_next)
             putText(cursor, QStringView(m_text).sliced(m_next, i - m_next));
         if (i < end)
-            putMark(cursor, m_text[i++]);
+            putMark(cursor, i++);
         m_next = i;
     }
     cursor.endEditBlock();
@@ -134,29 +142,33 @@ void MessageTextBox::putText(QTextCursor &cursor, QStringView run)
         if (m_lineLength >= LongestLine)
             startLine(cursor);
         if (m_afterMark)
-            cursor.insertText(QString(QChar(Gap)), QTextCharFormat());
-        const qsizetype length = qMin(run.size(), LongestLine - m_lineLength);
-        cursor.insertText(run.first(length).toString(), QTextCharFormat());
+            cursor.insertText(QString(QChar(Gap)), m_gapFormat);
+        qsizetype length = qMin(run.size(), LongestLine - m_lineLength);
+        if (length < run.size() && run[length - 1].isHighSurrogate())
+            length += length > 1 ? -1 : 1;
+        const QStringView piece = run.first(length);
+        cursor.insertText(piece.toString(), QTextCharFormat());
         m_lineLength += length;
-        m_byte += length;
+        for (qsizetype i = 0; i < piece.size(); ++i)
+            m_byte += MessageText::placeLength(piece, i);
         m_afterMark = false;
         run = run.sliced(length);
     }
 }
 
-void MessageTextBox::putMark(QTextCursor &cursor, QChar byte)
+void MessageTextBox::putMark(QTextCursor &cursor, qsizetype i)
 {
     if (m_lineLength >= LongestLine)
         startLine(cursor);
     if (m_lineLength > 0)
-        cursor.insertText(QString(QChar(Gap)), QTextCharFormat());
-    const QLatin1String mark = MessageText::markFor(byte);
-    m_markFormat.setProperty(MarkedByte, int(byte.unicode()));
-    cursor.insertText(QChar(Padding) + mark + QChar(Padding), m_markFormat);
+        cursor.insertText(QString(QChar(Gap)), m_gapFormat);
+    const QChar c = m_text[i];
+    m_markFormat.setProperty(MarkedChar, int(c.unicode()));
+    cursor.insertText(QChar(Padding) + MessageText::markAt(m_text, i) + QChar(Padding), m_markFormat);
     m_lineLength += MarkWeight;
-    ++m_byte;
+    m_byte += MessageText::placeLength(m_text, i);
     m_afterMark = true;
-    if (byte == QLatin1Char('\r'))
+    if (c == QLatin1Char('\r'))
         startLine(cursor);
 }
 
@@ -168,26 +180,31 @@ qsizetype MessageTextBox::byteAt(int position) const
         const QTextFragment fragment = it.fragment();
         if (fragment.position() >= position)
             break;
+        const QTextCharFormat format = fragment.charFormat();
+        if (format.hasProperty(GapProperty))
+            continue;
         const int before = qMin(position - fragment.position(), fragment.length());
-        if (fragment.charFormat().property(MarkedByte).isValid()) {
+        if (const QVariant marked = format.property(MarkedChar); marked.isValid()) {
             if (before < fragment.length())
-                return byte; // inside a mark: its byte
-            ++byte;
+                return byte; // inside a mark: its character
+            const QChar c(char16_t(marked.toInt()));
+            byte += MessageText::placeLength(QStringView(&c, 1), 0);
             continue;
         }
-        for (const QChar c : fragment.text().first(before))
-            byte += c.unicode() <= 0xFF ? 1 : 0;
+        const QString text = fragment.text();
+        for (qsizetype i = 0; i < before; ++i)
+            byte += MessageText::placeLength(text, i);
     }
     return byte;
 }
 
 QMimeData *MessageTextBox::createMimeDataFromSelection() const
 {
-    // The selected bytes again, each mark as the byte it stands for.
+    // The selected text again, each mark as the character it stands for.
     const QTextCursor selection = textCursor();
     const int from = selection.selectionStart();
     const int to = selection.selectionEnd();
-    QString bytes;
+    QString chars;
     auto *mime = new QMimeData;
     const auto refuse = [&] {
         // Told once the copy is over; the clipboard is left empty.
@@ -197,7 +214,7 @@ QMimeData *MessageTextBox::createMimeDataFromSelection() const
     };
     for (QTextBlock block = document()->findBlock(from); block.isValid() && block.position() < to;
          block = block.next()) {
-        if (bytes.size() > MessageText::ClipboardLimit)
+        if (chars.size() > MessageText::ClipboardLimit)
             return refuse();
         for (auto it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment fragment = it.fragment();
@@ -205,18 +222,18 @@ QMimeData *MessageTextBox::createMimeDataFromSelection() const
             const int end = qMin(to, fragment.position() + fragment.length());
             if (start >= end)
                 continue;
-            const QVariant marked = fragment.charFormat().property(MarkedByte);
-            if (marked.isValid()) {
-                bytes += QChar(char16_t(marked.toInt()));
+            const QTextCharFormat format = fragment.charFormat();
+            if (format.hasProperty(GapProperty))
+                continue;
+            if (const QVariant marked = format.property(MarkedChar); marked.isValid()) {
+                chars += QChar(char16_t(marked.toInt()));
                 continue;
             }
-            for (const QChar c : fragment.text().sliced(start - fragment.position(), end - start))
-                if (c.unicode() <= 0xFF)
-                    bytes += c;
+            chars += fragment.text().sliced(start - fragment.position(), end - start);
         }
     }
     QString text;
-    if (!MessageText::appendCopyText(text, bytes, MessageText::ClipboardLimit))
+    if (!MessageText::appendCopyText(text, QStringView(chars), MessageText::ClipboardLimit))
         return refuse();
     mime->setText(text);
     return mime;
@@ -248,7 +265,7 @@ MessageViewer::MessageViewer(Windowing &windowing, QWidget *parent)
         m_windowing.notice(this, QStringLiteral("The selected text comes to more than 64 MiB, too much for "
                                                 "the clipboard. Use Save As... to save the message to a file."));
     });
-    lblPlace = new PlaceLine(*txtMessage, m_message, this);
+    lblPlace = new PlaceLine(*txtMessage, m_placeBytes, this);
     cmdCopy = button(this, "cmdCopy", QStringLiteral("&Copy"),
                      QStringLiteral("Copy the message as text, one segment to a line"));
     cmdSaveAs = button(this, "cmdSaveAs", QStringLiteral("&Save As..."),
@@ -285,17 +302,46 @@ void MessageViewer::showMessage(qint64 number, QByteArray message)
     setWindowTitle(caption);
     lblMessage->setText(caption);
     lblMessage->setAccessibleName(caption);
-    txtMessage->setMessage(m_message);
-    lblPlace->refresh();
+    // Its own details follow (setDetails); until then only its set.
+    m_detailsRich.clear();
+    m_detailsPlain.clear();
+    showText();
     show();
     raise();
     activateWindow();
 }
 
+void MessageViewer::setTextSetting(const Charsets::Setting &setting)
+{
+    if (setting == m_textSetting)
+        return;
+    m_textSetting = setting;
+    if (m_number > 0)
+        showText();
+}
+
+void MessageViewer::showText()
+{
+    m_shown = MessageText::shown(m_message, m_textSetting);
+    m_placeBytes = MessageText::placeBytes(m_shown.text);
+    txtMessage->setMessage(m_shown.text);
+    lblPlace->refresh();
+    showDetails();
+}
+
 void MessageViewer::setDetails(const QString &richText, const QString &plainText)
 {
-    lblDetails->setText(richText);
-    lblDetails->setAccessibleName(plainText);
+    m_detailsRich = richText;
+    m_detailsPlain = plainText;
+    showDetails();
+}
+
+void MessageViewer::showDetails()
+{
+    const QString set = QStringLiteral("Character set: ") + m_shown.choice.describe();
+    const bool alone = m_detailsPlain.isEmpty();
+    lblDetails->setText(alone ? set.toHtmlEscaped() : m_detailsRich + QStringLiteral("<br>") + set.toHtmlEscaped());
+    lblDetails->setAccessibleName(alone ? set : m_detailsPlain + QLatin1Char('\n') + set);
 }
 
 void MessageViewer::copy()
@@ -303,9 +349,9 @@ void MessageViewer::copy()
     if (m_message.size() > MessageText::ClipboardLimit)
         m_windowing.notice(this, tooLargeToCopy(false));
     else if (m_message.size() > CopiedAtOnce)
-        SelectionJob::copyMessage(this, this, m_windowing, m_message);
+        SelectionJob::copyText(this, this, m_windowing, m_shown.text);
     else
-        copyMessage(m_message);
+        QGuiApplication::clipboard()->setText(MessageText::copyText(m_shown.text));
 }
 
 void MessageViewer::saveAs()

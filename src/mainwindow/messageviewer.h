@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mainwindow/messagetext.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QPlainTextEdit>
@@ -19,13 +21,15 @@ class Windowing;
 // naming the file and the reason.
 void saveMessageAs(QWidget *parent, Windowing &windowing, qint64 number, QByteArrayView message);
 
-// Puts the message on the clipboard as MessageText::copyText gives it: for
-// a message of up to CopiedAtOnce bytes, made on the window's thread.
-void copyMessage(QByteArrayView message);
+// Puts the message, decoded in the set `setting` gives it, on the clipboard
+// as MessageText::copyText gives it: for a message of up to CopiedAtOnce
+// bytes, made on the window's thread.
+void copyMessage(QByteArrayView message, const Charsets::Setting &setting);
 
-// The text box of the viewer: one segment to a line, the control bytes as
-// marked boxes like the list's. Copying a selection gives the same text as
-// copying the whole message, not the marks' letters.
+// The text box of the viewer: one segment to a line, the control bytes (and
+// the bytes that did not decode) as marked boxes like the list's. Copying a
+// selection gives the same text as copying the whole message, not the marks'
+// letters.
 class MessageTextBox : public QPlainTextEdit
 {
 public:
@@ -36,12 +40,14 @@ public:
 
     explicit MessageTextBox(QWidget *parent = nullptr);
 
-    void setMessage(QByteArrayView message);
+    // The message as decoded (MessageText::shown).
+    void setMessage(const QString &text);
     // A long message goes into the box a slice at a time, with the program
     // free to answer its sender between slices.
     bool isFilled() const { return m_next >= m_text.size(); }
-    // The offset in the message of the byte just after a text position (a
-    // mark stands for its one byte; gaps and line breaks for none).
+    // The offset in MessageText::placeBytes() of the text just after a text
+    // position (a mark stands for its one character; gaps and line breaks
+    // for none).
     qsizetype byteAt(int position) const;
     // Called after a copy of a selection too large for the clipboard.
     void setCopyRefused(std::function<void()> told) { m_copyRefused = std::move(told); }
@@ -60,14 +66,15 @@ private:
     void fillSlice();
     void startLine(QTextCursor &cursor);
     void putText(QTextCursor &cursor, QStringView run);
-    void putMark(QTextCursor &cursor, QChar byte);
+    void putMark(QTextCursor &cursor, qsizetype i);
 
     QString m_text;
     qsizetype m_next = 0;
-    qsizetype m_byte = 0; // the message's bytes put in so far
+    qsizetype m_byte = 0; // the place bytes put in so far
     qsizetype m_lineLength = 0;
     bool m_afterMark = false;
     QTextCharFormat m_markFormat;
+    QTextCharFormat m_gapFormat;
     QTimer m_filler;
     std::function<void()> m_copyRefused;
 };
@@ -87,6 +94,11 @@ public:
     void showMessage(qint64 number, QByteArray message);
     qint64 number() const { return m_number; }
     const QByteArray &message() const { return m_message; }
+    // The character set messages are decoded in ([Text]); a change shows the
+    // message again in the set it now takes.
+    void setTextSetting(const Charsets::Setting &setting);
+    // The set the message is shown in, and why (also a line of lblDetails).
+    const Charsets::Choice &characterSet() const { return m_shown.choice; }
     // The text as shown: a line per segment (a long one over several), each
     // mark as its letters.
     QString shownText() const { return txtMessage->toPlainText(); }
@@ -96,7 +108,8 @@ public:
     void saveAs();
 
     QLabel *lblMessage = nullptr;
-    // When the message came and what was answered (MessageDetails).
+    // When the message came and what was answered (MessageDetails), then
+    // the set it is shown in ("Character set: UTF-8, automatic").
     QLabel *lblDetails = nullptr;
     void setDetails(const QString &richText, const QString &plainText);
     MessageTextBox *txtMessage = nullptr;
@@ -110,7 +123,16 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    void showText();
+    void showDetails();
+
     Windowing &m_windowing;
     qint64 m_number = 0;
     QByteArray m_message;
+    Charsets::Setting m_textSetting;
+    MessageText::Shown m_shown;
+    // What the place line finds HL7 places in.
+    QByteArray m_placeBytes;
+    QString m_detailsRich;
+    QString m_detailsPlain;
 };

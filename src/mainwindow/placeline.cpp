@@ -5,8 +5,8 @@
 
 #include <QMouseEvent>
 
-PlaceLine::PlaceLine(MessageTextBox &box, const QByteArray &message, QWidget *parent)
-    : QLabel(parent), m_box(box), m_message(message)
+PlaceLine::PlaceLine(MessageTextBox &box, const QByteArray &placeBytes, QWidget *parent)
+    : QLabel(parent), m_box(box), m_placeBytes(placeBytes)
 {
     setObjectName(QStringLiteral("lblPlace"));
     setAccessibleName(QStringLiteral("Place of the cursor"));
@@ -19,11 +19,15 @@ PlaceLine::PlaceLine(MessageTextBox &box, const QByteArray &message, QWidget *pa
 
 void PlaceLine::refresh(bool withValue)
 {
-    const Hl7Place::Place place = Hl7Place::placeAt(m_message, m_box.byteAt(m_box.textCursor().position()));
+    const Hl7Place::Place place = Hl7Place::placeAt(m_placeBytes, m_box.byteAt(m_box.textCursor().position()));
     QString text = place.name();
     if (withValue && place.isValid()) {
-        QString value = QString::fromLatin1(place.value.left(LongestValue));
-        if (place.value.size() > LongestValue)
+        // Cut before a character, not inside one (the text is UTF-8).
+        qsizetype length = qMin(place.value.size(), LongestValue);
+        while (length < place.value.size() && length > 0 && (uchar(place.value.at(length)) & 0xC0) == 0x80)
+            --length;
+        QString value = QString::fromUtf8(place.value.first(length));
+        if (place.value.size() > length)
             value += QChar(0x2026);
         text += QStringLiteral(" = ") + value;
     }

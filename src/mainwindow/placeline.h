@@ -10,8 +10,9 @@ class MessageTextBox;
 class PlaceLine : public QLabel
 {
 public:
-    // `message` is the viewer's: the bytes the box shows.
-    PlaceLine(MessageTextBox &box, const QByteArray &message, QWidget *parent);
+    // `placeBytes` are the viewer's: the text the box shows, as
+    // MessageText::placeBytes gives it.
+    PlaceLine(MessageTextBox &box, const QByteArray &placeBytes, QWidget *parent);
 
     // Shows the cursor's place again (after a new message).
     void refresh(bool withValue = false);
@@ -24,5 +25,5 @@ private:
 
     MessageTextBox &m_box;
     const QObject *m_viewport = nullptr;
-    const QByteArray &m_message;
+    const QByteArray &m_placeBytes;
 };

@@ -75,6 +75,8 @@ void ReceivedListView::setModel(QAbstractItemModel *model)
             if (place < viewport()->height())
                 viewport()->update(0, place, viewport()->width(), viewport()->height() - place);
         });
+        // Rows shown another way (another character set): painted again.
+        connect(model, &QAbstractItemModel::dataChanged, this, [this] { viewport()->update(); });
         connect(model, &QAbstractItemModel::modelReset, this, [this] {
             const bool hadRow = m_current >= 0;
             m_current = -1;
@@ -408,7 +410,8 @@ bool ReceivedListView::viewportEvent(QEvent *event)
         auto *help = static_cast<QHelpEvent *>(event);
         const int row = rowAt(help->pos().y());
         if (row >= 0) {
-            QString text = m_model->index(row, 0).data(ReceivedModel::ShownTextRole).toString().left(300);
+            QString text = MessageText::escapesMarked(
+                m_model->index(row, 0).data(ReceivedModel::ShownTextRole).toString().left(300));
             text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
             QToolTip::showText(help->globalPos(), text.toHtmlEscaped().prepend(QStringLiteral("<pre>")), this);
         } else {

@@ -37,10 +37,9 @@ QVariant ReceivedModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         return QString::fromLatin1(m_store.at(index.row()));
-    case ShownTextRole: {
+    case ShownTextRole:
         // Only as much as a row can show is read from the store.
-        return QString::fromLatin1(head(index.row()));
-    }
+        return shownHead(index.row()).text;
     default:
         return {};
     }
@@ -81,6 +80,26 @@ QByteArray ReceivedModel::head(int row) const
     return m_head;
 }
 
+const MessageText::Shown &ReceivedModel::shownHead(int row) const
+{
+    if (row != m_shownRow) {
+        // A message longer than what is read may have a character cut at its end.
+        m_shown = MessageText::shown(head(row), m_textSetting, m_store.sizeOf(row) <= ShownBytes);
+        m_shownRow = row;
+    }
+    return m_shown;
+}
+
+void ReceivedModel::setTextSetting(const Charsets::Setting &setting)
+{
+    if (setting == m_textSetting)
+        return;
+    m_textSetting = setting;
+    m_shownRow = -1;
+    if (m_rows > 0)
+        emit dataChanged(index(0, 0), index(m_rows - 1, columnCount() - 1));
+}
+
 QByteArray ReceivedModel::sender(int row) const
 {
     const quint32 id = m_store.info(row).sender;
@@ -99,7 +118,10 @@ QString ReceivedModel::columnText(int row, ListColumns::Column column) const
     case Column::Time: facts.arrivedMs = m_store.info(row).arrivedMs; break;
     case Column::Size: facts.size = m_store.sizeOf(row); break;
     case Column::Type:
-    case Column::ControlId: facts.head = head(row); break;
+    case Column::ControlId:
+        facts.head = head(row);
+        facts.shownHead = shownHead(row).text;
+        break;
     case Column::Answer:
         facts.answered = m_store.answer(row, &facts.answer, nullptr);
         facts.outcome = m_store.info(row).outcome;
@@ -126,6 +148,7 @@ void ReceivedModel::storeCleared()
     beginResetModel();
     m_rows = 0;
     m_headRow = -1;
+    m_shownRow = -1;
     m_senderId = 0;
     m_sender.clear();
     endResetModel();
@@ -171,7 +194,10 @@ void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
         while (runStart < end && x < right) {
             // No run holds U+009C, at which Qt's string measures would stop:
             // that byte is marked, as every C1 control is.
-            const qsizetype length = qMin(end - runStart, (right - x) / average + 4);
+            qsizetype length = qMin(end - runStart, (right - x) / average + 4);
+            // A character of two halves is drawn whole.
+            if (runStart + length < end && text.at(runStart + length - 1).isHighSurrogate())
+                ++length;
             // Laid out once for both its drawing and its width.
             QTextLayout piece(text.mid(runStart, length), opt.font, painter->device());
             piece.beginLayout();
@@ -183,7 +209,7 @@ void ReceivedRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
         }
     };
     for (qsizetype i = 0; i < text.size() && x < right; ++i) {
-        const QString mark = MessageText::markFor(text.at(i));
+        const QString mark = MessageText::markAt(text, i);
         if (mark.isEmpty())
             continue;
         drawRun(i);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mainwindow/listcolumns.h"
+#include "mainwindow/messagetext.h"
 
 #include <QAbstractTableModel>
 #include <QStyledItemDelegate>
@@ -17,7 +18,8 @@ class ReceivedModel : public QAbstractTableModel
 
 public:
     // What a row paints: the start of the message, enough for the widest
-    // window. Qt::DisplayRole stays the whole message.
+    // window, decoded in its character set (MessageText::shown). Qt::DisplayRole
+    // stays the whole message a character per byte, its bytes for whoever reads them.
     static constexpr int ShownTextRole = Qt::UserRole + 1;
     static constexpr qsizetype ShownBytes = 1024;
 
@@ -39,8 +41,14 @@ public:
     // The bytes the optional columns read of a message, at most.
     static constexpr qsizetype HeadBytes = 1024;
 
+    // The character set the rows are decoded in ([Text]); a change repaints them.
+    void setTextSetting(const Charsets::Setting &setting);
+    const Charsets::Setting &textSetting() const { return m_textSetting; }
+
 private:
     QByteArray head(int row) const;
+    // The head decoded, read and decoded once for the row's columns.
+    const MessageText::Shown &shownHead(int row) const;
     QByteArray sender(int row) const;
     QString columnText(int row, ListColumns::Column column) const;
 
@@ -51,6 +59,9 @@ private:
     // A row is painted column by column: its head is read once for all.
     mutable int m_headRow = -1;
     mutable QByteArray m_head;
+    mutable int m_shownRow = -1;
+    mutable MessageText::Shown m_shown;
+    Charsets::Setting m_textSetting;
     // Rows side by side mostly came on one connection: its description is
     // read once for them. Numbers start again when the store is cleared.
     mutable quint32 m_senderId = 0;
@@ -59,8 +70,9 @@ private:
 
 // Paints each row from ReceivedModel::ShownTextRole with its control bytes
 // (VT, CR, FS and the rest below 32) as small marked abbreviations, so that
-// the operator sees where blocks and segments begin and end. The marks are
-// MessageText::markFor's, the same as the viewer's.
+// the operator sees where blocks and segments begin and end, and each byte
+// that did not decode as its value ("0xC3"). The marks are
+// MessageText::markAt's, the same as the viewer's.
 class ReceivedRowDelegate : public QStyledItemDelegate
 {
 public:

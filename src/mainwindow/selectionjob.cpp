@@ -36,7 +36,7 @@ QString tooLargeToCopy(bool several)
 }
 
 CopiedRows copyTextOfRows(const MessageReader &store, const std::vector<RowSelection::Range> &rows,
-                          SelectionProgress &progress, qsizetype limit)
+                          SelectionProgress &progress, qsizetype limit, const Charsets::Setting &setting)
 {
     const CopiedRows tooLarge{QString(), QString(), true};
     const qint64 bytes = bytesOfRows(store, rows);
@@ -62,7 +62,7 @@ CopiedRows copyTextOfRows(const MessageReader &store, const std::vector<RowSelec
                     return tooLarge;
                 text += between;
             }
-            if (!MessageText::appendCopyText(text, read.bytes, limit))
+            if (!MessageText::appendCopyText(text, read.bytes, limit, setting))
                 return tooLarge;
             first = false;
             progress.rowsDone.fetch_add(1, std::memory_order_relaxed);
@@ -118,18 +118,18 @@ SelectionJob::SelectionJob(QObject *owner, QWidget *window, Windowing &windowing
 
 SelectionJob *SelectionJob::start(QObject *owner, QWidget *window, Windowing &windowing,
                                   MessageReader store, const RowSelection &selection,
-                                  const QString &savePath)
+                                  const Charsets::Setting &setting, const QString &savePath)
 {
     auto *job = new SelectionJob(owner, window, windowing, selection.count(), savePath);
-    job->run([store = std::move(store), rows = selection.ranges(), savePath](SelectionProgress &progress) {
-        return savePath.isEmpty() ? copyTextOfRows(store, rows, progress)
+    job->run([store = std::move(store), rows = selection.ranges(), setting, savePath](SelectionProgress &progress) {
+        return savePath.isEmpty() ? copyTextOfRows(store, rows, progress, MessageText::ClipboardLimit, setting)
                                   : CopiedRows{QString(), saveRowsInLogForm(store, rows, savePath, progress)};
     });
     return job;
 }
 
-SelectionJob *SelectionJob::copyMessage(QObject *owner, QWidget *window, Windowing &windowing,
-                                        QByteArray message)
+SelectionJob *SelectionJob::copyText(QObject *owner, QWidget *window, Windowing &windowing,
+                                     QString message)
 {
     auto *job = new SelectionJob(owner, window, windowing, 1, QString());
     job->run([message = std::move(message)](SelectionProgress &) {

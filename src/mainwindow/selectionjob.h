@@ -26,8 +26,8 @@ struct SelectionProgress
     std::atomic<bool> cancel{false};
     std::atomic<qint64> rowsDone{0};
 };
-// Each message in the copy form (MessageText::copyText), one empty line
-// between; or, at the first message that cannot be read, no text and why;
+// Each message in the copy form (MessageText::copyText), decoded in the set
+// `setting` gives it, one empty line between; or, at the first message that cannot be read, no text and why;
 // or no text once it would grow past `limit` characters.
 struct CopiedRows
 {
@@ -36,7 +36,8 @@ struct CopiedRows
     bool tooLarge = false;
 };
 CopiedRows copyTextOfRows(const MessageReader &store, const std::vector<RowSelection::Range> &rows,
-                          SelectionProgress &progress, qsizetype limit = MessageText::ClipboardLimit);
+                          SelectionProgress &progress, qsizetype limit = MessageText::ClipboardLimit,
+                          const Charsets::Setting &setting = {});
 // The rows' bytes in the store, from where each begins: nothing is read. The
 // copy form is about as long, so this tells early a Copy that would be too large.
 qint64 bytesOfRows(const MessageReader &store, const std::vector<RowSelection::Range> &rows);
@@ -61,12 +62,14 @@ class SelectionJob : public QObject
     Q_OBJECT
 
 public:
-    // Copies to the clipboard, or, with a path, saves there. The owner
-    // deletes an unfinished job (cancelling it) before it clears the store.
+    // Copies to the clipboard (each message decoded as `setting` says), or,
+    // with a path, saves there. The owner deletes an unfinished job
+    // (cancelling it) before it clears the store.
     static SelectionJob *start(QObject *owner, QWidget *window, Windowing &windowing, MessageReader store,
-                               const RowSelection &selection, const QString &savePath = {});
-    // Copies one message held in memory (the viewer's) to the clipboard.
-    static SelectionJob *copyMessage(QObject *owner, QWidget *window, Windowing &windowing, QByteArray message);
+                               const RowSelection &selection, const Charsets::Setting &setting,
+                               const QString &savePath = {});
+    // Copies one message held in memory as decoded (the viewer's) to the clipboard.
+    static SelectionJob *copyText(QObject *owner, QWidget *window, Windowing &windowing, QString message);
     ~SelectionJob() override;
 
 signals:
