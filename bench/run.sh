@@ -9,8 +9,6 @@
 #   ROUNDS=7 COUNT=30000 MILLION=1000000 bench/run.sh
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build-bench}
 rounds=${ROUNDS:-6}
 count=${COUNT:-20000}
 million=${MILLION:-1000000}
@@ -21,42 +19,8 @@ flood_count=${FLOOD_COUNT:-$((1500000000 / size))}
 
 command -v Xvfb >/dev/null || { echo "Xvfb is missing: apt-get install -y xvfb" >&2; exit 1; }
 
-echo "building in $build ..."
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target AckmereProbe bench_sender bench_reference \
-    bench_probehost bench_barewindow >/dev/null
-sender=$build/bench/bench_sender
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A display of our own.
-for n in $(seq 90 150); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { display=:$n; break; }
-done
-Xvfb "$display" -screen 0 1280x1024x24 >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=$display
-sleep 1
-
-# Sender on one core, receivers on the other, the same for both receivers.
-pin_sender=() pin_receiver=()
-if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
-    pin_sender=(taskset -c 0) pin_receiver=(taskset -c 1)
-fi
-
-write_ini() { # dir port
-    printf '%s\r\n' "[RemoteIP]" "0.0.0.0" "" "[Port]" "$2" "" "[AutoStart]" "On" "" \
-        "[ExitWarning]" "False" "" "[MSH before date]" "|||||" "" "[MSH after date]" \
-        "||ACK|||||||||" "" "[MSA Segment]" "|AA||||||" "" "[Interface Name]" "Interface" "" \
-        "[Show Transaction Count]" " 0 " "" "[Logfile Location]" "logfile.txt" > "$1/ackprobe.ini"
-}
+. "$(dirname "$0")/common.sh" AckmereProbe bench_sender bench_reference bench_probehost bench_barewindow
+start_display
 
 # start_program <executable> [arguments] -> sets $port $pid $dir
 start_program() {
@@ -72,9 +36,6 @@ start_program() {
     "$sender" --port "$port" --count 0 --connect-seconds 20 >/dev/null
 }
 
-median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
-field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
 rss_kb() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
 
 echo "goal 5: start-up to listening (median of 5) ..."
