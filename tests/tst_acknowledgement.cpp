@@ -294,6 +294,8 @@ void AcknowledgementTest::batchHeadersAndTheirFirstMshFillTheTexts()
     QVERIFY(!cutOf(QStringLiteral("{MSH-10}"), headers + msh1 + "\r", true));
     QVERIFY(!cutOf(QStringLiteral("{MSH-10}"), headers + "BTS|0\rFTS|1\r\x1c\r", false));
     QVERIFY(!cutOf(QStringLiteral("{FHS-11}"), headers, true));
+    QVERIFY(cutOf(QStringLiteral("{BHS-11}"), "\x0b" + fhs + "\r", true));
+    QVERIFY(!cutOf(QStringLiteral("{FHS-11}{MSH-1}"), "\x0b" + bhs + "\r", false));
 
     // Where a whole message's head may end: after its first segment, or a
     // batch's first MSH.

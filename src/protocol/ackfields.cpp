@@ -306,10 +306,10 @@ qsizetype nextSegment(QByteArrayView message, qsizetype at)
 } // namespace
 
 MshHeader::MshHeader(QByteArrayView message, int lastField)
+    : HeaderSegment(headerAt(message, firstSegmentAt(message)) == Header::Msh
+                        ? HeaderSegment(message, firstSegmentAt(message), lastField)
+                        : HeaderSegment())
 {
-    const qsizetype at = firstSegmentAt(message);
-    if (headerAt(message, at) == Header::Msh)
-        static_cast<HeaderSegment &>(*this) = HeaderSegment(message, at, lastField);
 }
 
 MessageHeaders::MessageHeaders(QByteArrayView message, const int (&lastField)[HeaderCount])
@@ -456,8 +456,8 @@ QByteArray Template::capture(QByteArrayView message, bool headOnly, bool *cut) c
         QByteArrayView value = slot.component == 0 ? header.field(slot.field)
                                                    : header.component(slot.field, slot.component);
         // The last field found runs into the end of a head: it, and any
-        // after it, may go on beyond what was kept; so may a header of a
-        // batch not found in it.
+        // after it, may go on beyond what was kept; so may a batch's header
+        // looked for to the head's end and not found.
         if (headOnly && header.reachesEnd() && slot.field >= header.fieldCount()
             && (value.isNull() || value.data() + value.size() == messageEnd))
             anyCut = true;
