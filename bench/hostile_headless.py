@@ -83,19 +83,27 @@ class Headless:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+def read_answer(s, answer=None):
+    """What comes on the socket up to an answer's end (FS CR) or the connection's,
+    gathered in `answer` (a bytearray) when given, so a caller keeps it on an error."""
+    answer = bytearray() if answer is None else answer
+    while not answer.endswith(b"\x1c\r"):
+        chunk = s.recv(1 << 20)
+        if not chunk:
+            break
+        answer += chunk
+    return bytes(answer)
+
+
 def send_and_read(port, data, timeout=10):
-    answer = b""
+    answer = bytearray()
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
             s.sendall(data)
-            while not answer.endswith(b"\x1c\r"):
-                chunk = s.recv(1 << 20)
-                if not chunk:
-                    break
-                answer += chunk
+            read_answer(s, answer)
     except OSError:
         pass  # a reset or a probe gone: what came is the answer
-    return answer
+    return bytes(answer)
 
 
 def echo_injection(executable):
@@ -279,13 +287,7 @@ def tls_handshake_storm(executable, silent=300, plain=200, messages=200):
             with context.wrap_socket(raw, server_hostname="localhost") as s:
                 for i in range(messages):
                     s.sendall(block(b"GOOD%d" % i))
-                    answer = b""
-                    while not answer.endswith(b"\x1c\r"):
-                        chunk = s.recv(65536)
-                        if not chunk:
-                            break
-                        answer += chunk
-                    answered += answer.endswith(b"\x1c\r")
+                    answered += read_answer(s).endswith(b"\x1c\r")
     except OSError as error:
         print("tls storm: the good sender failed: %s" % error)
     took = time.monotonic() - start
@@ -326,13 +328,7 @@ def senders_storm(executable, connections=500, most=20, messages=10):
         for n, s in enumerate(kept):
             s.settimeout(10)
             s.sendall(block(b"S%d-%d" % (n, i)))
-            answer = b""
-            while not answer.endswith(b"\x1c\r"):
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                answer += chunk
-            answered += (b"|S%d-%d" % (n, i)) in answer
+            answered += (b"|S%d-%d" % (n, i)) in read_answer(s)
     refused_told = sum("was refused" in line for line in p.lines())
     print("senders storm: %d connections at MaxSenders=%d: %d kept, %d closed; %d of %d answers echo "
           "their own ID; log lines: %d; refusals told: %d; alive: %s" %

@@ -7,10 +7,9 @@
 #
 #   bench/run.sh              (needs cmake, g++, qt6-base-dev, libssl-dev, xvfb)
 #   ROUNDS=7 COUNT=30000 MILLION=1000000 bench/run.sh
+#   RULES=none20 bench/run.sh   (or RULES=adt-ae: the probe with answer rules)
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build-bench}
 rounds=${ROUNDS:-6}
 count=${COUNT:-20000}
 million=${MILLION:-1000000}
@@ -19,43 +18,36 @@ size=${SIZE:-400}
 # under two seconds, with no whole second inside the flood to report.
 flood_count=${FLOOD_COUNT:-$((1500000000 / size))}
 
+# RULES: an ackprobe-rules.txt beside the probe's settings. none20: twenty
+# rules of every kind, none of which holds for the bench's messages (ADT^A01
+# from BENCH, PID-3 their number), so each message is tried against all of
+# them; adt-ae: one rule that holds for every message. Unset: no rules file.
+rules=${RULES:-}
+case $rules in
+    "") rules_mode="none (no rules file)" ;;
+    none20) rules_mode="none20 (20 rules, none holds)" ;;
+    adt-ae) rules_mode="adt-ae ({MSH-9.1} = ADT -> AE, holds for every message)" ;;
+    *) echo "RULES must be none20 or adt-ae, not \"$rules\"" >&2; exit 1 ;;
+esac
+
 command -v Xvfb >/dev/null || { echo "Xvfb is missing: apt-get install -y xvfb" >&2; exit 1; }
 
-echo "building in $build ..."
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target AckmereProbe bench_sender bench_reference \
-    bench_probehost bench_barewindow >/dev/null
-sender=$build/bench/bench_sender
+. "$(dirname "$0")/common.sh" AckmereProbe bench_sender bench_reference bench_probehost bench_barewindow
+start_display
+echo "answer rules: $rules_mode"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A display of our own.
-for n in $(seq 90 150); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { display=:$n; break; }
-done
-Xvfb "$display" -screen 0 1280x1024x24 >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=$display
-sleep 1
-
-# Sender on one core, receivers on the other, the same for both receivers.
-pin_sender=() pin_receiver=()
-if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
-    pin_sender=(taskset -c 0) pin_receiver=(taskset -c 1)
-fi
-
-write_ini() { # dir port
-    printf '%s\r\n' "[RemoteIP]" "0.0.0.0" "" "[Port]" "$2" "" "[AutoStart]" "On" "" \
-        "[ExitWarning]" "False" "" "[MSH before date]" "|||||" "" "[MSH after date]" \
-        "||ACK|||||||||" "" "[MSA Segment]" "|AA||||||" "" "[Interface Name]" "Interface" "" \
-        "[Show Transaction Count]" " 0 " "" "[Logfile Location]" "logfile.txt" > "$1/ackprobe.ini"
+write_rules() { # dir
+    case $rules in
+        none20) printf '%s\n' "# RULES=none20: none holds for the bench's messages" \
+            "{MSH-9.1} = ORU -> AE" "{MSH-9.1} = ORM -> AE" "{MSH-9.2} = A08 -> AE" \
+            "{MSH-9.1} != ADT -> AR" "{MSH-3} = LAB -> AE" "{MSH-3} = RADIOLOGY -> AR" \
+            "{MSH-4} = NORTH -> AE" "{MSH-11} = T -> AE" "{MSH-12} = 2.5 -> AE" \
+            "{MSH-10} = NONE -> AE, text \"no such message\"" "{PID-3.1} = 0 -> AE" \
+            "{PID-3.1} ~ ^X -> AR" "{PID-3.4} = CLINIC -> AE" "{PID-5.1} = SMITH -> AE" \
+            "{PID-8} = F -> AE" "{EVN-1} = A02 -> AE" "{MSH-9.1} = ADT and {MSH-9.2} = A04 -> AE" \
+            'text ~ OBX\| -> AE' "text ~ ZZZ-NEVER -> AR, close" "every 1000000000 -> AE" > "$1/ackprobe-rules.txt" ;;
+        adt-ae) printf '%s\n' "{MSH-9.1} = ADT -> AE" > "$1/ackprobe-rules.txt" ;;
+    esac
 }
 
 # start_program <executable> [arguments] -> sets $port $pid $dir
@@ -64,6 +56,7 @@ start_program() {
     cp "$1" "$dir/"
     port=$("$sender" --free-port)
     write_ini "$dir" "$port"
+    write_rules "$dir"
     # OPTIONS: the text of an ackprobe-options.ini for this run.
     [ -z "${OPTIONS:-}" ] || printf '%s\n' "$OPTIONS" > "$dir/ackprobe-options.ini"
     (cd "$dir" && exec "${pin_receiver[@]}" "./$(basename "$1")" "${@:2}" > "$dir/out.txt" 2>&1) &
@@ -72,16 +65,13 @@ start_program() {
     "$sender" --port "$port" --count 0 --connect-seconds 20 >/dev/null
 }
 
-median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
-field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
 rss_kb() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
 
 echo "goal 5: start-up to listening (median of 5) ..."
 startup_prog=() startup_bare=()
 for i in 1 2 3 4 5; do
     d=$(mktemp -d "$work/start.XXXX"); cp "$build/AckmereProbe" "$d/"
-    p=$("$sender" --free-port); write_ini "$d" "$p"
+    p=$("$sender" --free-port); write_ini "$d" "$p"; write_rules "$d"
     t0=$(date +%s%N)
     (cd "$d" && exec ./AckmereProbe >/dev/null 2>&1) & sp=$!
     startup_prog+=($("$sender" --port "$p" --count 0 --connect-seconds 20 --since-ns "$t0" | field listening_after_launch_ms))
@@ -212,6 +202,7 @@ find_line() { # label "during_rate during_p99 after_rate after_p99"
 
 echo
 echo "=== AckmereProbe against the reference responder (this run) ==="
+echo "answer rules: $rules_mode"
 printf '1. throughput %s/s vs the polling reference %s/s: %s x (goal >= 0.80)\n' "$prog_rate" "$poll_rate" "$(ratio "$prog_rate" "$poll_rate")"
 printf '   p99 latency %s us vs %s us: %s x the polling reference (goal <= 2.00)\n' "$prog_p99_us" "$poll_p99_us" "$(ratio "$prog_p99_us" "$poll_p99_us")"
 printf '   whole MLLP messages %s/s, p99 %s us: %s x throughput (goal >= 0.90), %s x p99 (goal <= 1.25) of the logging reference\n' "$whole_rate" "$whole_p99_us" "$(ratio "$whole_rate" "$log_rate")" "$(ratio "$whole_p99_us" "$log_p99_us")"

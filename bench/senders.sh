@@ -14,34 +14,14 @@
 #   ROUNDS=7 COUNT=20000 SIZE=1000 bench/senders.sh
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build-bench}
 rounds=${ROUNDS:-5}
 count=${COUNT:-5000} # messages per connection in each round
 size=${SIZE:-400}
 
 command -v openssl >/dev/null || { echo "openssl is missing: apt-get install -y openssl" >&2; exit 1; }
 
-echo "building in $build ..."
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target AckmereProbe bench_sender bench_reference >/dev/null
-sender=$build/bench/bench_sender
+. "$(dirname "$0")/common.sh" AckmereProbe bench_sender bench_reference
 reference=$build/bench/bench_reference
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Senders on one core, receivers on the other, the same for every receiver.
-pin_sender=() pin_receiver=()
-if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
-    pin_sender=(taskset -c 0) pin_receiver=(taskset -c 1)
-fi
 
 echo "making a CA and a server certificate for localhost ..."
 tls=$work/tls
@@ -57,13 +37,6 @@ mkdir "$tls"
     openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
         -extfile server.ext -out server.pem
 ) >"$work/openssl.txt" 2>&1 || { echo "openssl could not make the certificates:" >&2; cat "$work/openssl.txt" >&2; exit 1; }
-
-write_ini() { # dir port
-    printf '%s\r\n' "[RemoteIP]" "0.0.0.0" "" "[Port]" "$2" "" "[AutoStart]" "On" "" \
-        "[ExitWarning]" "False" "" "[MSH before date]" "|||||" "" "[MSH after date]" \
-        "||ACK|||||||||" "" "[MSA Segment]" "|AA||||||" "" "[Interface Name]" "Interface" "" \
-        "[Show Transaction Count]" " 0 " "" "[Logfile Location]" "logfile.txt" > "$1/ackprobe.ini"
-}
 
 # Waits for the receiver <pid> to accept on <port>; says so when it does not.
 wait_listening() { # name pid port out-file
@@ -106,9 +79,6 @@ start_reference() {
     wait_listening "the reference ($*)" "$pid" "$port" "$out"
 }
 
-median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
-field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
 verdict() { # value goal-operator goal
     awk -v v="$1" -v op="$2" -v g="$3" 'BEGIN {print ((op == ">=" ? v >= g : v <= g) ? "met" : "missed")}'
 }

@@ -30,6 +30,7 @@ private slots:
     void fieldsOfTheMessageFillTheTexts();
     void textsWithoutFieldsAndMessagesWithoutMshGiveTodaysBytes();
     void echoedValuesCannotFrameOrSplitTheAnswer();
+    void batchHeadersAndTheirFirstMshFillTheTexts();
     void storeKeepsEveryMessageExactly();
     void storeKeepsAMillionRowsAndFallsBackToMemory();
     void logAppendsExactLines();
@@ -229,6 +230,84 @@ void AcknowledgementTest::echoedValuesCannotFrameOrSplitTheAnswer()
     // Texts changed while it waited: the values it has in the new separators, the others empty.
     QCOMPARE(cache.answer(QStringLiteral("#@!$%#{MSH-5}#{MSH-3}"), stamp, {}, QStringLiteral("#{MSH-10}"), captured),
              "\x0bMSH#@!$%#R#" + stamp.toLatin1() + "\rMSA#ID$X0B$1\r\x1c\r");
+}
+
+void AcknowledgementTest::batchHeadersAndTheirFirstMshFillTheTexts()
+{
+    using namespace AckFields;
+    const QString stamp = QStringLiteral("202612070815");
+    const QByteArray fhs = "FHS|^~\\&|FAPP|FFAC|FRCV|FRFAC|20261207|FSEC|F^NAME|FCOMMENT|FCTRL";
+    const QByteArray bhs = "BHS|^~\\&|BAPP|BFAC|BRCV|BRFAC|20261208|BSEC|B^NAME|BCOMMENT|BCTRL";
+    const QByteArray msh1 = "MSH|^~\\&|SEND|FAC|RECV|RFAC|2026||ADT^A01|CTRL1|P|2.5";
+    const QByteArray msh2 = "MSH|^~\\&|SEND|FAC|RECV|RFAC|2026||ADT^A02|CTRL2|P|2.5";
+    const QByteArray tail = "EVN|A01\r" + msh2 + "\rEVN|A02\rBTS|2\rFTS|1\r\x1c\r";
+    const QByteArray batch = "\x0b" + fhs + "\r" + bhs + "\r" + msh1 + "\r" + tail;
+    const QString before = QStringLiteral("|^~\\&|{MSH-5}|{FHS-4}|");
+    const QString after = QStringLiteral("||ACK^{MSH-9.2}|{MSH-10}|{FHS-9.2}");
+    const QString msa = QStringLiteral("|AA|{MSH-10}|{FHS-7}|{BHS-11}|{BHS-9.1}|{FHS-1}{BHS-2.1}");
+    const QByteArray ack = "\x0bMSH|^~\\&|RECV|FFAC|" + stamp.toLatin1() + "||ACK^A01|CTRL1|NAME"
+                           "\rMSA|AA|CTRL1|20261207|BCTRL|B||^~\\&\r\x1c\r";
+    AcknowledgementCache cache;
+    // The first MSH inside the batch, CR LF between segments or not; a
+    // waiting answer keeps the batch's values as it keeps the others.
+    QCOMPARE(cache.of(before, stamp, after, msa, batch), ack);
+    QCOMPARE(cache.of(before, stamp, after, msa, QByteArray(batch).replace("\r", "\r\n")), ack);
+    QCOMPARE(cache.answer(before, stamp, after, msa, cache.capture(before, after, msa, batch)), ack);
+    // A batch of BHS alone has no FHS; one of FHS alone no BHS.
+    const QByteArray noFile = "\x0bMSH|^~\\&|RECV||" + stamp.toLatin1() + "||ACK^A01|CTRL1|"
+                              "\rMSA|AA|CTRL1||BCTRL|B|^~\\&\r\x1c\r";
+    QCOMPARE(cache.of(before, stamp, after, msa, "\x0b" + bhs + "\r" + msh1 + "\r" + tail), noFile);
+    QCOMPARE(cache.of({}, stamp, {}, QStringLiteral("|{MSH-10}|{BHS-11}|{FHS-11}"), fhs + "\n" + msh1 + "\r"),
+             acknowledgementOf({}, stamp, {}, QStringLiteral("|CTRL1||FCTRL")));
+
+    // Without batch headers first, {FHS-n} and {BHS-n} are empty and no
+    // segment past the first is read: neither a later FHS nor a later MSH.
+    const QString named = QStringLiteral("|{FHS-1}|{FHS-3}|{BHS-2}|{BHS-11}|{MSH-10}");
+    for (const QByteArray &message : {"\x0b" + msh1 + "\r" + fhs + "\r" + bhs + "\r\x1c\r",
+                                      "PID|1\r" + msh1 + "\r", "\x0b\r" + fhs + "\r" + msh1 + "\r",
+                                      QByteArray("\x0b" "FHS\r" + msh1 + "\r")}) {
+        const QByteArray controlId = message.startsWith("\x0bMSH") ? "CTRL1" : "";
+        QCOMPARE(cache.of(named, stamp, {}, {}, message),
+                 acknowledgementOf(QStringLiteral("|||||") + QString::fromLatin1(controlId), stamp, {}, {}));
+    }
+    // Not a reference: literal, as any other brace.
+    const QString literal = QStringLiteral("{FHS-0}{BHS-x}{fhs-3}{PID-3}{FHS-3.}");
+    QCOMPARE(cache.of(literal, stamp, {}, {}, batch), acknowledgementOf(literal, stamp, {}, {}));
+
+    // Each value is read in the separators of its own segment, and written
+    // in the answer's, which {MSH-1}{MSH-2} take from the batch's MSH.
+    const QByteArray odd = "\x0b" + fhs.first(9) + "A^B&C|" + fhs.sliced(14) + "\rMSH#@!$%#X@Y#F#R#G#2026##ADT@A01#ID|1#P\r\x1c\r";
+    QCOMPARE(cache.of(QStringLiteral("{MSH-1}{MSH-2}{MSH-1}{FHS-3}{MSH-1}{MSH-3}{MSH-1}{FHS-3.2}"), stamp, {},
+                      QStringLiteral("#{MSH-10}"), odd),
+             "\x0bMSH#@!$%#A@B%C#X@Y#B%C" + stamp.toLatin1() + "\rMSA#ID|1\r\x1c\r");
+
+    // Of a head only: a batch whose MSH is not in it is cut; one looked
+    // through to its end without one is not.
+    const auto cutOf = [&](const QString &text, const QByteArray &message, bool headOnly) {
+        bool cut = !headOnly;
+        cache.of({}, stamp, {}, text, message, headOnly, &cut);
+        return cut;
+    };
+    const QByteArray headers = "\x0b" + fhs + "\r" + bhs + "\r";
+    QVERIFY(cutOf(QStringLiteral("{MSH-10}"), headers, true));
+    QVERIFY(cutOf(QStringLiteral("{MSH-10}"), headers + "MSH|^~\\&|A|B|C|D|E||F|CT", true));
+    QVERIFY(!cutOf(QStringLiteral("{MSH-10}"), headers + msh1 + "\r", true));
+    QVERIFY(!cutOf(QStringLiteral("{MSH-10}"), headers + "BTS|0\rFTS|1\r\x1c\r", false));
+    QVERIFY(!cutOf(QStringLiteral("{FHS-11}"), headers, true));
+    QVERIFY(cutOf(QStringLiteral("{BHS-11}"), "\x0b" + fhs + "\r", true));
+    QVERIFY(!cutOf(QStringLiteral("{FHS-11}{MSH-1}"), "\x0b" + bhs + "\r", false));
+
+    // Where a whole message's head may end: after its first segment, or a
+    // batch's first MSH.
+    QVERIFY(holdsAnswerHeaders("\x0b" + msh1 + "\r"));
+    QVERIFY(holdsAnswerHeaders("\x0bPID|1\r"));
+    QVERIFY(holdsAnswerHeaders("\x0b\r"));
+    QVERIFY(!holdsAnswerHeaders("\x0b" + fhs + "\r"));
+    QVERIFY(!holdsAnswerHeaders(headers));
+    QVERIFY(!holdsAnswerHeaders(headers + "\n"));
+    QVERIFY(!holdsAnswerHeaders(headers + "MSH\r"));
+    QVERIFY(holdsAnswerHeaders(headers + msh1 + "\r"));
+    QVERIFY(holdsAnswerHeaders("\x0b" + bhs + "\n" + msh1 + "\x1c"));
 }
 
 void AcknowledgementTest::storeKeepsEveryMessageExactly()

@@ -7,6 +7,7 @@
 #include "mainwindow/frminterface.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messageviewer.h"
+#include "protocol/acknowledgement.h"
 #include "setup/frmsetup.h"
 
 #include <QAction>
@@ -46,6 +47,7 @@ class AnswersTest : public QObject
 private slots:
     void wholeMessagesAreGatheredOverManyArrivals();
     void delayedAndWithheldAnswers();
+    void aBatchIsAnsweredFromItsFirstMsh();
 };
 
 void AnswersTest::wholeMessagesAreGatheredOverManyArrivals()
@@ -178,6 +180,43 @@ void AnswersTest::delayedAndWithheldAnswers()
     QCOMPARE(client.receive(1, 300), QByteArray());
     QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), QByteArray("one\r\ntwo\r\nthree\r\nfour\r\n"));
     QVERIFY(program.readFile(QStringLiteral("ackprobe-options.ini")).contains("Mode=Never"));
+}
+
+void AnswersTest::aBatchIsAnsweredFromItsFirstMsh()
+{
+    // The batch's headers come before the MSH the answer reads: a whole MLLP
+    // message keeps them though they come in pieces; an arrival is read whole.
+    const QByteArray batch = "\x0b" "FHS|^~\\&|LAB|NORTH|||20261207||||F1\rBHS|^~\\&|LAB|NORTH|||20261207||||B1\r"
+                             + adt("FIRST", 2000) + adt("SECOND") + "BTS|2\rFTS|1\r\x1c\r";
+    const qsizetype mshAt = batch.indexOf("MSH");
+    const IniValues texts{.msaSegment = QStringLiteral("|AA|{MSH-10}|{BHS-11}|{FHS-11}|{MSH-3}")};
+    for (const bool whole : {true, false}) {
+        TestProgram program;
+        if (whole)
+            writeOptionsFile(program, "[Receive]\nWholeMllpMessages=true\n");
+        frmInterface &w = program.openListening(texts);
+        QCOMPARE(w.mnuOptionsWholeMllpMessages->isChecked(), whole);
+        LoopbackClient client;
+        QVERIFY(client.connectTo(program.port()));
+        QVERIFY(client.setNoDelay());
+        if (whole) {
+            for (const auto &[from, to] : {std::pair<qsizetype, qsizetype>{0, 9}, {9, mshAt + 2},
+                                           {mshAt + 2, mshAt + 30}, {mshAt + 30, batch.size()}}) {
+                QVERIFY(client.send(batch.mid(from, to - from)));
+                QTest::qWait(1);
+            }
+        } else {
+            QVERIFY(client.send(batch));
+        }
+        const QString msa = QStringLiteral("|AA|FIRST|B1|F1|LAB");
+        const QByteArray ack = client.receive(acknowledgementOf(texts.ackBeforeDate, QStringLiteral("202612070815"),
+                                                                texts.ackAfterDate, msa).size());
+        const QString stamp = QString::fromLatin1(ack.mid(9, 12));
+        QCOMPARE(ack, acknowledgementOf(texts.ackBeforeDate, stamp, texts.ackAfterDate, msa));
+        QVERIFY(client.nothingMoreWaiting());
+        QTRY_COMPARE(w.receivedMessages().size(), 1);
+        QCOMPARE(w.receivedMessages().at(0), batch);
+    }
 }
 
 QTEST_MAIN(AnswersTest)

@@ -168,17 +168,19 @@ void TlsTest::everyEndIsToldOnceAndFreesTheConnection()
 {
     TlsHarness server(m_certs);
     QVERIFY(server.port != 0);
-    const int savedTimeout = Connection::handshakeTimeout();
-    QCOMPARE(savedTimeout, Connection::HandshakeTimeoutMs);
-    const auto restore = qScopeGuard([&] { Connection::setHandshakeTimeout(savedTimeout); });
+    const std::shared_ptr<TlsContext> usual = server.listener.tls();
+    QCOMPARE(usual->handshakeTimeoutMs(), TlsContext::HandshakeTimeoutMs);
+    QString why;
+    const std::shared_ptr<TlsContext> quick = TlsContext::load({m_certs.serverCert, m_certs.serverKey, {}}, &why, 300);
+    QVERIFY2(quick, qPrintable(why));
     TlsClient tls;
     LoopbackClient plain;
     const auto secured = [&] { return tls.connectTo(server.port, m_certs.caCert) && answered(tls, 1); };
     const auto taken = [&](std::size_t count) { return waitUntil([&] { return server.served.size() == count; }); };
     const auto silent = [&] {
-        Connection::setHandshakeTimeout(300); // for this connection alone, the others never meet it
+        server.listener.setTls(quick); // for this connection alone, the others never meet it
         const bool in = plain.connectTo(server.port) && taken(6);
-        Connection::setHandshakeTimeout(savedTimeout);
+        server.listener.setTls(usual);
         return in && plain.waitForClosed();
     };
     const QString error = QStringLiteral("error %1");

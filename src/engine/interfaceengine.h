@@ -171,7 +171,7 @@ private:
         bool gathering = false;
         quint64 blockArrival = 0; // the last arrival that held bytes of the block
         MessageInfo block;
-        QByteArray blockHead;     // its first segment, or as much as the cap
+        QByteArray blockHead;     // its first segment (a batch's: to its first MSH's end), or as much as the cap
         bool blockHeadDone = false;
         bool blockHeadCut = false; // the cap came before the segment's end
         // The block's bytes of this arrival, not yet logged: a block that

@@ -87,16 +87,19 @@ void InterfaceEngine::blockBytes(QByteArrayView bytes)
         link.blockArrival = m_arrival;
         ++link.block.arrivals;
     }
-    if (!link.blockHeadDone) {
+    // Segment by segment, up to the first (or, in a batch, its first MSH).
+    for (QByteArrayView rest = bytes; !link.blockHeadDone && !rest.isEmpty();) {
         // The segment ends as the answer's fields see it end.
-        const char *ending = std::find_if(bytes.begin(), bytes.end(),
+        const char *ending = std::find_if(rest.begin(), rest.end(),
                                           [](char c) { return c == '\r' || c == '\n' || c == '\x1c'; });
-        const qsizetype end = ending == bytes.end() ? -1 : ending - bytes.begin();
+        const qsizetype end = ending == rest.end() ? -1 : ending - rest.begin();
         const qsizetype room = WholeMessageHeadLimit - link.blockHead.size();
         const bool segmentEnds = end >= 0 && end < room;
-        link.blockHead.append(bytes.first(segmentEnds ? end + 1 : qMin(bytes.size(), room)));
+        const qsizetype taken = segmentEnds ? end + 1 : qMin(rest.size(), room);
+        link.blockHead.append(rest.first(taken));
+        rest = rest.sliced(taken);
         link.blockHeadCut = !segmentEnds && link.blockHead.size() >= WholeMessageHeadLimit;
-        link.blockHeadDone = segmentEnds || link.blockHeadCut;
+        link.blockHeadDone = (segmentEnds && AckFields::holdsAnswerHeaders(link.blockHead)) || link.blockHeadCut;
     }
     // A block that is the whole arrival, the common case, shares its bytes.
     const bool wholeArrival = m_arrivalBytes && bytes.data() == m_arrivalBytes->constData()

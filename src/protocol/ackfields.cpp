@@ -37,14 +37,38 @@ int numberAt(QByteArrayView text, qsizetype &at)
     return value;
 }
 
-constexpr QByteArrayView Opening("{MSH-");
+// The openings of references, in the order of Header.
+constexpr QByteArrayView Openings[HeaderCount] = {"{MSH-", "{FHS-", "{BHS-"};
+constexpr qsizetype OpeningSize = 5;
 
-// A reference {MSH-n} or {MSH-n.m} at `at`: the index just past it, or -1.
-qsizetype referenceAt(QByteArrayView text, qsizetype at, int &field, int &component)
+// The header an opening at `at` names, if one does.
+std::optional<Header> openingAt(QByteArrayView text, qsizetype at)
 {
-    if (!text.sliced(at).startsWith(Opening))
+    const QByteArrayView rest = text.sliced(at);
+    for (int h = 0; h < HeaderCount; ++h)
+        if (rest.startsWith(Openings[h]))
+            return Header(h);
+    return std::nullopt;
+}
+
+// The first opening at or after `from`: its index, or -1.
+qsizetype nextOpening(QByteArrayView text, qsizetype from)
+{
+    for (qsizetype at = text.indexOf('{', from); at >= 0; at = text.indexOf('{', at + 1))
+        if (openingAt(text, at))
+            return at;
+    return -1;
+}
+
+// A reference {MSH-n} or {MSH-n.m} (or of FHS, BHS) at `at`: the index just
+// past it, or -1.
+qsizetype referenceAt(QByteArrayView text, qsizetype at, Header &header, int &field, int &component)
+{
+    const std::optional<Header> opening = openingAt(text, at);
+    if (!opening)
         return -1;
-    at += Opening.size();
+    header = *opening;
+    at += OpeningSize;
     field = numberAt(text, at);
     component = 0;
     if (field == 0)
@@ -61,10 +85,11 @@ qsizetype referenceAt(QByteArrayView text, qsizetype at, int &field, int &compon
 // MSH-1 or MSH-2 named whole at `at` ({MSH-n} or {MSH-n.1}): the index past it, or -1.
 qsizetype wholeFieldAt(QByteArrayView text, qsizetype at, int n)
 {
+    Header header = Header::Msh;
     int field = 0;
     int component = 0;
-    const qsizetype end = referenceAt(text, at, field, component);
-    return end >= 0 && field == n && component <= 1 ? end : -1;
+    const qsizetype end = referenceAt(text, at, header, field, component);
+    return end >= 0 && header == Header::Msh && field == n && component <= 1 ? end : -1;
 }
 
 void appendEscape(QByteArray &out, char escape, char code)
@@ -113,10 +138,15 @@ quint32 numberIn(QByteArrayView bytes, qsizetype at, int size)
     return value;
 }
 
-// A capture: the answer's separators, then each value as field (2 bytes),
-// component (2), length (4) and its bytes.
+// A capture: the answer's separators, then each value as header and field
+// (2 bytes), component (2), length (4) and its bytes.
 constexpr qsizetype EncodingSize = 5;
 constexpr qsizetype SlotHeaderSize = 8;
+
+quint32 keyOf(Header header, int field)
+{
+    return quint32(header) << 10 | quint32(field); // fields stay below 1024
+}
 
 Encoding encodingIn(QByteArrayView captured)
 {
@@ -191,19 +221,29 @@ void escapeData(QByteArray &out, QByteArrayView value, const Encoding &to)
         appendData(out, c, to);
 }
 
-MshHeader::MshHeader(QByteArrayView message, int lastField)
+std::optional<Header> headerAt(QByteArrayView message, qsizetype at)
 {
+    if (message.size() - at < 4 || endsSegment(message[at + 3]))
+        return std::nullopt;
+    const QByteArrayView name = message.sliced(at, 3);
+    for (int h = 0; h < HeaderCount; ++h)
+        if (name == Openings[h].sliced(1, 3))
+            return Header(h);
+    return std::nullopt;
+}
+
+HeaderSegment::HeaderSegment(QByteArrayView message, qsizetype at, int lastField)
+{
+    if (!headerAt(message, at))
+        return;
     const char *p = message.data();
     const qsizetype size = message.size();
-    qsizetype i = (size > 0 && p[0] == '\x0b') ? 1 : 0;
-    if (size - i < 4 || std::memcmp(p + i, "MSH", 3) != 0 || endsSegment(p[i + 3]))
-        return;
-    const char separator = p[i + 3];
+    const char separator = p[at + 3];
     m_fields.resize(2);
-    m_fields[1] = QByteArrayView(p + i + 3, 1);
-    // MSH-2 is always found: its first byte separates components.
+    m_fields[1] = QByteArrayView(p + at + 3, 1);
+    // Field 2 is always found: its first byte separates components.
     lastField = qMax(lastField, 2);
-    qsizetype start = i + 4;
+    qsizetype start = at + 4;
     for (int n = 2; n <= lastField; ++n) {
         qsizetype end = start;
         while (end < size && p[end] != separator && !endsSegment(p[end]))
@@ -220,12 +260,12 @@ MshHeader::MshHeader(QByteArrayView message, int lastField)
     }
 }
 
-QByteArrayView MshHeader::field(int n) const
+QByteArrayView HeaderSegment::field(int n) const
 {
     return n > 0 && n < m_fields.size() ? m_fields[n] : QByteArrayView();
 }
 
-QByteArrayView MshHeader::component(int n, int m) const
+QByteArrayView HeaderSegment::component(int n, int m) const
 {
     const QByteArrayView whole = field(n);
     // The separator and the encoding characters are not cut into components.
@@ -242,9 +282,70 @@ QByteArrayView MshHeader::component(int n, int m) const
     }
 }
 
-Encoding MshHeader::encoding() const
+Encoding HeaderSegment::encoding() const
 {
     return Encoding::ofMessage(field(1), field(2));
+}
+
+namespace {
+qsizetype firstSegmentAt(QByteArrayView message)
+{
+    return !message.isEmpty() && message[0] == '\x0b' ? 1 : 0;
+}
+
+// Where the segment after the one at `at` begins; the size at the end.
+qsizetype nextSegment(QByteArrayView message, qsizetype at)
+{
+    const qsizetype size = message.size();
+    while (at < size && !endsSegment(message[at]))
+        ++at;
+    while (at < size && endsSegment(message[at]))
+        ++at;
+    return at;
+}
+} // namespace
+
+MshHeader::MshHeader(QByteArrayView message, int lastField)
+    : HeaderSegment(headerAt(message, firstSegmentAt(message)) == Header::Msh
+                        ? HeaderSegment(message, firstSegmentAt(message), lastField)
+                        : HeaderSegment())
+{
+}
+
+MessageHeaders::MessageHeaders(QByteArrayView message, const int (&lastField)[HeaderCount])
+{
+    qsizetype at = firstSegmentAt(message);
+    const std::optional<Header> first = headerAt(message, at);
+    if (!first)
+        return;
+    if (*first == Header::Msh) {
+        m_headers[int(Header::Msh)] = HeaderSegment(message, at, lastField[int(Header::Msh)]);
+        return;
+    }
+    // A batch: its headers before the first MSH, and that MSH when it is named.
+    const auto wanted = [&](Header h) {
+        return lastField[int(h)] > 0 && !m_headers[int(h)].isFound();
+    };
+    for (; at < message.size(); at = nextSegment(message, at)) {
+        const std::optional<Header> header = headerAt(message, at);
+        if (header && !m_headers[int(*header)].isFound())
+            m_headers[int(*header)] = HeaderSegment(message, at, lastField[int(*header)]);
+        if (header == Header::Msh || (!wanted(Header::Msh) && !wanted(Header::Bhs)))
+            return;
+    }
+    m_searchReachesEnd = true;
+}
+
+bool holdsAnswerHeaders(QByteArrayView head)
+{
+    const std::optional<Header> first = headerAt(head, firstSegmentAt(head));
+    if (!first || *first == Header::Msh)
+        return true;
+    // The last segment, which its last byte ends.
+    qsizetype start = head.size() - 1;
+    while (start > 0 && !endsSegment(head[start - 1]))
+        --start;
+    return headerAt(head.first(head.size() - 1), start) == Header::Msh;
 }
 
 void Template::addLiteral(QByteArrayView bytes)
@@ -252,19 +353,20 @@ void Template::addLiteral(QByteArrayView bytes)
     m_literal.append(bytes);
 }
 
-void Template::addRef(Kind kind, int field, int component)
+void Template::addRef(Kind kind, Header header, int field, int component)
 {
-    m_refs.append({m_literal.size(), kind, field, component});
+    m_refs.append({m_literal.size(), kind, header, field, component});
     if (kind == Kind::Stamp)
         return;
     m_hasFields = true;
     if (kind != Kind::Value)
         return;
-    m_lastField = qMax(m_lastField, field);
+    int &last = m_lastField[int(header)];
+    last = qMax(last, field);
     for (const Slot &slot : m_slots)
-        if (slot.field == field && slot.component == component)
+        if (slot.header == header && slot.field == field && slot.component == component)
             return;
-    m_slots.append({field, component});
+    m_slots.append({header, field, component});
 }
 
 void Template::addStamp()
@@ -278,7 +380,7 @@ void Template::addHeaderText(QByteArrayView text)
     m_fieldFromMessage = at >= 0;
     if (m_fieldFromMessage) {
         addRef(Kind::DeclaredField);
-        m_lastField = qMax(m_lastField, 2);
+        m_lastField[int(Header::Msh)] = qMax(m_lastField[int(Header::Msh)], 2);
     } else {
         m_declaredField = text.isEmpty() ? '\0' : text[0];
         at = text.isEmpty() ? 0 : 1;
@@ -288,11 +390,11 @@ void Template::addHeaderText(QByteArrayView text)
     m_charactersFromMessage = charactersEnd >= 0;
     if (m_charactersFromMessage) {
         addRef(Kind::DeclaredEncoding);
-        m_lastField = qMax(m_lastField, 2);
+        m_lastField[int(Header::Msh)] = qMax(m_lastField[int(Header::Msh)], 2);
         at = charactersEnd;
     } else {
         // Only the characters before any field: the rest is the text's.
-        const qsizetype field = text.indexOf(Opening, at);
+        const qsizetype field = nextOpening(text, at);
         m_declaredCharacters = text.sliced(at, qMin<qsizetype>(4, (field < 0 ? text.size() : field) - at)).toByteArray();
     }
     m_encoding = Encoding::ofAnswer(m_declaredField, m_declaredCharacters);
@@ -303,12 +405,13 @@ void Template::addText(QByteArrayView text)
 {
     qsizetype from = 0;
     for (;;) {
-        const qsizetype brace = text.indexOf(Opening, from);
+        const qsizetype brace = nextOpening(text, from);
         if (brace < 0)
             break;
+        Header header = Header::Msh;
         int field = 0;
         int component = 0;
-        const qsizetype end = referenceAt(text, brace, field, component);
+        const qsizetype end = referenceAt(text, brace, header, field, component);
         if (end < 0) {
             // Not a field: the brace is literal, and the search goes on after it.
             m_literal.append(text.sliced(from, brace + 1 - from));
@@ -316,7 +419,7 @@ void Template::addText(QByteArrayView text)
             continue;
         }
         m_literal.append(text.sliced(from, brace - from));
-        addRef(Kind::Value, field, component);
+        addRef(Kind::Value, header, field, component);
         from = end;
     }
     m_literal.append(text.sliced(from));
@@ -336,35 +439,40 @@ QByteArray Template::capture(QByteArrayView message, bool headOnly, bool *cut) c
         *cut = false;
     if (!m_hasFields)
         return {};
-    const MshHeader header(message, m_lastField);
-    const QByteArrayView msh1 = header.field(1);
-    const Encoding to = answerEncoding(msh1.isEmpty() ? '\0' : msh1[0], header.field(2));
-    const Encoding from = header.encoding();
+    const MessageHeaders headers(message, m_lastField);
+    const HeaderSegment &msh = headers[Header::Msh];
+    const QByteArrayView msh1 = msh.field(1);
+    const Encoding to = answerEncoding(msh1.isEmpty() ? '\0' : msh1[0], msh.field(2));
     const char *messageEnd = message.data() + message.size();
     QByteArray out;
     qsizetype size = EncodingSize;
     for (const Slot &slot : m_slots)
-        size += SlotHeaderSize + qMin(header.field(slot.field).size(), ValueCap) + 8;
+        size += SlotHeaderSize + qMin(headers[slot.header].field(slot.field).size(), ValueCap) + 8;
     out.reserve(size);
     out.append(to.field).append(to.component).append(to.repetition).append(to.escape).append(to.subcomponent);
     bool anyCut = false;
     for (const Slot &slot : m_slots) {
+        const HeaderSegment &header = headers[slot.header];
         QByteArrayView value = slot.component == 0 ? header.field(slot.field)
                                                    : header.component(slot.field, slot.component);
         // The last field found runs into the end of a head: it, and any
-        // after it, may go on beyond what was kept.
+        // after it, may go on beyond what was kept; so may a batch's header
+        // looked for to the head's end and not found.
         if (headOnly && header.reachesEnd() && slot.field >= header.fieldCount()
             && (value.isNull() || value.data() + value.size() == messageEnd))
+            anyCut = true;
+        if (headOnly && !header.isFound() && headers.searchReachesEnd())
             anyCut = true;
         if (value.size() > ValueCap) {
             value.truncate(ValueCap);
             anyCut = true;
         }
-        appendNumber(out, quint32(slot.field), 2);
+        appendNumber(out, keyOf(slot.header, slot.field), 2);
         appendNumber(out, quint32(slot.component), 2);
         const qsizetype lengthAt = out.size();
         appendNumber(out, 0, 4);
-        reencode(out, value, from, to);
+        // Each value in the separators of the segment it was read from.
+        reencode(out, value, header.encoding(), to);
         const quint32 length = quint32(out.size() - lengthAt - 4);
         for (int i = 0; i < 4; ++i)
             out[lengthAt + i] = char((length >> (8 * i)) & 0xff);
@@ -379,11 +487,12 @@ QByteArray Template::expand(QByteArrayView captured, QByteArrayView stamp) const
     const Encoding was = encodingIn(captured);
     const Encoding to = answerEncoding(was.field, was.characters());
     // The value of a field in the capture, in the separators it was captured with.
-    const auto valueOf = [&](int field, int component) -> QByteArrayView {
+    const auto valueOf = [&](Header header, int field, int component) -> QByteArrayView {
+        const quint32 key = keyOf(header, field);
         qsizetype at = EncodingSize;
         while (at + SlotHeaderSize <= captured.size()) {
             const qsizetype length = numberIn(captured, at + 4, 4);
-            if (int(numberIn(captured, at, 2)) == field && int(numberIn(captured, at + 2, 2)) == component)
+            if (numberIn(captured, at, 2) == key && int(numberIn(captured, at + 2, 2)) == component)
                 return captured.sliced(at + SlotHeaderSize, length);
             at += SlotHeaderSize + length;
         }
@@ -408,9 +517,9 @@ QByteArray Template::expand(QByteArrayView captured, QByteArrayView stamp) const
         case Kind::Value:
             // Captured by other texts with other separators: written in these.
             if (was == to)
-                out.append(valueOf(ref.field, ref.component));
+                out.append(valueOf(ref.header, ref.field, ref.component));
             else
-                reencode(out, valueOf(ref.field, ref.component), was, to);
+                reencode(out, valueOf(ref.header, ref.field, ref.component), was, to);
             break;
         }
     }

@@ -5,8 +5,11 @@
 #include <QList>
 #include <QVarLengthArray>
 
+#include <optional>
+
 // Fields of a message's MSH segment in the acknowledgement texts: {MSH-n}
-// is field n, {MSH-n.m} component m of it. A value is echoed in the
+// is field n, {MSH-n.m} component m of it; in a batch, {FHS-n} and {BHS-n}
+// name its headers' fields, and {MSH-n} those of the first MSH inside it. A value is echoed in the
 // answer's own separators, escaped where it would otherwise frame, split or
 // add to the answer. Every other text, braces included, stays literal.
 namespace AckFields {
@@ -49,32 +52,74 @@ void reencode(QByteArray &out, QByteArrayView value, const Encoding &from, const
 // `value` as plain data: nothing of it is a separator.
 void escapeData(QByteArray &out, QByteArrayView value, const Encoding &to);
 
-// The MSH segment that begins a message (after one 0x0B), located once; it
-// ends at CR, LF or 0x1C.
-// MSH-1 is the field separator and MSH-2 the encoding characters; both are
-// one component each. Fields beyond `lastField` are not looked for, so a
-// header is scanned only as far as the texts need.
-class MshHeader
+// The header segments a text may name: {MSH-n}, {FHS-n}, {BHS-n}.
+enum class Header : quint8 { Msh, Fhs, Bhs };
+inline constexpr int HeaderCount = 3;
+
+// A header segment (MSH, FHS or BHS), located once; it ends at CR, LF or
+// 0x1C. Field 1 is its field separator and field 2 its encoding characters;
+// both are one component each. Fields beyond `lastField` are not looked
+// for, so a header is scanned only as far as the texts need.
+class HeaderSegment
 {
 public:
-    MshHeader(QByteArrayView message, int lastField);
+    HeaderSegment() = default;
+    // The header whose name begins at `at` in `message`, if it is one.
+    HeaderSegment(QByteArrayView message, qsizetype at, int lastField);
 
-    // Empty where the message lacks it, or has no MSH at its start.
+    bool isFound() const { return !m_fields.isEmpty(); }
+    // Empty where the segment lacks it, or there is none.
     QByteArrayView field(int n) const;
     QByteArrayView component(int n, int m) const;
     Encoding encoding() const;
-    // Fields found, MSH-1 included.
-    int fieldCount() const { return int(m_fields.size()) - 1; }
+    // Fields found, field 1 included.
+    int fieldCount() const { return qMax(int(m_fields.size()) - 1, 0); }
     // The last field found runs to the end of the bytes: no segment end came.
     bool reachesEnd() const { return m_reachesEnd; }
 
 private:
-    // Index n holds MSH-n; index 0 stays empty.
+    // Index n holds field n; index 0 stays empty.
     QVarLengthArray<QByteArrayView, 24> m_fields;
     char m_componentSeparator = 0;
     bool m_hasComponentSeparator = false;
     bool m_reachesEnd = false;
 };
+
+// The MSH segment that begins a message (after one 0x0B).
+class MshHeader : public HeaderSegment
+{
+public:
+    MshHeader(QByteArrayView message, int lastField);
+};
+
+// Which header begins at `at` (its name and a separator), if any.
+std::optional<Header> headerAt(QByteArrayView message, qsizetype at);
+
+// The headers a message's answer reads. A message that begins (after one
+// 0x0B) with MSH has that one alone, found as MshHeader finds it. A batch,
+// beginning with FHS or BHS, has its FHS and BHS and the first MSH inside
+// it, looked for segment by segment only up to that MSH.
+class MessageHeaders
+{
+public:
+    // `lastField[h]`: the last field of header h the texts name; a batch's
+    // MSH is looked for only when it is more than 0.
+    MessageHeaders(QByteArrayView message, const int (&lastField)[HeaderCount]);
+
+    const HeaderSegment &operator[](Header h) const { return m_headers[int(h)]; }
+    // A batch looked through to the end of the bytes, its MSH not found:
+    // headers missing may lie beyond them.
+    bool searchReachesEnd() const { return m_searchReachesEnd; }
+
+private:
+    HeaderSegment m_headers[HeaderCount];
+    bool m_searchReachesEnd = false;
+};
+
+// A message's first bytes, ending at a segment's end, hold every header the
+// answer's fields read: its first segment, or, in a batch, everything
+// through the first MSH inside it.
+bool holdsAnswerHeaders(QByteArrayView head);
 
 // An acknowledgement's bytes cut into literal runs, the timestamp's place
 // and field references, parsed once when a text changes. What an answer
@@ -115,22 +160,24 @@ private:
     {
         qsizetype literalEnd; // the literal bytes up to here come before it
         Kind kind;
+        Header header;
         int field;
         int component; // 0: the whole field
     };
     struct Slot
     {
+        Header header;
         int field;
         int component;
     };
-    void addRef(Kind kind, int field = 0, int component = 0);
+    void addRef(Kind kind, Header header = Header::Msh, int field = 0, int component = 0);
     // The answer's separators, with those taken from the message.
     Encoding answerEncoding(char messageField, QByteArrayView messageCharacters) const;
 
     QByteArray m_literal;
     QList<Ref> m_refs;
     QList<Slot> m_slots; // the values captured, each once
-    int m_lastField = 0;
+    int m_lastField[HeaderCount] = {};
     bool m_hasFields = false;
     // The answer's declaration: taken from the message, or these.
     bool m_fieldFromMessage = false;

@@ -49,7 +49,8 @@ public:
     // The answer to `message`: fields of its MSH in the texts are filled in,
     // made safe (AckFields). Texts without fields give the cached array
     // above, untouched; with fields, only the message's first segment is
-    // read. `headOnly` and `cut` as for AckFields::Template::capture.
+    // read (a batch's: up to its first MSH). `headOnly` and `cut` as for
+    // AckFields::Template::capture.
     QByteArray of(const QString &ackBeforeDate, const QString &dateTime,
                   const QString &ackAfterDate, const QString &msaSegment, QByteArrayView message,
                   bool headOnly = false, bool *cut = nullptr);

@@ -1,15 +1,13 @@
 #include "hl7fields.h"
+#include "hl7text.h"
 
 #include <QRegularExpression>
 
 namespace Hl7Fields {
 namespace {
-// Segments end at CR; files often carry LF too. The block framing (VT, FS)
-// belongs to no segment.
-bool endsSegment(char c)
-{
-    return c == '\r' || c == '\n' || c == '\x0b' || c == '\x1c';
-}
+using Hl7Text::endsSegment;
+using Hl7Text::nth;
+using Hl7Text::separatorsOfHeader;
 
 // The segment at or after `at`, and where the search goes on; a null view
 // at the end.
@@ -29,35 +27,6 @@ QByteArrayView segmentFrom(QByteArrayView message, qsizetype &at)
 bool isHeader(QByteArrayView segment)
 {
     return segment.size() >= 4 && isHeaderName(segment.first(3));
-}
-
-// A header's own separators: MSH-1, and MSH-2 up to the field separator;
-// what it leaves out stays usual.
-Separators separatorsOfHeader(QByteArrayView segment)
-{
-    Separators s;
-    s.field = segment[3];
-    const QByteArrayView rest = segment.sliced(4);
-    const qsizetype end = rest.indexOf(s.field);
-    const QByteArrayView declared = rest.first(qMin<qsizetype>(4, end < 0 ? rest.size() : end));
-    char *const into[] = {&s.component, &s.repetition, &s.escape, &s.subcomponent};
-    for (qsizetype i = 0; i < declared.size(); ++i)
-        *into[i] = declared[i];
-    return s;
-}
-
-// The n-th part of `text` (n from 0); empty when there are fewer.
-QByteArrayView nth(QByteArrayView text, char separator, int n)
-{
-    qsizetype from = 0;
-    for (; n > 0; --n) {
-        const qsizetype next = text.indexOf(separator, from);
-        if (next < 0)
-            return {};
-        from = next + 1;
-    }
-    const qsizetype to = text.indexOf(separator, from);
-    return text.sliced(from, (to < 0 ? text.size() : to) - from);
 }
 
 quint32 keyOf(QByteArrayView name)

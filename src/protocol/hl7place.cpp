@@ -1,13 +1,10 @@
 #include "hl7place.h"
+#include "hl7text.h"
 
 namespace Hl7Place {
 namespace {
-// Segments end at CR; files often carry LF too. The block framing (VT, FS)
-// belongs to no segment.
-bool endsSegment(char c)
-{
-    return c == '\r' || c == '\n' || c == '\x0b' || c == '\x1c';
-}
+using Hl7Text::endsSegment;
+using Hl7Text::nth;
 
 qsizetype segmentStart(QByteArrayView message, qsizetype offset)
 {
@@ -26,23 +23,6 @@ qsizetype segmentEnd(QByteArrayView message, qsizetype offset)
 bool isMsh(QByteArrayView segment)
 {
     return segment.size() >= 4 && segment.startsWith("MSH");
-}
-
-// The part of `text` between the n-th and (n+1)-th separator (n from 0), and
-// where it begins.
-QByteArrayView nth(QByteArrayView text, char separator, qsizetype n, qsizetype *begin = nullptr)
-{
-    qsizetype from = 0;
-    for (; n > 0; --n) {
-        const qsizetype next = text.indexOf(separator, from);
-        if (next < 0)
-            return {};
-        from = next + 1;
-    }
-    const qsizetype to = text.indexOf(separator, from);
-    if (begin)
-        *begin = from;
-    return text.sliced(from, (to < 0 ? text.size() : to) - from);
 }
 
 // Which part of `text` holds `at`, counting from 1, and that part.
@@ -64,28 +44,15 @@ int partAt(QByteArrayView text, char separator, qsizetype at, QByteArrayView *pa
 
 Separators separatorsOf(QByteArrayView message)
 {
-    Separators s;
     qsizetype at = 0;
     while (at < message.size()) {
         const qsizetype end = segmentEnd(message, at);
         const QByteArrayView segment = message.sliced(at, end - at);
-        if (isMsh(segment)) {
-            // MSH-2 up to the field separator; what it leaves out stays usual.
-            const QByteArrayView rest = segment.sliced(4);
-            const qsizetype end = rest.indexOf(segment[3]);
-            const QByteArrayView msh2 = rest.first(qMin<qsizetype>(4, end < 0 ? rest.size() : end));
-            const Separators declared = Separators::ofMessage(segment.sliced(3, 1), msh2);
-            const char *const from[] = {&declared.component, &declared.repetition, &declared.escape,
-                                        &declared.subcomponent};
-            char *const to[] = {&s.component, &s.repetition, &s.escape, &s.subcomponent};
-            s.field = declared.field;
-            for (qsizetype i = 0; i < msh2.size(); ++i)
-                *to[i] = *from[i];
-            return s;
-        }
+        if (isMsh(segment))
+            return Hl7Text::separatorsOfHeader(segment);
         at = end + 1;
     }
-    return s;
+    return {};
 }
 
 QString Place::name() const

@@ -22,18 +22,7 @@ constexpr qint64 NextArrivalWaitNs = 30'000;
 // Back-to-back arrivals are handled for at most this long before the event
 // loop gets its turn (painting, timers, other sockets).
 constexpr qint64 ArrivalRunNs = 5'000'000;
-int handshakeLimitMs = Connection::HandshakeTimeoutMs;
 } // namespace
-
-void Connection::setHandshakeTimeout(int ms)
-{
-    handshakeLimitMs = ms;
-}
-
-int Connection::handshakeTimeout()
-{
-    return handshakeLimitMs;
-}
 
 Connection::Connection(UniqueFd fd, RetiringPool *pool, std::shared_ptr<TlsContext> tls, QObject *parent)
     : QObject(parent), m_pool(pool), m_fd(std::move(fd)), m_readBuffer(ReadChunk, Qt::Uninitialized),

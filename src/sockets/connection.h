@@ -32,17 +32,10 @@ class Connection : public QObject
 public:
     // Takes over a connected socket. When it closes with answers still
     // queued they go to the pool (if any) to be delivered. With tls the
-    // socket speaks TLS only.
+    // socket speaks TLS only, its handshake bounded by the context's timeout.
     Connection(UniqueFd fd, RetiringPool *pool, std::shared_ptr<TlsContext> tls = {},
                QObject *parent = nullptr);
     ~Connection() override;
-
-    // A handshake not complete after this long fails: a sender that connects
-    // and says nothing must not hold the connection for ever.
-    static constexpr int HandshakeTimeoutMs = 10000;
-    // The limit for connections made from now on (HandshakeTimeoutMs by default).
-    static void setHandshakeTimeout(int ms);
-    static int handshakeTimeout();
 
     struct TlsDetails
     {

@@ -18,7 +18,7 @@ void Connection::startTls()
         failHandshake(QStringLiteral("the handshake did not complete within %1 s")
                           .arg(m_handshakeTimer.interval() / 1000.0));
     });
-    m_handshakeTimer.start(handshakeTimeout());
+    m_handshakeTimer.start(m_tls->handshakeTimeoutMs());
     QString error;
     m_ssl = TlsIo::newServerSession(m_tls->handle(), m_fd.get(), &error);
     if (!m_ssl) {

@@ -98,14 +98,14 @@ QString libraryError(const QString &what)
 
 } // namespace
 
-TlsContext::TlsContext(TlsIo::SslCtxPtr ctx, bool clientCertificates)
-    : m_ctx(std::move(ctx)), m_clientCertificates(clientCertificates)
+TlsContext::TlsContext(TlsIo::SslCtxPtr ctx, bool clientCertificates, int handshakeTimeoutMs)
+    : m_ctx(std::move(ctx)), m_clientCertificates(clientCertificates), m_handshakeTimeoutMs(handshakeTimeoutMs)
 {
 }
 
 TlsContext::~TlsContext() = default;
 
-std::shared_ptr<TlsContext> TlsContext::load(const Files &files, QString *error)
+std::shared_ptr<TlsContext> TlsContext::load(const Files &files, QString *error, int handshakeTimeoutMs)
 {
     QString ignored;
     if (!error)
@@ -184,5 +184,5 @@ std::shared_ptr<TlsContext> TlsContext::load(const Files &files, QString *error)
     }
     ERR_clear_error();
     error->clear();
-    return std::shared_ptr<TlsContext>(new TlsContext(std::move(ctx), clientCertificates));
+    return std::shared_ptr<TlsContext>(new TlsContext(std::move(ctx), clientCertificates, handshakeTimeoutMs));
 }

@@ -11,6 +11,10 @@
 class TlsContext
 {
 public:
+    // A sender that connects and says nothing must not hold a connection
+    // in its handshake for ever.
+    static constexpr int HandshakeTimeoutMs = 10000;
+
     // PEM paths; clientCAs may be empty (no client certificate asked for).
     struct Files
     {
@@ -24,17 +28,22 @@ public:
     // not match, a certificate out of its validity, client CAs unreadable or
     // empty. With clientCAs a sender must show a certificate they signed, and
     // their names go out as the acceptable authorities.
-    static std::shared_ptr<TlsContext> load(const Files &files, QString *error);
+    // Its connections' handshakes fail when not complete within
+    // `handshakeTimeoutMs`.
+    static std::shared_ptr<TlsContext> load(const Files &files, QString *error,
+                                            int handshakeTimeoutMs = HandshakeTimeoutMs);
     ~TlsContext();
     TlsContext(const TlsContext &) = delete;
     TlsContext &operator=(const TlsContext &) = delete;
 
     ssl_ctx_st *handle() const { return m_ctx.get(); }
     bool requiresClientCertificate() const { return m_clientCertificates; }
+    int handshakeTimeoutMs() const { return m_handshakeTimeoutMs; }
 
 private:
-    TlsContext(TlsIo::SslCtxPtr ctx, bool clientCertificates);
+    TlsContext(TlsIo::SslCtxPtr ctx, bool clientCertificates, int handshakeTimeoutMs);
 
     TlsIo::SslCtxPtr m_ctx;
     bool m_clientCertificates;
+    int m_handshakeTimeoutMs;
 };

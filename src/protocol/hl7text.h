@@ -1,0 +1,51 @@
+#pragma once
+
+#include "ackfields.h"
+
+#include <QByteArrayView>
+
+// Small readings of HL7 text shared by the protocol's readers: parts between
+// separators, and the separators a header segment declares.
+namespace Hl7Text {
+
+// Segments end at CR; files often carry LF too. The block framing (VT, FS)
+// belongs to no segment.
+inline bool endsSegment(char c)
+{
+    return c == '\r' || c == '\n' || c == '\x0b' || c == '\x1c';
+}
+
+// The part of `text` between the n-th and (n+1)-th separator (n from 0), and
+// where it begins; empty when there are fewer.
+inline QByteArrayView nth(QByteArrayView text, char separator, qsizetype n, qsizetype *begin = nullptr)
+{
+    qsizetype from = 0;
+    for (; n > 0; --n) {
+        const qsizetype next = text.indexOf(separator, from);
+        if (next < 0)
+            return {};
+        from = next + 1;
+    }
+    const qsizetype to = text.indexOf(separator, from);
+    if (begin)
+        *begin = from;
+    return text.sliced(from, (to < 0 ? text.size() : to) - from);
+}
+
+// A header's own separators (MSH, FHS, BHS, at least four bytes): its
+// field 1, and its field 2 up to the field separator; what it leaves out
+// stays usual.
+inline AckFields::Encoding separatorsOfHeader(QByteArrayView segment)
+{
+    AckFields::Encoding s;
+    s.field = segment[3];
+    const QByteArrayView rest = segment.sliced(4);
+    const qsizetype end = rest.indexOf(s.field);
+    const QByteArrayView declared = rest.first(qMin<qsizetype>(4, end < 0 ? rest.size() : end));
+    char *const into[] = {&s.component, &s.repetition, &s.escape, &s.subcomponent};
+    for (qsizetype i = 0; i < declared.size(); ++i)
+        *into[i] = declared[i];
+    return s;
+}
+
+} // namespace Hl7Text
