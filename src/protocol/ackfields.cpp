@@ -195,7 +195,13 @@ MshHeader::MshHeader(QByteArrayView message, int lastField)
 {
     const char *p = message.data();
     const qsizetype size = message.size();
-    qsizetype i = (size > 0 && p[0] == '\x0b') ? 1 : 0;
+    // A UTF-8 byte order mark, before the 0x0B or after it, is no part of the header.
+    const auto skipMark = [&](qsizetype at) {
+        return size - at >= 3 && std::memcmp(p + at, "\xef\xbb\xbf", 3) == 0 ? at + 3 : at;
+    };
+    qsizetype i = skipMark(0);
+    if (i < size && p[i] == '\x0b')
+        i = skipMark(i + 1);
     if (size - i < 4 || std::memcmp(p + i, "MSH", 3) != 0 || endsSegment(p[i + 3]))
         return;
     const char separator = p[i + 3];

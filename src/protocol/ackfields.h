@@ -49,8 +49,8 @@ void reencode(QByteArray &out, QByteArrayView value, const Encoding &from, const
 // `value` as plain data: nothing of it is a separator.
 void escapeData(QByteArray &out, QByteArrayView value, const Encoding &to);
 
-// The MSH segment that begins a message (after one 0x0B), located once; it
-// ends at CR, LF or 0x1C.
+// The MSH segment that begins a message (after one 0x0B, and a UTF-8 byte
+// order mark before or after it), located once; it ends at CR, LF or 0x1C.
 // MSH-1 is the field separator and MSH-2 the encoding characters; both are
 // one component each. Fields beyond `lastField` are not looked for, so a
 // header is scanned only as far as the texts need.
