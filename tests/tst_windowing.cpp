@@ -23,6 +23,7 @@ struct Seen
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     Qt::TextFormat format = Qt::AutoText;
+    int width = 0;
 };
 
 // Looks at the box once it shows and presses `press`.
@@ -38,6 +39,7 @@ void answerNextBox(Seen &seen, QMessageBox::StandardButton press)
         seen.defaultButton = box->defaultButton() ? box->standardButton(box->defaultButton())
                                                   : QMessageBox::NoButton;
         seen.format = box->textFormat();
+        seen.width = box->width();
         box->button(press)->click();
     });
 }
@@ -66,6 +68,16 @@ void WindowingTest::noticeHasOkOnlyAndNoIcon()
     QCOMPARE(seen.format, Qt::PlainText);
     QCOMPARE(seen.icon, QMessageBox::NoIcon);
     QCOMPARE(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+
+    // A socket error's number alone leaves room for the whole title, as a
+    // title bar draws it (bold), beside its icon and close button.
+    answerNextBox(seen, QMessageBox::Ok);
+    windowing.notice(nullptr, QStringLiteral("10048"), QStringLiteral("AckmereProbe"));
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    const QFontMetrics title(titleFont);
+    QVERIFY2(seen.width >= title.horizontalAdvance(QStringLiteral("AckmereProbe")) + 4 * title.height(),
+             qPrintable(QString::number(seen.width)));
 }
 
 void WindowingTest::questionDefaultsToNo()

@@ -2,14 +2,34 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QSpacerItem>
+
+namespace {
+// A box as narrow as its text ("10048") leaves the window manager room for
+// only a letter or two of its title: it is kept as wide as the title as a
+// title bar draws it (bold), with its icon and buttons beside it.
+void keepTitleWhole(QMessageBox &box)
+{
+    QFont font = QApplication::font();
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    const int width = metrics.horizontalAdvance(box.windowTitle()) + 6 * metrics.height();
+    // QMessageBox sizes itself from its layout, not from a minimum width.
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout()))
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+}
+} // namespace
 
 void QtWindowing::notice(QWidget *parent, const QString &text, const QString &title)
 {
     QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
     // Texts from the wire or the settings file are never markup.
     box.setTextFormat(Qt::PlainText);
+    keepTitleWhole(box);
     box.exec();
 }
 
@@ -19,6 +39,7 @@ bool QtWindowing::question(QWidget *parent, const QString &text, const QString &
                     parent);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::No);
+    keepTitleWhole(box);
     return box.exec() == QMessageBox::Yes;
 }
 
