@@ -5,6 +5,7 @@
 #include "mainwindow/receivedlistview.h"
 #include "windowing/classiclook.h"
 #include "windowing/controls.h"
+#include "windowing/windowing.h"
 
 #include <QAction>
 #include <QBoxLayout>
@@ -113,6 +114,8 @@ void FindWindow::open()
 {
     if (const QScreen *shown = m_list.screen())
         setMaximumWidth(shown->availableGeometry().width());
+    if (!isVisible())
+        placeOver(*this, m_list.window());
     show();
     raise();
     activateWindow();

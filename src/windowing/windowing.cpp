@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSpacerItem>
 
 namespace {
@@ -23,6 +24,32 @@ void keepTitleWhole(QMessageBox &box)
                       grid->columnCount());
 }
 } // namespace
+
+void placeOver(QWidget &window, const QWidget *over)
+{
+    if (!over)
+        return;
+    const QWidget *main = over->window();
+    const QScreen *screen = main->screen();
+    if (!screen)
+        return;
+    // Laid out as showing would lay it out, so that its size is known.
+    if (!window.testAttribute(Qt::WA_Resized))
+        window.adjustSize();
+    const QRect inner = main->geometry();
+    const QRect outer = main->frameGeometry();
+    const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                         outer.bottom() - inner.bottom());
+    QRect placed = QRect(QPoint(), window.size()).marginsAdded(frame);
+    placed.moveCenter(outer.center());
+    const QRect area = screen->availableGeometry();
+    placed.moveRight(qMin(placed.right(), area.right()));
+    placed.moveBottom(qMin(placed.bottom(), area.bottom()));
+    placed.moveLeft(qMax(placed.left(), area.left()));
+    placed.moveTop(qMax(placed.top(), area.top()));
+    // A window's position is that of its frame.
+    window.move(placed.topLeft());
+}
 
 void QtWindowing::notice(QWidget *parent, const QString &text, const QString &title)
 {
@@ -50,7 +77,14 @@ QString QtWindowing::chooseOpenFile(QWidget *parent)
 
 QString QtWindowing::chooseSaveFile(QWidget *parent, const QString &suggestedName)
 {
-    return QFileDialog::getSaveFileName(parent, QStringLiteral("Save As"), suggestedName);
+    // As QFileDialog::getSaveFileName() would, placed over the window asking.
+    QFileDialog dialog(parent, QStringLiteral("Save As"), suggestedName);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    placeOver(dialog, parent);
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles().value(0);
 }
 
 bool QtWindowing::askNumber(QWidget *parent, const QString &title, const QString &label, int value,
