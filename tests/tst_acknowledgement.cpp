@@ -118,16 +118,19 @@ void AcknowledgementTest::fieldsOfTheMessageFillTheTexts()
 {
     const QString stamp = QStringLiteral("202612070815");
     const QString before = QStringLiteral("|^~\\&|{MSH-5}|{MSH-6}|{MSH-3}|{MSH-4}|");
-    const QString after = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}");
+    const QString after = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}||||||{MSH-18}");
     const QString msa = QStringLiteral("|AA|{MSH-10}");
     const QByteArray header = "MSH|^~\\&|SEND|FAC|RECV|RFAC|20260101||ADT^A01^ADT_A01|CTRL1|P|2.5";
-    const QByteArray standard = "\x0bMSH|^~\\&|RECV|RFAC|SEND|FAC|202612070815||ACK^A01^ACK|CTRL1|P|2.5"
+    const QByteArray standard = "\x0bMSH|^~\\&|RECV|RFAC|SEND|FAC|202612070815||ACK^A01^ACK|CTRL1|P|2.5||||||"
                                 "\rMSA|AA|CTRL1\r\x1c\r";
     AcknowledgementCache cache;
     // Framed or not; the header ends at CR, LF or the block's end.
     for (const QByteArray &message : {"\x0b" + header + "\rEVN|A01\r\x1c\r", header,
                                       header + "\nEVN|A01", "\x0b" + header + "\x1c\r"})
         QCOMPARE(cache.of(before, stamp, after, msa, message), standard);
+    // The character set, where the message names one, is echoed in MSH-18.
+    QCOMPARE(cache.of(before, stamp, after, msa, "\x0b" + header + "|1||AL|NE|DE|UNICODE UTF-8\r\x1c\r"),
+             QByteArray(standard).replace("||||||\r", "||||||UNICODE UTF-8\r"));
 
     // The message's own separators; MSH-1 and MSH-2 are one component each;
     // what the message lacks is empty, and the next segment is not read.

@@ -20,6 +20,7 @@ private slots:
     void listeningAndConnectionsAsQueried();
     void peerCloseWaitsAndAFailedRelistenIsTold();
     void logRotatedAwayGoesOnInANewFile();
+    void aByteOrderMarkNeverCostsAnAnswer();
 };
 
 void EngineTest::messagesAreAnsweredLoggedAndKept()
@@ -173,6 +174,55 @@ void EngineTest::logRotatedAwayGoesOnInANewFile()
     QCOMPARE(program.readFile(QStringLiteral("trace.log.2")), QByteArray("three\r\nfour\r\n"));
     QCOMPARE(program.readFile(QStringLiteral("trace.log")), QByteArray("five\r\n"));
     QVERIFY(program.notices.isEmpty());
+}
+
+void EngineTest::aByteOrderMarkNeverCostsAnAnswer()
+{
+    const QByteArray mark = "\xef\xbb\xbf";
+    const auto message = [](const char *id) {
+        return "MSH|^~\\&|A|B|C|D|||ADT^A01|" + QByteArray(id) + "|P|2.5\rPID|1\r";
+    };
+    const auto answer = [](const QByteArray &id) { return AckTexts{"|^~\\&|C|", "||ACK|" + id, "|AA|" + id}; };
+    for (const bool whole : {false, true}) {
+        EngineProgram program;
+        program.changeRecord([](SettingsRecord &record) {
+            record.strAckBeforeDate = QStringLiteral("|^~\\&|{MSH-5}|");
+            record.strAckAfterDate = QStringLiteral("||ACK|{MSH-10}");
+            record.strMSASegment = QStringLiteral("|AA|{MSH-10}");
+        });
+        program.changeOptions([whole](Options &options) { options.wholeMllpMessages = whole; });
+        QCOMPARE(program.start(), 0);
+        LoopbackClient client;
+        QVERIFY(client.connectTo(program.port()));
+        const QDateTime from = QDateTime::currentDateTime();
+        QByteArrayList kept;
+        if (!whole) {
+            // The mark before the start byte, after it, or with none.
+            kept = {mark + framed(message("M1")), "\x0b" + mark + message("M2") + "\x1c\r", mark + message("M3")};
+            for (int i = 0; i < 3; ++i) {
+                QVERIFY(client.send(kept[i]));
+                QVERIFY(receivesAck(client, from, answer("M" + QByteArray::number(i + 1))));
+            }
+        } else {
+            // Each mark begins its block, after padding or another block, in
+            // one arrival or the next: no row outside the blocks.
+            kept = {mark + framed(message("M4")), mark + framed(message("M5")), mark + framed(message("M6"))};
+            QVERIFY(client.send(kept[0] + kept[1]));
+            const QByteArray two = client.receive(answer("M4").size() + answer("M5").size());
+            QVERIFY(isAck(two.first(answer("M4").size()), from, QDateTime::currentDateTime(), answer("M4")));
+            QVERIFY(isAck(two.sliced(answer("M4").size()), from, QDateTime::currentDateTime(), answer("M5")));
+            QVERIFY(client.send("\r\n" + kept[2]));
+            QVERIFY(receivesAck(client, from, answer("M6")));
+        }
+        QCOMPARE(program.engine().transactionCount(), 3);
+        QByteArray log;
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(program.engine().messages().at(i), QByteArrayView(kept[i]));
+            log += kept[i] + "\r\n";
+        }
+        QCOMPARE(program.readFile(QStringLiteral("logfile.txt")), log);
+        QVERIFY(program.notices.isEmpty() && program.socketErrors.isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(EngineTest)

@@ -12,7 +12,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ftw.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 // The program with a window asked to run without one, or ackmereprobe-nox.
@@ -20,6 +22,26 @@ QString program()
 {
     return programUnderTest(ACKPROBE_EXECUTABLE);
 }
+
+// A folder whose name is not UTF-8, which Qt cannot name: made and removed
+// by its bytes, with all it holds.
+struct BytesFolder
+{
+    explicit BytesFolder(const QByteArray &path) : name(path) { made = ::mkdir(path.constData(), 0700) == 0; }
+    ~BytesFolder()
+    {
+        ::nftw(name.constData(), [](const char *path, const struct stat *, int, FTW *) { return ::remove(path); },
+               8, FTW_DEPTH | FTW_PHYS);
+    }
+    bool write(const char *file, const QByteArray &bytes) const
+    {
+        QFile out;
+        const int fd = ::open((name + '/' + file).constData(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+        return fd >= 0 && out.open(fd, QIODevice::WriteOnly, QFile::AutoCloseHandle) && out.write(bytes) == bytes.size();
+    }
+    QByteArray name;
+    bool made = false;
+};
 } // namespace
 
 class HeadlessTest : public QObject
@@ -32,6 +54,7 @@ private slots:
     void servesOnWhenStandardErrorLosesItsReader();
     void sighupReopensTheLogForRotation();
     void verbosePrintsEachMessagesRuleAndAnswer();
+    void tellsInTheOperatorsWords();
 };
 
 void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
@@ -46,7 +69,7 @@ void HeadlessTest::answersLogsAndEndsCleanlyOnSigterm()
     ProbeProcess probe(program(), dir.path(), {QStringLiteral("--headless"), QStringLiteral("--settings-dir"), dir.path()});
     QVERIFY2(probe.told(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(probe.said));
     QVERIFY2(probe.said.startsWith(QStringLiteral("AckmereProbe: [Answer] Mode \"Never<0x00>\" is not AtOnce, Delayed or Never; "
-                                                  "AtOnce is used. (the default is taken)\nAckmereProbe: Listening")), qPrintable(probe.said));
+                                                  "AtOnce is used.\nAckmereProbe: Listening")), qPrintable(probe.said));
 
     LoopbackClient client;
     QVERIFY(client.connectTo(port));
@@ -247,6 +270,41 @@ void HeadlessTest::verbosePrintsEachMessagesRuleAndAnswer()
     QCOMPARE(probe.process.exitCode(), 0);
     probe.output += probe.process.readAllStandardOutput();
     QCOMPARE(probe.output, lines);
+void HeadlessTest::tellsInTheOperatorsWords()
+{
+    QTemporaryDir dir;
+    const quint16 port = freePort();
+    // A settings folder named in Latin-1, its options file a folder, and a
+    // log in a folder that is not there.
+    const BytesFolder folder(QFile::encodeName(dir.path()) + "/caf\xe9");
+    QVERIFY(folder.made);
+    QVERIFY(folder.write("ackprobe.ini", settingsFileFor(port).replace("logfile.txt", "gone/log.txt")));
+    QCOMPARE(::mkdir((folder.name + "/ackprobe-options.ini").constData(), 0700), 0);
+    ProbeProcess probe(QStringLiteral("/bin/sh"), dir.path(),
+                       {QStringLiteral("-c"), QStringLiteral("exec \"$0\" --headless --settings-dir \"$(printf 'caf\\351')\""),
+                        program()});
+    QVERIFY2(probe.told(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(probe.said));
+    QVERIFY2(probe.said.startsWith(QStringLiteral(
+                     "AckmereProbe: caf\\xE9/ackprobe-options.ini could not be read (Is a directory); the defaults are used.\n"
+                     "AckmereProbe: The logfile gone/log.txt could not be opened: No such file or directory. "
+                     "Verify that the name is correct.\nAckmereProbe: Listening on port")),
+             qPrintable(probe.said));
+
+    // One sender at a time: a newer connection replaces the one there.
+    LoopbackClient first;
+    QVERIFY(first.connectTo(port));
+    const QString firstSender = QStringLiteral("127.0.0.1 port %1").arg(first.localPort());
+    QVERIFY2(probe.told(QStringLiteral("Sender %1 connected.\n").arg(firstSender)), qPrintable(probe.said));
+    LoopbackClient second;
+    QVERIFY(second.connectTo(port));
+    const QString secondSender = QStringLiteral("127.0.0.1 port %1").arg(second.localPort());
+    const QString replaced = QStringLiteral("AckmereProbe: Sender %1 connected.\nAckmereProbe: Sender %2 replaced by %1.\n")
+                                     .arg(secondSender, firstSender);
+    QVERIFY2(probe.told(replaced), qPrintable(probe.said));
+    QVERIFY2(probe.said.endsWith(replaced), qPrintable(probe.said));
+    probe.process.terminate();
+    QVERIFY(probe.process.waitForFinished(WaitMs));
+    QCOMPARE(probe.process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(HeadlessTest)

@@ -210,7 +210,8 @@ void ListToolsTest::theHeaderMenuTurnsColumnsOnAndTheOptionsFileKeepsThem()
     QVERIFY2(kept.contains("[List]\nColumns=\"Time,ControlId,Answer\"") || kept.contains("[List]\nColumns=Time, ControlId, Answer"),
              kept.constData());
 
-    // Every column on: each fits its title and what it usually holds; Data In keeps the rest, or a few letters.
+    // Every column on: each fits its title and what it usually holds; Data In keeps the rest, or 40
+    // characters' width, and the list scrolls sideways to the columns beyond.
     for (const Column column : {Column::Size, Column::Type, Column::From})
         list.horizontalHeader()->findChild<QAction *>(QStringLiteral("mnuColumn") + ListColumns::key(column))->trigger();
     QCOMPARE(model.columnCount(), 7);
@@ -223,7 +224,13 @@ void ListToolsTest::theHeaderMenuTurnsColumnsOnAndTheOptionsFileKeepsThem()
         QVERIFY(list.columnWidth(column) > metrics.horizontalAdvance(model.headerData(column, Qt::Horizontal).toString()));
         others += list.columnWidth(column);
     }
-    QCOMPARE(list.columnWidth(0), qMax(list.viewport()->width() - others, metrics.averageCharWidth() * 8));
+    QCOMPARE(list.columnWidth(0), qMax(list.viewport()->width() - others, metrics.averageCharWidth() * 40));
+    QVERIFY(list.viewport()->width() - others < metrics.averageCharWidth() * 40); // at the window's default size
+    QScrollBar *sideways = list.horizontalScrollBar();
+    QCOMPARE(sideways->maximum(), list.columnWidth(0) + others - list.viewport()->width());
+    sideways->setValue(sideways->maximum());
+    QCOMPARE(list.horizontalHeader()->sectionViewportPosition(6) + list.columnWidth(6), list.viewport()->width());
+    sideways->setValue(0);
 
     // All off: the list is as designed again, in the file too.
     for (const Column column : {Column::Time, Column::Size, Column::Type, Column::ControlId, Column::Answer, Column::From})

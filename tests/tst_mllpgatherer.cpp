@@ -38,6 +38,7 @@ class MllpGathererTest : public QObject
 
 private slots:
     void blocksAndOutsideBytesHoweverTheyAreCut();
+    void aByteOrderMarkBeforeTheStartByteBeginsTheBlock();
 };
 
 void MllpGathererTest::blocksAndOutsideBytesHoweverTheyAreCut()
@@ -90,6 +91,26 @@ void MllpGathererTest::blocksAndOutsideBytesHoweverTheyAreCut()
     QCOMPARE(recorder.events.mid(8), (Events{{'<', {}}, {'b', "\x0bK\x1c\r"}, {'>', {}}, {'o', "\n\njunk\r\n"}, {'<', {}},
                                              {'b', "\x0bL\x1c\r"}, {'>', {}}, {'p', nul}, {'o', "x\n"}, {'p', "\n"}, {'<', {}},
                                              {'b', "\x0b\x1c\r"}, {'>', {}}, {'p', "\r\n"}, {'o', "\nz"}}));
+}
+
+void MllpGathererTest::aByteOrderMarkBeforeTheStartByteBeginsTheBlock()
+{
+    // First in an arrival, after padding, after a block and after other
+    // bytes; after the 0x0B it is the block's anyway. A mark cut short, or
+    // one apart from its 0x0B, is outside bytes.
+    MllpGatherer gatherer;
+    Recorder recorder;
+    for (const QByteArray &arrival : QList<QByteArray>{"\xef\xbb\xbf\x0b" "A\x1c\r", "\r\n\xef\xbb\xbf\x0b" "B\x1c\r\xef\xbb\xbf\x0b" "C\x1c\r",
+                                                      "x\xef\xbb\xbf\x0b" "D\x1c\r", "\x0b\xef\xbb\xbf" "E\x1c\r", "\xbb\xbf\x0b" "F\x1c\r",
+                                                      "\xef\xbb\xbf", "\x0b" "G\x1c\r"})
+        gatherer.feed(arrival, recorder);
+    QCOMPARE(recorder.events, (Events{{'<', {}}, {'b', "\xef\xbb\xbf\x0b" "A\x1c\r"}, {'>', {}}, {'p', "\r\n"},
+                                      {'<', {}}, {'b', "\xef\xbb\xbf\x0b" "B\x1c\r"}, {'>', {}},
+                                      {'<', {}}, {'b', "\xef\xbb\xbf\x0b" "C\x1c\r"}, {'>', {}}, {'o', "x"},
+                                      {'<', {}}, {'b', "\xef\xbb\xbf\x0b" "D\x1c\r"}, {'>', {}},
+                                      {'<', {}}, {'b', "\x0b\xef\xbb\xbf" "E\x1c\r"}, {'>', {}}, {'o', "\xbb\xbf"},
+                                      {'<', {}}, {'b', "\x0b" "F\x1c\r"}, {'>', {}}, {'o', "\xef\xbb\xbf"},
+                                      {'<', {}}, {'b', "\x0b" "G\x1c\r"}, {'>', {}}}));
 }
 
 QTEST_GUILESS_MAIN(MllpGathererTest)

@@ -87,7 +87,7 @@ const Designed Controls[] = {
     SETUP(cmdEdit, "", 360, 6960, 1575, 375),
     SETUP(cmdSave, "", 2280, 6960, 1575, 375),
     SETUP(cmdExit, "", 4200, 6960, 1575, 375),
-    SETUP(cmdStandardAck, "", 4200, 2880, 1575, 375),
+    SETUP(cmdStandardAck, "", 4200, 3855, 1575, 345),
 };
 #undef MAIN
 #undef SETUP

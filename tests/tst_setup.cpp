@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStyleOptionGroupBox>
 #include <QtTest>
 
 namespace {
@@ -265,11 +266,29 @@ void SetupTest::mainWindowTakesNoInputWhileTheDialogIsOpen()
 void SetupTest::standardAckFillsTheThreeTextsForSave()
 {
     const QString before = QStringLiteral("|^~\\&|{MSH-5}|{MSH-6}|{MSH-3}|{MSH-4}|");
-    const QString after = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}");
+    const QString after = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}||||||{MSH-18}");
     const QString msa = QStringLiteral("|AA|{MSH-10}");
     TestProgram program;
     frmInterface &w = program.openShown();
     frmSetup &d = showSetup(w);
+    // It stands with the texts it fills: under the heading, on the MSH
+    // frame's caption line right of its title, above its box, covering nothing.
+    const QRect button = d.cmdStandardAck->geometry();
+    QStyleOptionGroupBox frame;
+    frame.initFrom(d.fraAckInformation);
+    frame.text = d.fraAckInformation->title();
+    frame.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+    const auto part = [&](QStyle::SubControl sub) {
+        return d.style()->subControlRect(QStyle::CC_GroupBox, &frame, sub, d.fraAckInformation)
+                .translated(d.fraAckInformation->pos());
+    };
+    QVERIFY(button.top() >= d.lblAckowledgement->geometry().bottom());
+    QVERIFY(button.left() > part(QStyle::SC_GroupBoxLabel).right());
+    QVERIFY(button.bottom() < part(QStyle::SC_GroupBoxFrame).top() + d.fraAckInformation->contentsMargins().top());
+    QCOMPARE(button.right(), d.fraAckInformation->geometry().right());
+    for (QWidget *other : d.findChildren<QWidget *>())
+        if (other != d.cmdStandardAck && other != d.fraAckInformation && other->isVisible())
+            QVERIFY2(!button.intersects(QRect(other->mapTo(&d, QPoint()), other->size())), qPrintable(other->objectName()));
     // Only while the texts can be edited; last in the tab order.
     QVERIFY(!d.cmdStandardAck->isEnabled());
     QTest::mouseClick(d.cmdEdit, Qt::LeftButton);

@@ -7,6 +7,7 @@
 #include "mainwindow/frminterface.h"
 #include "mainwindow/messagecommands.h"
 #include "mainwindow/messagetext.h"
+#include "mainwindow/findwindow.h"
 #include "mainwindow/messageviewer.h"
 #include "mainwindow/receivedlistview.h"
 #include "mainwindow/receivedmodel.h"
@@ -16,6 +17,7 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -91,6 +93,7 @@ private slots:
     void viewerShowsAMessageFarDownALongRun();
     void screenReaderFindsTheRows();
     void eachMessageNamesTheSenderItCameFrom();
+    void viewerAndFindOpenOverTheMainWindow();
 };
 
 void ViewerTest::copiedTextHasOneLinePerSegmentAndNoFraming()
@@ -359,6 +362,36 @@ void ViewerTest::eachMessageNamesTheSenderItCameFrom()
                      && lines.at(3) == QLatin1String("Character set: UTF-8, automatic"),
                  qPrintable(lines.join(u'|')));
         QCOMPARE(lines.at(1), QStringLiteral("From: ") + from);
+    }
+}
+
+void ViewerTest::viewerAndFindOpenOverTheMainWindow()
+{
+    Receiving run;
+    QVERIFY(run.sendAndChoose(framed("MSH|^~\\&|A|B|C|D|||ADT^A01|M1|P|2.5\r")));
+    const QRect area = run.window.screen()->availableGeometry();
+    FindWindow &find = run.window.messageCommands().findWindow();
+    const std::function<QWidget *()> opens[] = {
+            [&]() -> QWidget * { QTest::keyClick(run.list, Qt::Key_Return); return run.viewer(); },
+            [&]() -> QWidget * { find.open(); return &find; }};
+    // Centred on the main window where that fits on its screen; pushed back
+    // onto the screen where it does not; each time it opens anew.
+    for (const bool inCorner : {false, true}) {
+        const QPoint at = inCorner ? area.bottomRight() - QPoint(120, 90) : area.topLeft() + QPoint(40, 30);
+        run.window.move(at);
+        QTRY_COMPARE(run.window.frameGeometry().topLeft(), at);
+        for (const auto &open : opens) {
+            QWidget *opened = open();
+            QVERIFY(opened && opened->isVisible());
+            const QRect frame = opened->frameGeometry();
+            QVERIFY2(area.contains(frame), qPrintable(opened->objectName()));
+            if (inCorner)
+                QCOMPARE(frame.bottomRight(), area.bottomRight());
+            else
+                QVERIFY2((frame.center() - run.window.frameGeometry().center()).manhattanLength() <= 2,
+                         qPrintable(opened->objectName()));
+            opened->close();
+        }
     }
 }
 

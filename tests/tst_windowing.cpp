@@ -7,10 +7,12 @@
 #include <QAbstractButton>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QtTest>
 
@@ -23,6 +25,7 @@ struct Seen
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     Qt::TextFormat format = Qt::AutoText;
+    int width = 0;
 };
 
 // Looks at the box once it shows and presses `press`.
@@ -38,6 +41,7 @@ void answerNextBox(Seen &seen, QMessageBox::StandardButton press)
         seen.defaultButton = box->defaultButton() ? box->standardButton(box->defaultButton())
                                                   : QMessageBox::NoButton;
         seen.format = box->textFormat();
+        seen.width = box->width();
         box->button(press)->click();
     });
 }
@@ -52,6 +56,8 @@ private slots:
     void questionDefaultsToNo();
     void questionReturnsYes();
     void chooserIsTheOpenFileDialogWithItsDefaults();
+    void saveAsOpensOverItsWindowOnScreen();
+    // Last: once the program is ended, no event loop (no box) runs.
     void endingBeforeTheLoopIsRemembered();
 };
 
@@ -66,6 +72,16 @@ void WindowingTest::noticeHasOkOnlyAndNoIcon()
     QCOMPARE(seen.format, Qt::PlainText);
     QCOMPARE(seen.icon, QMessageBox::NoIcon);
     QCOMPARE(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+
+    // A socket error's number alone leaves room for the whole title, as a
+    // title bar draws it (bold), beside its icon and close button.
+    answerNextBox(seen, QMessageBox::Ok);
+    windowing.notice(nullptr, QStringLiteral("10048"), QStringLiteral("AckmereProbe"));
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    const QFontMetrics title(titleFont);
+    QVERIFY2(seen.width >= title.horizontalAdvance(QStringLiteral("AckmereProbe")) + 4 * title.height(),
+             qPrintable(QString::number(seen.width)));
 }
 
 void WindowingTest::questionDefaultsToNo()
@@ -135,6 +151,40 @@ void WindowingTest::endingBeforeTheLoopIsRemembered()
     QVERIFY(!windowing.programEnded());
     windowing.endProgram();
     QVERIFY(windowing.programEnded());
+}
+
+void WindowingTest::saveAsOpensOverItsWindowOnScreen()
+{
+    QWidget owner;
+    owner.resize(700, 600);
+    owner.show();
+    const QRect area = owner.screen()->availableGeometry();
+    QtWindowing windowing;
+    // Centred on the window that asks, or pushed back onto its screen.
+    for (const bool inCorner : {false, true}) {
+        const QPoint at = inCorner ? area.bottomRight() - QPoint(60, 40) : area.topLeft() + QPoint(30, 20);
+        owner.move(at);
+        QTRY_COMPARE(owner.frameGeometry().topLeft(), at);
+        QRect frame;
+        QString suggested;
+        QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
+        QTimer::singleShot(0, qApp, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            frame = dialog->frameGeometry();
+            suggested = QFileInfo(dialog->selectedFiles().value(0)).fileName();
+            mode = dialog->acceptMode();
+            dialog->reject();
+        });
+        QCOMPARE(windowing.chooseSaveFile(&owner, QStringLiteral("message-3.hl7")), QString());
+        QCOMPARE(suggested, QStringLiteral("message-3.hl7"));
+        QCOMPARE(mode, QFileDialog::AcceptSave);
+        QVERIFY(area.contains(frame));
+        if (inCorner)
+            QCOMPARE(frame.bottomRight(), area.bottomRight());
+        else
+            QVERIFY((frame.center() - owner.frameGeometry().center()).manhattanLength() <= 2);
+    }
 }
 
 QTEST_MAIN(WindowingTest)

@@ -135,6 +135,8 @@ signals:
     // The same, described as its messages' From tells it: the address and
     // port, with TLS the protocol, cipher and client certificate's subject.
     void senderConnected(const QString &description);
+    // With one sender: the connection described `replaced` gave way to `by`.
+    void senderReplaced(const QString &replaced, const QString &by);
     // With several senders: a sender's connection ended, `how` in a few words.
     void senderGone(const QString &description, const QString &how);
     // Senders connected: connectionCount() changed.

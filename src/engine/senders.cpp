@@ -162,9 +162,12 @@ void InterfaceEngine::admit(std::unique_ptr<Connection> accepted)
     }
     // With one sender the newest replaces the current one, whose answers
     // still queued reach it from the retiring pool; what it left open is kept first.
+    QString replaced;
     if (!m_several) {
-        while (!m_links.empty())
+        while (!m_links.empty()) {
+            replaced = m_links.back()->description;
             removeLink(*m_links.back());
+        }
     }
     auto link = std::make_unique<Link>();
     link->serial = ++m_lastSerial;
@@ -184,6 +187,8 @@ void InterfaceEngine::admit(std::unique_ptr<Connection> accepted)
     emit connectionsChanged();
     emit connectionEstablished(buildTimeStamp(), connection->peerAddress(), connection->peerPort());
     emit senderConnected(description);
+    if (!replaced.isEmpty())
+        emit senderReplaced(replaced, description);
 }
 
 void InterfaceEngine::shareReading()

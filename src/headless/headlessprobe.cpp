@@ -2,6 +2,7 @@
 
 #include "headless/messagelines.h"
 #include "headless/terminationsignals.h"
+#include "settings/settingsfolder.h"
 
 #include <QDir>
 
@@ -30,8 +31,9 @@ HeadlessProbe::~HeadlessProbe() = default;
 
 void HeadlessProbe::say(const QString &text) const
 {
-    // One line each, whatever line ends the window's text has.
-    QString line = text;
+    // One line each, whatever line ends the window's text has; a settings
+    // folder named as the operator named it.
+    QString line = shownPath(text);
     line.replace(QLatin1String("\r\n"), QLatin1String(" "));
     m_say(line);
 }
@@ -40,6 +42,9 @@ void HeadlessProbe::connectEngine()
 {
     connect(&m_engine, &InterfaceEngine::senderConnected, this,
             [this](const QString &sender) { say(QStringLiteral("Sender %1 connected.").arg(sender)); });
+    connect(&m_engine, &InterfaceEngine::senderReplaced, this, [this](const QString &replaced, const QString &by) {
+        say(QStringLiteral("Sender %1 replaced by %2.").arg(replaced, by));
+    });
     connect(&m_engine, &InterfaceEngine::senderGone, this, [this](const QString &sender, const QString &how) {
         say(QStringLiteral("Sender %1 %2.").arg(sender, how));
     });
@@ -66,11 +71,16 @@ int HeadlessProbe::start()
         say(QStringLiteral("The settings file %1 could not be repaired: %2 "
                            "The program goes on with the settings read.")
                     .arg(QDir::toNativeSeparators(m_settings.filePath()), m_settings.repairError()));
+    // Each problem says what is taken instead.
     for (const QString &problem : m_settings.readOptions())
-        say(QStringLiteral("%1 (the default is taken)").arg(problem));
-    if (!m_engine.openLog())
-        say(QStringLiteral("The logfile %1 could not be opened. Verify that the name is correct.")
-                    .arg(record().strLogfileLocation));
+        say(problem);
+    if (!m_engine.openLog()) {
+        QString reason = m_engine.log().errorString();
+        if (reason.endsWith(QLatin1Char('.')))
+            reason.chop(1);
+        say(QStringLiteral("The logfile %1 could not be opened: %2. Verify that the name is correct.")
+                    .arg(record().strLogfileLocation, reason));
+    }
     for (const QString &problem : m_settings.readRules())
         say(problem);
     const InterfaceEngine::StartResult started = m_engine.start();

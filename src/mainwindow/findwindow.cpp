@@ -6,6 +6,7 @@
 #include "mainwindow/receivedlistview.h"
 #include "windowing/classiclook.h"
 #include "windowing/controls.h"
+#include "windowing/windowing.h"
 
 #include <QAction>
 #include <QBoxLayout>
@@ -114,6 +115,8 @@ void FindWindow::open()
 {
     if (const QScreen *shown = m_list.screen())
         setMaximumWidth(shown->availableGeometry().width());
+    if (!isVisible())
+        placeOver(*this, m_list.window());
     show();
     raise();
     activateWindow();

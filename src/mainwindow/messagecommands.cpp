@@ -73,6 +73,8 @@ void MessageCommands::view(int row)
     const std::optional<QByteArray> message = read(row);
     if (!message)
         return;
+    if (!m_viewer->isVisible())
+        placeOver(*m_viewer, m_list.window());
     m_viewer->showMessage(row + 1, *message);
     const MessageDetails details = messageDetails(m_store, row, m_viewer->palette());
     m_viewer->setDetails(details.rich, details.plain);

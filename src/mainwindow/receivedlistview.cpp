@@ -122,11 +122,13 @@ void ReceivedListView::fitDataIn()
     for (int column = 1; column < m_header->count(); ++column)
         others += m_header->sectionSize(column);
     // Alone it is exactly as wide as the list, as designed; beside others it
-    // takes what they leave in sight, never less than a few letters.
+    // takes what they leave in sight, yet always shows a good stretch of the
+    // message: where that leaves too little, the list scrolls sideways to the
+    // columns beyond it.
     if (others == 0)
         return m_header->resizeSection(0, m_listWidth);
     const int inSight = m_listWidth - (width() - viewport()->width());
-    m_header->resizeSection(0, qMax(fontMetrics().averageCharWidth() * 8, inSight - others));
+    m_header->resizeSection(0, qMax(fontMetrics().averageCharWidth() * DataInLeastCharacters, inSight - others));
 }
 
 void ReceivedListView::followNewest()

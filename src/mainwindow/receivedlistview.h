@@ -29,7 +29,9 @@ public:
     int columnWidth(int column) const;
     void setColumnWidth(int column, int width);
     // "Data In" takes what the other columns leave of `listWidth` (all of it
-    // when they are off); kept for when they change.
+    // when they are off), at least this many average characters; kept for
+    // when they change.
+    static constexpr int DataInLeastCharacters = 40;
     void setDataInWidth(int listWidth);
     // Whether a new row scrolls into view: so while the end is in view, not
     // once the operator scrolls up or selects a row, again at End or the

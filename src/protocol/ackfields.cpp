@@ -288,9 +288,14 @@ Encoding HeaderSegment::encoding() const
 }
 
 namespace {
+// A UTF-8 byte order mark, before the 0x0B or after it, is no part of the header.
 qsizetype firstSegmentAt(QByteArrayView message)
 {
-    return !message.isEmpty() && message[0] == '\x0b' ? 1 : 0;
+    const auto skipMark = [message](qsizetype at) { return message.sliced(at).startsWith("\xef\xbb\xbf") ? at + 3 : at; };
+    qsizetype at = skipMark(0);
+    if (at < message.size() && message[at] == '\x0b')
+        at = skipMark(at + 1);
+    return at;
 }
 
 // Where the segment after the one at `at` begins; the size at the end.

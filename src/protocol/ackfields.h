@@ -85,7 +85,8 @@ private:
     bool m_reachesEnd = false;
 };
 
-// The MSH segment that begins a message (after one 0x0B).
+// The MSH segment that begins a message (after one 0x0B, and a UTF-8 byte
+// order mark before or after it).
 class MshHeader : public HeaderSegment
 {
 public:

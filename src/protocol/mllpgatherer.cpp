@@ -17,6 +17,12 @@ qsizetype find(const char *p, qsizetype from, qsizetype size, char byte)
     const void *hit = std::memchr(p + from, byte, size_t(size - from));
     return hit ? static_cast<const char *>(hit) - p : -1;
 }
+
+// A UTF-8 byte order mark, which a sender may write before a block's 0x0B.
+bool isMark(const char *p)
+{
+    return std::memcmp(p, "\xef\xbb\xbf", 3) == 0;
+}
 } // namespace
 
 void MllpGatherer::feed(QByteArrayView arrival, Receiver &receiver)
@@ -32,13 +38,17 @@ void MllpGatherer::feed(QByteArrayView arrival, Receiver &receiver)
             qsizetype start = at;
             while (start < size && isPadding(p[start]))
                 ++start;
-            if (start == size || p[start] == StartBlock) {
+            // A byte order mark right before a 0x0B begins the block with it.
+            const bool markedBlock = size - start > 3 && p[start + 3] == StartBlock && isMark(p + start);
+            if (start == size || p[start] == StartBlock || markedBlock) {
                 if (start != at)
                     receiver.padding(arrival.sliced(at, start - at));
                 if (start == size)
                     return;
             } else {
                 start = find(p, start, size, StartBlock);
+                if (start >= 0 && start - 3 >= at && isMark(p + start - 3))
+                    start -= 3;
                 receiver.outside(arrival.sliced(at, (start < 0 ? size : start) - at));
                 if (start < 0)
                     return;

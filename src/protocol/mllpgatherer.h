@@ -5,6 +5,8 @@
 
 // Cuts a connection's arrivals into MLLP blocks, from 0x0B to the first
 // 0x1C 0x0D after it, framing included, and the bytes outside any block.
+// A UTF-8 byte order mark right before a 0x0B, in the same arrival, is the
+// start of its block: some senders write one before each message.
 // Bytes are handed on as they come, never gathered here: a block of any
 // size costs one byte of state between arrivals.
 //
@@ -25,7 +27,8 @@ public:
         virtual void outside(QByteArrayView bytes) = 0;
         // Bytes there that are all CR, LF or NUL.
         virtual void padding(QByteArrayView bytes) = 0;
-        // A 0x0B has begun a block; its bytes follow, 0x0B first.
+        // A 0x0B has begun a block; its bytes follow, 0x0B (or the byte
+        // order mark before it) first.
         virtual void blockBegins() = 0;
         // The block's bytes of one arrival, in order.
         virtual void blockBytes(QByteArrayView bytes) = 0;

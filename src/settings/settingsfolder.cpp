@@ -39,15 +39,31 @@ namespace {
 struct HeldFolder
 {
     int fd = -1;
-    void hold(int newFd)
+    QString path;  // Qt's path to it, through the descriptor
+    QString shown; // its name as given, for the operator
+    void hold(int newFd, const QString &given = {})
     {
         if (fd >= 0)
             ::close(fd);
         fd = newFd;
+        path = fd < 0 ? QString() : QStringLiteral("/proc/self/fd/%1").arg(fd);
+        shown = given;
     }
     ~HeldFolder() { hold(-1); }
 };
 HeldFolder heldFolder;
+
+// The UTF-8 sequence at `at` in `bytes`: its length, or 0 when it is none.
+qsizetype utf8SequenceAt(const QByteArray &bytes, qsizetype at)
+{
+    for (qsizetype length = 1; length <= 4 && at + length <= bytes.size(); ++length) {
+        const QByteArray sequence = bytes.sliced(at, length);
+        const QString text = QString::fromUtf8(sequence);
+        if (!text.contains(QChar::ReplacementCharacter) && text.toUtf8() == sequence)
+            return length;
+    }
+    return 0;
+}
 
 // Why nothing can be made in `name`, by the first step on the way that
 // stops it; empty when the way is clear (it may be made, or just missing).
@@ -76,7 +92,7 @@ QString wayFault(QByteArray name, bool folderItself)
 
 NamedFolder namedSettingsFolder(const QByteArray &name)
 {
-    const QString shown = QFile::decodeName(name);
+    const QString shown = escapedName(name);
     struct stat info {};
     if (::stat(name.constData(), &info) != 0) {
         if (errno == ENOENT)
@@ -97,8 +113,34 @@ NamedFolder namedSettingsFolder(const QByteArray &name)
     if (fd < 0)
         return {{}, QStringLiteral("The settings folder '%1' cannot be used: %2.")
                             .arg(shown, systemReason(errno))};
-    heldFolder.hold(fd);
-    return {QStringLiteral("/proc/self/fd/%1").arg(fd), {}};
+    heldFolder.hold(fd, escapedName(name));
+    return {heldFolder.path, {}};
+}
+
+QString escapedName(const QByteArray &name)
+{
+    QString shown;
+    for (qsizetype at = 0; at < name.size();) {
+        const qsizetype length = utf8SequenceAt(name, at);
+        if (length > 0) {
+            shown += QString::fromUtf8(name.sliced(at, length));
+            at += length;
+        } else {
+            shown += QStringLiteral("\\x") + QString::number(uchar(name[at]), 16).toUpper().rightJustified(2, u'0');
+            ++at;
+        }
+    }
+    return shown;
+}
+
+QString shownPath(const QString &text)
+{
+    if (heldFolder.path.isEmpty())
+        return text;
+    if (text == heldFolder.path)
+        return heldFolder.shown;
+    QString shown = text;
+    return shown.replace(heldFolder.path + QLatin1Char('/'), heldFolder.shown + QLatin1Char('/'));
 }
 
 QByteArray givenBytes(const QString &text)

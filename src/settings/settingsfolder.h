@@ -31,6 +31,13 @@ struct NamedFolder
 };
 NamedFolder namedSettingsFolder(const QByteArray &name);
 
+// A name's bytes as text for the operator: UTF-8 as it stands, every other
+// byte as \xNN.
+QString escapedName(const QByteArray &name);
+// `text` with the path Qt reaches a folder held by its descriptor through
+// (a name that is not UTF-8) put back as the folder was named.
+QString shownPath(const QString &text);
+
 // The bytes of the program's own argument that Qt's arguments() show as
 // `text` (the whole argument, or what follows its first '='). Qt holds the
 // arguments as text, and a name that is not valid UTF-8 loses its bytes

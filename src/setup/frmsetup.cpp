@@ -40,9 +40,9 @@ constexpr std::string_view StateRows[] = {
 
 // The answer senders that match answers to messages accept: the message's
 // applications and facilities swapped, its trigger, control ID, processing
-// ID and version echoed, and AA with its control ID.
+// ID, version and character set echoed, and AA with its control ID.
 const QString StandardBeforeDate = QStringLiteral("|^~\\&|{MSH-5}|{MSH-6}|{MSH-3}|{MSH-4}|");
-const QString StandardAfterDate = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}");
+const QString StandardAfterDate = QStringLiteral("||ACK^{MSH-9.2}^ACK|{MSH-10}|{MSH-11}|{MSH-12}||||||{MSH-18}");
 const QString StandardMSASegment = QStringLiteral("|AA|{MSH-10}");
 } // namespace
 
@@ -137,12 +137,13 @@ void frmSetup::buildControls()
     heading.setPointSizeF(9.75);
     lblAckowledgement->setFont(heading);
     Twips::place(lblAckowledgement, 1800, 3480, 2895, 375);
-    // Beside the heading, above the MSH frame and in line with Exit: in the
-    // room the design leaves, so no designed control moves.
+    // On the MSH frame's caption line, right above the three texts it fills
+    // and in line with Exit: in the room the design leaves, so no designed
+    // control moves.
     cmdStandardAck = button(this, "cmdStandardAck", QStringLiteral("Standard &ACK"),
                             QStringLiteral("Fill the Acknowledgement Texts with a Standard ACK"), false);
     cmdStandardAck->setAccessibleName(QStringLiteral("Standard ACK"));
-    Twips::place(cmdStandardAck, 4200, 2880, 1575, 375);
+    Twips::place(cmdStandardAck, 4200, 3855, 1575, 345);
     ClassicLook::fitCaptions(this);
 
     QWidget::setTabOrder(cmdEdit, cmdSave);

@@ -35,6 +35,13 @@ public:
     virtual bool programEnded() const = 0;
 };
 
+// Puts `window`, about to be shown, over the window of `over`: centred on
+// it and wholly on its screen's available area, frame included (as far as
+// `over`'s own frame tells it), its top-left corner kept in sight first.
+// A window manager left to itself may put a window that has no position
+// anywhere, even partly off the screen.
+void placeOver(QWidget &window, const QWidget *over);
+
 // The real thing, over QMessageBox and QFileDialog.
 class QtWindowing : public Windowing
 {
