@@ -270,6 +270,8 @@ void HeadlessTest::verbosePrintsEachMessagesRuleAndAnswer()
     QCOMPARE(probe.process.exitCode(), 0);
     probe.output += probe.process.readAllStandardOutput();
     QCOMPARE(probe.output, lines);
+}
+
 void HeadlessTest::tellsInTheOperatorsWords()
 {
     QTemporaryDir dir;
