@@ -1,6 +1,4 @@
-// Answers by rule as the window shows them: the rules' editor on real files,
-// and the answers a real sender gets, in the list, the viewer and the status
-// line.
+// Answers by rule in the window: the rules' editor on real files, and a real sender's answers as shown.
 
 #include "testsupport.h"
 
@@ -48,13 +46,11 @@ AnswerRulesDialog *openEditor(frmInterface &window)
     return dialog && dialog->isVisible() ? dialog : nullptr;
 }
 
-// Types at the end of the editor, as the operator does, and waits until the
-// typing has been checked.
+// Types at the end key by key, letters beyond ASCII too, and waits until the typing is checked.
 bool typeAtEnd(AnswerRulesDialog &dialog, const QString &text)
 {
     dialog.txtRules->setFocus();
     dialog.txtRules->moveCursor(QTextCursor::End);
-    // Key by key, with the text each key gives: letters beyond ASCII too.
     for (const QChar c : text) {
         if (c == u'\n') {
             QTest::keyClick(dialog.txtRules, Qt::Key_Return);
@@ -89,22 +85,18 @@ void RulesWindowTest::theEditorChecksEachLineAsItIsTyped()
     QVERIFY(dialog);
     QCOMPARE(dialog->txtRules->toPlainText(), QStringLiteral("# mine\n{MSH-9.1} = ADT -> AE\n"));
     QCOMPARE(dialog->lblCount->text(), QStringLiteral("1 rule read."));
-    QVERIFY(dialog->lstProblems->isHidden());
-    QVERIFY(dialog->lblFileProblem->isHidden());
-    QVERIFY(!dialog->cmdSave->isEnabled());
+    QVERIFY(dialog->lstProblems->isHidden() && dialog->lblFileProblem->isHidden() && !dialog->cmdSave->isEnabled());
 
     // A mistyped line is named with its reason; the others still count.
     QVERIFY(typeAtEnd(*dialog, QStringLiteral("every 3 -> sometimes\nalways -> AR")));
     QCOMPARE(problemsShown(*dialog), QStringList{QStringLiteral("line 3: unknown action \"sometimes\"")});
-    QVERIFY(!dialog->lstProblems->isHidden());
     QCOMPARE(dialog->lblCount->text(), QStringLiteral("2 rules read."));
-    QVERIFY(dialog->cmdSave->isEnabled());
+    QVERIFY(!dialog->lstProblems->isHidden() && dialog->cmdSave->isEnabled());
 
     // Mended, the list empties.
     dialog->txtRules->setPlainText(QStringLiteral("every 3 -> delay 10\nshare 5% -> AE\nalways -> AR\n"));
     QVERIFY(waitUntil([&] { return !dialog->checkPending(); }));
-    QCOMPARE(problemsShown(*dialog), QStringList());
-    QVERIFY(dialog->lstProblems->isHidden());
+    QVERIFY(problemsShown(*dialog).isEmpty() && dialog->lstProblems->isHidden());
     QCOMPARE(dialog->lblCount->text(), QStringLiteral("3 rules read."));
     dialog->txtRules->clear();
     dialog->checkNow();
@@ -123,35 +115,29 @@ void RulesWindowTest::saveWritesTheTextAsTypedOrTellsWhyNot()
     AnswerRulesDialog *dialog = openEditor(w);
     QVERIFY(dialog);
     // No file yet: an empty editor, nothing wrong.
-    QCOMPARE(dialog->txtRules->toPlainText(), QString());
-    QVERIFY(dialog->lblFileProblem->isHidden());
+    QVERIFY(dialog->txtRules->toPlainText().isEmpty() && dialog->lblFileProblem->isHidden());
     QVERIFY(typeAtEnd(*dialog, QStringLiteral("{PID-5.1} = M\u00fcller -> AE, text \"N\u00a0\\\"x\\\"\"\n")));
     QCOMPARE(problemsShown(*dialog), QStringList());
     dialog->cmdSave->click();
-    QCOMPARE(program.readFile(RulesFile),
-             QByteArray("{PID-5.1} = M\xc3\xbcller -> AE, text \"N\xc2\xa0\\\"x\\\"\"\n"));
-    QVERIFY(!dialog->cmdSave->isEnabled());
-    QVERIFY(dialog->lblSaveError->isHidden());
+    const QByteArray saved("{PID-5.1} = M\xc3\xbcller -> AE, text \"N\xc2\xa0\\\"x\\\"\"\n");
+    QCOMPARE(program.readFile(RulesFile), saved);
+    QVERIFY(!dialog->cmdSave->isEnabled() && dialog->lblSaveError->isHidden());
 
-    // A folder where the file should be: the write fails, the dialog says
-    // why and keeps the text.
+    // A folder where the file should be: the write fails, the dialog says why and keeps the text.
     QVERIFY(QFile::remove(program.path(RulesFile)));
     QVERIFY(QDir(program.dir()).mkdir(RulesFile));
     QVERIFY(typeAtEnd(*dialog, QStringLiteral("always -> AA\n")));
     dialog->cmdSave->click();
-    QVERIFY(!dialog->lblSaveError->isHidden());
     QVERIFY2(dialog->lblSaveError->text().startsWith(QDir::toNativeSeparators(program.path(RulesFile))
                                                      + QStringLiteral(" could not be written: ")),
              qPrintable(dialog->lblSaveError->text()));
-    QVERIFY(dialog->cmdSave->isEnabled());
-    QVERIFY(dialog->isVisible());
+    QVERIFY(!dialog->lblSaveError->isHidden() && dialog->cmdSave->isEnabled() && dialog->isVisible());
     QVERIFY(QFileInfo(program.path(RulesFile)).isDir());
     // Once the folder has gone, the same Save writes the whole text.
     QVERIFY(QDir(program.dir()).rmdir(RulesFile));
     dialog->cmdSave->click();
     QVERIFY(dialog->lblSaveError->isHidden());
-    QCOMPARE(program.readFile(RulesFile),
-             QByteArray("{PID-5.1} = M\xc3\xbcller -> AE, text \"N\xc2\xa0\\\"x\\\"\"\nalways -> AA\n"));
+    QCOMPARE(program.readFile(RulesFile), saved + "always -> AA\n");
     QVERIFY(program.windowing.boxes.isEmpty());
 }
 
@@ -162,22 +148,19 @@ void RulesWindowTest::aFileThatCannotBeReadIsShownAndKept()
     QVERIFY(writeBytes(program.path(RulesFile), latin1));
     frmInterface &w = program.openShown();
     AnswerRulesDialog *dialog = openEditor(w);
-    QVERIFY(dialog);
-    QVERIFY(!dialog->lblFileProblem->isHidden());
+    QVERIFY(dialog && !dialog->lblFileProblem->isHidden());
     QCOMPARE(dialog->lblFileProblem->text(),
              QStringLiteral("%1 could not be read (line 1 is not UTF-8); no answer rule is used. Nothing is "
                             "written over it until you press Save.")
                  .arg(program.path(RulesFile)));
-    QCOMPARE(dialog->txtRules->toPlainText(), QString());
-    QVERIFY(!dialog->cmdSave->isEnabled());
+    QVERIFY(dialog->txtRules->toPlainText().isEmpty() && !dialog->cmdSave->isEnabled());
     dialog->cmdClose->click();
     QTRY_VERIFY(!w.answerRulesDialog());
     QCOMPARE(program.readFile(RulesFile), latin1);
 
     // Written over only when the operator types and saves.
     dialog = openEditor(w);
-    QVERIFY(dialog);
-    QVERIFY(typeAtEnd(*dialog, QStringLiteral("always -> AE")));
+    QVERIFY(dialog && typeAtEnd(*dialog, QStringLiteral("always -> AE")));
     dialog->cmdSave->click();
     QCOMPARE(program.readFile(RulesFile), QByteArray("always -> AE"));
     QVERIFY(dialog->lblFileProblem->isHidden());
@@ -188,11 +171,8 @@ void RulesWindowTest::eachOutcomeInTheListTheViewerAndTheStatusLine()
     TestProgram program;
     // Whole blocks: messages without an answer must not run into the next.
     program.writeOptionsBytes("[Receive]\nWholeMllpMessages=true\n[List]\nColumns=ControlId,Answer\n");
-    QVERIFY(writeBytes(program.path(RulesFile), "# rules\n"
-                                                "{MSH-10} = M2 -> AE\n"
-                                                "{MSH-10} = M3 -> never\n"
-                                                "{MSH-10} = M4 -> close\n"
-                                                "{MSH-10} = M5 -> sometimes\n"
+    QVERIFY(writeBytes(program.path(RulesFile), "# rules\n{MSH-10} = M2 -> AE\n{MSH-10} = M3 -> never\n"
+                                                "{MSH-10} = M4 -> close\n{MSH-10} = M5 -> sometimes\n"
                                                 "{MSH-10} = M6 -> reset\n"));
     IniValues values;
     values.msaSegment = QStringLiteral("|AA|{MSH-10}"); // the answer takes a field of the message
@@ -206,11 +186,7 @@ void RulesWindowTest::eachOutcomeInTheListTheViewerAndTheStatusLine()
     const auto message = [](const QByteArray &id, const QByteArray &type = "ADT^A01") {
         return framed("MSH|^~\\&|A|B|C|D|||" + type + "|" + id + "|P|2.5\r");
     };
-    const auto texts = [](const QByteArray &code, const QByteArray &id) {
-        AckTexts answer;
-        answer.msa = "|" + code + "|" + id;
-        return answer;
-    };
+    const auto texts = [](const QByteArray &code, const QByteArray &id) { return AckTexts{.msa = "|" + code + "|" + id}; };
     const QDateTime from = QDateTime::currentDateTime();
     LoopbackClient first;
     QVERIFY(first.connectTo(program.port()));
@@ -229,32 +205,25 @@ void RulesWindowTest::eachOutcomeInTheListTheViewerAndTheStatusLine()
 
     QAbstractItemModel &model = *w.lvwReceiveData->model();
     QTRY_COMPARE(model.rowCount(), 7);
-    const QStringList ids{"M1", "M2", "M3", "K1", "M4", "M5", "M6"};
-    const QStringList answers{"AA", "AE", "none", "ACK: none", "AA", "AA", "reset"};
+    // Each row's control ID and answer, and how the viewer tells it was decided when a rule or the unusual did.
+    const std::array<std::array<QString, 3>, 7> rows{{
+        {"M1", "AA", ""},
+        {"M2", "AE", "Answer: by rule at line 2"},
+        {"M3", "none", "Answer: by rule at line 3, no answer (rule)"},
+        {"K1", "ACK: none", "Answer: as configured, not answered: an acknowledgement"},
+        {"M4", "AA", "Answer: by rule at line 4, then the connection was closed"},
+        {"M5", "AA", ""},
+        {"M6", "reset", "Answer: by rule at line 6, connection reset"},
+    }};
     for (int row = 0; row < 7; ++row) {
-        QCOMPARE(model.index(row, 1).data().toString(), ids.at(row));
-        QCOMPARE(model.index(row, 2).data().toString(), answers.at(row));
-    }
-    // The viewer tells how each answer was decided, where a rule took part
-    // or it was not the usual one.
-    const auto decision = [&](int row) {
         w.messageCommands().view(row);
         const QStringList lines = w.messageCommands().viewer()->lblDetails->accessibleName().split(u'\n');
-        const QStringList told = lines.filter(QRegularExpression(QStringLiteral("^Answer: ")));
-        return told.join(u'|');
-    };
-    const QStringList decisions{QString(),
-                                QStringLiteral("Answer: by rule at line 2"),
-                                QStringLiteral("Answer: by rule at line 3, no answer (rule)"),
-                                QStringLiteral("Answer: as configured, not answered: an acknowledgement"),
-                                QStringLiteral("Answer: by rule at line 4, then the connection was closed"),
-                                QString(),
-                                QStringLiteral("Answer: by rule at line 6, connection reset")};
-    for (int row = 0; row < 7; ++row)
-        QCOMPARE(decision(row), decisions.at(row));
+        const QStringList told{model.index(row, 1).data().toString(), model.index(row, 2).data().toString(),
+                               lines.filter(QRegularExpression(QStringLiteral("^Answer: "))).join(u'|')};
+        QCOMPARE(told, QStringList(rows[row].begin(), rows[row].end()));
+    }
 
-    // Stopped, no rule is in force; mended and started again, the count
-    // follows the file and nothing more is told.
+    // Stopped, no rule is in force; mended and restarted, the count follows the file and nothing more is told.
     w.Stop();
     QTRY_COMPARE(w.lblConnections->accessibleName(), QString());
     QVERIFY(writeBytes(program.path(RulesFile), "always -> AE\n"));
