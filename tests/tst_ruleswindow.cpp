@@ -70,13 +70,11 @@ class RulesWindowTest : public QObject
     Q_OBJECT
 
 private slots:
-    void theEditorChecksEachLineAsItIsTyped();
-    void saveWritesTheTextAsTypedOrTellsWhyNot();
-    void aFileThatCannotBeReadIsShownAndKept();
+    void theEditorChecksWhatIsTypedSavesItOrTellsWhyNot();
     void eachOutcomeInTheListTheViewerAndTheStatusLine();
 };
 
-void RulesWindowTest::theEditorChecksEachLineAsItIsTyped()
+void RulesWindowTest::theEditorChecksWhatIsTypedSavesItOrTellsWhyNot()
 {
     TestProgram program;
     QVERIFY(writeBytes(program.path(RulesFile), "# mine\n{MSH-9.1} = ADT -> AE\n"));
@@ -105,16 +103,11 @@ void RulesWindowTest::theEditorChecksEachLineAsItIsTyped()
     dialog->cmdClose->click();
     QTRY_VERIFY(!w.answerRulesDialog());
     QCOMPARE(program.readFile(RulesFile), QByteArray("# mine\n{MSH-9.1} = ADT -> AE\n"));
-    QVERIFY(program.windowing.boxes.isEmpty());
-}
 
-void RulesWindowTest::saveWritesTheTextAsTypedOrTellsWhyNot()
-{
-    TestProgram program;
-    frmInterface &w = program.openShown();
-    AnswerRulesDialog *dialog = openEditor(w);
+    // No file: an empty editor, nothing wrong.
+    QVERIFY(QFile::remove(program.path(RulesFile)));
+    dialog = openEditor(w);
     QVERIFY(dialog);
-    // No file yet: an empty editor, nothing wrong.
     QVERIFY(dialog->txtRules->toPlainText().isEmpty() && dialog->lblFileProblem->isHidden());
     QVERIFY(typeAtEnd(*dialog, QStringLiteral("{PID-5.1} = M\u00fcller -> AE, text \"N\u00a0\\\"x\\\"\"\n")));
     QCOMPARE(problemsShown(*dialog), QStringList());
@@ -139,15 +132,13 @@ void RulesWindowTest::saveWritesTheTextAsTypedOrTellsWhyNot()
     QVERIFY(dialog->lblSaveError->isHidden());
     QCOMPARE(program.readFile(RulesFile), saved + "always -> AA\n");
     QVERIFY(program.windowing.boxes.isEmpty());
-}
 
-void RulesWindowTest::aFileThatCannotBeReadIsShownAndKept()
-{
-    TestProgram program;
+    // A file that cannot be read is told of and kept until the operator saves.
+    dialog->cmdClose->click();
+    QTRY_VERIFY(!w.answerRulesDialog());
     const QByteArray latin1 = "# caf\xe9\n{MSH-9.1} = ADT -> AE\n";
     QVERIFY(writeBytes(program.path(RulesFile), latin1));
-    frmInterface &w = program.openShown();
-    AnswerRulesDialog *dialog = openEditor(w);
+    dialog = openEditor(w);
     QVERIFY(dialog && !dialog->lblFileProblem->isHidden());
     QCOMPARE(dialog->lblFileProblem->text(),
              QStringLiteral("%1 could not be read (line 1 is not UTF-8); no answer rule is used. Nothing is "
@@ -158,7 +149,6 @@ void RulesWindowTest::aFileThatCannotBeReadIsShownAndKept()
     QTRY_VERIFY(!w.answerRulesDialog());
     QCOMPARE(program.readFile(RulesFile), latin1);
 
-    // Written over only when the operator types and saves.
     dialog = openEditor(w);
     QVERIFY(dialog && typeAtEnd(*dialog, QStringLiteral("always -> AE")));
     dialog->cmdSave->click();
