@@ -77,11 +77,11 @@ private slots:
 void RulesWindowTest::theEditorChecksWhatIsTypedSavesItOrTellsWhyNot()
 {
     TestProgram program;
-    QVERIFY(writeBytes(program.path(RulesFile), "# mine\n{MSH-9.1} = ADT -> AE\n"));
+    const QByteArray mine = "# mine\n{MSH-9.1} = ADT -> AE\n";
+    QVERIFY(writeBytes(program.path(RulesFile), mine));
     frmInterface &w = program.openShown();
     AnswerRulesDialog *dialog = openEditor(w);
-    QVERIFY(dialog);
-    QCOMPARE(dialog->txtRules->toPlainText(), QStringLiteral("# mine\n{MSH-9.1} = ADT -> AE\n"));
+    QVERIFY(dialog && dialog->txtRules->toPlainText() == QString::fromLatin1(mine));
     QCOMPARE(dialog->lblCount->text(), QStringLiteral("1 rule read."));
     QVERIFY(dialog->lstProblems->isHidden() && dialog->lblFileProblem->isHidden() && !dialog->cmdSave->isEnabled());
 
@@ -102,13 +102,12 @@ void RulesWindowTest::theEditorChecksWhatIsTypedSavesItOrTellsWhyNot()
     // Closed unsaved: the file stands as it was.
     dialog->cmdClose->click();
     QTRY_VERIFY(!w.answerRulesDialog());
-    QCOMPARE(program.readFile(RulesFile), QByteArray("# mine\n{MSH-9.1} = ADT -> AE\n"));
+    QCOMPARE(program.readFile(RulesFile), mine);
 
     // No file: an empty editor, nothing wrong.
     QVERIFY(QFile::remove(program.path(RulesFile)));
     dialog = openEditor(w);
-    QVERIFY(dialog);
-    QVERIFY(dialog->txtRules->toPlainText().isEmpty() && dialog->lblFileProblem->isHidden());
+    QVERIFY(dialog && dialog->txtRules->toPlainText().isEmpty() && dialog->lblFileProblem->isHidden());
     QVERIFY(typeAtEnd(*dialog, QStringLiteral("{PID-5.1} = M\u00fcller -> AE, text \"N\u00a0\\\"x\\\"\"\n")));
     QCOMPARE(problemsShown(*dialog), QStringList());
     dialog->cmdSave->click();
@@ -117,8 +116,7 @@ void RulesWindowTest::theEditorChecksWhatIsTypedSavesItOrTellsWhyNot()
     QVERIFY(!dialog->cmdSave->isEnabled() && dialog->lblSaveError->isHidden());
 
     // A folder where the file should be: the write fails, the dialog says why and keeps the text.
-    QVERIFY(QFile::remove(program.path(RulesFile)));
-    QVERIFY(QDir(program.dir()).mkdir(RulesFile));
+    QVERIFY(QFile::remove(program.path(RulesFile)) && QDir(program.dir()).mkdir(RulesFile));
     QVERIFY(typeAtEnd(*dialog, QStringLiteral("always -> AA\n")));
     dialog->cmdSave->click();
     QVERIFY2(dialog->lblSaveError->text().startsWith(QDir::toNativeSeparators(program.path(RulesFile))
@@ -129,9 +127,8 @@ void RulesWindowTest::theEditorChecksWhatIsTypedSavesItOrTellsWhyNot()
     // Once the folder has gone, the same Save writes the whole text.
     QVERIFY(QDir(program.dir()).rmdir(RulesFile));
     dialog->cmdSave->click();
-    QVERIFY(dialog->lblSaveError->isHidden());
+    QVERIFY(dialog->lblSaveError->isHidden() && program.windowing.boxes.isEmpty());
     QCOMPARE(program.readFile(RulesFile), saved + "always -> AA\n");
-    QVERIFY(program.windowing.boxes.isEmpty());
 
     // A file that cannot be read is told of and kept until the operator saves.
     dialog->cmdClose->click();
@@ -140,10 +137,8 @@ void RulesWindowTest::theEditorChecksWhatIsTypedSavesItOrTellsWhyNot()
     QVERIFY(writeBytes(program.path(RulesFile), latin1));
     dialog = openEditor(w);
     QVERIFY(dialog && !dialog->lblFileProblem->isHidden());
-    QCOMPARE(dialog->lblFileProblem->text(),
-             QStringLiteral("%1 could not be read (line 1 is not UTF-8); no answer rule is used. Nothing is "
-                            "written over it until you press Save.")
-                 .arg(program.path(RulesFile)));
+    QCOMPARE(dialog->lblFileProblem->text(), program.path(RulesFile) + " could not be read (line 1 is not UTF-8); no "
+                                             "answer rule is used. Nothing is written over it until you press Save.");
     QVERIFY(dialog->txtRules->toPlainText().isEmpty() && !dialog->cmdSave->isEnabled());
     dialog->cmdClose->click();
     QTRY_VERIFY(!w.answerRulesDialog());
