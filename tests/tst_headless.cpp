@@ -42,6 +42,12 @@ struct BytesFolder
     QByteArray name;
     bool made = false;
 };
+
+bool put(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
 } // namespace
 
 class HeadlessTest : public QObject
@@ -218,20 +224,12 @@ void HeadlessTest::verbosePrintsEachMessagesRuleAndAnswer()
 {
     QTemporaryDir dir;
     const quint16 port = freePort();
-    QVERIFY(writeSettingsFileFor(dir.path(), port));
-    QFile rules(dir.filePath(QStringLiteral("ackprobe-rules.txt")));
-    QVERIFY(rules.open(QIODevice::WriteOnly));
-    QVERIFY(rules.write("# answers by rule\n"
-                        "{MSH-10} = M2 -> AE\n"
-                        "{MSH-10} = M3 -> never\n"
-                        "{MSH-10} = M4 -> sometimes\n"
-                        "{MSH-10} = M5 -> delay 200\n"
-                        "{MSH-10} = M8 -> reset\n") > 0);
-    rules.close();
     // Whole blocks: a message without an answer and the next may come in one arrival.
-    QFile options(dir.filePath(QStringLiteral("ackprobe-options.ini")));
-    QVERIFY(options.open(QIODevice::WriteOnly) && options.write("[Receive]\nWholeMllpMessages=true\n") > 0);
-    options.close();
+    QVERIFY(writeSettingsFileFor(dir.path(), port)
+            && put(dir.filePath(QStringLiteral("ackprobe-options.ini")), "[Receive]\nWholeMllpMessages=true\n")
+            && put(dir.filePath(QStringLiteral("ackprobe-rules.txt")),
+                   "# answers by rule\n{MSH-10} = M2 -> AE\n{MSH-10} = M3 -> never\n{MSH-10} = M4 -> sometimes\n"
+                   "{MSH-10} = M5 -> delay 200\n{MSH-10} = M8 -> reset\n"));
     ProbeProcess probe(program(), dir.path(),
                        {QStringLiteral("--headless"), QStringLiteral("--verbose"), QStringLiteral("--settings-dir"), dir.path()});
     QVERIFY2(probe.told(QStringLiteral("Listening on port %1 ").arg(port)), qPrintable(probe.said));
@@ -244,26 +242,14 @@ void HeadlessTest::verbosePrintsEachMessagesRuleAndAnswer()
     const auto message = [](const QByteArray &id) { return framed("MSH|^~\\&|A|B|C|D|||ADT^A01|" + id + "|P|2.5\r"); };
     AckTexts rejected;
     rejected.msa = "|AE||||||";
-    QVERIFY(client.send(message("M1")) && receivesAck(client, from));
-    QVERIFY(client.send(message("M2")) && receivesAck(client, from, rejected));
-    // M3 gets nothing: the next answer is M4's.
-    QVERIFY(client.send(message("M3")) && client.send(message("M4")) && receivesAck(client, from));
-    QVERIFY(client.nothingMoreWaiting());
-    // M5's answer waits for its delay; its line waits for the answer.
-    QVERIFY(client.send(message("M5")) && receivesAck(client, from));
-    QVERIFY(client.send(message("")) && receivesAck(client, from));
-    QVERIFY(client.send(message("M 7")) && receivesAck(client, from));
+    // M3 gets nothing: the next answer is M4's. M5's answer waits for its delay; its line waits for the answer.
+    for (const QByteArray &id : QByteArrayList{"M1", "M2", "M3", "M4", "M5", "", "M 7"})
+        QVERIFY(client.send(message(id)) && (id == "M3" || receivesAck(client, from, id == "M2" ? rejected : AckTexts())));
     QVERIFY(client.send(message("M8")));
     QCOMPARE(client.waitForEnd(), ECONNRESET);
 
-    const QByteArray lines = "1 M1 - AA\n"
-                             "2 M2 rule 2 AE\n"
-                             "3 M3 rule 3 none\n"
-                             "4 M4 - AA\n"
-                             "5 M5 rule 5 AA\n"
-                             "6 - - AA\n"
-                             "7 M?7 - AA\n"
-                             "8 M8 rule 6 reset\n";
+    const QByteArray lines = "1 M1 - AA\n2 M2 rule 2 AE\n3 M3 rule 3 none\n4 M4 - AA\n5 M5 rule 5 AA\n6 - - AA\n"
+                             "7 M?7 - AA\n8 M8 rule 6 reset\n";
     QVERIFY2(probe.printed(lines), probe.output.constData());
     probe.process.terminate();
     QVERIFY(probe.process.waitForFinished(WaitMs));
@@ -293,15 +279,13 @@ void HeadlessTest::tellsInTheOperatorsWords()
              qPrintable(probe.said));
 
     // One sender at a time: a newer connection replaces the one there.
-    LoopbackClient first;
+    LoopbackClient first, second;
+    const auto sender = [](LoopbackClient &client) { return QStringLiteral("127.0.0.1 port %1").arg(client.localPort()); };
     QVERIFY(first.connectTo(port));
-    const QString firstSender = QStringLiteral("127.0.0.1 port %1").arg(first.localPort());
-    QVERIFY2(probe.told(QStringLiteral("Sender %1 connected.\n").arg(firstSender)), qPrintable(probe.said));
-    LoopbackClient second;
+    QVERIFY2(probe.told(QStringLiteral("Sender %1 connected.\n").arg(sender(first))), qPrintable(probe.said));
     QVERIFY(second.connectTo(port));
-    const QString secondSender = QStringLiteral("127.0.0.1 port %1").arg(second.localPort());
     const QString replaced = QStringLiteral("AckmereProbe: Sender %1 connected.\nAckmereProbe: Sender %2 replaced by %1.\n")
-                                     .arg(secondSender, firstSender);
+                                     .arg(sender(second), sender(first));
     QVERIFY2(probe.told(replaced), qPrintable(probe.said));
     QVERIFY2(probe.said.endsWith(replaced), qPrintable(probe.said));
     probe.process.terminate();

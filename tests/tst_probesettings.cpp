@@ -159,8 +159,7 @@ void ProbeSettingsTest::rulesAreReadWithTheirProblemsAndSaved()
     const QString path = folder.path(QStringLiteral("ackprobe-rules.txt"));
     QCOMPARE(settings.rulesFilePath(), path);
     // No file: no rule and nothing to tell.
-    QVERIFY(settings.readRules().isEmpty());
-    QVERIFY(settings.rules().empty());
+    QVERIFY(settings.readRules().isEmpty() && settings.rules().empty());
 
     // A bad line is told as a sentence naming the file; the good ones are kept.
     QVERIFY(putFile(path, "# answers\n{MSH-9.1} = ADT -> AE\r\nalways -> sometimes\n\nevery 3 -> never\n"));
@@ -169,8 +168,7 @@ void ProbeSettingsTest::rulesAreReadWithTheirProblemsAndSaved()
     QCOMPARE(settings.rules().size(), std::size_t(2));
     QCOMPARE(settings.rules()[0].line, 2);
     QCOMPARE(settings.rules()[0].actions.code, QByteArray("AE"));
-    QCOMPARE(settings.rules()[1].line, 5);
-    QVERIFY(settings.rules()[1].actions.never);
+    QVERIFY(settings.rules()[1].line == 5 && settings.rules()[1].actions.never);
 
     // Saved as UTF-8, whole; read only at the next reading.
     QString error;
@@ -184,14 +182,12 @@ void ProbeSettingsTest::rulesAreReadWithTheirProblemsAndSaved()
 
     // A file that cannot be read is one sentence, and no rule is used.
     QVERIFY(putFile(path, "always -> AE\n\xff\n"));
-    const QStringList unreadable = settings.readRules();
-    QCOMPARE(unreadable.size(), 1);
-    QCOMPARE(unreadable.first(), QStringLiteral("%1 could not be read (line 2 is not UTF-8); no answer rule is used.").arg(path));
+    QCOMPARE(settings.readRules(),
+             QStringList{QStringLiteral("%1 could not be read (line 2 is not UTF-8); no answer rule is used.").arg(path)});
     QVERIFY(settings.rules().empty());
 
     // A folder in the file's place refuses the save with the reason.
-    QVERIFY(QFile::remove(path));
-    QVERIFY(QDir().mkdir(path));
+    QVERIFY(QFile::remove(path) && QDir().mkdir(path));
     error.clear();
     QVERIFY(!settings.saveRules(text, &error));
     QVERIFY(!error.isEmpty());
