@@ -6,6 +6,7 @@
 #include "protocol/answerrules.h"
 
 #include <QFile>
+#include <QStringDecoder>
 #include <QtTest>
 
 using namespace AnswerRules;
@@ -119,6 +120,8 @@ void AnswerRulesTest::fieldConditionsCompareAndMatch()
         // In a batch MSH is the first message's header; the batch headers are their own.
         {Batch, "{BHS-4} = LABFAC and {MSH-10} = M2", 0}, {Batch, "{FHS-4} = FILEFAC and {BHS-3} = BATCHAPP and {MSH-10} = M1", 1},
         {Oru, "{FHS-4} = FILEFAC", 0}, {OwnBatch, "{BHS-3} = APP|1 and {MSH-10} = M9 and {OBX-5.2} = b", 1},
+        // A name inside another segment is no segment.
+        {"MSH|^~\\&|EVN|x\rZZZ|EVN|y\rEVNX|1\nEVN|A02\r", "{EVN-1} = A02 and {EVN-1} ~ ^A0", 1},
     };
     for (const auto &c : cases)
         QVERIFY2(meets(c.message, c.conditions) == c.holds, c.conditions);
@@ -180,6 +183,23 @@ void AnswerRulesTest::textEveryShareAndAlways()
     }
     Book none;
     QCOMPARE(lineOf(none, Oru), 0);
+
+    // Plain text is found by its bytes: exactly where the expression finds it,
+    // in UTF-8, in Latin-1, after a byte order mark.
+    const char *const patterns[] = {"OBX\\|", "^MSH", "^MSH\\|", "NE", "a b", "^\\^", "x\\.y",
+                                    "\\d", "x.y", "^", "OBX|ZZZ", "\\QOBX|\\E", "(?i)obx", "\\x41", "\\\\"};
+    const QByteArray subjects[] = {Oru, "xzy OBX|NE a b \\", "^x.y \xc3\xa9 A", "\xef\xbb\xbfMSH|x", "MSH\xe9|", ""};
+    for (const char *pattern : patterns) {
+        const QRegularExpression expression(QString::fromLatin1(pattern));
+        for (const QByteArray &subject : subjects) {
+            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+            QString decoded = utf8.decode(subject);
+            if (utf8.hasError())
+                decoded = QString::fromLatin1(subject);
+            const QByteArray rule = "text ~ " + QByteArray(pattern);
+            QVERIFY2(meets(subject, rule.constData()) == int(expression.match(decoded).hasMatch()), rule + " in " + subject.toHex());
+        }
+    }
 }
 
 void AnswerRulesTest::everyLineIsReadOrTold()

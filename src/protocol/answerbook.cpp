@@ -1,15 +1,19 @@
 #include "answerrules.h"
+#include "hl7text.h"
 
 #include <QList>
 #include <QStringDecoder>
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 // The rules at work: which rule a message meets, and the answer it shapes.
 namespace AnswerRules {
 namespace {
+using Hl7Text::endsSegment;
+
 // splitmix64's finaliser: every bit of the input stirs every bit of the output.
 quint64 mix(quint64 x)
 {
@@ -78,7 +82,21 @@ struct Asked
     QVarLengthArray<bool, 16> known;
     quint64 number; // of the message, from 1
     quint64 seed;
+    std::optional<QString> text; // the head of the message, once decoded
 };
+
+// `decoded` keeps the text between conditions that read the same bytes.
+bool matches(const Condition &condition, QByteArrayView bytes, std::optional<QString> *decoded)
+{
+    if (condition.isLiteral)
+        return condition.literalAtStart ? bytes.startsWith(condition.literal)
+                                        : Hl7Text::find(bytes, condition.literal) >= 0;
+    if (!decoded)
+        return condition.pattern.match(textOf(bytes)).hasMatch();
+    if (!*decoded)
+        *decoded = textOf(bytes);
+    return condition.pattern.match(**decoded).hasMatch();
+}
 
 bool equals(const Condition &condition, QByteArrayView value)
 {
@@ -98,9 +116,9 @@ bool holds(const Condition &condition, quint64 salt, int slot, Asked &asked)
     case Kind::FieldDiffers:
         return !equals(condition, asked.value(slot));
     case Kind::FieldMatches:
-        return condition.pattern.match(textOf(asked.value(slot))).hasMatch();
+        return matches(condition, asked.value(slot), nullptr);
     case Kind::TextMatches:
-        return condition.pattern.match(textOf(headOf(asked.message))).hasMatch();
+        return matches(condition, headOf(asked.message), &asked.text);
     case Kind::Every:
         return condition.every > 0 && asked.number % condition.every == 0;
     case Kind::Share: {
@@ -111,11 +129,6 @@ bool holds(const Condition &condition, quint64 salt, int slot, Asked &asked)
         return true;
     }
     return false;
-}
-
-bool endsSegment(char c)
-{
-    return c == '\r' || c == '\n' || c == '\x0b' || c == '\x1c';
 }
 
 // The answer's separators, as its MSH declares them.

@@ -3,6 +3,7 @@
 #include <QStringTokenizer>
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 
 #include <optional>
@@ -118,14 +119,44 @@ QList<QStringView> actionsIn(QStringView text)
     return parts;
 }
 
-Problem compile(QStringView pattern, QRegularExpression &into)
+// An expression that names only ASCII characters, with no special meaning
+// but a leading ^, finds exactly these bytes: a byte is its own character
+// whether the message decodes as UTF-8 or as Latin-1.
+void findLiteral(QStringView pattern, Condition &condition)
+{
+    QByteArray bytes;
+    const bool atStart = pattern.startsWith(u'^');
+    for (qsizetype i = atStart ? 1 : 0; i < pattern.size(); ++i) {
+        char16_t c = pattern[i].unicode();
+        if (c == u'\\') {
+            if (++i == pattern.size())
+                return;
+            c = pattern[i].unicode();
+            // \d, \w, \Q, \1 and the like are not text.
+            if (c >= 0x80 || !std::ispunct(int(c)))
+                return;
+        } else if (c >= 0x80 || c < 0x20 || QByteArrayView("^$.|?*+()[]{}").contains(char(c))) {
+            return;
+        }
+        bytes += char(c);
+    }
+    if (bytes.isEmpty())
+        return;
+    condition.literal = bytes;
+    condition.isLiteral = true;
+    condition.literalAtStart = atStart;
+}
+
+Problem compile(QStringView pattern, Condition &condition)
 {
     if (pattern.isEmpty())
         return QStringLiteral("no regular expression after ~");
+    QRegularExpression &into = condition.pattern;
     into = QRegularExpression(pattern.toString());
     if (!into.isValid())
         return QStringLiteral("the regular expression %1 is invalid: %2").arg(quoted(pattern), into.errorString());
     into.optimize();
+    findLiteral(pattern, condition);
     return std::nullopt;
 }
 
@@ -154,7 +185,7 @@ Problem readFieldCondition(QStringView text, Condition &condition)
     }
     const QStringView value = rest.sliced(length).trimmed();
     if (condition.kind == Condition::Kind::FieldMatches)
-        return compile(value, condition.pattern);
+        return compile(value, condition);
     condition.value = value.toUtf8();
     const bool latin1 = std::all_of(value.begin(), value.end(), [](QChar c) { return c.unicode() <= 0xff; });
     if (latin1 && condition.value.size() != value.size())
@@ -174,7 +205,7 @@ Problem readCondition(QStringView text, Condition &condition)
         condition.kind = Condition::Kind::TextMatches;
         if (!rest.startsWith(u'~'))
             return QStringLiteral("text is not followed by ~");
-        return compile(rest.sliced(1).trimmed(), condition.pattern);
+        return compile(rest.sliced(1).trimmed(), condition);
     }
     if (word == u"every") {
         condition.kind = Condition::Kind::Every;

@@ -54,6 +54,11 @@ struct Condition
     QByteArray value;
     QByteArray latin1Value;
     QRegularExpression pattern; // ~, compiled once
+    // ~ with an expression that is plain ASCII text, perhaps after ^: the
+    // bytes it finds, so that a byte search answers without decoding.
+    QByteArray literal;
+    bool isLiteral = false;
+    bool literalAtStart = false;
     quint64 every = 0;          // every N: the Nth, 2Nth, ... message
     double share = 0;           // share P%: 0 to 100
 };

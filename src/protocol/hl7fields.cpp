@@ -98,10 +98,17 @@ Reader::Found &Reader::segment(QByteArrayView name)
     found.key = key;
     found.header = isHeaderName(name);
     const char field = found.header ? 0 : separators().field;
-    qsizetype at = 0;
-    for (QByteArrayView s = segmentFrom(m_message, at); !s.isNull(); s = segmentFrom(m_message, at)) {
+    // Each place the name stands at a segment's start, rather than every
+    // segment: a name that is missing costs one quick search.
+    for (qsizetype at = Hl7Text::find(m_message, name); at >= 0; at = Hl7Text::find(m_message, name, at + 1)) {
+        if (at > 0 && !endsSegment(m_message[at - 1]))
+            continue;
+        qsizetype end = at + name.size();
+        while (end < m_message.size() && !endsSegment(m_message[end]))
+            ++end;
+        const QByteArrayView s = m_message.sliced(at, end - at);
         // A header's fourth byte is its separator, whatever it is.
-        if (s.startsWith(name) && (s.size() == 3 || found.header || s[3] == field)) {
+        if (s.size() == 3 || found.header || s[3] == field) {
             found.segment = s;
             break;
         }

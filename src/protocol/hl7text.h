@@ -4,6 +4,8 @@
 
 #include <QByteArrayView>
 
+#include <string_view>
+
 // Small readings of HL7 text shared by the protocol's readers: parts between
 // separators, and the separators a header segment declares.
 namespace Hl7Text {
@@ -13,6 +15,16 @@ namespace Hl7Text {
 inline bool endsSegment(char c)
 {
     return c == '\r' || c == '\n' || c == '\x0b' || c == '\x1c';
+}
+
+// Where `part` first stands in `text` at or after `from`, or -1. The
+// standard library's search looks for the first byte with memchr, which beats
+// a hash over every byte for the short names and words looked for here.
+inline qsizetype find(QByteArrayView text, QByteArrayView part, qsizetype from = 0)
+{
+    const std::string_view in(text.data(), std::size_t(text.size()));
+    const std::size_t at = in.find(std::string_view(part.data(), std::size_t(part.size())), std::size_t(from));
+    return at == std::string_view::npos ? -1 : qsizetype(at);
 }
 
 // The part of `text` between the n-th and (n+1)-th separator (n from 0), and
