@@ -1,7 +1,5 @@
 // Makes the README's pictures: the main window with messages in its list,
 // one of them in the message viewer, the list with its optional columns and
-// Makes the README's pictures: the main window with messages in its list,
-// one of them in the message viewer, the list with its optional columns and
 // the find window, messages in several character sets with the viewer and
 // the character set dialog, the connections dialog, the answer rules' editor
 // and the setup dialog, as the program draws them on the display it is given
@@ -20,6 +18,7 @@
 #include "setup/frmsetup.h"
 #include "settings/options.h"
 
+#include <QAbstractItemModel>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -63,17 +62,38 @@ QByteArray inSet(const QByteArray &controlId, const QByteArray &msh18, const QBy
            + "\rPID|1||4711^^^GEN||" + text + "\r\x1c\r";
 }
 
-void sendAll(QTcpSocket &sender, const QList<QByteArray> &messages)
+// The twelve admissions the main window's pictures list.
+QList<QByteArray> admissions()
 {
-    for (const QByteArray &message : messages) {
-        sender.write(message);
-        sender.flush();
+    QList<QByteArray> messages;
+    for (int n = 1; n <= 12; ++n)
+        messages.append(adt(n));
+    return messages;
+}
+
+// Sends the messages in turn, each answered before the next goes, the n-th
+// through senders[n % senders.size()], then waits until `window` lists them
+// all and has drawn its list, ready for a picture.
+void sendAndList(const frmInterface &window, const QList<QTcpSocket *> &senders,
+                 const QList<QByteArray> &messages)
+{
+    const QAbstractItemModel *list = window.lvwReceiveData->model();
+    const int listed = list->rowCount() + int(messages.size());
+    for (qsizetype n = 0; n < messages.size(); ++n) {
+        QTcpSocket *sender = senders[n % senders.size()];
+        sender->write(messages[n]);
+        sender->flush();
         QElapsedTimer timer;
         timer.start();
-        while (sender.bytesAvailable() == 0 && timer.elapsed() < 2000)
+        while (sender->bytesAvailable() == 0 && timer.elapsed() < 2000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        sender.readAll();
+        sender->readAll();
     }
+    QElapsedTimer timer;
+    timer.start();
+    while (list->rowCount() < listed && timer.elapsed() < 2000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    settle(500);
 }
 } // namespace
 
@@ -112,16 +132,7 @@ int main(int argc, char **argv)
     QTcpSocket sender;
     sender.connectToHost(QHostAddress::LocalHost, port);
     sender.waitForConnected(5000);
-    for (int n = 1; n <= 12; ++n) {
-        sender.write(adt(n));
-        sender.flush();
-        QElapsedTimer timer;
-        timer.start();
-        while (sender.bytesAvailable() == 0 && timer.elapsed() < 2000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        sender.readAll();
-    }
-    settle(500);
+    sendAndList(window, {&sender}, admissions());
     window.grab().save(out.filePath(QStringLiteral("mainwindow.png")));
 
     // The last message up close, as a double-click on its row opens it.
@@ -159,17 +170,8 @@ int main(int argc, char **argv)
             again.connectToHost(QHostAddress::LocalHost, port);
             again.waitForConnected(5000);
         }
-        for (int n = 1; n <= 12; ++n) {
-            QTcpSocket &again = senders[n % 3 == 0];
-            again.write(adt(n));
-            again.flush();
-            QElapsedTimer timer;
-            timer.start();
-            while (again.bytesAvailable() == 0 && timer.elapsed() < 2000)
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            again.readAll();
-        }
-        settle(500);
+        // Every third through the second sender.
+        sendAndList(columns, {&senders[0], &senders[0], &senders[1]}, admissions());
         // The find window open over the top of the main window, having found
         // a control ID from the first row on.
         columns.lvwReceiveData->setCurrentRow(0);
@@ -214,13 +216,14 @@ int main(int argc, char **argv)
         const QString name = QStringLiteral(u"M\u00fcller^Zo\u00eb");
         const QString yamada = QStringLiteral(u"\u5c71\u7530^\u82b1\u5b50");
         QStringEncoder gb18030("GB18030");
-        sendAll(sender, {inSet("U8-1", "UNICODE UTF-8", (name + QStringLiteral(u"|\u5c71\u7530")).toUtf8()),
-                         inSet("L1-1", "8859/1", "M\xfcller^Zo\xeb"),
-                         inSet("W-1", "", "M\xfcller^Zo\xeb\rNTE|1||\x80 12.50"),
-                         inSet(QByteArray(gb18030.encode(QStringLiteral(u"\u5c71\u7530-1"))), "GB 18030-2000",
-                               QByteArray(gb18030.encode(yamada))),
-                         inSet("U8-2", "UNICODE UTF-8", "M\xc3ller^Zo\xc3\xab")});
-        settle(500);
+        const QList<QByteArray> inSets{
+            inSet("U8-1", "UNICODE UTF-8", (name + QStringLiteral(u"|\u5c71\u7530")).toUtf8()),
+            inSet("L1-1", "8859/1", "M\xfcller^Zo\xeb"),
+            inSet("W-1", "", "M\xfcller^Zo\xeb\rNTE|1||\x80 12.50"),
+            inSet(QByteArray(gb18030.encode(QStringLiteral(u"\u5c71\u7530-1"))), "GB 18030-2000",
+                  QByteArray(gb18030.encode(yamada))),
+            inSet("U8-2", "UNICODE UTF-8", "M\xc3ller^Zo\xc3\xab")};
+        sendAndList(shown, {&sender}, inSets);
         shown.lvwReceiveData->setCurrentRow(3);
         shown.messageCommands().view(3);
         MessageViewer *chinese = shown.messageCommands().viewer();

@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCompleter>
-#include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -46,17 +45,15 @@ CharacterSetDialog::CharacterSetDialog(const Options &options, QWidget *parent) 
     caption->setBuddy(cboCharacterSet);
     form->addRow(caption, cboCharacterSet);
 
-    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    cmdOK = named(buttons->button(QDialogButtonBox::Ok), "cmdOK", QStringLiteral("OK"));
-    cmdCancel = named(buttons->button(QDialogButtonBox::Cancel), "cmdCancel", QStringLiteral("Cancel"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    const Controls::OkCancel buttons = Controls::okCancel(this);
+    cmdOK = buttons.ok;
+    cmdCancel = buttons.cancel;
 
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(chkUseMsh18);
     layout->addWidget(lblCharacterSetNote);
-    layout->addWidget(buttons);
+    layout->addWidget(buttons.box);
 
     // OK only while the box names a set this system decodes.
     connect(cboCharacterSet, &QComboBox::editTextChanged, this,

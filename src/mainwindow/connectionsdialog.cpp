@@ -5,7 +5,6 @@
 #include "windowing/windowing.h"
 
 #include <QBoxLayout>
-#include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -94,17 +93,15 @@ ConnectionsDialog::ConnectionsDialog(const Options &options, Windowing &windowin
 
     lblNextStart = Controls::label(this, "lblNextStart",
                                    QStringLiteral("The changes take effect at the next Start."));
-    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    cmdOK = named(buttons->button(QDialogButtonBox::Ok), "cmdOK", QStringLiteral("OK"));
-    cmdCancel = named(buttons->button(QDialogButtonBox::Cancel), "cmdCancel", QStringLiteral("Cancel"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    const Controls::OkCancel buttons = Controls::okCancel(this);
+    cmdOK = buttons.ok;
+    cmdCancel = buttons.cancel;
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(senders);
     layout->addWidget(tls);
     layout->addWidget(lblNextStart);
-    layout->addWidget(buttons);
+    layout->addWidget(buttons.box);
 
     // The most only counts with several.
     connect(optSeveralSenders, &QRadioButton::toggled, spnMaxSenders, &QWidget::setEnabled);

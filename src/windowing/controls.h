@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -51,6 +53,25 @@ inline QPushButton *button(QWidget *parent, const char *codeName, const QString 
 inline QGroupBox *frame(QWidget *parent, const char *codeName, const QString &title)
 {
     return named(new QGroupBox(title, parent), codeName, title.simplified());
+}
+
+// A dialog's OK and Cancel in the toolkit's order, OK accepting the dialog
+// and Cancel (or Escape) rejecting it.
+struct OkCancel
+{
+    QDialogButtonBox *box;
+    QPushButton *ok;
+    QPushButton *cancel;
+};
+
+inline OkCancel okCancel(QDialog *dialog)
+{
+    auto *box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    const OkCancel made{box, named(box->button(QDialogButtonBox::Ok), "cmdOK", QStringLiteral("OK")),
+                        named(box->button(QDialogButtonBox::Cancel), "cmdCancel", QStringLiteral("Cancel"))};
+    QObject::connect(box, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(box, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    return made;
 }
 
 } // namespace Controls
