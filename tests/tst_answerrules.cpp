@@ -46,10 +46,12 @@ int meets(QByteArrayView message, const char *conditions)
     return book.rules().size() == 1 ? lineOf(book, message) : -1;
 }
 
-QString valueOf(QByteArrayView message, const char *name)
+// "PID-3=value", as `reader` reads it.
+QString named(Hl7Fields::Reader &reader, const char *name)
 {
     const std::optional<Hl7Fields::Reference> reference = Hl7Fields::Reference::parse(QString::fromLatin1(name));
-    return reference ? QString::fromLatin1(Hl7Fields::Reader(message).value(*reference)) : QStringLiteral("(no field)");
+    return QLatin1String(name) + u'='
+           + (reference ? QString::fromLatin1(reader.value(*reference)) : QStringLiteral("(no field)"));
 }
 } // namespace
 
@@ -81,13 +83,23 @@ void AnswerRulesTest::fieldsAreReadInPlace()
         // Without any header the usual separators; a segment with no fields has none.
         {"PID|1|x^y\rZZZ\r", {{"PID-2.2", "y"}, {"ZZZ-1", ""}}},
         {"", {{"MSH-1", ""}}},
+        // Every kind of segment end, one after another.
+        {"\x0bMSH|^~\\&|A\n\rEVN|e\x0bPID|1|p\x1cOBX|1\r\n\rNTE|n\x1c\r",
+         {{"NTE-1", "n"}, {"MSH-3", "A"}, {"OBX-1", "1"}, {"EVN-1", "e"}, {"PID-2", "p"}, {"PV1-1", ""}}},
         {Batch, {{"FHS-1", "|"}, {"FHS-2", "^~\\&"}, {"FHS-3", "FILEAPP"}, {"BHS-4", "LABFAC"}, {"MSH-10", "M1"},
                  {"MSH-9.2", "R01"}, {"BTS-1", "2"}}},
         {OwnBatch, {{"BHS-1", "#"}, {"BHS-3", "APP|1"}, {"MSH-9.2", "R01"}, {"OBX-5.2", "b"}}},
     };
-    for (const auto &c : cases)
-        for (const auto &[name, value] : c.values)
-            QCOMPARE(QLatin1String(name) + u'=' + valueOf(c.message, name), QLatin1String(name) + u'=' + QLatin1String(value));
+    // One reader answers in any order: what it walked past stays right.
+    for (const auto &c : cases) {
+        Hl7Fields::Reader forward(c.message), backward(c.message);
+        for (qsizetype i = 0; i < c.values.size(); ++i) {
+            const auto &[name, value] = c.values[i];
+            const auto &[lastName, lastValue] = c.values[c.values.size() - 1 - i];
+            QCOMPARE(named(forward, name), QLatin1String(name) + u'=' + QLatin1String(value));
+            QCOMPARE(named(backward, lastName), QLatin1String(lastName) + u'=' + QLatin1String(lastValue));
+        }
+    }
     QCOMPARE(Hl7Fields::Reference::parse(u"OBX-5(2).1.3")->name(), QStringLiteral("OBX-5(2).1.3"));
     for (const char *bad : {"pid-3", "PID3", "PID-0", "PID-3.0", "PID-3()", "PI-3", "PID-1000", "PID-3.1.2.3", "1ID-3"})
         QVERIFY2(!Hl7Fields::Reference::parse(QString::fromLatin1(bad)), bad);

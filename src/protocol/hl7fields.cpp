@@ -3,26 +3,13 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace Hl7Fields {
 namespace {
 using Hl7Text::endsSegment;
 using Hl7Text::nth;
 using Hl7Text::separatorsOfHeader;
-
-// The segment at or after `at`, and where the search goes on; a null view
-// at the end.
-QByteArrayView segmentFrom(QByteArrayView message, qsizetype &at)
-{
-    const qsizetype size = message.size();
-    while (at < size && endsSegment(message[at]))
-        ++at;
-    if (at >= size)
-        return {};
-    const qsizetype start = at;
-    while (at < size && !endsSegment(message[at]))
-        ++at;
-    return message.sliced(start, at - start);
-}
 
 bool isHeader(QByteArrayView segment)
 {
@@ -79,13 +66,48 @@ const Separators &Reader::separators()
     if (!m_haveSeparators) {
         m_haveSeparators = true;
         qsizetype at = 0;
-        for (QByteArrayView s = segmentFrom(m_message, at); !s.isNull(); s = segmentFrom(m_message, at))
+        for (QByteArrayView s = nextSegment(at); !s.isNull(); s = nextSegment(at))
             if (isHeader(s)) {
                 m_separators = separatorsOfHeader(s);
                 break;
             }
     }
     return m_separators;
+}
+
+QByteArrayView Reader::nextSegment(qsizetype &at)
+{
+    const qsizetype size = m_message.size();
+    while (at < size && endsSegment(m_message[at]))
+        ++at;
+    if (at >= size)
+        return {};
+    const qsizetype start = at;
+    at = m_ends.from(at);
+    return m_message.sliced(start, at - start);
+}
+
+QByteArrayView Reader::firstNamed(QByteArrayView name)
+{
+    const quint32 key = keyOf(name);
+    const auto known = [this](quint32 k) {
+        return std::find_if(m_firsts.cbegin(), m_firsts.cend(), [k](const First &f) { return f.key == k; });
+    };
+    if (const auto first = known(key); first != m_firsts.cend())
+        return first->segment;
+    const char field = separators().field;
+    for (QByteArrayView s = nextSegment(m_walked); !s.isNull(); s = nextSegment(m_walked)) {
+        // A header's fourth byte is its separator, whatever it is.
+        if (s.size() < 3 || (s.size() > 3 && s[3] != field && !isHeaderName(s.first(3))))
+            continue;
+        const quint32 k = keyOf(s);
+        if (known(k) != m_firsts.cend())
+            continue;
+        m_firsts.append({k, s});
+        if (k == key)
+            return s;
+    }
+    return {};
 }
 
 Reader::Found &Reader::segment(QByteArrayView name)
@@ -97,22 +119,7 @@ Reader::Found &Reader::segment(QByteArrayView name)
     Found &found = m_found.emplace_back();
     found.key = key;
     found.header = isHeaderName(name);
-    const char field = found.header ? 0 : separators().field;
-    // Each place the name stands at a segment's start, rather than every
-    // segment: a name that is missing costs one quick search.
-    for (qsizetype at = Hl7Text::find(m_message, name); at >= 0; at = Hl7Text::find(m_message, name, at + 1)) {
-        if (at > 0 && !endsSegment(m_message[at - 1]))
-            continue;
-        qsizetype end = at + name.size();
-        while (end < m_message.size() && !endsSegment(m_message[end]))
-            ++end;
-        const QByteArrayView s = m_message.sliced(at, end - at);
-        // A header's fourth byte is its separator, whatever it is.
-        if (s.size() == 3 || found.header || s[3] == field) {
-            found.segment = s;
-            break;
-        }
-    }
+    found.segment = firstNamed(name);
     if (found.segment.size() < 4) {
         found.next = -1;
         return found;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ackfields.h"
+#include "hl7text.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -60,6 +61,7 @@ private:
     // A segment found, with its fields cut out as far as they were asked for.
     struct Found
     {
+        Found() {} // the fields' room is left as it is, not cleared for each segment
         quint32 key;
         QByteArrayView segment; // null: none so named
         bool header = false;
@@ -69,10 +71,24 @@ private:
     };
     // The first segment so named, or one with a null segment.
     Found &segment(QByteArrayView name);
+    // The first segment so named, or a null view; the walk over the segments
+    // goes on from where the last one stopped.
+    QByteArrayView firstNamed(QByteArrayView name);
+    // The segment at or after `at`, and where the walk goes on; a null view at the end.
+    QByteArrayView nextSegment(qsizetype &at);
     // Field n of the segment; empty past its end.
     static QByteArrayView fieldOf(Found &found, int n);
 
+    struct First
+    {
+        quint32 key;
+        QByteArrayView segment;
+    };
+
     QByteArrayView m_message;
+    Hl7Text::SegmentEnds m_ends{m_message};
+    QVarLengthArray<First, 16> m_firsts; // the first segment of each name walked past
+    qsizetype m_walked = 0;
     Separators m_separators;
     bool m_haveSeparators = false;
     QVarLengthArray<Found, 4> m_found;

@@ -4,6 +4,8 @@
 
 #include <QByteArrayView>
 
+#include <array>
+#include <cstring>
 #include <string_view>
 
 // Small readings of HL7 text shared by the protocol's readers: parts between
@@ -16,6 +18,38 @@ inline bool endsSegment(char c)
 {
     return c == '\r' || c == '\n' || c == '\x0b' || c == '\x1c';
 }
+
+// Where segments end, found with memchr for each of the four ends and kept
+// until passed: a walk over the segments at memchr's speed, not byte by byte.
+class SegmentEnds
+{
+public:
+    explicit SegmentEnds(QByteArrayView text) : m_text(text) {}
+
+    // The first end at or after `at`; the text's size when there is none.
+    qsizetype from(qsizetype at)
+    {
+        static constexpr char Ends[] = {'\r', '\n', '\x0b', '\x1c'};
+        if (at >= m_text.size())
+            return m_text.size();
+        qsizetype nearest = m_text.size();
+        for (std::size_t k = 0; k < m_next.size(); ++k) {
+            // What was found from an earlier place holds if it is not passed.
+            if (m_looked[k] > at || m_next[k] < at) {
+                const void *end = std::memchr(m_text.data() + at, Ends[k], std::size_t(m_text.size() - at));
+                m_next[k] = end ? static_cast<const char *>(end) - m_text.data() : m_text.size();
+                m_looked[k] = at;
+            }
+            nearest = qMin(nearest, m_next[k]);
+        }
+        return nearest;
+    }
+
+private:
+    QByteArrayView m_text;
+    std::array<qsizetype, 4> m_looked{};
+    std::array<qsizetype, 4> m_next{-1, -1, -1, -1};
+};
 
 // Where `part` first stands in `text` at or after `from`, or -1. The
 // standard library's search looks for the first byte with memchr, which beats
