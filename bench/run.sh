@@ -32,7 +32,7 @@ esac
 
 command -v Xvfb >/dev/null || { echo "Xvfb is missing: apt-get install -y xvfb" >&2; exit 1; }
 
-. "$(dirname "$0")/common.sh" AckmereProbe bench_sender bench_reference bench_probehost bench_barewindow
+. "$(dirname "$0")/common.sh" AckmereProbe bench_sender bench_reference bench_probehost bench_barewindow bench_rules
 start_display
 echo "answer rules: $rules_mode"
 
@@ -66,6 +66,13 @@ start_program() {
 }
 
 rss_kb() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
+
+# What deciding costs a message, apart from the wire.
+decide_line=
+if [ -n "$rules" ]; then
+    write_rules "$work"
+    decide_line=$("$build/bench/bench_rules" "$work/ackprobe-rules.txt" "$size")
+fi
 
 echo "goal 5: start-up to listening (median of 5) ..."
 startup_prog=() startup_bare=()
@@ -203,6 +210,7 @@ find_line() { # label "during_rate during_p99 after_rate after_p99"
 echo
 echo "=== AckmereProbe against the reference responder (this run) ==="
 echo "answer rules: $rules_mode"
+[ -z "$decide_line" ] || echo "$decide_line"
 printf '1. throughput %s/s vs the polling reference %s/s: %s x (goal >= 0.80)\n' "$prog_rate" "$poll_rate" "$(ratio "$prog_rate" "$poll_rate")"
 printf '   p99 latency %s us vs %s us: %s x the polling reference (goal <= 2.00)\n' "$prog_p99_us" "$poll_p99_us" "$(ratio "$prog_p99_us" "$poll_p99_us")"
 printf '   whole MLLP messages %s/s, p99 %s us: %s x throughput (goal >= 0.90), %s x p99 (goal <= 1.25) of the logging reference\n' "$whole_rate" "$whole_p99_us" "$(ratio "$whole_rate" "$log_rate")" "$(ratio "$whole_p99_us" "$log_p99_us")"
