@@ -4,6 +4,7 @@
 //
 //   build/bench/bench_rules RULESFILE [size]
 
+#include "message.h"
 #include "protocol/answerrules.h"
 
 #include <QFile>
@@ -11,21 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-
-namespace {
-// As bench_sender's messages: the same segments and the exact size.
-QByteArray messageOf(long id, int size)
-{
-    QByteArray text = QByteArray("MSH|^~\\&|BENCH|FAC|ACKPROBE|FAC|20261207081500||ADT^A01|MSG")
-                      + QByteArray::number(qlonglong(id)).rightJustified(9, '0')
-                      + "|P|2.3\rEVN|A01|20261207081500\rPID|1||" + QByteArray::number(qlonglong(id))
-                      + "^^^HOSP||DOE^JOHN||19700101|M\r";
-    const int fixed = int(text.size()) + 3 + 5 + 1;
-    if (size > fixed)
-        text += "NTE|1||" + QByteArray(size - fixed - 2, 'x') + "\r";
-    return "\x0b" + text + "\x1c\r";
-}
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -45,7 +31,7 @@ int main(int argc, char **argv)
 
     QList<QByteArray> messages;
     for (long id = 1; id <= 1000; ++id)
-        messages.append(messageOf(id, size));
+        messages.append(QByteArray::fromStdString(message(id, size)));
     constexpr int Count = 1000000;
     int met = 0;
     const auto start = std::chrono::steady_clock::now();
